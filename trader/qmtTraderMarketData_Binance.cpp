@@ -1,0 +1,1 @@
+#include "qmtTraderMarketData_Binance.h"
