@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl zlib1g-dev libsqlite3-dev sqlite3
   rapidjson-dev nlohmann-json3-dev
+  locales
 )
 
 missing=()
@@ -21,4 +22,10 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Tests of locale independence need a locale whose decimal separator is a comma.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; else SUDO=; fi
+  $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi
