@@ -663,7 +663,9 @@ void TqmtJSON::WriteMember(std::string& aOut, const TqmtObjectJSON& aMember, boo
       break;
     }
     case TqmtJSONtype::qmtJSONList:
-      if (!aMember.Name().empty()) lPrefix();
+      // A named list gets its prefix even inside an array; in an object an empty name ("") gets it too,
+      // or the written text would not be JSON.
+      if (!aMember.Name().empty() || !aInArray) lPrefix();
       aOut += '[';
       if (aMember.FJSONObject) aMember.FJSONObject->WriteMembers(aOut, true);
       aOut += ']';

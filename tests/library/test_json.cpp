@@ -70,6 +70,7 @@ TEST(JSONRead, LenientRulesAndFailureKeepsWhatWasRead) {
       {"{\"a\":{},\"b\":[]}", "{\"a\":{},\"b\":[]}", "a;b;", false},
       {"[[],{},[[1]]]", "[[],{},[[1]]]", ";;;", true},
       {"[1,2,]", "[1,2]", ";;", true},
+      {"{\"\":[1],\"\":{}}", "{\"\":[1],\"\":{}}", ";;", false},
   };
   for (const auto& c : lCases) {
     SCOPED_TRACE(c.input);
