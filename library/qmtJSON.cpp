@@ -169,7 +169,7 @@ bool TqmtJSONArena::Contains(const void* aPointer) const {
 class TqmtJSONParser {
 public:
   TqmtJSONParser(TqmtJSONArena* aArena, std::string_view aText)
-      : FArena(aArena), FPos(aText.data()), FEnd(aText.data() + aText.size()) {}
+      : FArena(aArena), FStack(Stack()), FPos(aText.data()), FEnd(aText.data() + aText.size()) {}
 
   void ParseInto(TqmtJSON& aDocument, bool aArray) {
     if (aArray)
@@ -287,7 +287,7 @@ private:
   void PushScalar(std::string_view aName, TqmtJSONtype aType, std::string_view aValue) {
     TqmtObjectJSON* lMember = NewMember(aName, aType);
     lMember->FValue = TqmtJSONValue::Text(aValue);
-    Stack().push_back(lMember);
+    FStack.push_back(lMember);
   }
 
   // One value after a name (or as an array element); scalars and containers both end up on the stack.
@@ -334,7 +334,7 @@ private:
     ++FDepth;
     const bool lOk = ParseContainer(lNested, aOpen, aClose);
     --FDepth;
-    Stack().push_back(lMember);
+    FStack.push_back(lMember);
     return lOk;
   }
 
@@ -347,7 +347,7 @@ private:
       return false;
     }
     ++FPos;
-    const std::size_t lBase = Stack().size();
+    const std::size_t lBase = FStack.size();
     bool lOk = false;
     for (;;) {
       if (FPos >= FEnd) break;
@@ -375,7 +375,7 @@ private:
   }
 
   void Flush(TqmtJSON& aDocument, std::size_t aBase) {
-    auto& lStack = Stack();
+    auto& lStack = FStack;
     const std::size_t lCount = lStack.size() - aBase;
     if (lCount > 0) {
       auto** lData = static_cast<TqmtObjectJSON**>(FArena->Allocate(lCount * sizeof(TqmtObjectJSON*)));
@@ -387,6 +387,7 @@ private:
   }
 
   TqmtJSONArena* FArena;
+  std::vector<TqmtObjectJSON*>& FStack;
   const char* FPos;
   const char* FEnd;
   int FDepth = 0;
@@ -511,8 +512,15 @@ void TqmtJSON::Read(std::string_view aText) {
 }
 
 TqmtObjectJSON* TqmtJSON::Find(std::string_view aName) const {
-  for (std::uint32_t i = 0; i < FCount; ++i)
-    if (FData[i]->Name() == aName) return FData[i];
+  // Exchange messages have short names, mostly one or two characters: test length and first
+  // character before calling memcmp.
+  const std::size_t lLength = aName.size();
+  for (std::uint32_t i = 0; i < FCount; ++i) {
+    const TqmtObjectJSON* lMember = FData[i];
+    if (lMember->FNameLength != lLength) continue;
+    if (lLength == 0 || (lMember->FName[0] == aName[0] && std::memcmp(lMember->FName, aName.data(), lLength) == 0))
+      return FData[i];
+  }
   return nullptr;
 }
 
