@@ -106,3 +106,7 @@ public:                                                          \
                                                                  \
 private:                                                         \
   Type F##Name {}
+
+// The local date-time now, and a local date-time from Unix milliseconds (both as TDateTime).
+TDateTime NowLocal();
+TDateTime UnixMsToLocalDateTime(std::int64_t aMilliseconds);

@@ -1,0 +1,9 @@
+#include "qmtTraderBroker.h"
+
+TqmtTraderSymbols& TqmtTraderBroker::Symbols() {
+  std::call_once(FOnce, [this] {
+    FSymbols = std::make_unique<TqmtTraderSymbols>();
+    FSymbols->SetOwnObjects(true);
+  });
+  return *FSymbols;
+}

@@ -1,0 +1,113 @@
+#include "qmtTraderClient.h"
+
+#include <atomic>
+#include <vector>
+
+#include "qmtTraderData_Balance.h"
+#include "qmtTraderData_Orders.h"
+#include "qmtTraderData_Position.h"
+#include "qmtTraderData_Symbols.h"
+#include "qmtTraderData_Ticker.h"
+
+namespace {
+std::atomic<TqmtTraderClient*> gTraderClient{nullptr};
+}  // namespace
+
+TqmtTraderClient* GetTraderClient() { return gTraderClient.load(); }
+
+TqmtTraderClient::TqmtTraderClient() = default;
+
+TqmtTraderClient::~TqmtTraderClient() {
+  TqmtTraderClient* lSelf = this;
+  gTraderClient.compare_exchange_strong(lSelf, nullptr);
+}
+
+void TqmtTraderClient::RegisterTraderClient() { gTraderClient.store(this); }
+
+void TqmtTraderClient::GetSymbols() { throw EAbstractError(); }
+void TqmtTraderClient::SubscribeTicker(const std::string&) { throw EAbstractError(); }
+void TqmtTraderClient::UnSubscribeTicker(const std::string&) { throw EAbstractError(); }
+void TqmtTraderClient::SubscribeBookDepth(const std::string&) { throw EAbstractError(); }
+void TqmtTraderClient::UnSubscribeBookDepth(const std::string&) { throw EAbstractError(); }
+void TqmtTraderClient::SubscribeTrades(const std::string&) { throw EAbstractError(); }
+void TqmtTraderClient::UnSubscribeTrades(const std::string&) { throw EAbstractError(); }
+void TqmtTraderClient::PlaceMarketOrder(TqmtTraderOrderSide, const std::string&, long double) { throw EAbstractError(); }
+void TqmtTraderClient::PlaceLimitOrder(TqmtTraderOrderSide, const std::string&, long double, long double) {
+  throw EAbstractError();
+}
+void TqmtTraderClient::PlaceStopOrder(TqmtTraderOrderSide, const std::string&, long double, long double) {
+  throw EAbstractError();
+}
+void TqmtTraderClient::PlaceStopOrderLimit(TqmtTraderOrderSide, const std::string&, long double, long double,
+                                           long double) {
+  throw EAbstractError();
+}
+void TqmtTraderClient::CancelAllOpenOrders() { throw EAbstractError(); }
+void TqmtTraderClient::CancelAllOpenOrders(const std::string&) { throw EAbstractError(); }
+
+void TqmtTraderClient::DoClientConnect() {
+  DoNotifyConnect();
+  DoSubscribeAll();
+}
+
+void TqmtTraderClient::DoClientDisconnect() { DoNotifyDisconnect(); }
+
+void TqmtTraderClient::DoSubscribeAll() {
+  // Collect first, then subscribe: the walk uses a cursor of its own, never the one the user
+  // interface may be moving.
+  std::vector<std::string> lSymbols;
+  {
+    auto lCursor = GetTraderDataTicker().CDSTicker().CloneCursor();
+    lCursor->SetFiltered(false);
+    const int lField = lCursor->FindFieldIndex("SYMBOL");
+    for (lCursor->First(); !lCursor->Eof(); lCursor->Next()) lSymbols.push_back(lCursor->Fields(lField).AsString());
+  }
+  for (const std::string& lSymbol : lSymbols) {
+    SubscribeTicker(lSymbol);
+    SubscribeBookDepth(lSymbol);
+    SubscribeTrades(lSymbol);
+  }
+}
+
+TqmtTraderBroker& TqmtTraderClient::GetBroker() {
+  std::call_once(FBrokerOnce, [this] { FBroker = std::make_unique<TqmtTraderBroker>(); });
+  return *FBroker;
+}
+
+void TqmtTraderClient::DoSymbol(const TqmtTraderSymbol& aSymbol) {
+  GetBroker().Symbols().AddSymbol(aSymbol);
+  GetTraderDataSymbols().AddSymbol(aSymbol);
+}
+
+void TqmtTraderClient::DoTicker(const TqmtTraderTicker& aTicker) {
+  GetBroker().Symbols().UpdateTicker(aTicker);
+  GetTraderDataTicker().UpdateTicker(aTicker);
+  DoNotifyTicker(aTicker);
+}
+
+void TqmtTraderClient::DoPosition(const TqmtTraderPosition& aPosition) {
+  GetBroker().Symbols().UpdatePosition(aPosition);
+  GetTraderDataPosition().UpdatePosition(aPosition);
+  DoNotifyPosition(aPosition);
+}
+
+void TqmtTraderClient::DoBookDepth(const TqmtTraderBookDepth& aBookDepth) {
+  GetBroker().Symbols().UpdateBookDepth(aBookDepth);
+  DoNotifyBookDepth(aBookDepth);
+}
+
+void TqmtTraderClient::DoTrade(const TqmtTraderTrade& aTrade) {
+  GetBroker().Symbols().UpdateTrade(aTrade);
+  DoNotifyTrade(aTrade);
+}
+
+void TqmtTraderClient::DoOrder(const TqmtTraderOrder& aOrder) {
+  GetBroker().Symbols().UpdateOrder(aOrder);
+  GetTraderDataOrders().UpdateOrder(aOrder);
+  DoNotifyOrder(aOrder);
+}
+
+void TqmtTraderClient::DoBalance(const TqmtTraderBalance& aBalance) {
+  GetTraderDataBalance().UpdateBalance(aBalance);
+  DoNotifyBalance(aBalance);
+}

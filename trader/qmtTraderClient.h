@@ -1,0 +1,124 @@
+// The exchange-neutral trader client: the user interface connects, subscribes, places orders and
+// registers listeners here; an exchange subclass fills in the abstract operations and feeds records
+// back through DoSymbol and DoTicker ... DoBalance, which fan each record out in a fixed order: the
+// broker's per-symbol cache, the matching data table, then the listeners in registration order.
+//
+// Threads: records arrive on the stream connection's thread, so the fan-out, the table writes and
+// every listener call run there; listeners that touch windows hand their work to the user-interface
+// thread themselves. Public operations are called from the user-interface thread.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "qmtSystem.h"
+#include "qmtTraderBroker.h"
+#include "qmtTraderListeners.h"
+#include "qmtTraderMarketData.h"
+
+// A failed exchange request reported to the trade bar; the message ends with the exchange's answer.
+class TqmtTradeBarException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// Raised by an operation that the exchange client does not provide.
+class EAbstractError : public Exception {
+public:
+  EAbstractError() : Exception("Abstract Error") {}
+};
+
+using TqmtTraderOrderEvent = TqmtMethod<void(TObject* Sender, const TqmtTraderOrder& aOrder)>;
+
+class TqmtTraderClient : public TObject {
+public:
+  TqmtTraderClient();
+  ~TqmtTraderClient() override;
+  TqmtTraderClient(const TqmtTraderClient&) = delete;
+  TqmtTraderClient& operator=(const TqmtTraderClient&) = delete;
+
+  // Makes this object the process-wide trader client; a destroyed client unregisters itself first,
+  // so GetTraderClient never hands out a dead one.
+  void RegisterTraderClient();
+
+  // ---- the exchange's part (calling these on the base raises EAbstractError "Abstract Error")
+  virtual void GetSymbols();
+  virtual void SubscribeTicker(const std::string& aSymbol);
+  virtual void UnSubscribeTicker(const std::string& aSymbol);
+  virtual void SubscribeBookDepth(const std::string& aSymbol);
+  virtual void UnSubscribeBookDepth(const std::string& aSymbol);
+  virtual void SubscribeTrades(const std::string& aSymbol);
+  virtual void UnSubscribeTrades(const std::string& aSymbol);
+  virtual void PlaceMarketOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize);
+  virtual void PlaceLimitOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                               long double aLimitPrice);
+  virtual void PlaceStopOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                              long double aStopPrice);
+  virtual void PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                                   long double aStopPrice, long double aLimitPrice);
+  virtual void CancelAllOpenOrders();
+  virtual void CancelAllOpenOrders(const std::string& aSymbol);
+
+  // ---- listeners (registering an equal callback again moves it to the end)
+  void RegisterOnConnect(const TNotifyEvent& aEvent) { FConnectListeners.Register(aEvent); }
+  void UnRegisterOnConnect(const TNotifyEvent& aEvent) { FConnectListeners.UnRegister(aEvent); }
+  void RegisterOnDisconnect(const TNotifyEvent& aEvent) { FDisconnectListeners.Register(aEvent); }
+  void UnRegisterOnDisconnect(const TNotifyEvent& aEvent) { FDisconnectListeners.UnRegister(aEvent); }
+  void RegisterOnTicker(const TqmtTraderTickerEvent& aEvent) { FTickerListeners.Register(aEvent); }
+  void UnRegisterOnTicker(const TqmtTraderTickerEvent& aEvent) { FTickerListeners.UnRegister(aEvent); }
+  void RegisterOnPosition(const TqmtTraderPositionEvent& aEvent) { FPositionListeners.Register(aEvent); }
+  void UnRegisterOnPosition(const TqmtTraderPositionEvent& aEvent) { FPositionListeners.UnRegister(aEvent); }
+  void RegisterOnBookDepth(const TqmtTraderBookDepthEvent& aEvent) { FBookDepthListeners.Register(aEvent); }
+  void UnRegisterOnBookDepth(const TqmtTraderBookDepthEvent& aEvent) { FBookDepthListeners.UnRegister(aEvent); }
+  void RegisterOnTrade(const TqmtTraderTradeEvent& aEvent) { FTradeListeners.Register(aEvent); }
+  void UnRegisterOnTrade(const TqmtTraderTradeEvent& aEvent) { FTradeListeners.UnRegister(aEvent); }
+  void RegisterOnBalance(const TqmtTraderBalanceEvent& aEvent) { FBalanceListeners.Register(aEvent); }
+  void UnRegisterOnBalance(const TqmtTraderBalanceEvent& aEvent) { FBalanceListeners.UnRegister(aEvent); }
+
+  TqmtTraderBroker& Broker() { return GetBroker(); }
+
+  // ---- the stream connection's handlers
+  virtual void DoClientConnect();
+  virtual void DoClientDisconnect();
+  virtual void DoClientException(const std::exception& aException) {}
+  virtual void DoClientMessage(const std::string& aText) {}
+  // Subscribes ticker, book and trades of every symbol of the ticker table, in table order.
+  virtual void DoSubscribeAll();
+
+  // ---- the fan-out, called by the exchange client; the record stays the caller's
+  virtual TqmtTraderBroker& GetBroker();
+  virtual void DoSymbol(const TqmtTraderSymbol& aSymbol);
+  virtual void DoTicker(const TqmtTraderTicker& aTicker);
+  virtual void DoPosition(const TqmtTraderPosition& aPosition);
+  virtual void DoBookDepth(const TqmtTraderBookDepth& aBookDepth);
+  virtual void DoTrade(const TqmtTraderTrade& aTrade);
+  virtual void DoOrder(const TqmtTraderOrder& aOrder);
+  virtual void DoBalance(const TqmtTraderBalance& aBalance);
+
+protected:
+  virtual void DoNotifyConnect() { FConnectListeners.Notify(this); }
+  virtual void DoNotifyDisconnect() { FDisconnectListeners.Notify(this); }
+  virtual void DoNotifyTicker(const TqmtTraderTicker& aTicker) { FTickerListeners.Notify(this, aTicker); }
+  virtual void DoNotifyPosition(const TqmtTraderPosition& aPosition) { FPositionListeners.Notify(this, aPosition); }
+  virtual void DoNotifyBookDepth(const TqmtTraderBookDepth& aDepth) { FBookDepthListeners.Notify(this, aDepth); }
+  virtual void DoNotifyTrade(const TqmtTraderTrade& aTrade) { FTradeListeners.Notify(this, aTrade); }
+  virtual void DoNotifyOrder(const TqmtTraderOrder& aOrder) { FOrderListeners.Notify(this, aOrder); }
+  virtual void DoNotifyBalance(const TqmtTraderBalance& aBalance) { FBalanceListeners.Notify(this, aBalance); }
+
+private:
+  std::once_flag FBrokerOnce;
+  std::unique_ptr<TqmtTraderBroker> FBroker;
+  TqmtListenerList<TNotifyEvent> FConnectListeners;
+  TqmtListenerList<TNotifyEvent> FDisconnectListeners;
+  TqmtListenerList<TqmtTraderTickerEvent> FTickerListeners;
+  TqmtListenerList<TqmtTraderPositionEvent> FPositionListeners;
+  TqmtListenerList<TqmtTraderBookDepthEvent> FBookDepthListeners;
+  TqmtListenerList<TqmtTraderTradeEvent> FTradeListeners;
+  TqmtListenerList<TqmtTraderOrderEvent> FOrderListeners;  // no registration operation: stays empty
+  TqmtListenerList<TqmtTraderBalanceEvent> FBalanceListeners;
+};
+
+// The registered process-wide trader client, or nullptr before one is registered or after it was
+// destroyed.
+TqmtTraderClient* GetTraderClient();

@@ -1,0 +1,102 @@
+// Base of the trading core's process-wide data tables (symbols, tickers, positions, orders,
+// balances, log) and their clone cursors. The grids show a table through a clone cursor each; the
+// trader client writes records into the table from the stream thread.
+//
+// Threads: writers (UpdateTicker, ... , Log, AddSymbol) use a cursor of their own under the table's
+// writer lock, so they never move the cursor that the table property hands to the user interface.
+// Clone cursors belong to the thread that made them. The rows are shared safely underneath (see
+// qmtDataTable.h). Files are written only at exit (or by SaveTable).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "qmtDataTable.h"
+#include "qmtWebSocket_Classes_Queues.h"
+
+// A grid's clone cursor, filed under the grid's id.
+class TqmtTraderCloneCursor : public TqmtQueueItemBase {
+public:
+  explicit TqmtTraderCloneCursor(const std::string& aId) { SetID(aId); }
+  TqmtDataSet& CDS() { return *FCDS; }
+
+private:
+  friend class TqmtTraderData;
+  std::unique_ptr<TqmtDataSet> FCDS;
+};
+
+class TqmtTraderCloneCursors : public TqmtQueue {};
+
+class TqmtTraderData {
+public:
+  virtual ~TqmtTraderData();
+  TqmtTraderData(const TqmtTraderData&) = delete;
+  TqmtTraderData& operator=(const TqmtTraderData&) = delete;
+
+  // A new clone cursor over the table with the table's filter and the grid display formats, filed
+  // under aId. The table keeps it until DeleteCloneCursor(aId).
+  TqmtDataSet& NewCloneCursor(const std::string& aId);
+  void DeleteCloneCursor(const std::string& aId);
+
+  // The table itself, created with its columns and key on first use.
+  virtual TqmtDataSet& GetTable();
+  virtual std::string GetFileName() const = 0;
+  // The table file: the data folder + the file name.
+  std::string FilePath() const;
+  // Stored tables load their file (a missing file leaves the table empty) and save it; the others do
+  // nothing.
+  virtual void LoadTable();
+  virtual void SaveTable();
+
+protected:
+  TqmtTraderData() = default;
+  virtual void DoFormatFields(TqmtDataSet& aDataSet) {}
+  virtual void DoCreateFields(TqmtDataSet& aTable) = 0;
+  // The writers' own cursor, under FWriteLock.
+  TqmtDataSet& Writer();
+  // One record's row: find it by key and edit it, or insert it with the key; aFill sets the other
+  // columns; post. Grid notification is suspended meanwhile and resumed on every path; a failure
+  // leaves nothing posted.
+  template <typename Fill>
+  void Upsert(const TqmtValue& aKey, Fill&& aFill);
+
+  std::mutex FWriteLock;
+
+private:
+  std::once_flag FTableOnce;
+  std::unique_ptr<TqmtDataSet> FTable;
+  std::unique_ptr<TqmtDataSet> FWriter;
+  TqmtTraderCloneCursors FCloneCursors;
+};
+
+template <typename Fill>
+void TqmtTraderData::Upsert(const TqmtValue& aKey, Fill&& aFill) {
+  TqmtDataSet& lTable = Writer();
+  lTable.DisableControls();
+  try {
+    const bool lFound = lTable.FindKey(aKey);
+    if (lFound) {
+      lTable.Edit();
+    } else {
+      lTable.Insert();
+      lTable.Fields(lTable.FindFieldIndex(lTable.KeyFieldName())).SetValue(aKey);
+    }
+    aFill(lTable, !lFound);
+    lTable.Post();
+  } catch (...) {
+    lTable.Cancel();
+    lTable.EnableControls();
+    throw;
+  }
+  lTable.EnableControls();
+}
+
+// Where the stored tables live: the program's folder + "db" unless set (tests, portable installs).
+void SetTraderDataFolder(const std::string& aFolder);
+std::string GetTraderDataFolder();
+
+// Saves the stored tables and destroys all six tables, in this order: symbols, ticker, position,
+// orders, balance, log. Call it at exit after the trader client is gone; the tables are made
+// afresh (and load their files) on the next accessor call.
+void FreeTraderData();

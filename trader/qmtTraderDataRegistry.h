@@ -1,0 +1,12 @@
+// Internal: the slots of the six process-wide tables, in the order they are freed.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class TqmtTraderData;
+
+enum : int { kSlotSymbols, kSlotTicker, kSlotPosition, kSlotOrders, kSlotBalance, kSlotLog, kTraderDataSlots };
+
+// The table of a slot, created (and loaded) by aCreate on first use.
+TqmtTraderData& TraderDataInstance(int aSlot, const std::function<std::unique_ptr<TqmtTraderData>()>& aCreate);

@@ -1,0 +1,40 @@
+#include "qmtTraderData_Position.h"
+
+#include "qmtTraderDataRegistry.h"
+
+void TqmtTraderData_Position::DoCreateFields(TqmtDataSet& aTable) {
+  aTable.AddField("SYMBOL", TFieldType::ftString, 50);
+  for (const char* lName : {"POSITION", "ENTRY_PRICE", "MARKET_PRICE", "UNREALIZED_PROFIT"})
+    aTable.AddField(lName, TFieldType::ftExtended);
+  aTable.AddField("RAW", TFieldType::ftMemo);
+  aTable.SetKeyField("SYMBOL");
+}
+
+void TqmtTraderData_Position::DoFormatFields(TqmtDataSet& aDataSet) {
+  for (const char* lName : {"POSITION", "ENTRY_PRICE", "MARKET_PRICE", "UNREALIZED_PROFIT"})
+    aDataSet.SetDisplayFormat(lName, "0.0000");
+}
+
+void TqmtTraderData_Position::UpdatePosition(const TqmtTraderPosition& aPosition) {
+  try {
+    DoUpdate(aPosition);
+  } catch (...) {
+    // Writers report nothing.
+  }
+}
+
+void TqmtTraderData_Position::DoUpdate(const TqmtTraderPosition& aPosition) {
+  if (aPosition.Symbol().empty()) return;
+  std::lock_guard lGuard(FWriteLock);
+  Upsert(aPosition.Symbol(), [&](TqmtDataSet& t, bool) {
+    t.FieldByName("POSITION").SetAsExtended(aPosition.Position());
+    t.FieldByName("ENTRY_PRICE").SetAsExtended(aPosition.EntryPrice());
+    t.FieldByName("MARKET_PRICE").SetAsExtended(aPosition.MarketPrice());
+    t.FieldByName("UNREALIZED_PROFIT").SetAsExtended(aPosition.UnRealizedProfit());
+  });
+}
+
+TqmtTraderData_Position& GetTraderDataPosition() {
+  return static_cast<TqmtTraderData_Position&>(
+      TraderDataInstance(kSlotPosition, [] { return std::make_unique<TqmtTraderData_Position>(); }));
+}

@@ -1,0 +1,20 @@
+// The exchange's symbols as loaded at sign-in; stored in "qmtSymbols.db". Written on the user-interface
+// thread; an existing row is never updated.
+#pragma once
+
+#include "qmtTraderData.h"
+#include "qmtTraderMarketData.h"
+
+class TqmtTraderData_Symbols : public TqmtTraderData {
+public:
+  TqmtDataSet& CDSSymbols() { return GetTable(); }
+  std::string GetFileName() const override { return "qmtSymbols.db"; }
+  // Skips an empty symbol and a symbol already in the table.
+  void AddSymbol(const TqmtTraderSymbol& aSymbol);
+
+protected:
+  void DoCreateFields(TqmtDataSet& aTable) override;
+  virtual void DoUpdate(const TqmtTraderSymbol& aSymbol);
+};
+
+TqmtTraderData_Symbols& GetTraderDataSymbols();
