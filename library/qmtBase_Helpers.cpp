@@ -142,7 +142,7 @@ TqmtURLParts ParseURL(std::string_view aURL) {
   const auto lQuery = lRest.find('?');
   lParts.Path = lRest.substr(0, lQuery);
   if (lQuery != std::string_view::npos) lParts.Params = lRest.substr(lQuery + 1);
-  if (lParts.Path.empty()) lParts.Path = "/";
+  if (lParts.Path.empty()) lParts.Path.assign(1, '/');  // assign(): avoids a false -Wrestrict of g++ 12
   return lParts;
 }
 

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "qmtTraderFilter.h"
 
@@ -19,10 +20,31 @@ struct TqmtDataSet::Slot {
   std::shared_ptr<const std::vector<TqmtValue>> Row;
 };
 
+// Guards the store for steps of tens of nanoseconds (copy a pointer, swap a row, insert a slot).
+// Spinning briefly beats a sleeping mutex here: with the stream thread and a grid walking the same
+// table on two cores, a futex sleep per contended step costs microseconds each time.
+class TqmtSpinLock {
+public:
+  void lock() {
+    for (int lSpins = 0; FLocked.exchange(true, std::memory_order_acquire); ++lSpins) {
+      while (FLocked.load(std::memory_order_relaxed)) {
+        if (lSpins++ < 64)
+          __builtin_ia32_pause();
+        else
+          std::this_thread::yield();
+      }
+    }
+  }
+  void unlock() { FLocked.store(false, std::memory_order_release); }
+
+private:
+  std::atomic<bool> FLocked{false};
+};
+
 struct TqmtTableStore {
   using SlotPtr = std::shared_ptr<TqmtDataSet::Slot>;
 
-  std::mutex Lock;
+  TqmtSpinLock Lock;
   std::vector<TqmtFieldDef> Fields;
   int KeyField = -1;
   bool Unique = true;
@@ -36,6 +58,7 @@ struct TqmtTableStore {
   // Notification.
   std::mutex ObserverLock;
   std::vector<std::pair<int, TqmtDataChangeEvent>> Observers;
+  std::atomic<int> ObserverCount{0};  // lets a writer skip the observer lock when nobody listens
   int NextObserverId = 1;
   std::atomic<int> Disabled{0};
   std::atomic<bool> Pending{false};
@@ -54,6 +77,7 @@ struct TqmtTableStore {
   }
 
   void Notify() {
+    if (ObserverCount.load(std::memory_order_acquire) == 0) return;
     std::vector<TqmtDataChangeEvent> lEvents;
     {
       std::lock_guard lGuard(ObserverLock);
@@ -559,6 +583,7 @@ int TqmtDataSet::AddObserver(TqmtDataChangeEvent aEvent) {
   std::lock_guard lGuard(FStore->ObserverLock);
   const int lId = FStore->NextObserverId++;
   FStore->Observers.emplace_back(lId, std::move(aEvent));
+  FStore->ObserverCount.store(static_cast<int>(FStore->Observers.size()), std::memory_order_release);
   FObserverIds.push_back(lId);
   return lId;
 }
@@ -568,6 +593,7 @@ void TqmtDataSet::RemoveObserver(int aId) {
   auto& lObservers = FStore->Observers;
   lObservers.erase(std::remove_if(lObservers.begin(), lObservers.end(), [aId](const auto& o) { return o.first == aId; }),
                    lObservers.end());
+  FStore->ObserverCount.store(static_cast<int>(lObservers.size()), std::memory_order_release);
 }
 
 std::uint64_t TqmtDataSet::ChangeCount() const { return FStore->Changes.load(std::memory_order_relaxed); }
