@@ -8,6 +8,13 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQMT_BUILD_TESTS=
 cmake --build build/bench -j "${JOBS:-2}"
 for b in build/bench/bench/bench_*; do
   [[ -x $b ]] || continue
-  echo "== $(basename "$b") =="
-  "$b" "$@"
+  name=$(basename "$b")
+  echo "== $name =="
+  "$b" --benchmark_out="build/bench/$name.json" --benchmark_out_format=json "$@"
 done
+
+# Ratios of the comparisons run side by side (time of the other / time of ours: above 1 means ours is faster).
+if [[ -s build/bench/bench_json.json ]]; then
+  echo "== JSON parse and walk: ratios per message kind =="
+  python3 bench/compare.py build/bench/bench_json.json BM_Ours BM_OursFresh BM_RapidJSON BM_Nlohmann || true
+fi
