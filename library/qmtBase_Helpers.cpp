@@ -168,12 +168,17 @@ void SynchronizeWithMainThread(const TqmtThreadMethod& aMethod) {
   std::promise<void> lDone;
   auto lFuture = lDone.get_future();
   lDispatcher->Post([&aMethod, &lDone] {
+    std::exception_ptr lError;
     try {
       aMethod();
-      lDone.set_value();
     } catch (...) {
-      lDone.set_exception(std::current_exception());
+      lError = std::current_exception();
     }
+    // Handing the only reference over leaves the exception to the waiting thread alone.
+    if (lError)
+      lDone.set_exception(std::move(lError));
+    else
+      lDone.set_value();
   });
   lFuture.get();
 }

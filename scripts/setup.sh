@@ -9,6 +9,7 @@ PACKAGES=(
   libssl-dev openssl zlib1g-dev libsqlite3-dev sqlite3
   rapidjson-dev nlohmann-json3-dev
   locales
+  tinyproxy microsocks
 )
 
 missing=()
