@@ -86,6 +86,16 @@ std::unique_ptr<TqmtIdSSLIOHandlerSocketOpenSSL> NewOpenSSLHandler(const TqmtSoc
   return std::make_unique<TqmtIdSSLIOHandlerSocketOpenSSL>(aOptions);
 }
 
+std::unique_ptr<TqmtIdSSLIOHandlerSocketOpenSSL> CreateTLSHandler(const TqmtSocketTLS_Options& aOptions,
+                                                                  const TqmtTLSGetHandlerEvent& aGetHandler,
+                                                                  const TqmtTLSAfterCreateEvent& aAfterCreate) {
+  std::unique_ptr<TqmtIdSSLIOHandlerSocketOpenSSL> lHandler;
+  if (aGetHandler) lHandler = aGetHandler();
+  if (!lHandler) lHandler = NewOpenSSLHandler(aOptions);
+  if (aAfterCreate) aAfterCreate(*lHandler);
+  return lHandler;
+}
+
 int TqmtIdSSLIOHandlerSocketOpenSSL::PasswordCallback(char* aBuffer, int aSize, int, void* aUser) {
   const auto* lSelf = static_cast<TqmtIdSSLIOHandlerSocketOpenSSL*>(aUser);
   const std::string& lPassword = lSelf->FOptions.Password;

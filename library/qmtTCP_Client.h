@@ -111,6 +111,15 @@ private:
 
 std::unique_ptr<TqmtIdSSLIOHandlerSocketOpenSSL> NewOpenSSLHandler(const TqmtSocketTLS_Options& aOptions);
 
+// The owning component's way to a TLS layer: aGetHandler may supply a ready one; otherwise an
+// OpenSSL layer is made from aOptions (the Windows engine does not exist here, so iohSChannel
+// also gets OpenSSL); aAfterCreate then sees the layer either way.
+using TqmtTLSGetHandlerEvent = std::function<std::unique_ptr<TqmtIdSSLIOHandlerSocketOpenSSL>()>;
+using TqmtTLSAfterCreateEvent = std::function<void(TqmtIdSSLIOHandlerSocketOpenSSL& aHandler)>;
+std::unique_ptr<TqmtIdSSLIOHandlerSocketOpenSSL> CreateTLSHandler(const TqmtSocketTLS_Options& aOptions,
+                                                                  const TqmtTLSGetHandlerEvent& aGetHandler,
+                                                                  const TqmtTLSAfterCreateEvent& aAfterCreate);
+
 // ---- interceptors -------------------------------------------------------------------------------
 
 class TqmtIdConnectionIntercept {

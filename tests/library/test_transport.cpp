@@ -299,6 +299,22 @@ TEST(TLS, CertificateVerification) {
   lClient.Disconnect(true);
 }
 
+TEST(TLS, HandlerHooks) {
+  TqmtSocketTLS_Options lOptions = TLS(TwsTLSVersions::tls1_3);
+  lOptions.ALPNProtocols = {"http/1.1"};
+  int lAfter = 0;
+  auto lMade = CreateTLSHandler(lOptions, nullptr, [&](TqmtIdSSLIOHandlerSocketOpenSSL& h) {
+    ++lAfter;
+    EXPECT_EQ(h.Options().ALPNProtocols.size(), 1u);
+  });
+  EXPECT_EQ(lMade->Options().Version, TwsTLSVersions::tls1_3);
+  auto lSupplied = CreateTLSHandler(
+      lOptions, [] { return NewOpenSSLHandler(TLS(TwsTLSVersions::tls1_2)); },
+      [&](TqmtIdSSLIOHandlerSocketOpenSSL&) { ++lAfter; });
+  EXPECT_EQ(lSupplied->Options().Version, TwsTLSVersions::tls1_2) << "the get-handler hook's layer is used";
+  EXPECT_EQ(lAfter, 2);
+}
+
 TEST(TLS, ClientCertificateRequiredByTheServer) {
   TLSServer lServer({"-tls1_2", "-Verify", "1", "-CAfile", Certs().Path("ca.pem")});
   const std::string lWithout = TLSExchange(lServer.Port, TLS(TwsTLSVersions::tls1_2));
