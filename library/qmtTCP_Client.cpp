@@ -649,6 +649,8 @@ long TqmtIdTCPClient::RawRead(char* aBuffer, std::size_t aLength) {
 }
 
 std::size_t TqmtIdTCPClient::CheckForDataOnSource(int aTimeoutMs) {
+  // Under the client's lock (re-entrant): Disconnect closes the socket under it.
+  std::lock_guard lGuard(FCS);
   if (FSocket < 0 || !FConnected.load()) throw EIdNotConnected();
   if (!WaitReadable(aTimeoutMs)) return 0;
   // Room at the end of the buffer: compact first, grow when full.

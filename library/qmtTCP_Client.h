@@ -248,6 +248,8 @@ public:
   std::size_t CheckForDataOnSource(int aTimeoutMs);
   // The unread bytes, without copying; Consume drops the first n of them.
   std::string_view InputView() const { return std::string_view(FIn.data() + FInStart, FInEnd - FInStart); }
+  // The same bytes, writable in place (the frame reader unmasks there).
+  char* InputData() { return FIn.data() + FInStart; }
   void Consume(std::size_t n);
   void InputBufferClear() { FInStart = FInEnd = 0; }
   // Reads exactly aLength bytes, waiting up to ReadTimeout (forever when not positive).
