@@ -760,6 +760,23 @@ void TqmtIdTCPClient::Write(std::string_view aData) {
   RawWrite(aData);
 }
 
+void TqmtIdTCPClient::WriteBufferOpen() {
+  std::lock_guard lGuard(FWriteLock);
+  FWriteBuffering = true;
+}
+
+void TqmtIdTCPClient::WriteBufferClose() {
+  std::lock_guard lGuard(FWriteLock);
+  WriteBufferFlush();
+  FWriteBuffering = false;
+}
+
+void TqmtIdTCPClient::WriteBufferClear() {
+  std::lock_guard lGuard(FWriteLock);
+  FWriteBuffer.clear();
+  FWriteBuffering = false;
+}
+
 void TqmtIdTCPClient::WriteBufferFlush() {
   std::lock_guard lGuard(FWriteLock);
   if (FWriteBuffer.empty()) return;

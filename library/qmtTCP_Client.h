@@ -260,16 +260,10 @@ public:
 
   // ---- output
   void Write(std::string_view aData);
-  void WriteBufferOpen() { FWriteBuffering = true; }
+  void WriteBufferOpen();
   void WriteBufferFlush();
-  void WriteBufferClose() {
-    WriteBufferFlush();
-    FWriteBuffering = false;
-  }
-  void WriteBufferClear() {
-    FWriteBuffer.clear();
-    FWriteBuffering = false;
-  }
+  void WriteBufferClose();
+  void WriteBufferClear();
 
   std::uint64_t RecBytes() const { return FRecBytes.load(); }
   std::uint64_t SendBytes() const { return FSendBytes.load(); }
@@ -296,7 +290,7 @@ private:
   std::size_t FInStart = 0, FInEnd = 0;
   std::string FWriteBuffer;
   bool FWriteBuffering = false;
-  std::mutex FWriteLock;
+  std::recursive_mutex FWriteLock;  // the write buffer and its flag, across writing threads
   std::atomic<std::uint64_t> FRecBytes{0}, FSendBytes{0};
   std::string FLocalIP;
   int FLocalPort = 0;

@@ -10,6 +10,7 @@ PACKAGES=(
   rapidjson-dev nlohmann-json3-dev
   locales
   tinyproxy microsocks
+  python3-websockets
 )
 
 missing=()

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "qmtTCP_Client.h"
+#include "qmtWebSocket_Classes_Indy.h"
+#include "test_peers.h"
+#include "test_support.h"
+
+using namespace qmt_test;
+
+namespace {
+
+// A client connection wired to a TCP client by hand, as the component will do it.
+struct WSClient {
+  TqmtIdTCPClient Tcp;
+  TqmtWSConnectionClient Ws;
+  std::mutex Lock;
+  std::condition_variable Wake;
+  std::vector<std::string> Messages, Binaries;
+  std::string Error;
+  bool Enabled = false;
+  std::string Redirect;
+
+  WSClient() {
+    Ws.Attach(&Tcp);
+    Tcp.OnRead = [this] { Ws.DoRead(false); };
+    Tcp.OnThread = [this] { Ws.FlushQueues(); };
+    Tcp.OnReadException = [this](const std::exception& e) { Set([&] { Error = e.what(); }); };
+    Ws.FOnEnabled = [this](TqmtWSConnection*) { Set([&] { Enabled = true; }); };
+    Ws.FOnMessage = [this](TqmtWSConnection*, std::string_view t) { Set([&] { Messages.emplace_back(t); }); };
+    Ws.FOnBinary = [this](TqmtWSConnection*, std::string_view d) { Set([&] { Binaries.emplace_back(d); }); };
+    Ws.FOnRedirect = [this](TqmtWSConnection*, const std::string& l) { Set([&] { Redirect = l; }); };
+  }
+  ~WSClient() { Tcp.Disconnect(false); }
+  template <typename F>
+  void Set(F aChange) {
+    std::lock_guard g(Lock);
+    aChange();
+    Wake.notify_all();
+  }
+  bool WaitFor(const std::function<bool()>& aDone, int aMs = 10000) {
+    std::unique_lock g(Lock);
+    return Wake.wait_for(g, std::chrono::milliseconds(aMs), aDone);
+  }
+  void Connect(int aPort, const std::string& aPath = "/") {
+    Tcp.Host = "127.0.0.1";
+    Tcp.Port = aPort;
+    Tcp.UseNagle = false;
+    Ws.FOptions.SetParameters(aPath);
+    Tcp.Connect();
+    Ws.DoInitialize(&Tcp);
+  }
+};
+
+std::string ServerFrame(int aFirstByte, const std::string& aPayload) {
+  return std::string(1, static_cast<char>(aFirstByte)) + EncodePayloadLength(aPayload.size()) + aPayload;
+}
+
+// Completes the server side of the opening handshake.
+void Accept(int s) {
+  const std::string lHead = RecvHead(s);
+  const auto lAt = lHead.find("Sec-WebSocket-Key: ") + 19;
+  const std::string lKey = lHead.substr(lAt, lHead.find("\r\n", lAt) - lAt);
+  SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " +
+                 TqmtWSConnectionClient::AcceptKey(lKey) + "\r\n\r\n");
+}
+
+// Reads one client frame (masked) and returns opcode and unmasked payload.
+std::pair<int, std::string> ReadClientFrame(int s) {
+  const std::string h = RecvExactly(s, 2);
+  if (h.size() < 2) return {-1, ""};
+  std::uint64_t n = static_cast<std::uint8_t>(h[1]) & 0x7F;
+  if (n == 126) {
+    const std::string e = RecvExactly(s, 2);
+    n = (static_cast<std::uint8_t>(e[0]) << 8) | static_cast<std::uint8_t>(e[1]);
+  } else if (n == 127) {
+    const std::string e = RecvExactly(s, 8);
+    n = 0;
+    for (char c : e) n = (n << 8) | static_cast<std::uint8_t>(c);
+  }
+  const std::string k = RecvExactly(s, 4);
+  std::string p = RecvExactly(s, n);
+  const std::uint8_t lKey[4] = {static_cast<std::uint8_t>(k[0]), static_cast<std::uint8_t>(k[1]),
+                                static_cast<std::uint8_t>(k[2]), static_cast<std::uint8_t>(k[3])};
+  MaskPayload(p.data(), p.size(), lKey);
+  return {static_cast<std::uint8_t>(h[0]) & 0x0F, p};
+}
+
+}  // namespace
+
+TEST(WebSocketOverSockets, ScriptedServer) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> pieces;  // sent with a pause between them
+    std::string message;              // expected text message ("" none)
+    std::string error;                // expected error ("" none)
+    int pongOrClose;                  // expected control frame back: 0xA pong, 0x8 close, 0 nothing
+    std::string controlPayload;
+  };
+  const std::string lBig(40000, 'q');
+  const std::string lBigFrame = ServerFrame(0x81, lBig);
+  const std::vector<Case> lCases = {
+      {"split payload", {lBigFrame.substr(0, 1000), lBigFrame.substr(1000, 20000), lBigFrame.substr(21000)}, lBig, "", 0, ""},
+      {"ping between fragments", {ServerFrame(0x01, "ab"), ServerFrame(0x89, "hi"), ServerFrame(0x80, "cd")}, "abcd", "", 0xA, "hi"},
+      {"125-byte ping", {ServerFrame(0x89, std::string(125, 'p'))}, "", "", 0xA, std::string(125, 'p')},
+      {"126-byte ping", {ServerFrame(0x89, std::string(126, 'p'))}, "",
+       "Control frames are only allowed to have payload up to and including 125 octets", 0x8, "\x03\xEA"},
+      {"1-byte close", {ServerFrame(0x88, "x")}, "", "Invalid Payload length for close code", 0x8, "\x03\xEA"},
+      {"close 1001", {ServerFrame(0x88, "\x03\xE9")}, "", "", 0x8, "\x03\xE8"},
+      {"close 1005", {ServerFrame(0x88, "\x03\xED")}, "", "Invalid close code", 0x8, "\x03\xEA"},
+      {"bad utf-8", {ServerFrame(0x81, "\xC0\x80")}, "", "Invalid UTF8 message", 0x8, "\x03\xEF"},
+      {"continuation first", {ServerFrame(0x80, "x")}, "", "Unfragmented message after continuation frame with FIN", 0x8, "\x03\xEA"},
+  };
+  for (const auto& c : lCases) {
+    SCOPED_TRACE(c.name);
+    std::pair<int, std::string> lBack{0, ""};
+    std::atomic<bool> lServed{false};
+    {
+      ScriptedServer lServer([&](int s, int) {
+        Accept(s);
+        for (const auto& p : c.pieces) {
+          SendAll(s, p);
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (c.pongOrClose) lBack = ReadClientFrame(s);
+        lServed = true;
+      });
+      WSClient lClient;
+      lClient.Ws.FValidateUTF8 = true;
+      lClient.Ws.FCleanDisconnect = true;
+      lClient.Connect(lServer.Port());
+      ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Enabled; }));
+      if (!c.message.empty()) {
+        ASSERT_TRUE(lClient.WaitFor([&] { return !lClient.Messages.empty(); }));
+        EXPECT_EQ(lClient.Messages[0], c.message);
+        EXPECT_EQ(lClient.Messages.size(), 1u);
+      }
+      if (!c.error.empty()) {
+        ASSERT_TRUE(lClient.WaitFor([&] { return !lClient.Error.empty(); }));
+        EXPECT_EQ(lClient.Error, c.error);
+      }
+      if (c.pongOrClose == 0x8) {
+        ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Ws.Disconnected(); }));
+        if (c.error.empty()) {
+          EXPECT_EQ(lClient.Ws.CloseCode(), 1001);
+        }
+      }
+      // The server has read what came back before the client goes.
+      for (int i = 0; i < 500 && !lServed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lClient.Tcp.Disconnect(false);
+    }
+    EXPECT_EQ(lBack.first, c.pongOrClose);
+    EXPECT_EQ(lBack.second, c.controlPayload);
+  }
+}
+
+TEST(WebSocketOverSockets, RedirectHandedToTheHandler) {
+  ScriptedServer lServer([](int s, int) {
+    RecvHead(s);
+    SendAll(s, "HTTP/1.1 302 Found\r\nLocation: ws://127.0.0.1:1/elsewhere\r\n\r\n");
+  });
+  WSClient lClient;
+  lClient.Connect(lServer.Port(), "/ws");
+  ASSERT_TRUE(lClient.WaitFor([&] { return !lClient.Redirect.empty(); }));
+  EXPECT_EQ(lClient.Redirect, "ws://127.0.0.1:1/elsewhere");
+  EXPECT_FALSE(lClient.Enabled);
+}
+
+// Interoperation with an independent implementation.
+TEST(WebSocketOverSockets, EchoWithPythonWebsockets) {
+  if (std::system("/usr/bin/python3 -c 'import websockets' >/dev/null 2>&1") != 0) {
+    if (UnderCI()) FAIL() << "python3-websockets missing (scripts/setup.sh installs it)";
+    GTEST_SKIP() << "python3-websockets missing";
+  }
+  // The server prints its port on its first line.
+  const std::string lScript = std::string(QMT_TESTS_DIR) + "/library/ws_echo_server.py";
+  int lPipe[2];
+  ASSERT_EQ(pipe(lPipe), 0);
+  const pid_t lPid = fork();
+  if (lPid == 0) {
+    setpgid(0, 0);
+    dup2(lPipe[1], 1);
+    ::close(lPipe[0]);
+    execl("/usr/bin/python3", "python3", lScript.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(lPipe[1]);
+  struct Stop {
+    pid_t pid;
+    ~Stop() {
+      ::kill(-pid, SIGTERM);
+      ::kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  } lStop{lPid};
+  std::string lLine;
+  char c;
+  while (::read(lPipe[0], &c, 1) == 1 && c != '\n') lLine += c;
+  ::close(lPipe[0]);
+  ASSERT_FALSE(lLine.empty()) << "the echo server did not start";
+  const int lPort = std::stoi(lLine);
+
+  WSClient lClient;
+  lClient.Connect(lPort);
+  ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Enabled; }));
+  const std::size_t lSizes[] = {0, 125, 126, 65535, 65536, 16u << 20};
+  for (std::size_t n : lSizes) {
+    std::string lText(n, 'a');
+    for (std::size_t i = 0; i < n; ++i) lText[i] = static_cast<char>('a' + i % 26);
+    std::string lBinary = lText;
+    if (n > 0) lBinary[0] = '\0';
+    lClient.Ws.WriteData(lText);
+    lClient.Ws.WriteBinary(lBinary);
+    ASSERT_TRUE(lClient.WaitFor([&] { return !lClient.Messages.empty() && !lClient.Binaries.empty(); }, 30000)) << n;
+    std::lock_guard g(lClient.Lock);
+    EXPECT_EQ(lClient.Messages.back(), lText) << n;
+    EXPECT_EQ(lClient.Binaries.back(), lBinary) << n;
+    lClient.Messages.clear();
+    lClient.Binaries.clear();
+  }
+  // Fragmented writes in every streaming mode come back whole.
+  lClient.Ws.WriteData("abcdefghij", 3);
+  lClient.Ws.WriteData("one-", 0, TwsStreaming::stmFirst);
+  lClient.Ws.WriteData("two-", 0, TwsStreaming::stmContinue);
+  lClient.Ws.WriteData("three", 0, TwsStreaming::stmLast);
+  lClient.Ws.WriteBinary("0123456789", 4);
+  ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Messages.size() == 2 && lClient.Binaries.size() == 1; }));
+  EXPECT_EQ(lClient.Messages[0], "abcdefghij");
+  EXPECT_EQ(lClient.Messages[1], "one-two-three");
+  EXPECT_EQ(lClient.Binaries[0], "0123456789");
+  // Pings are answered with the same payload.
+  EXPECT_TRUE(lClient.Ws.Ping("12345678901234567", 5000));
+  // Our close: the server answers it and ends the connection.
+  lClient.Ws.Close(1000);
+  EXPECT_TRUE(lClient.WaitFor([&] { return !lClient.Error.empty(); }));
+  EXPECT_EQ(lClient.Error, "Connection Closed Gracefully.");
+}
