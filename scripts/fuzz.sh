@@ -27,6 +27,9 @@ for target in build/fuzz/tests/fuzz/fuzz_*; do
       [[ -d ../shared/reference/payloads ]] && seeds+=(../shared/reference/payloads)
       [[ -d ../shared/testdata/JSONTestSuite/test_parsing ]] && seeds+=(../shared/testdata/JSONTestSuite/test_parsing)
       ;;
+    fuzz_ws_*)
+      seeds+=(tests/fuzz/seeds/$name)
+      ;;
   esac
   echo "fuzz: $name for ${SECONDS_EACH}s"
   if ! "$target" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
