@@ -296,6 +296,31 @@ TEST(WebSocketReader, PongsMatchPendingPings) {
   EXPECT_EQ(CloseCodeSent(c), 1000);
 }
 
+TEST(WebSocketWriter, QueuedWritesLeaveInLevelOrderOnFlush) {
+  TqmtWSConnectionMemory c;
+  c.QueueOptions().Text.Level = TwsQueueMsgLevels::qmLevel2;
+  c.QueueOptions().Ping.Level = TwsQueueMsgLevels::qmLevel0;
+  c.QueueOptions().Binary.Level = TwsQueueMsgLevels::qmLevel1;
+  c.WriteData("t1");
+  c.Ping("p1");
+  c.WriteBinary("b1");
+  c.WriteData("t2");
+  EXPECT_TRUE(c.Output.empty()) << "held in the queues";
+  c.FlushQueues();
+  const auto f = ClientFrames(c.Output);
+  ASSERT_EQ(f.size(), 4u);
+  EXPECT_EQ(f[0].payload, "p1");
+  EXPECT_EQ(f[1].payload, "b1");
+  EXPECT_EQ(f[2].payload, "t1");
+  EXPECT_EQ(f[3].payload, "t2");
+  // The first transition to finished drops whatever is still queued.
+  c.WriteData("t3");
+  c.Close();
+  c.Output.clear();
+  c.FlushQueues();
+  EXPECT_TRUE(c.Output.empty());
+}
+
 TEST(WebSocketHandshake, RequestLines) {
   TqmtWSConnectionClient c;
   c.FHost = "stream.binance.com";

@@ -231,6 +231,7 @@ TEST(WebSocketOverSockets, EchoWithPythonWebsockets) {
   EXPECT_EQ(lClient.Messages[0], "abcdefghij");
   EXPECT_EQ(lClient.Messages[1], "one-two-three");
   EXPECT_EQ(lClient.Binaries[0], "0123456789");
+  EXPECT_EQ(lClient.Ws.WriteAndWaitData("question", 5000), "question");
   // Pings are answered with the same payload.
   EXPECT_TRUE(lClient.Ws.Ping("12345678901234567", 5000));
   // Our close: the server answers it and ends the connection.
