@@ -760,6 +760,11 @@ void TqmtIdTCPClient::Write(std::string_view aData) {
   RawWrite(aData);
 }
 
+void TqmtIdTCPClient::LogText(const char* aKind, std::string_view aText) {
+  for (auto& i : FIntercepts)
+    if (auto* lLog = dynamic_cast<TqmtIdLogFileBase*>(i.get())) lLog->LogLine(aKind, aText);
+}
+
 void TqmtIdTCPClient::WriteBufferOpen() {
   std::lock_guard lGuard(FWriteLock);
   FWriteBuffering = true;

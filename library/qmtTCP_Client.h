@@ -159,6 +159,7 @@ public:
 
 protected:
   virtual void LogLine(const char* aKind, std::string_view aData);
+  friend class TqmtIdTCPClient;
   void WriteText(const std::string& aText);
   std::mutex FLock;
 
@@ -264,6 +265,9 @@ public:
   void WriteBufferFlush();
   void WriteBufferClose();
   void WriteBufferClear();
+
+  // Writes a line of its own to the traffic log, when one is installed.
+  void LogText(const char* aKind, std::string_view aText);
 
   std::uint64_t RecBytes() const { return FRecBytes.load(); }
   std::uint64_t SendBytes() const { return FSendBytes.load(); }

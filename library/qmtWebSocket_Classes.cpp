@@ -387,6 +387,7 @@ void TqmtWSConnection::DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, 
   }
   DoWriteBytes(lFrame);
   AddSendBytes(lFrame.size());
+  DoFrameSent(aOpCode, aPayload);
   if (lFrame.capacity() > (1u << 20)) std::string().swap(lFrame);  // do not keep a huge buffer
 }
 
@@ -721,5 +722,8 @@ void TqmtWSConnection_Indy::DoClearInput() {
   auto* lReader = FTCPConnection->ReadThread();
   if (!lReader->Started() || lReader->IsCurrentThread()) FTCPConnection->InputBufferClear();
 }
-void TqmtWSConnection_Indy::DoCloseSocket() { FTCPConnection->Disconnect(false); }
+void TqmtWSConnection_Indy::DoCloseSocket() {
+  FTCPConnection->Disconnect(false);
+  if (FOnSocketClosed) FOnSocketClosed();
+}
 bool TqmtWSConnection_Indy::DoSocketClosed() { return !FTCPConnection->Connected(); }

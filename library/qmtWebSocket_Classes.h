@@ -195,6 +195,7 @@ protected:
   virtual void DoCloseSocket() = 0;
   virtual bool DoSocketClosed() { return false; }
   virtual void DoReadHandshake() {}
+  virtual void DoFrameSent(TOpcode aOpCode, std::string_view aPayload) {}
 
   // ---- frames
   virtual void DoWriteClose(int aCloseCode);
@@ -244,6 +245,10 @@ class TqmtWSConnection_Indy : public TqmtWSConnection {
 public:
   void Attach(TqmtIdTCPClient* aClient) { FTCPConnection = aClient; }
   TqmtIdTCPClient* TCPConnection() const { return FTCPConnection; }
+  // Told after the connection dropped its socket (the component's disconnect processing).
+  std::function<void()> FOnSocketClosed;
+  // Told of every frame written, unmasked (the component's readable traffic log).
+  std::function<void(TOpcode aOpCode, std::string_view aPayload)> FOnFrameSent;
 
 protected:
   bool HasTCPConnection() const override { return FTCPConnection != nullptr; }
@@ -255,6 +260,9 @@ protected:
   void DoClearInput() override;
   void DoCloseSocket() override;
   bool DoSocketClosed() override;
+  void DoFrameSent(TOpcode aOpCode, std::string_view aPayload) override {
+    if (FOnFrameSent) FOnFrameSent(aOpCode, aPayload);
+  }
 
   TqmtIdTCPClient* FTCPConnection = nullptr;
 };

@@ -21,6 +21,7 @@
 namespace qmt_test {
 
 // A listening socket on a free port of the loopback address.
+// aPort 0 picks a free port; otherwise that port is bound (a server restarting on its old port).
 inline int Listen(bool aIPv6, int& aPort) {
   const int s = ::socket(aIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int lOne = 1;
@@ -29,6 +30,7 @@ inline int Listen(bool aIPv6, int& aPort) {
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
     a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(static_cast<std::uint16_t>(aPort));
     ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t n = sizeof a;
     ::listen(s, 16);
@@ -38,6 +40,7 @@ inline int Listen(bool aIPv6, int& aPort) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(aPort));
     ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t n = sizeof a;
     ::listen(s, 16);
@@ -98,8 +101,8 @@ inline void Echo(int aSocket) {
 // Accepts connections one after another and runs aHandler(socket, index) on each.
 class ScriptedServer {
 public:
-  explicit ScriptedServer(std::function<void(int aSocket, int aIndex)> aHandler, bool aIPv6 = false)
-      : FHandler(std::move(aHandler)) {
+  explicit ScriptedServer(std::function<void(int aSocket, int aIndex)> aHandler, bool aIPv6 = false, int aPort = 0)
+      : FHandler(std::move(aHandler)), FPort(aPort) {
     FListen = Listen(aIPv6, FPort);
     FThread = std::thread([this] {
       for (int lIndex = 0; !FStop; ++lIndex) {
@@ -124,8 +127,8 @@ public:
 
 private:
   std::function<void(int, int)> FHandler;
-  int FListen = -1;
   int FPort = 0;
+  int FListen = -1;
   std::atomic<bool> FStop{false};
   std::thread FThread;
 };

@@ -20,6 +20,49 @@ TqmtTraderClient::TqmtTraderClient() = default;
 TqmtTraderClient::~TqmtTraderClient() {
   TqmtTraderClient* lSelf = this;
   gTraderClient.compare_exchange_strong(lSelf, nullptr);
+  // The stream goes first, so no event reaches a half-destroyed client.
+  try {
+    Disconnect();
+  } catch (...) {
+  }
+  FWSClient.reset();
+}
+
+TqmtWebSocketClient& TqmtTraderClient::GetWSClient() {
+  std::lock_guard g(FWSClientLock);
+  if (!FWSClient) {
+    auto lClient = std::make_unique<TqmtWebSocketClient>();
+    lClient->SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    lClient->OnException = [this](TqmtWSConnection*, const std::exception& e) { DoClientException(e); };
+    lClient->OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
+    lClient->OnConnect = [this](TqmtWSConnection*) { DoClientConnect(); };
+    lClient->OnDisconnect = [this](TqmtWSConnection*, int) { DoClientDisconnect(); };
+    lClient->HeartBeat.Enabled = true;
+    lClient->HeartBeat.Interval = 30;
+    // Without a time-out a connection that dies without a close is never noticed.
+    lClient->HeartBeat.Timeout = 60;
+    lClient->WatchDog.Enabled = true;
+    lClient->WatchDog.Interval = 10;
+    lClient->TLSOptions.Version = TwsTLSVersions::tls1_2;
+    // The API key travels on this connection's neighbours: know whom we talk to.
+    lClient->TLSOptions.VerifyCertificate = true;
+    FWSClient = std::move(lClient);
+  }
+  return *FWSClient;
+}
+
+void TqmtTraderClient::Connect() {
+  auto& lClient = GetWSClient();
+  if (!lClient.Active()) lClient.Connect(10000);
+}
+
+void TqmtTraderClient::Disconnect() {
+  TqmtWebSocketClient* lClient;
+  {
+    std::lock_guard g(FWSClientLock);
+    lClient = FWSClient.get();
+  }
+  if (lClient && lClient->Active()) lClient->Disconnect(10000);
 }
 
 void TqmtTraderClient::RegisterTraderClient() { gTraderClient.store(this); }

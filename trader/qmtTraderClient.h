@@ -13,6 +13,7 @@
 #include <string>
 
 #include "qmtSystem.h"
+#include "qmtWebSocket_Client.h"
 #include "qmtTraderBroker.h"
 #include "qmtTraderListeners.h"
 #include "qmtTraderMarketData.h"
@@ -78,11 +79,20 @@ public:
 
   TqmtTraderBroker& Broker() { return GetBroker(); }
 
-  // ---- the stream connection's handlers
+  // ---- the stream connection
+  // The WebSocket client, made on first use: events on the reading thread, heart-beat every 30 s
+  // with a 60 s time-out (a connection that dies silently is dropped and the watchdog, every 10 s,
+  // reconnects), TLS 1.2 with the server's certificate and host name verified.
+  TqmtWebSocketClient& GetWSClient();
+  // Connects when not active, waiting up to 10000 ms; the connect listeners hear of success.
+  void Connect();
+  // Disconnects when active, waiting up to 10000 ms; nothing without a client.
+  void Disconnect();
+  // The handlers of the client's events.
   virtual void DoClientConnect();
   virtual void DoClientDisconnect();
   virtual void DoClientException(const std::exception& aException) {}
-  virtual void DoClientMessage(const std::string& aText) {}
+  virtual void DoClientMessage(std::string_view aText) {}
   // Subscribes ticker, book and trades of every symbol of the ticker table, in table order.
   virtual void DoSubscribeAll();
 
@@ -107,6 +117,8 @@ protected:
   virtual void DoNotifyBalance(const TqmtTraderBalance& aBalance) { FBalanceListeners.Notify(this, aBalance); }
 
 private:
+  std::mutex FWSClientLock;
+  std::unique_ptr<TqmtWebSocketClient> FWSClient;
   std::once_flag FBrokerOnce;
   std::unique_ptr<TqmtTraderBroker> FBroker;
   TqmtListenerList<TNotifyEvent> FConnectListeners;

@@ -169,7 +169,7 @@ TEST(WebSocketReader, ErrorsAndCloseCodes) {
       {"close 5000", ServerFrame(0x88, "\x13\x88"), "Invalid close code", 1002},
       {"close 1001", ServerFrame(0x88, "\x03\xE9"), "", 1000},
       {"close 4999", ServerFrame(0x88, "\x13\x87"), "", 1000},
-      {"close 1005 with reason", ServerFrame(0x88, "\x03\xEDbye"), "", 1000},
+      {"close 1005 with reason", ServerFrame(0x88, "\x03\xED" "bye"), "", 1000},
       {"empty close", ServerFrame(0x88, ""), "", 1000},
       {"pong without ping", ServerFrame(0x8A, "p") + ServerFrame(0x81, "still open"), "", -1},
       {"too long", std::string("\x82\x7F\x00\x00\x00\x00\x80\x00\x00\x00", 10), "", 1009},
@@ -184,7 +184,9 @@ TEST(WebSocketReader, ErrorsAndCloseCodes) {
       EXPECT_EQ(lError, c.error);
     }
     EXPECT_EQ(CloseCodeSent(lConnection), c.code);
-    if (c.code != -1) EXPECT_TRUE(lConnection.Disconnected());
+    if (c.code != -1) {
+      EXPECT_TRUE(lConnection.Disconnected());
+    }
   }
   TqmtWSConnectionMemory lReason;
   lReason.Feed(ServerFrame(0x88, "\x03\xE9going away"));

@@ -1,0 +1,738 @@
+#include "qmtWebSocket_Client.h"
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+#include "qmtBase_Helpers.h"
+
+namespace {
+
+const char* OpcodeName(TOpcode aOpCode) {
+  switch (aOpCode) {
+    case TOpcode::opContinuation: return "continuation";
+    case TOpcode::opText: return "text";
+    case TOpcode::opBinary: return "binary";
+    case TOpcode::opClose: return "close";
+    case TOpcode::opPing: return "ping";
+    case TOpcode::opPong: return "pong";
+    case TOpcode::opNone: break;
+  }
+  return "none";
+}
+
+bool IsQuietDisconnect(const std::exception& e) { return dynamic_cast<const EIdConnClosedGracefully*>(&e) != nullptr; }
+
+}  // namespace
+
+// ---- API objects ----------------------------------------------------------------------------------
+
+TqmtWSAPI_client::~TqmtWSAPI_client() {
+  if (FClient) FClient->UnRegisterAPI(this);
+}
+
+void TqmtWSAPI_client::SetClient(TqmtWSClient* aClient) {
+  if (FClient == aClient) return;
+  if (FClient) FClient->UnRegisterAPI(this);
+  FClient = nullptr;
+  if (aClient) aClient->RegisterAPI(this);
+}
+
+// ---- the component --------------------------------------------------------------------------------
+
+TqmtWSClient::TqmtWSClient() {
+  Proxy.Port = 8080;
+  FTCPClient = std::make_unique<TqmtIdTCPClient>();
+  FTCPClient->OnThread = [this] { DoReadTurn(); };
+  FTCPClient->OnRead = [this] { DoReadData(); };
+  FTCPClient->OnReadException = [this](const std::exception& e) { DoReadException(e); };
+}
+
+TqmtWSClient::~TqmtWSClient() {
+  FWatchDogEnabled = false;
+  StopWatchDog();
+  try {
+    SetActive(false);
+  } catch (...) {
+  }
+  FDestroying = true;
+  FAlive->store(false);
+  StopHeartBeat();
+  StopWatchDog();
+  CollectRetired();
+  {
+    std::lock_guard g(FThreadsLock);
+    for (auto& t : FThreads)
+      if (t.joinable()) t.join();
+  }
+  FTCPClient.reset();
+  if (FAPI)
+    if (auto* lClient = dynamic_cast<TqmtWSAPI_client*>(FAPI)) lClient->FClient = nullptr;
+}
+
+void TqmtWSClient::SetURL(const std::string& aURL) {
+  const TqmtURLParts lParts = ParseURL(aURL);
+  Host = lParts.Host;
+  if (lParts.Protocol != "wss" && lParts.Protocol != "tcps") {
+    TLS = false;
+    Port = lParts.Port.empty() ? 80 : std::stoi(lParts.Port);
+    Specifications.RFC6455 = lParts.Protocol != "tcp";
+  } else {
+    TLS = true;
+    Port = lParts.Port.empty() ? 443 : std::stoi(lParts.Port);
+    Specifications.RFC6455 = lParts.Protocol != "tcps";
+  }
+  Options.SetParameters(lParts.Path);
+  if (!lParts.Params.empty()) Options.SetParameters(Options.Parameters() + "?" + lParts.Params);
+}
+
+std::shared_ptr<TqmtWSConnectionClient> TqmtWSClient::Connection() const {
+  std::lock_guard g(FConnectionLock);
+  return FWSConnection;
+}
+
+bool TqmtWSClient::Active() const { return Connection() != nullptr; }
+
+bool TqmtWSClient::Connected() { return FTCPClient && FTCPClient->Connected(); }
+
+void TqmtWSClient::SetActive(bool aValue) {
+  if (FDestroying) return;
+  if (aValue)
+    Activate();
+  else
+    Deactivate();
+}
+
+void TqmtWSClient::Activate() {
+  if (FAPI) FAPI->DoBeforeActivate();
+  if (FTCPClient->Connected() || Connection()) return;
+  StopHeartBeat();
+  try {
+    if (OnBeforeConnect) OnBeforeConnect(this);
+    TqmtIdTCPClient& t = *FTCPClient;
+    t.IOHandler.reset();
+    if (TLS) {
+      t.IOHandler = CreateTLSHandler(TLSOptions, OnSSLGetHandler, OnSSLAfterCreateHandler);
+      if (OnSSLVerifyPeer) t.IOHandler->OnVerifyPeer = OnSSLVerifyPeer;
+      // Behind a proxy the certificate is still the target's.
+      if (TLSOptions.VerifyCertificate) t.IOHandler->URIToCheck = Host;
+    }
+    t.Host = Host;
+    t.Port = Port;
+    t.UseNagle = UseNagle;
+    t.IPVersion = IPVersion;
+    t.ConnectTimeout = ConnectTimeout;
+    t.ReadTimeout = ReadTimeout;
+    t.BoundPortMin = BoundPortMin;
+    t.BoundPortMax = BoundPortMax;
+    t.Linger = LingerState;
+    t.Proxy = Proxy;
+    t.Throttle = Throttle;
+    t.LogFile = LogFile;
+    t.SendTimeout = WriteTimeout > 0 ? WriteTimeout : 0;
+    t.KeepAlive = TCPKeepAlive;
+    FWatchDogEnabled = WatchDog.Enabled;
+    if (Authentication.Enabled && !Authentication.Token.Enabled && !Authentication.Session.Enabled &&
+        Authentication.URL.Enabled)
+      Options.SetParameters("/qmt/auth/url/" + Authentication.User + "/" + Authentication.Password);
+    FConnecting = true;
+    t.Connect();
+    DoTCPConnected();
+  } catch (const std::exception& e) {
+    FConnecting = false;
+    DoException(nullptr, e.what(), &e);
+    if (FWatchDogEnabled) StartWatchDog();
+  }
+}
+
+void TqmtWSClient::DoTCPConnected() {
+  FConnecting = false;
+  if (FDestroying) return;
+  auto lConnection = std::make_shared<TqmtWSConnectionClient>();
+  try {
+    lConnection->FSpecification = TwsSpecification::spRFC6455;
+    lConnection->FTransport = Specifications.RFC6455 ? TwsTransport::trpRFC6455 : TwsTransport::trpTCP;
+    lConnection->SetExtensions(Extensions->Clone());
+    lConnection->FMasked = true;
+    lConnection->FOptions = Options;
+    lConnection->FValidateUTF8 = Options.ValidateUTF8;
+    lConnection->FCleanDisconnect = Options.CleanDisconnect;
+    lConnection->FRaiseDisconnectExceptions = Options.RaiseDisconnectExceptions;
+    lConnection->FFragmentedMessages = Options.FragmentedMessages;
+    lConnection->QueueOptions() = QueueOptions;
+    lConnection->FAuthentication = Authentication;
+    std::weak_ptr<TqmtWSConnectionClient> lWeak = lConnection;
+    TqmtWSConnectionClient* lRaw = lConnection.get();
+    lConnection->FOnHandshake = [this](TqmtWSConnection* c, std::vector<std::string>& aHeaders) {
+      if (!OnHandshake) return;
+      // Always synchronous: the handler may change the lines before they are sent.
+      if (FNotifyEvents == TwsNotifyEvent::neNoSync)
+        OnHandshake(c, aHeaders);
+      else
+        SynchronizeWithMainThread([&] { OnHandshake(c, aHeaders); });
+    };
+    lConnection->FOnMessage = [this, lWeak](TqmtWSConnection*, std::string_view aText) {
+      if (auto c = lWeak.lock()) DispatchMessage(c, aText);
+    };
+    lConnection->FOnBinary = [this, lWeak](TqmtWSConnection*, std::string_view aData) {
+      if (auto c = lWeak.lock()) DispatchBinary(c, aData);
+    };
+    lConnection->FOnFragmented = [this, lWeak](TqmtWSConnection*, std::string_view aData, TOpcode aOpCode, bool aMore) {
+      auto c = lWeak.lock();
+      if (!c || !OnFragmented || FQueueMessages) return;
+      try {
+        Notify([this, c, lData = std::string(aData), aOpCode, aMore] { OnFragmented(c.get(), lData, aOpCode, aMore); });
+      } catch (const std::exception& e) {
+        DoError(c.get(), e.what());
+      }
+    };
+    lConnection->FOnEnabled = [this, lWeak](TqmtWSConnection*) {
+      auto c = lWeak.lock();
+      if (!c || c->FIsInternal || !c->FNotifyConnection) return;
+      StopWatchDog();
+      if (FAPI) FAPI->DoConnect(c.get());
+      if (!FAPI || FAPI->RawMessages())
+        if (OnConnect) Notify([this, c] { OnConnect(c.get()); });
+      FWatchDogAttempts = 0;
+    };
+    lConnection->FOnRedirect = [this](TqmtWSConnection*, const std::string& aLocation) { DoRedirect(aLocation); };
+    lConnection->FOnSocketClosed = [this, lWeak] {
+      if (auto c = lWeak.lock()) DoDisconnected(c);
+    };
+    if (LogFile.Enabled && LogFile.UnMaskFrames) {
+      lConnection->FOnFrameSent = [this](TOpcode aOpCode, std::string_view aPayload) {
+        FTCPClient->LogText("Sent", "[" + std::string(OpcodeName(aOpCode)) + "] " + std::string(aPayload));
+      };
+    }
+    (void)lRaw;
+    {
+      std::lock_guard g(FConnectionLock);
+      FWSConnection = lConnection;
+    }
+    lConnection->DoInitialize(FTCPClient.get());
+    StartHeartBeat();
+  } catch (const std::exception& e) {
+    DoError(lConnection.get(), e.what());
+  }
+}
+
+// ---- the reading thread's callbacks ---------------------------------------------------------------
+
+void TqmtWSClient::DoReadTurn() {
+  auto c = Connection();
+  if (!c) return;
+  const auto& q = c->QueueOptions();
+  if (q.Text.Level == TwsQueueMsgLevels::qmNone && q.Binary.Level == TwsQueueMsgLevels::qmNone &&
+      q.Ping.Level == TwsQueueMsgLevels::qmNone)
+    return;
+  try {
+    c->FlushQueues();
+  } catch (const std::exception& e) {
+    DoError(c.get(), e.what());
+  }
+}
+
+void TqmtWSClient::DoReadData() {
+  if (FDestroying) return;
+  auto c = Connection();
+  if (!c || c->Disconnected()) {
+    FTCPClient->InputBufferClear();
+    return;
+  }
+  try {
+    c->DoRead(false);
+  } catch (const std::exception& e) {
+    DoException(c.get(), e.what(), &e);
+  }
+}
+
+void TqmtWSClient::DoReadException(const std::exception& aException) {
+  if (FDestroying) return;
+  auto c = Connection();
+  if (!IsQuietDisconnect(aException) || Options.RaiseDisconnectExceptions) {
+    // The reader ends with this error: report it, then the connection is gone.
+    if (OnException && c && !c->Disconnected()) {
+      const std::string lMessage = aException.what();
+      Notify([this, c, lMessage] {
+        const Exception lCopy(lMessage);
+        OnException(c.get(), lCopy);
+      });
+    } else if (OnException && !c) {
+      const std::string lMessage = aException.what();
+      Notify([this, lMessage] {
+        const Exception lCopy(lMessage);
+        OnException(nullptr, lCopy);
+      });
+    }
+  }
+  if (c) {
+    FTCPClient->InputBufferClear();
+    DoDisconnected(c);
+  }
+}
+
+// ---- disconnecting ----------------------------------------------------------------------------------
+
+void TqmtWSClient::Deactivate() {
+  FWatchDogEnabled = false;
+  auto c = Connection();
+  if (!c || FDisconnecting) {
+    StopWatchDog();
+    return;
+  }
+  try {
+    if (Options.CleanDisconnect && c->Enabled()) c->Close(1000);
+  } catch (...) {
+  }
+  StopHeartBeat();
+  c->FMustDisconnect = true;
+  FTCPClient->Disconnect(false);
+  DoDisconnected(c);
+}
+
+void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
+  if (FDestroying) return;
+  {
+    std::lock_guard g(FConnectionLock);
+    if (FWSConnection != aConnection) return;  // processed already
+    FDisconnecting = true;
+    FWSConnection.reset();
+    // The reading thread may still be inside the old connection: it goes at the next disconnect.
+    FOldConnection = aConnection;
+  }
+  try {
+    const int lCode = aConnection->CloseCode();
+    if (FAPI) FAPI->DoDisconnect(aConnection.get(), lCode);
+    if (!aConnection->FIsInternal && aConnection->FNotifyDisconnection) {
+      StopHeartBeat();
+      if ((!FAPI || FAPI->RawMessages()) && OnDisconnect) Notify([this, aConnection, lCode] { OnDisconnect(aConnection.get(), lCode); });
+      if (FWatchDogEnabled) StartWatchDog();
+    }
+  } catch (const std::exception& e) {
+    DoError(nullptr, e.what());
+  }
+  FDisconnecting = false;
+}
+
+bool TqmtWSClient::Connect(int aTimeout) {
+  SetActive(true);
+  auto lOpen = [this] {
+    auto c = Connection();
+    return c && c->Enabled();
+  };
+  if ((!FConnecting && !Connection()) || aTimeout <= 0) return false;
+  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
+  while (std::chrono::steady_clock::now() < lEnd) {
+    if (lOpen()) return true;
+    if (!FConnecting && !Connection()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return lOpen();
+}
+
+bool TqmtWSClient::Disconnect(int aTimeout) {
+  SetActive(false);
+  if (aTimeout <= 0) return !Connection();
+  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
+  while (std::chrono::steady_clock::now() < lEnd) {
+    if (!Connection()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return !Connection();
+}
+
+void TqmtWSClient::RunOnNewThread(std::function<void()> aWork) {
+  std::lock_guard g(FThreadsLock);
+  if (FDestroying) return;
+  FThreads.emplace_back([this, lWork = std::move(aWork)] {
+    std::lock_guard lComponent(FLocks.Main());  // one activation change at a time
+    try {
+      lWork();
+    } catch (...) {
+    }
+  });
+}
+
+void TqmtWSClient::Start() {
+  FThreadStart = true;
+  RunOnNewThread([this] { SetActive(true); });
+}
+
+void TqmtWSClient::Stop() {
+  RunOnNewThread([this] { SetActive(false); });
+}
+
+void TqmtWSClient::DoRedirect(const std::string& aLocation) {
+  // Not on this reading thread: the old connection and its reader must be released first.
+  RunOnNewThread([this, aLocation] {
+    Disconnect(10000);
+    try {
+      SetURL(aLocation);
+    } catch (...) {
+    }
+    Connect(10000);
+  });
+}
+
+// ---- writing ------------------------------------------------------------------------------------
+
+void TqmtWSClient::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
+  auto c = Connection();
+  if (!c) return;
+  try {
+    c->WriteData(aText, aSize, aStreaming);
+  } catch (const std::exception& e) {
+    DoError(c.get(), e.what());
+  }
+}
+
+void TqmtWSClient::WriteBinary(const std::string& aData, int aSize, TwsStreaming aStreaming) {
+  auto c = Connection();
+  if (!c) return;
+  try {
+    c->WriteBinary(aData, aSize, aStreaming);
+  } catch (const std::exception& e) {
+    DoError(c.get(), e.what());
+  }
+}
+
+std::string TqmtWSClient::WriteAndWaitData(const std::string& aText, int aTimeout) {
+  auto c = Connection();
+  if (!c) return std::string();
+  try {
+    return c->WriteAndWaitData(aText, aTimeout);
+  } catch (const std::exception& e) {
+    DoError(c.get(), e.what());
+  }
+  return std::string();
+}
+
+std::string TqmtWSClient::PingTimeStamp() {
+  const auto lNow = std::chrono::system_clock::now();
+  const std::time_t lSeconds = std::chrono::system_clock::to_time_t(lNow);
+  const int lMillis = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(lNow.time_since_epoch()).count() % 1000);
+  std::tm lLocal{};
+  localtime_r(&lSeconds, &lLocal);
+  char lText[64];
+  std::snprintf(lText, sizeof lText, "%04d%02d%02d%02d%02d%02d%03d", lLocal.tm_year + 1900, lLocal.tm_mon + 1,
+                lLocal.tm_mday, lLocal.tm_hour, lLocal.tm_min, lLocal.tm_sec, lMillis);
+  return lText;
+}
+
+void TqmtWSClient::Ping(const std::string& aText) {
+  auto c = Connection();
+  if (!c) return;
+  try {
+    c->Ping(aText.empty() ? PingTimeStamp() : aText);
+  } catch (const std::exception& e) {
+    DoError(c.get(), e.what());
+  }
+}
+
+bool TqmtWSClient::Ping(int aTimeout, const std::string& aText) {
+  auto c = Connection();
+  if (!c) return false;
+  try {
+    return c->Ping(aText.empty() ? PingTimeStamp() : aText, aTimeout);
+  } catch (const std::exception& e) {
+    DoError(c.get(), e.what());
+  }
+  return false;
+}
+
+// ---- API objects ----------------------------------------------------------------------------------
+
+void TqmtWSClient::RegisterAPI(TqmtWSAPI* aObject) {
+  auto* lClient = dynamic_cast<TqmtWSAPI_client*>(aObject);
+  if (!lClient) throw Exception("Error API: " + (aObject ? aObject->ClassName() : std::string("nil")) + " not supported.");
+  if (FAPI && FAPI != aObject)
+    if (auto* lOld = dynamic_cast<TqmtWSAPI_client*>(FAPI)) lOld->FClient = nullptr;
+  lClient->FClient = this;
+  FAPI = aObject;
+  aObject->SetNotifyEvents(FNotifyEvents);
+  const std::string lURL = aObject->URL();
+  if (!lURL.empty()) SetURL(lURL);
+}
+
+void TqmtWSClient::UnRegisterAPI(TqmtWSAPI* aObject) {
+  if (FAPI != aObject) return;
+  if (auto* lClient = dynamic_cast<TqmtWSAPI_client*>(aObject)) lClient->FClient = nullptr;
+  FAPI = nullptr;
+}
+
+// ---- events -------------------------------------------------------------------------------------
+
+void TqmtWSClient::Notify(std::function<void()> aEvent) {
+  switch (FNotifyEvents) {
+    case TwsNotifyEvent::neNoSync:
+      aEvent();
+      break;
+    case TwsNotifyEvent::neAsynchronous:
+      QueueToMainThread([lAlive = FAlive, lEvent = std::move(aEvent)] {
+        if (lAlive->load()) lEvent();
+      });
+      break;
+    case TwsNotifyEvent::neSynchronous:
+      SynchronizeWithMainThread(aEvent);
+      break;
+  }
+}
+
+void TqmtWSClient::DispatchMessage(const TConnectionPtr& aConnection, std::string_view aText) {
+  try {
+    if (FAPI) {
+      if (FAPI->RawMessages()) {
+        FAPI->DoFilterMessage(aText);
+      } else {
+        FAPI->DoMessage(aConnection.get(), aText);
+        return;
+      }
+    }
+    if (FQueueMessages) {
+      std::lock_guard g(FQueuedLock);
+      FQueuedTexts.emplace_back(aText);
+      return;
+    }
+    if (!OnMessage) return;
+    if (FNotifyEvents == TwsNotifyEvent::neNoSync) {
+      OnMessage(aConnection.get(), aText);  // no copy on the reading thread
+    } else {
+      Notify([this, aConnection, lText = std::string(aText)] { OnMessage(aConnection.get(), lText); });
+    }
+  } catch (const std::exception& e) {
+    DoError(aConnection.get(), e.what());
+  }
+}
+
+void TqmtWSClient::DispatchBinary(const TConnectionPtr& aConnection, std::string_view aData) {
+  try {
+    aConnection->FMsgBinaryReceived.assign(aData);
+    if (FAPI && !FAPI->RawMessages()) {
+      FAPI->DoBinary(aConnection.get(), aData);
+      return;
+    }
+    if (FQueueMessages) {
+      std::lock_guard g(FQueuedLock);
+      FQueuedBinaries.emplace_back(aData);
+      return;
+    }
+    if (!OnBinary) return;
+    Notify([this, aConnection, lData = std::string(aData)] { OnBinary(aConnection.get(), lData); });
+  } catch (const std::exception& e) {
+    DoError(aConnection.get(), e.what());
+  }
+}
+
+void TqmtWSClient::SetQueueMessages(bool aValue) {
+  FQueueMessages = aValue;
+  if (aValue) return;
+  std::vector<std::string> lTexts, lBinaries;
+  {
+    std::lock_guard g(FQueuedLock);
+    lTexts.swap(FQueuedTexts);
+    lBinaries.swap(FQueuedBinaries);
+  }
+  auto c = Connection();
+  for (const auto& t : lTexts)
+    if (OnMessage) Notify([this, c, t] { OnMessage(c.get(), t); });
+  for (const auto& b : lBinaries)
+    if (OnBinary) Notify([this, c, b] { OnBinary(c.get(), b); });
+}
+
+void TqmtWSClient::QueueClear() {
+  std::lock_guard g(FQueuedLock);
+  FQueuedTexts.clear();
+  FQueuedBinaries.clear();
+}
+
+void TqmtWSClient::DoError(TqmtWSConnection* aConnection, const std::string& aMessage) {
+  if (FDestroying) return;
+  try {
+    if (FAPI && !FAPI->RawMessages()) {
+      FAPI->DoError(aConnection, aMessage);
+    } else if (OnError) {
+      if (aConnection) {
+        aConnection->FMsgException = aMessage;
+        auto c = Connection();
+        Notify([this, c, aConnection, aMessage] { OnError(c.get() == aConnection ? c.get() : aConnection, aMessage); });
+      } else {
+        OnError(nullptr, aMessage);
+      }
+    }
+  } catch (...) {
+  }
+  if (aConnection) {
+    try {
+      aConnection->DoDropConnection();
+    } catch (...) {
+    }
+  }
+}
+
+void TqmtWSClient::DoException(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException) {
+  if (FDestroying) return;
+  try {
+    if (FAPI && !FAPI->RawMessages()) {
+      const Exception lCopy(aMessage);
+      FAPI->DoException(aConnection, aException ? *aException : lCopy);
+    } else if (OnException) {
+      if (aConnection) aConnection->FMsgException = aMessage;
+      auto c = Connection();
+      TConnectionPtr lKeep = c && c.get() == aConnection ? c : nullptr;
+      Notify([this, lKeep, aConnection, aMessage] {
+        const Exception lCopy(aMessage);
+        OnException(lKeep ? lKeep.get() : aConnection, lCopy);
+      });
+    }
+  } catch (...) {
+  }
+  if (aConnection) {
+    try {
+      aConnection->DoDropConnection();
+    } catch (...) {
+    }
+  }
+}
+
+// ---- heart-beat and watchdog ------------------------------------------------------------------------
+
+void TqmtWSClient::StartHeartBeat() {
+  CollectRetired();
+  if (!HeartBeat.Enabled || HeartBeat.Interval <= 0) return;
+  std::lock_guard g(FTimerLock);
+  if (FHeartBeatTimer) return;
+  FHeartBeatTimer = new TqmtTimer();
+  FHeartBeatTimer->FDebugName = "HeartBeat";
+  FHeartBeatTimer->SetInterval(HeartBeat.Interval * HeartBeat.TimeUnitMs);
+  FHeartBeatTimer->SetNotifyEvents(FNotifyEvents);
+  FHeartBeatTimer->OnTimer = [this](TObject*) { DoHeartBeatTick(); };
+  FHeartBeatTimer->OnException = [this](TqmtTimer*, const std::exception& e) { DoException(Connection().get(), e.what(), &e); };
+  FHeartBeatTimer->SetEnabled(true);
+}
+
+void TqmtWSClient::StopHeartBeat() {
+  TqmtTimer *lBeat, *lTimeout;
+  {
+    std::lock_guard g(FTimerLock);
+    lBeat = FHeartBeatTimer;
+    lTimeout = FHeartBeatTimeoutTimer;
+    FHeartBeatTimer = FHeartBeatTimeoutTimer = nullptr;
+  }
+  Retire(lBeat);
+  Retire(lTimeout);
+}
+
+void TqmtWSClient::Retire(TqmtTimer* aTimer) {
+  if (!aTimer) return;
+  if (aTimer->IsCurrentThread() || aTimer->IsExecuting()) {
+    aTimer->SetEnabled(false);
+    std::lock_guard g(FTimerLock);
+    FRetired.push_back(aTimer);
+    return;
+  }
+  FreeThread(aTimer);
+}
+
+void TqmtWSClient::CollectRetired() {
+  std::vector<TqmtTimer*> lKeep, lFree;
+  {
+    std::lock_guard g(FTimerLock);
+    for (TqmtTimer* t : FRetired) (t->IsCurrentThread() ? lKeep : lFree).push_back(t);
+    FRetired.swap(lKeep);
+  }
+  for (TqmtTimer* t : lFree) delete t;  // waits for its thread
+}
+
+void TqmtWSClient::DoHeartBeatTick() {
+  if (FDestroying) return;
+  auto c = Connection();
+  if (!c || c->Disconnected()) return;
+  bool lHandled = false;
+  if (OnBeforeHeartBeat) OnBeforeHeartBeat(this, c.get(), lHandled);
+  if (lHandled) return;
+  if (!(FAPI && FAPI->DoHeartBeat())) Ping();
+  if (HeartBeat.Timeout >= 1) {
+    std::lock_guard g(FTimerLock);
+    if (!FHeartBeatTimeoutTimer) {
+      FHeartBeatTimeoutTimer = new TqmtTimer();
+      FHeartBeatTimeoutTimer->FDebugName = "HeartBeatTimeout";
+      FHeartBeatTimeoutTimer->SetInterval(HeartBeat.Timeout * HeartBeat.TimeUnitMs);
+      FHeartBeatTimeoutTimer->SetNotifyEvents(FNotifyEvents);
+      FHeartBeatTimeoutTimer->OnTimer = [this](TObject*) { DoHeartBeatTimeoutTick(); };
+      FHeartBeatTimeoutTimer->OnException = [this](TqmtTimer*, const std::exception& e) {
+        DoException(Connection().get(), e.what(), &e);
+      };
+      FHeartBeatTimeoutTimer->SetEnabled(true);
+    }
+  }
+}
+
+void TqmtWSClient::DoHeartBeatTimeoutTick() {
+  auto c = Connection();
+  if (!c || FDestroying) return;
+  // Distances in the component's "seconds" (shortened in tests), truncated, without sign.
+  const double lUnit = HeartBeat.TimeUnitMs / 1000.0;
+  auto lUnits = [lUnit](TDateTime a, TDateTime b) { return static_cast<long long>(std::fabs(a - b) * 86400.0 / lUnit); };
+  const TDateTime lNow = NowLocal();
+  const long long lTimeout = HeartBeat.Timeout, lInterval = HeartBeat.Interval;
+  if (lUnits(c->LastPong(), c->LastPing()) < lTimeout) {
+    c->SetFirstPing(0);
+    return;
+  }
+  const bool lByLastPing = lInterval >= lTimeout && lUnits(lNow, c->LastPing()) >= lTimeout;
+  const bool lByFirstPing = lTimeout >= lInterval && c->FirstPing() != 0 && lUnits(lNow, c->FirstPing()) >= lTimeout;
+  if (!lByLastPing && !lByFirstPing) return;
+  TqmtTimer* lTimer;
+  {
+    std::lock_guard g(FTimerLock);
+    lTimer = FHeartBeatTimeoutTimer;
+    FHeartBeatTimeoutTimer = nullptr;
+  }
+  Retire(lTimer);  // we are inside its tick
+  DoException(c.get(), "HeartBeat Timeout exceeded.", nullptr);
+}
+
+void TqmtWSClient::StartWatchDog() {
+  if (WatchDog.Interval <= 0 || FDestroying) return;
+  std::lock_guard g(FTimerLock);
+  if (FWatchDogTimer) return;
+  FWatchDogTimer = new TqmtTimer();
+  FWatchDogTimer->FDebugName = "WatchDog";
+  FWatchDogTimer->SetInterval(WatchDog.Interval * WatchDog.TimeUnitMs);
+  FWatchDogTimer->SetNotifyEvents(FNotifyEvents);
+  FWatchDogTimer->OnTimer = [this](TObject*) { DoWatchDogTick(); };
+  FWatchDogTimer->OnException = [this](TqmtTimer*, const std::exception& e) { DoException(nullptr, e.what(), &e); };
+  FWatchDogTimer->SetEnabled(true);
+}
+
+void TqmtWSClient::StopWatchDog() {
+  TqmtTimer* lTimer;
+  {
+    std::lock_guard g(FTimerLock);
+    lTimer = FWatchDogTimer;
+    FWatchDogTimer = nullptr;
+  }
+  Retire(lTimer);
+}
+
+void TqmtWSClient::DoWatchDogTick() {
+  if (FDestroying) return;
+  if (WatchDog.Attempts >= 1 && FWatchDogAttempts >= WatchDog.Attempts) return;
+  bool lHandled = false;
+  if (OnBeforeWatchDog) OnBeforeWatchDog(this, lHandled);
+  if (!lHandled) {
+    if (FNotifyEvents != TwsNotifyEvent::neNoSync && !FThreadStart && !Active()) {
+      QueueToMainThread([this, lAlive = FAlive] {
+        if (!lAlive->load()) return;
+        try {
+          SetActive(true);
+        } catch (const std::exception& e) {
+          DoException(nullptr, e.what(), &e);
+        }
+      });
+    } else if (!Connection() && !FConnecting) {
+      Start();
+    }
+  }
+  if (WatchDog.Attempts >= 1 && ++FWatchDogAttempts >= WatchDog.Attempts) StopWatchDog();
+}
