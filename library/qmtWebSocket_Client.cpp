@@ -266,8 +266,17 @@ void TqmtWSClient::DoReadException(const std::exception& aException) {
     }
   }
   if (c) {
-    FTCPClient->InputBufferClear();
+    // The reader ends here: the socket goes with it, so a later activation starts afresh.
+    try {
+      FTCPClient->Disconnect(false);
+    } catch (...) {
+    }
     DoDisconnected(c);
+  } else {
+    try {
+      FTCPClient->Disconnect(false);
+    } catch (...) {
+    }
   }
 }
 

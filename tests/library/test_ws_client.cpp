@@ -5,6 +5,9 @@
 
 #include "qmtBase_Helpers.h"
 #include "qmtWebSocket_Client.h"
+#include <filesystem>
+
+#include "test_support.h"
 #include "ws_peer.h"
 
 using namespace qmt_test;
@@ -307,4 +310,58 @@ TEST(WSClient, RegisterAPI) {
   EXPECT_TRUE(lClient.TLS);
   lLinked.SetClient(nullptr);
   EXPECT_EQ(lClient.API(), nullptr);
+}
+
+TEST(WSClient, RedirectReconnectsFromAnotherThread) {
+  ScriptedServer lTarget([](int s, int) { WsServe(s, true, nullptr, 3000); });
+  ScriptedServer lRedirector([&](int s, int) {
+    RecvHead(s);
+    SendAll(s, "HTTP/1.1 302 Found\r\nLocation: ws://127.0.0.1:" + std::to_string(lTarget.Port()) + "/moved\r\n\r\n");
+  });
+  TqmtWSClient lClient;
+  Events lEvents;
+  lEvents.Attach(lClient);
+  Shorten(lClient);
+  lClient.SetURL("ws://127.0.0.1:" + std::to_string(lRedirector.Port()) + "/old");
+  lClient.Connect(0);
+  ASSERT_TRUE(lEvents.WaitCount("connect", 1));
+  EXPECT_EQ(lClient.Port, lTarget.Port());
+  EXPECT_EQ(lClient.Options.Parameters(), "/moved");
+  lClient.WriteData("arrived");
+  EXPECT_TRUE(lEvents.WaitCount("message arrived", 1));
+  lClient.Disconnect(2000);
+}
+
+TEST(WSClient, QueuedMessagesAndTheReadableTrafficLog) {
+  ScriptedServer lServer([](int s, int) { WsServe(s, true, nullptr, 3000); });
+  const auto lLog = std::filesystem::temp_directory_path() / ("qmt_ws_log_" + std::to_string(::getpid()) + ".log");
+  std::filesystem::remove(lLog);
+  TqmtWSClient lClient;
+  Events lEvents;
+  lEvents.Attach(lClient);
+  Shorten(lClient);
+  lClient.LogFile.Enabled = true;
+  lClient.LogFile.FileName = lLog.string();
+  lClient.LogFile.UnMaskFrames = true;
+  lClient.SetURL("ws://127.0.0.1:" + std::to_string(lServer.Port()) + "/");
+  ASSERT_TRUE(lClient.Connect(5000));
+  lClient.SetQueueMessages(true);
+  lClient.WriteData("first");
+  lClient.WriteData("second");
+  lClient.WriteData("third");
+  // Held while queueing; the third is dropped by QueueClear before delivery.
+  for (int i = 0; i < 100 && lClient.Connection()->LastMessage() != "third"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(lEvents.Count("message"), 0);
+  lClient.QueueClear();
+  lClient.WriteData("fourth");
+  for (int i = 0; i < 100 && lClient.Connection()->LastMessage() != "fourth"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  lClient.SetQueueMessages(false);
+  ASSERT_TRUE(lEvents.WaitCount("message", 1));
+  EXPECT_EQ(lEvents.Log.back(), "message fourth");
+  lClient.Disconnect(2000);
+  const std::string lText = ReadFile(lLog);
+  EXPECT_NE(lText.find(": [text] first\r\n"), std::string::npos) << lText.substr(0, 300);
+  std::filesystem::remove(lLog);
 }
