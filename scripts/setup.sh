@@ -6,7 +6,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev openssl zlib1g-dev libsqlite3-dev sqlite3
+  libssl-dev openssl zlib1g-dev libsqlite3-dev sqlite3 libcurl4-openssl-dev
   rapidjson-dev nlohmann-json3-dev
   locales
   tinyproxy microsocks

@@ -1,0 +1,49 @@
+#include "qmtBinance_Addresses.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+namespace {
+
+struct Entry {
+  const char* Name;
+  const char* Default;
+};
+
+const std::map<TqmtBinanceAddress, Entry>& Defaults() {
+  static const std::map<TqmtBinanceAddress, Entry> kDefaults = {
+      {TqmtBinanceAddress::SpotRest, {"SPOT_REST", "https://api.binance.com"}},
+      {TqmtBinanceAddress::SpotTestRest, {"SPOT_TEST_REST", "https://testnet.binance.vision"}},
+      {TqmtBinanceAddress::USRest, {"US_REST", "https://api.binance.us"}},
+      {TqmtBinanceAddress::FuturesUSDTRest, {"FUTURES_USDT_REST", "https://fapi.binance.com"}},
+      {TqmtBinanceAddress::FuturesCOINRest, {"FUTURES_COIN_REST", "https://dapi.binance.com"}},
+      {TqmtBinanceAddress::FuturesTestRest, {"FUTURES_TEST_REST", "https://testnet.binancefuture.com"}},
+  };
+  return kDefaults;
+}
+
+std::mutex gLock;
+std::map<TqmtBinanceAddress, std::string> gOverrides;
+
+}  // namespace
+
+const char* BinanceAddressName(TqmtBinanceAddress aWhich) { return Defaults().at(aWhich).Name; }
+
+std::string BinanceAddress(TqmtBinanceAddress aWhich) {
+  {
+    std::lock_guard g(gLock);
+    if (auto lIt = gOverrides.find(aWhich); lIt != gOverrides.end()) return lIt->second;
+  }
+  const Entry& lEntry = Defaults().at(aWhich);
+  if (const char* lEnv = std::getenv((std::string("QMT_BINANCE_") + lEntry.Name).c_str()); lEnv && *lEnv) return lEnv;
+  return lEntry.Default;
+}
+
+void SetBinanceAddress(TqmtBinanceAddress aWhich, const std::string& aAddress) {
+  std::lock_guard g(gLock);
+  if (aAddress.empty())
+    gOverrides.erase(aWhich);
+  else
+    gOverrides[aWhich] = aAddress;
+}

@@ -1,0 +1,21 @@
+// The exchange's addresses in one configurable table. Defaults are the exchange's documented
+// addresses; the environment (QMT_BINANCE_<NAME>, for example QMT_BINANCE_SPOT_REST) or the
+// program (SetBinanceAddress, or SetBinanceAddressesFromBase for a local simulated exchange)
+// override them.
+#pragma once
+
+#include <string>
+
+enum class TqmtBinanceAddress {
+  SpotRest,          // https://api.binance.com
+  SpotTestRest,      // https://testnet.binance.vision
+  USRest,            // https://api.binance.us
+  FuturesUSDTRest,   // https://fapi.binance.com
+  FuturesCOINRest,   // https://dapi.binance.com
+  FuturesTestRest,   // https://testnet.binancefuture.com
+};
+
+std::string BinanceAddress(TqmtBinanceAddress aWhich);
+void SetBinanceAddress(TqmtBinanceAddress aWhich, const std::string& aAddress);
+// The environment name of an address ("SPOT_REST", ...).
+const char* BinanceAddressName(TqmtBinanceAddress aWhich);

@@ -1,0 +1,35 @@
+// TqmtHTTPAPI_client: the base of the REST wrappers. Every call makes one request with a fresh
+// TqmtIdHTTP and returns the answer body; an HTTP error's message is extended with ". " and the
+// answer, and goes to OnHTTPAPIException when assigned (the result then stays empty).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qmtHTTP_Client.h"
+
+using TqmtHTTPAPIExceptionEvent = std::function<void(TObject* Sender, const std::exception& E)>;
+
+class TqmtHTTPAPI_client : public TObject {
+public:
+  TqmtHTTPAPI_client() { TLSOptions.Version = TwsTLSVersions::tls1_2; }
+
+  std::string Get(const std::string& aURL, const std::vector<std::string>* aHeaders = nullptr);
+  std::string Post(const std::string& aURL, const std::string& aBody, const std::vector<std::string>* aHeaders = nullptr);
+  std::string Put(const std::string& aURL, const std::string& aBody, const std::vector<std::string>* aHeaders = nullptr);
+  std::string Patch(const std::string& aURL, const std::string& aBody, const std::vector<std::string>* aHeaders = nullptr);
+  // A body only when aBody is not empty.
+  std::string Delete(const std::string& aURL, const std::vector<std::string>* aHeaders = nullptr,
+                     const std::string& aBody = std::string());
+
+  TqmtIdHTTPTLS_Options TLSOptions;
+  TqmtHTTPProxy_Options Proxy;
+  TqmtHTTPAPIExceptionEvent OnHTTPAPIException;
+
+protected:
+  virtual std::string DoRequest(const std::string& aMethod, const std::string& aURL, const std::string& aBody,
+                                bool aHasBody, const std::vector<std::string>* aHeaders);
+  bool FLog = false;
+  std::string FLogFileName;
+};

@@ -1,0 +1,551 @@
+#include "qmtHTTP_API_Binance.h"
+
+#include <charconv>
+#include <chrono>
+
+#include "qmtBase_Helpers.h"
+#include "qmtBinance_Addresses.h"
+
+namespace {
+
+// Optional query parts, appended in the order the caller lists them.
+void OptId(std::string& q, const char* aName, std::int64_t aValue) {
+  if (aValue > 0) q += aName + std::to_string(aValue);
+}
+void OptText(std::string& q, const char* aName, const std::string& aValue) {
+  if (!aValue.empty()) q += aName + aValue;
+}
+void OptDecimal(std::string& q, const char* aName, long double aValue) {
+  if (aValue != 0) q += aName + TqmtHTTP_API_Binance::FormatDecimal(aValue);
+}
+
+const char* const kNotUS = "Method Not supported by Binance.US";
+
+}  // namespace
+
+std::string OrderSideText(TqmtHTTPBinanceOrderSide aSide) {
+  switch (aSide) {
+    case TqmtHTTPBinanceOrderSide::bosBuy: return "BUY";
+    case TqmtHTTPBinanceOrderSide::bosSell: return "SELL";
+    case TqmtHTTPBinanceOrderSide::bosNone: break;
+  }
+  return "";
+}
+
+std::string ChartIntervalText(TqmtHTTPBinanceChartIntervals aInterval) {
+  static const char* const kTexts[] = {"1m", "3m", "5m", "15m", "30m", "1h", "2h", "4h",
+                                       "6h", "8h", "12h", "1d", "3d", "1w", "1M"};
+  return kTexts[static_cast<int>(aInterval)];
+}
+
+std::string OpenInterestPeriodText(TqmtHTTPBinanceFutOpenInterestPeriods aPeriod) {
+  static const char* const kTexts[] = {"5m", "15m", "30m", "1h", "2h", "4h", "6h", "12h", "1d"};
+  return kTexts[static_cast<int>(aPeriod)];
+}
+
+// ---- base: addresses, queries, signing -------------------------------------------------------------
+
+std::string TqmtHTTP_API_Binance::GetTimestamp() {
+  const auto lSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return std::to_string(lSeconds) + "000";
+}
+
+std::string TqmtHTTP_API_Binance::FormatDecimal(long double aValue) {
+  char lBuffer[128];
+  const auto r = std::to_chars(lBuffer, lBuffer + sizeof lBuffer, aValue, std::chars_format::fixed, 8);
+  std::string lText(lBuffer, r.ptr);
+  if (lText == "-0.00000000") lText.erase(0, 1);
+  return lText;
+}
+
+std::string TqmtHTTP_API_Binance::SignQuery(const std::string& aQuery) const {
+  return aQuery + "&signature=" + HMACSHA256Text(aQuery, FBinanceOptions.ApiSecret);
+}
+
+void TqmtHTTP_API_Binance::ApplyLogSettings() {
+  // The file name is taken only when the enabled flag changes.
+  if (FLog != FBinanceOptions.LogOptions.Enabled) {
+    FLogFileName = FBinanceOptions.LogOptions.FileName;
+    FLog = FBinanceOptions.LogOptions.Enabled;
+  }
+}
+
+std::vector<std::string> TqmtHTTP_API_Binance::Headers(const std::string& aHeader) const {
+  return aHeader.empty() ? std::vector<std::string>() : std::vector<std::string>{aHeader};
+}
+
+std::string TqmtHTTP_API_Binance::DoGet(const std::string& aPath, const std::string& aQuery, const std::string& aHeader) {
+  const std::string lURL = GetBaseURL() + aPath + (aQuery.empty() ? std::string() : "?" + aQuery);
+  ApplyLogSettings();
+  const auto lHeaders = Headers(aHeader);
+  return Get(lURL, &lHeaders);
+}
+
+std::string TqmtHTTP_API_Binance::DoPost(const std::string& aPath, const std::string& aBody, const std::string& aHeader) {
+  const std::string lURL = GetBaseURL() + aPath;
+  ApplyLogSettings();
+  const auto lHeaders = Headers(aHeader);
+  return Post(lURL, aBody, &lHeaders);
+}
+
+std::string TqmtHTTP_API_Binance::DoDelete(const std::string& aPath, const std::string& aQuery, const std::string& aHeader) {
+  const std::string lURL = GetBaseURL() + aPath + (aQuery.empty() ? std::string() : "?" + aQuery);
+  ApplyLogSettings();
+  const auto lHeaders = Headers(aHeader);
+  return Delete(lURL, &lHeaders);
+}
+
+std::string TqmtHTTP_API_Binance::DoGetSigned(const std::string& aPath, const std::string& aQuery) {
+  return DoGet(aPath, SignQuery(aQuery), "X-MBX-APIKEY: " + FBinanceOptions.ApiKey);
+}
+
+std::string TqmtHTTP_API_Binance::DoPostSigned(const std::string& aPath, const std::string& aQuery, bool aQueryInURL) {
+  const std::string lSigned = SignQuery(aQuery);
+  const std::string lHeader = "X-MBX-APIKEY: " + FBinanceOptions.ApiKey;
+  if (aQueryInURL) return DoPost(aPath + "?" + lSigned, std::string(), lHeader);
+  return DoPost(aPath, lSigned, lHeader);
+}
+
+std::string TqmtHTTP_API_Binance::DoDeleteSigned(const std::string& aPath, const std::string& aQuery) {
+  return DoDelete(aPath, SignQuery(aQuery), "X-MBX-APIKEY: " + FBinanceOptions.ApiKey);
+}
+
+// ---- public market data -------------------------------------------------------------------------
+
+bool TqmtHTTP_API_Binance_Rest_Base::Ping() { return DoGet(PathPing(), "", "") == "{}"; }
+std::string TqmtHTTP_API_Binance_Rest_Base::GetServerTime() { return DoGet(PathServerTime(), "", ""); }
+std::string TqmtHTTP_API_Binance_Rest_Base::GetExchangeInformation() { return DoGet(PathExchangeInformation(), "", ""); }
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetOrderBook(const std::string& aSymbol, int aLimit) {
+  return DoGet(PathOrderBook(), "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit), "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetTrades(const std::string& aSymbol, int aLimit) {
+  return DoGet(PathTrades(), "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit), "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetHistoricalTrades(const std::string& aSymbol, int aLimit, std::int64_t aFromId) {
+  std::string q = "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit);
+  if (aFromId >= 1) q += "&fromId=" + std::to_string(aFromId);
+  return DoGet(PathTrades(), q, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetAggregateTrades(const std::string& aSymbol, std::int64_t aFromId,
+                                                               std::int64_t aStartTime, std::int64_t aEndTime, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit);
+  OptId(q, "&fromId=", aFromId);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGet(PathAggregateTrades(), q, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetKLines(const std::string& aSymbol, TqmtHTTPBinanceChartIntervals aInterval,
+                                                      std::int64_t aStartTime, std::int64_t aEndTime, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&interval=" + ChartIntervalText(aInterval) + "&limit=" + std::to_string(aLimit);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGet(PathKLines(), q, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::Get24hrTicker(const std::string& aSymbol) {
+  return DoGet(Path24hrTicker(), "symbol=" + aSymbol, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetPriceTicker(const std::string& aSymbol) {
+  return DoGet(PathPriceTicker(), aSymbol.empty() ? std::string() : "symbol=" + aSymbol, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetBookTicker(const std::string& aSymbol) {
+  return DoGet(PathBookTicker(), aSymbol.empty() ? std::string() : "symbol=" + aSymbol, "");
+}
+
+// ---- spot -----------------------------------------------------------------------------------------
+
+std::string TqmtHTTP_API_Binance_Rest::GetBaseURL() {
+  const auto& o = BinanceOptions();
+  if (o.BinanceUS && o.TestNet) throw Exception(kNotUS);
+  if (o.BinanceUS) return BinanceAddress(TqmtBinanceAddress::USRest);
+  if (o.TestNet) return BinanceAddress(TqmtBinanceAddress::SpotTestRest);
+  return BinanceAddress(TqmtBinanceAddress::SpotRest);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::GetAveragePrice(const std::string& aSymbol) {
+  return DoGet("/api/v3/avgPrice", "symbol=" + aSymbol, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest::OrderQuery(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide,
+                                                  const std::string& aType, const std::string& aTimeInForce,
+                                                  long double aQuantity, long double aQuoteOrderQty, long double aPrice,
+                                                  const std::string& aNewClientOrderId, long double aStopPrice,
+                                                  long double aIcebergQty, const std::string& aNewOrderRespType) {
+  std::string q = "symbol=" + aSymbol + "&side=" + OrderSideText(aSide) + "&type=" + aType + "&timestamp=" + GetTimestamp();
+  OptText(q, "&timeInForce=", aTimeInForce);
+  OptDecimal(q, "&quantity=", aQuantity);
+  OptDecimal(q, "&quoteOrderQty=", aQuoteOrderQty);
+  OptDecimal(q, "&price=", aPrice);
+  OptText(q, "&newClientOrderId=", aNewClientOrderId);
+  OptDecimal(q, "&stopPrice=", aStopPrice);
+  OptDecimal(q, "&icebergQty=", aIcebergQty);
+  OptText(q, "&newOrderRespType=", aNewOrderRespType);
+  return q;
+}
+
+std::string TqmtHTTP_API_Binance_Rest::NewOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide,
+                                                const std::string& aType, const std::string& aTimeInForce,
+                                                long double aQuantity, long double aQuoteOrderQty, long double aPrice,
+                                                const std::string& aNewClientOrderId, long double aStopPrice,
+                                                long double aIcebergQty, const std::string& aNewOrderRespType) {
+  return DoPostSigned("/api/v3/order",
+                      OrderQuery(aSymbol, aSide, aType, aTimeInForce, aQuantity, aQuoteOrderQty, aPrice,
+                                 aNewClientOrderId, aStopPrice, aIcebergQty, aNewOrderRespType),
+                      true);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::TestNewOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide,
+                                                    const std::string& aType, const std::string& aTimeInForce,
+                                                    long double aQuantity, long double aQuoteOrderQty, long double aPrice,
+                                                    const std::string& aNewClientOrderId, long double aStopPrice,
+                                                    long double aIcebergQty, const std::string& aNewOrderRespType) {
+  return DoPostSigned("/api/v3/order/test",
+                      OrderQuery(aSymbol, aSide, aType, aTimeInForce, aQuantity, aQuoteOrderQty, aPrice,
+                                 aNewClientOrderId, aStopPrice, aIcebergQty, aNewOrderRespType),
+                      true);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::QueryOrder(const std::string& aSymbol, std::int64_t aOrderId,
+                                                  const std::string& aOrigClientOrderId) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderId=", aOrderId);
+  OptText(q, "&origClientOrderId=", aOrigClientOrderId);
+  return DoGetSigned("/api/v3/order", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::CancelOrder(const std::string& aSymbol, std::int64_t aOrderId,
+                                                   const std::string& aOrigClientOrderId) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderId=", aOrderId);
+  OptText(q, "&origClientOrderId=", aOrigClientOrderId);
+  return DoDeleteSigned("/api/v3/order", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::CancelAllOpenOrders(const std::string& aSymbol) {
+  return DoDeleteSigned("/api/v3/openOrders", "symbol=" + aSymbol + "&timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Rest::GetOpenOrders(const std::string& aSymbol) {
+  std::string q = "timestamp=" + GetTimestamp();
+  OptText(q, "&symbol=", aSymbol);
+  return DoGetSigned("/api/v3/openOrders", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::GetAllOrders(const std::string& aSymbol, std::int64_t aOrderId,
+                                                    std::int64_t aStartTime, std::int64_t aEndTime, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit) + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderId=", aOrderId);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGetSigned("/api/v3/allOrders", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::NewOCO(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide,
+                                              long double aQuantity, long double aPrice, long double aStopPrice,
+                                              const std::string& aListClientOrderId,
+                                              const std::string& aLimitClientOrderId, long double aLimitIcebergQty,
+                                              const std::string& aStopClientOrderId, long double aStopLimitPrice,
+                                              long double aStopIcebergQty, const std::string& aStopLimitTimeInForce,
+                                              const std::string& aNewOrderRespType) {
+  std::string q = "symbol=" + aSymbol + "&side=" + OrderSideText(aSide) + "&quantity=" + FormatDecimal(aQuantity) +
+                  "&price=" + FormatDecimal(aPrice) + "&stopPrice=" + FormatDecimal(aStopPrice) +
+                  "&timestamp=" + GetTimestamp();
+  OptText(q, "&listClientOrderId=", aListClientOrderId);
+  OptText(q, "&limitClientOrderId=", aLimitClientOrderId);
+  OptDecimal(q, "&limitIcebergQty=", aLimitIcebergQty);
+  OptText(q, "&stopClientOrderId=", aStopClientOrderId);
+  OptDecimal(q, "&stopLimitPrice=", aStopLimitPrice);
+  OptDecimal(q, "&stopIcebergQty=", aStopIcebergQty);
+  OptText(q, "&stopLimitTimeInForce=", aStopLimitTimeInForce);
+  OptText(q, "&newOrderRespType=", aNewOrderRespType);
+  return DoPostSigned("/api/v3/order/oco", q, true);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::CancelOCO(const std::string& aSymbol, std::int64_t aOrderListId,
+                                                 const std::string& aListClientOrderId,
+                                                 const std::string& aNewClientOrderId) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderListId=", aOrderListId);
+  OptText(q, "&listClientOrderId=", aListClientOrderId);
+  OptText(q, "&newClientOrderId=", aNewClientOrderId);
+  return DoDeleteSigned("/api/v3/orderList", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::QueryOCO(const std::string& aSymbol, std::int64_t aOrderListId,
+                                                const std::string& aOrigClientOrderId) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderListId=", aOrderListId);
+  OptText(q, "&origClientOrderId=", aOrigClientOrderId);
+  return DoGetSigned("/api/v3/orderList", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::GetAllOCO(std::int64_t aFromId, std::int64_t aStartTime, std::int64_t aEndTime,
+                                                 int aLimit) {
+  std::string q = "limit=" + std::to_string(aLimit) + "&timestamp=" + GetTimestamp();
+  OptId(q, "&fromId=", aFromId);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGetSigned("/api/v3/allOrderList", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::GetOpenOCO() {
+  return DoGetSigned("/api/v3/openOrderList", "timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Rest::GetAccountInformation() {
+  return DoGetSigned("/api/v3/account", "timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Rest::GetAccountTradeList(const std::string& aSymbol, std::int64_t aStartTime,
+                                                           std::int64_t aEndTime, std::int64_t aFromId, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp() + "&limit=" + std::to_string(aLimit);
+  OptId(q, "&fromId=", aFromId);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGetSigned("/api/v3/myTrades", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
+                                                        long double aQuantity) {
+  return NewOrder(aSymbol, aSide, "MARKET", "", aQuantity, 0, 0, "", 0, 0, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest::PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
+                                                       long double aQuantity, long double aLimitPrice) {
+  return NewOrder(aSymbol, aSide, "LIMIT", "GTC", aQuantity, 0, aLimitPrice, "", 0, 0, "");
+}
+
+std::string TqmtHTTP_API_Binance_Rest::PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
+                                                      long double aQuantity, long double aStopPrice, long double aLimitPrice) {
+  if (aLimitPrice > 0) return NewOrder(aSymbol, aSide, "STOP_LOSS_LIMIT", "GTC", aQuantity, 0, aLimitPrice, "", aStopPrice, 0, "");
+  return NewOrder(aSymbol, aSide, "STOP_LOSS", "", aQuantity, 0, 0, "", aStopPrice, 0, "");
+}
+
+// ---- futures --------------------------------------------------------------------------------------
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetBaseURL() {
+  const auto& o = BinanceOptions();
+  if (o.BinanceUS) throw Exception(kNotUS);
+  if (Coin())
+    return (o.TestNet ? BinanceAddress(TqmtBinanceAddress::FuturesTestRest) : BinanceAddress(TqmtBinanceAddress::FuturesCOINRest)) + "/dapi";
+  return (o.TestNet ? BinanceAddress(TqmtBinanceAddress::FuturesTestRest) : BinanceAddress(TqmtBinanceAddress::FuturesUSDTRest)) + "/fapi";
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetMarkPrice(const std::string& aSymbol) {
+  return DoGet("/v1/premiumIndex", aSymbol.empty() ? std::string() : "symbol=" + aSymbol, "");
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetFundingRateHistory(const std::string& aSymbol, std::int64_t aStartTime,
+                                                                     std::int64_t aEndTime, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGet("/v1/fundingRate", q, "");
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetOpenInterest(const std::string& aSymbol) {
+  return DoGet("/v1/openInterest", aSymbol.empty() ? std::string() : "symbol=" + aSymbol, "");
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::Statistics(const char* aPath, const std::string& aSymbol,
+                                                          TqmtHTTPBinanceFutOpenInterestPeriods aPeriod, int aLimit,
+                                                          std::int64_t aStartTime, std::int64_t aEndTime) {
+  std::string q = "symbol=" + aSymbol + "&period=" + OpenInterestPeriodText(aPeriod) + "&limit=" + std::to_string(aLimit);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGet(aPath, q, "");
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetOpenInterestStatistics(const std::string& s, TqmtHTTPBinanceFutOpenInterestPeriods p, int l, std::int64_t a, std::int64_t b) {
+  return Statistics("/futures/data/openInterestHist", s, p, l, a, b);
+}
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetTopTraderAccountRatio(const std::string& s, TqmtHTTPBinanceFutOpenInterestPeriods p, int l, std::int64_t a, std::int64_t b) {
+  return Statistics("/futures/data/topLongShortAccountRatio", s, p, l, a, b);
+}
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetTopTraderPositionRatio(const std::string& s, TqmtHTTPBinanceFutOpenInterestPeriods p, int l, std::int64_t a, std::int64_t b) {
+  return Statistics("/futures/data/topLongShortPositionRatio", s, p, l, a, b);
+}
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetGlobalAccountRatio(const std::string& s, TqmtHTTPBinanceFutOpenInterestPeriods p, int l, std::int64_t a, std::int64_t b) {
+  return Statistics("/futures/data/globalLongShortAccountRatio", s, p, l, a, b);
+}
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetTakerVolume(const std::string& s, TqmtHTTPBinanceFutOpenInterestPeriods p, int l, std::int64_t a, std::int64_t b) {
+  return Statistics("/futures/data/takerlongshortRatio", s, p, l, a, b);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::ChangePositionMode(bool aDualPosition) {
+  return DoGetSigned("/v1/positionSide/dual",
+                     std::string("dualSidePosition=") + (aDualPosition ? "true" : "false") + "&timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetCurrentPositionMode() {
+  return DoGetSigned("/v1/positionSide/dual", "timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::NewOrder(
+    const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, const std::string& aPositionSide, const std::string& aType,
+    const std::string& aTimeInForce, long double aQuantity, const std::string& aReduceOnly, long double aPrice,
+    const std::string& aNewClientOrderId, long double aStopPrice, const std::string& aClosePosition,
+    long double aActivationPrice, long double aCallbackRate, const std::string& aWorkingType,
+    const std::string& aNewOrderRespType) {
+  std::string q = "symbol=" + aSymbol + "&side=" + OrderSideText(aSide) + "&type=" + aType + "&timestamp=" + GetTimestamp();
+  OptText(q, "&positionSide=", aPositionSide);
+  OptText(q, "&timeInForce=", aTimeInForce);
+  OptDecimal(q, "&quantity=", aQuantity);
+  OptText(q, "&reduceOnly=", aReduceOnly);
+  OptDecimal(q, "&price=", aPrice);
+  OptText(q, "&newClientOrderId=", aNewClientOrderId);
+  OptDecimal(q, "&stopPrice=", aStopPrice);
+  OptText(q, "&closePosition=", aClosePosition);
+  OptDecimal(q, "&activationPrice=", aActivationPrice);
+  OptDecimal(q, "&callbackRate=", aCallbackRate);
+  OptText(q, "&workingType=", aWorkingType);
+  OptText(q, "&newOrderRespType=", aNewOrderRespType);
+  return DoPostSigned("/v1/order", q, true);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::QueryOrder(const std::string& aSymbol, std::int64_t aOrderId,
+                                                          const std::string& aOrigClientOrderId) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderId=", aOrderId);
+  OptText(q, "&origClientOrderId=", aOrigClientOrderId);
+  return DoGetSigned("/v1/order", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::CancelOrder(const std::string& aSymbol, std::int64_t aOrderId,
+                                                           const std::string& aOrigClientOrderId) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderId=", aOrderId);
+  OptText(q, "&origClientOrderId=", aOrigClientOrderId);
+  return DoDeleteSigned("/v1/order", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::CancelAllOpenOrders(const std::string& aSymbol) {
+  return DoDeleteSigned("/v1/allOpenOrders", "symbol=" + aSymbol + "&timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::AutoCancelAllOpenOrders(const std::string& aSymbol, std::int64_t aCountdownTime) {
+  return DoPostSigned("/v1/allOpenOrders",
+                      "symbol=" + aSymbol + "&countdownTime=" + std::to_string(aCountdownTime) + "&timestamp=" + GetTimestamp(),
+                      false);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::QueryCurrentOpenOrder(const std::string& aSymbol, std::int64_t aOrderId,
+                                                                     const std::string& aOrigClientOrderId) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderId=", aOrderId);
+  OptText(q, "&origClientOrderId=", aOrigClientOrderId);
+  return DoGetSigned("/v1/openOrder", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetOpenOrders(const std::string& aSymbol) {
+  std::string q = "timestamp=" + GetTimestamp();
+  OptText(q, "&symbol=", aSymbol);
+  return DoGetSigned("/v1/openOrders", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetAllOrders(const std::string& aSymbol, std::int64_t aOrderId,
+                                                            std::int64_t aStartTime, std::int64_t aEndTime, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit) + "&timestamp=" + GetTimestamp();
+  OptId(q, "&orderId=", aOrderId);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGetSigned("/v1/allOrders", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetAccountBalance() {
+  return DoGetSigned(Coin() ? "/v1/balance" : "/v2/balance", "timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetAccountInformation() {
+  return DoGetSigned(Coin() ? "/v1/account" : "/v2/account", "timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::ChangeInitialLeverage(const std::string& aSymbol, int aLeverage) {
+  return DoPostSigned("/v1/leverage", "symbol=" + aSymbol + "&leverage=" + std::to_string(aLeverage) + "&timestamp=" + GetTimestamp(), true);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::ChangeMarginType(const std::string& aSymbol, const std::string& aMarginType) {
+  return DoPostSigned("/v1/marginType", "symbol=" + aSymbol + "&marginType=" + aMarginType + "&timestamp=" + GetTimestamp(), true);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::ModifyIsolatedPositionMargin(const std::string& aSymbol, long double aAmount,
+                                                                            int aType, const std::string& aPositionSide) {
+  std::string q = "symbol=" + aSymbol + "&amount=" + FormatDecimal(aAmount) + "&type=" + std::to_string(aType) +
+                  "&timestamp=" + GetTimestamp();
+  OptText(q, "&positionSide=", aPositionSide);
+  return DoPostSigned("/v1/positionMargin", q, false);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetPositionMarginChangeHistory(const std::string& aSymbol, int aType,
+                                                                              std::int64_t aStartTime, std::int64_t aEndTime,
+                                                                              int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&limit=" + std::to_string(aLimit) + "&timestamp=" + GetTimestamp();
+  if (aType != 0) q += "&type=" + std::to_string(aType);
+  if (aStartTime != 0) q += "&startTime=" + std::to_string(aStartTime);
+  if (aEndTime != 0) q += "&endTime=" + std::to_string(aEndTime);
+  return DoGetSigned("/v1/positionMargin/history", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetPositionInformation(const std::string& aSymbol) {
+  std::string q = "timestamp=" + GetTimestamp();
+  OptText(q, "&symbol=", aSymbol);
+  return DoGetSigned(Coin() ? "/v1/positionRisk" : "/v2/positionRisk", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetAccountTradeList(const std::string& aSymbol, std::int64_t aStartTime,
+                                                                   std::int64_t aEndTime, std::int64_t aFromId, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&timestamp=" + GetTimestamp() + "&limit=" + std::to_string(aLimit);
+  OptId(q, "&fromId=", aFromId);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGetSigned("/v1/userTrades", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetIncomeHistory(const std::string& aSymbol, const std::string& aIncomeType,
+                                                                std::int64_t aStartTime, std::int64_t aEndTime, int aLimit) {
+  std::string q = "timestamp=" + GetTimestamp() + "&limit=" + std::to_string(aLimit);
+  OptText(q, "&symbol=", aSymbol);
+  OptText(q, "&incomeType=", aIncomeType);
+  OptId(q, "&startTime=", aStartTime);
+  OptId(q, "&endTime=", aEndTime);
+  return DoGetSigned("/v1/income", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetNotionalLeverageBracket(const std::string& aSymbol) {
+  std::string q = "timestamp=" + GetTimestamp();
+  OptText(q, "&symbol=", aSymbol);
+  return DoGetSigned("/v1/leverageBracket", q);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
+                                                                long double aQuantity) {
+  return NewOrder(aSymbol, aSide, "BOTH", "MARKET", "", aQuantity, "", 0, "", 0, "", 0, 0, "", "");
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
+                                                               long double aQuantity, long double aLimitPrice) {
+  return NewOrder(aSymbol, aSide, "BOTH", "LIMIT", "GTC", aQuantity, "false", aLimitPrice, "", 0, "", 0, 0, "", "");
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
+                                                              long double aQuantity, long double aStopPrice,
+                                                              long double aLimitPrice) {
+  if (aLimitPrice > 0)
+    return NewOrder(aSymbol, aSide, "BOTH", "STOP", "GTC", aQuantity, "false", aLimitPrice, "", aStopPrice, "", 0, 0, "", "");
+  return NewOrder(aSymbol, aSide, "BOTH", "STOP_MARKET", "", aQuantity, "false", 0, "", aStopPrice, "", 0, 0, "", "");
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceTrailingStopOrder(TqmtHTTPBinanceOrderSide aSide,
+                                                                      const std::string& aSymbol, long double aQuantity,
+                                                                      long double aActivationPrice, long double aCallbackRate) {
+  return NewOrder(aSymbol, aSide, "BOTH", "TRAILING_STOP_MARKET", "", aQuantity, "false", 0, "", 0, "", aActivationPrice,
+                  aCallbackRate, "", "");
+}

@@ -1,0 +1,228 @@
+// The exchange's REST clients: the base with the account options, addresses, query strings and
+// signing; the public market-data layer shared by spot and futures; the spot client; the futures
+// client for USDT- and coin-margined contracts. Every operation returns the answer body as text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "qmtHTTP_API.h"
+
+enum class TqmtHTTPBinanceOrderSide : std::uint8_t { bosNone, bosBuy, bosSell };
+enum class TqmtHTTPBinanceChartIntervals : std::uint8_t {
+  bcih1m, bcih3m, bcih5m, bcih15m, bcih30m, bcih1h, bcih2h, bcih4h, bcih6h, bcih8h, bcih12h, bcih1d, bcih3d, bcih1w, bcih1Mo
+};
+enum class TqmtHTTPBinanceFuturesContracts : std::uint8_t { bfchUSDT, bfchCOIN };
+enum class TqmtHTTPBinanceFutOpenInterestPeriods : std::uint8_t { oip5m, oip15m, oip30m, oip1h, oip2h, oip4h, oip6h, oip12h, oip1d };
+
+std::string OrderSideText(TqmtHTTPBinanceOrderSide aSide);
+std::string ChartIntervalText(TqmtHTTPBinanceChartIntervals aInterval);
+std::string OpenInterestPeriodText(TqmtHTTPBinanceFutOpenInterestPeriods aPeriod);
+
+struct TqmtHTTPBinanceLog_Options {
+  bool Enabled = false;
+  std::string FileName;
+};
+
+struct TqmtHTTPBinance_Options {
+  std::string ApiKey;
+  std::string ApiSecret;
+  bool BinanceUS = false;
+  TqmtHTTPBinanceLog_Options LogOptions;
+  bool TestNet = false;
+  void Assign(const TqmtHTTPBinance_Options& aSource) { *this = aSource; }
+};
+
+class TqmtHTTP_API_Binance : public TqmtHTTPAPI_client {
+public:
+  TqmtHTTPBinance_Options& BinanceOptions() { return FBinanceOptions; }
+
+  virtual std::string GetBaseURL() = 0;
+  // Whole seconds since 1970 in UTC followed by "000".
+  virtual std::string GetTimestamp();
+  // Eight decimals with ".", rounded, whatever the locale.
+  static std::string FormatDecimal(long double aValue);
+  // aQuery + "&signature=" + the HMAC-SHA256 of aQuery under ApiSecret, in lower-case hex.
+  std::string SignQuery(const std::string& aQuery) const;
+
+protected:
+  virtual std::string DoGet(const std::string& aPath, const std::string& aQuery, const std::string& aHeader);
+  virtual std::string DoPost(const std::string& aPath, const std::string& aBody, const std::string& aHeader);
+  virtual std::string DoDelete(const std::string& aPath, const std::string& aQuery, const std::string& aHeader);
+  virtual std::string DoGetSigned(const std::string& aPath, const std::string& aQuery);
+  virtual std::string DoPostSigned(const std::string& aPath, const std::string& aQuery, bool aQueryInURL);
+  virtual std::string DoDeleteSigned(const std::string& aPath, const std::string& aQuery);
+
+private:
+  void ApplyLogSettings();
+  std::vector<std::string> Headers(const std::string& aHeader) const;
+  TqmtHTTPBinance_Options FBinanceOptions;
+};
+
+// Public market data, shared by spot and futures; the paths come from the subclass.
+class TqmtHTTP_API_Binance_Rest_Base : public TqmtHTTP_API_Binance {
+public:
+  // True when the answer is exactly "{}".
+  bool Ping();
+  std::string GetServerTime();
+  std::string GetExchangeInformation();
+  std::string GetOrderBook(const std::string& aSymbol, int aLimit);
+  std::string GetTrades(const std::string& aSymbol, int aLimit);
+  std::string GetHistoricalTrades(const std::string& aSymbol, int aLimit, std::int64_t aFromId);
+  std::string GetAggregateTrades(const std::string& aSymbol, std::int64_t aFromId, std::int64_t aStartTime,
+                                 std::int64_t aEndTime, int aLimit);
+  std::string GetKLines(const std::string& aSymbol, TqmtHTTPBinanceChartIntervals aInterval, std::int64_t aStartTime,
+                        std::int64_t aEndTime, int aLimit);
+  std::string Get24hrTicker(const std::string& aSymbol);
+  std::string GetPriceTicker(const std::string& aSymbol);
+  std::string GetBookTicker(const std::string& aSymbol);
+
+protected:
+  virtual std::string PathPing() = 0;
+  virtual std::string PathServerTime() = 0;
+  virtual std::string PathExchangeInformation() = 0;
+  virtual std::string PathOrderBook() = 0;
+  virtual std::string PathTrades() = 0;
+  virtual std::string PathAggregateTrades() = 0;
+  virtual std::string PathKLines() = 0;
+  virtual std::string Path24hrTicker() = 0;
+  virtual std::string PathPriceTicker() = 0;
+  virtual std::string PathBookTicker() = 0;
+};
+
+class TqmtHTTP_API_Binance_Rest : public TqmtHTTP_API_Binance_Rest_Base {
+public:
+  // Raises "Method Not supported by Binance.US" for Binance.US on the test network.
+  std::string GetBaseURL() override;
+
+  std::string GetAveragePrice(const std::string& aSymbol);
+  std::string NewOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, const std::string& aType,
+                       const std::string& aTimeInForce, long double aQuantity, long double aQuoteOrderQty,
+                       long double aPrice, const std::string& aNewClientOrderId, long double aStopPrice,
+                       long double aIcebergQty, const std::string& aNewOrderRespType);
+  std::string TestNewOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, const std::string& aType,
+                           const std::string& aTimeInForce, long double aQuantity, long double aQuoteOrderQty,
+                           long double aPrice, const std::string& aNewClientOrderId, long double aStopPrice,
+                           long double aIcebergQty, const std::string& aNewOrderRespType);
+  std::string QueryOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
+  std::string CancelOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
+  std::string CancelAllOpenOrders(const std::string& aSymbol);
+  std::string GetOpenOrders(const std::string& aSymbol);
+  std::string GetAllOrders(const std::string& aSymbol, std::int64_t aOrderId, std::int64_t aStartTime,
+                           std::int64_t aEndTime, int aLimit);
+  std::string NewOCO(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, long double aQuantity, long double aPrice,
+                     long double aStopPrice, const std::string& aListClientOrderId, const std::string& aLimitClientOrderId,
+                     long double aLimitIcebergQty, const std::string& aStopClientOrderId, long double aStopLimitPrice,
+                     long double aStopIcebergQty, const std::string& aStopLimitTimeInForce,
+                     const std::string& aNewOrderRespType);
+  std::string CancelOCO(const std::string& aSymbol, std::int64_t aOrderListId, const std::string& aListClientOrderId,
+                        const std::string& aNewClientOrderId);
+  std::string QueryOCO(const std::string& aSymbol, std::int64_t aOrderListId, const std::string& aOrigClientOrderId);
+  std::string GetAllOCO(std::int64_t aFromId, std::int64_t aStartTime, std::int64_t aEndTime, int aLimit);
+  std::string GetOpenOCO();
+  std::string GetAccountInformation();
+  std::string GetAccountTradeList(const std::string& aSymbol, std::int64_t aStartTime, std::int64_t aEndTime,
+                                  std::int64_t aFromId, int aLimit);
+
+  // Order helpers.
+  std::string PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity);
+  std::string PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
+                              long double aLimitPrice);
+  std::string PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
+                             long double aStopPrice, long double aLimitPrice);
+
+protected:
+  std::string PathPing() override { return "/api/v3/ping"; }
+  std::string PathServerTime() override { return "/api/v3/time"; }
+  std::string PathExchangeInformation() override { return "/api/v3/exchangeInfo"; }
+  std::string PathOrderBook() override { return "/api/v3/depth"; }
+  std::string PathTrades() override { return "/api/v3/trades"; }
+  std::string PathAggregateTrades() override { return "/api/v3/aggTrades"; }
+  std::string PathKLines() override { return "/api/v3/klines"; }
+  std::string Path24hrTicker() override { return "/api/v3/ticker/24hr"; }
+  std::string PathPriceTicker() override { return "/api/v3/ticker/price"; }
+  std::string PathBookTicker() override { return "/api/v3/ticker/bookTicker"; }
+
+private:
+  std::string OrderQuery(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, const std::string& aType,
+                         const std::string& aTimeInForce, long double aQuantity, long double aQuoteOrderQty,
+                         long double aPrice, const std::string& aNewClientOrderId, long double aStopPrice,
+                         long double aIcebergQty, const std::string& aNewOrderRespType);
+};
+
+class TqmtHTTP_API_Binance_Futures_Rest : public TqmtHTTP_API_Binance_Rest_Base {
+public:
+  TqmtHTTPBinanceFuturesContracts FuturesContracts = TqmtHTTPBinanceFuturesContracts::bfchUSDT;
+
+  // The family's address + "/fapi" or "/dapi"; raises "Method Not supported by Binance.US".
+  std::string GetBaseURL() override;
+
+  std::string GetMarkPrice(const std::string& aSymbol);
+  std::string GetFundingRateHistory(const std::string& aSymbol, std::int64_t aStartTime, std::int64_t aEndTime, int aLimit);
+  std::string GetOpenInterest(const std::string& aSymbol);
+  std::string GetOpenInterestStatistics(const std::string& aSymbol, TqmtHTTPBinanceFutOpenInterestPeriods aPeriod,
+                                        int aLimit, std::int64_t aStartTime, std::int64_t aEndTime);
+  std::string GetTopTraderAccountRatio(const std::string& aSymbol, TqmtHTTPBinanceFutOpenInterestPeriods aPeriod,
+                                       int aLimit, std::int64_t aStartTime, std::int64_t aEndTime);
+  std::string GetTopTraderPositionRatio(const std::string& aSymbol, TqmtHTTPBinanceFutOpenInterestPeriods aPeriod,
+                                        int aLimit, std::int64_t aStartTime, std::int64_t aEndTime);
+  std::string GetGlobalAccountRatio(const std::string& aSymbol, TqmtHTTPBinanceFutOpenInterestPeriods aPeriod,
+                                    int aLimit, std::int64_t aStartTime, std::int64_t aEndTime);
+  std::string GetTakerVolume(const std::string& aSymbol, TqmtHTTPBinanceFutOpenInterestPeriods aPeriod, int aLimit,
+                             std::int64_t aStartTime, std::int64_t aEndTime);
+  std::string ChangePositionMode(bool aDualPosition);
+  std::string GetCurrentPositionMode();
+  std::string NewOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, const std::string& aPositionSide,
+                       const std::string& aType, const std::string& aTimeInForce, long double aQuantity,
+                       const std::string& aReduceOnly, long double aPrice, const std::string& aNewClientOrderId,
+                       long double aStopPrice, const std::string& aClosePosition, long double aActivationPrice,
+                       long double aCallbackRate, const std::string& aWorkingType, const std::string& aNewOrderRespType);
+  std::string QueryOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
+  std::string CancelOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
+  std::string CancelAllOpenOrders(const std::string& aSymbol);
+  std::string AutoCancelAllOpenOrders(const std::string& aSymbol, std::int64_t aCountdownTime);
+  std::string QueryCurrentOpenOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
+  std::string GetOpenOrders(const std::string& aSymbol);
+  std::string GetAllOrders(const std::string& aSymbol, std::int64_t aOrderId, std::int64_t aStartTime,
+                           std::int64_t aEndTime, int aLimit);
+  std::string GetAccountBalance();
+  std::string GetAccountInformation();
+  std::string ChangeInitialLeverage(const std::string& aSymbol, int aLeverage);
+  std::string ChangeMarginType(const std::string& aSymbol, const std::string& aMarginType);
+  std::string ModifyIsolatedPositionMargin(const std::string& aSymbol, long double aAmount, int aType,
+                                           const std::string& aPositionSide);
+  std::string GetPositionMarginChangeHistory(const std::string& aSymbol, int aType, std::int64_t aStartTime,
+                                             std::int64_t aEndTime, int aLimit);
+  std::string GetPositionInformation(const std::string& aSymbol);
+  std::string GetAccountTradeList(const std::string& aSymbol, std::int64_t aStartTime, std::int64_t aEndTime,
+                                  std::int64_t aFromId, int aLimit);
+  std::string GetIncomeHistory(const std::string& aSymbol, const std::string& aIncomeType, std::int64_t aStartTime,
+                               std::int64_t aEndTime, int aLimit);
+  std::string GetNotionalLeverageBracket(const std::string& aSymbol);
+
+  // Order helpers; every one sends positionSide "BOTH".
+  std::string PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity);
+  std::string PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
+                              long double aLimitPrice);
+  std::string PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
+                             long double aStopPrice, long double aLimitPrice);
+  std::string PlaceTrailingStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
+                                     long double aActivationPrice, long double aCallbackRate);
+
+protected:
+  std::string PathPing() override { return "/v1/ping"; }
+  std::string PathServerTime() override { return "/v1/time"; }
+  std::string PathExchangeInformation() override { return "/v1/exchangeInfo"; }
+  std::string PathOrderBook() override { return "/v1/depth"; }
+  std::string PathTrades() override { return "/v1/trades"; }
+  std::string PathAggregateTrades() override { return "/v1/aggTrades"; }
+  std::string PathKLines() override { return "/v1/klines"; }
+  std::string Path24hrTicker() override { return "/v1/ticker/24hr"; }
+  std::string PathPriceTicker() override { return "/v1/ticker/price"; }
+  std::string PathBookTicker() override { return "/v1/ticker/bookTicker"; }
+
+private:
+  std::string Statistics(const char* aPath, const std::string& aSymbol, TqmtHTTPBinanceFutOpenInterestPeriods aPeriod,
+                         int aLimit, std::int64_t aStartTime, std::int64_t aEndTime);
+  bool Coin() const { return FuturesContracts == TqmtHTTPBinanceFuturesContracts::bfchCOIN; }
+};
