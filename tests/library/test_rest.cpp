@@ -10,6 +10,7 @@
 #include "qmtBase_Helpers.h"
 #include "qmtBinance_Addresses.h"
 #include "qmtHTTP_API_Binance.h"
+#include "test_certs.h"
 #include "test_peers.h"
 #include "test_support.h"
 
@@ -34,20 +35,23 @@ public:
           const std::regex lLength("\r\ncontent-length: *([0-9]+)", std::regex::icase);
           std::smatch m;
           if (std::regex_search(r.head, m, lLength)) r.body = RecvExactly(s, std::stoul(m[1]));
-          std::string lStatus, lBody;
+          std::string lStatus, lBody, lType;
           {
             std::lock_guard g(FLock);
             FRequests.push_back(r);
             lStatus = FStatus;
             lBody = FBody;
+            lType = FContentType;
           }
-          SendAll(s, "HTTP/1.1 " + lStatus + "\r\nContent-Type: application/json;charset=UTF-8\r\nContent-Length: " +
+          SendAll(s, "HTTP/1.1 " + lStatus + "\r\nContent-Type: " + lType + "\r\nContent-Length: " +
                          std::to_string(lBody.size()) + "\r\nConnection: close\r\n\r\n" + lBody);
         }) {}
-  void Answer(const std::string& aStatus, const std::string& aBody) {
+  void Answer(const std::string& aStatus, const std::string& aBody,
+              const std::string& aContentType = "application/json;charset=UTF-8") {
     std::lock_guard g(FLock);
     FStatus = aStatus;
     FBody = aBody;
+    FContentType = aContentType;
   }
   std::vector<Recorded> Take() {
     std::lock_guard g(FLock);
@@ -60,7 +64,7 @@ public:
 private:
   std::mutex FLock;
   std::vector<Recorded> FRequests;
-  std::string FStatus = "200 OK", FBody = "{}";
+  std::string FStatus = "200 OK", FBody = "{}", FContentType = "application/json;charset=UTF-8";
   ScriptedServer FServer;
 };
 
@@ -326,4 +330,32 @@ TEST(HTTPClient, ThroughTinyproxy) {
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].target, "/through");
   std::filesystem::remove_all(lDir);
+}
+
+TEST(HTTPClient, BodyDecodedByItsCharacterSet) {
+  HTTPServer lServer;
+  TqmtHTTPAPI_client c;
+  lServer.Answer("200 OK", "caf\xE9", "text/plain; charset=ISO-8859-1");
+  EXPECT_EQ(c.Get(lServer.Address() + "/latin1"), "caf\xC3\xA9");
+  lServer.Answer("200 OK", "caf\xC3\xA9", "text/plain; charset=utf-8");
+  EXPECT_EQ(c.Get(lServer.Address() + "/utf8"), "caf\xC3\xA9");
+  lServer.Answer("301 Moved", "", "text/plain");
+  EXPECT_THROW(c.Get(lServer.Address() + "/moved"), EIdHTTPProtocolException) << "redirects are not followed";
+}
+
+TEST(HTTPClient, TLSVersionsAndVerification) {
+  const int lPort = FreePort();
+  ChildProcess lServer({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(lPort), "-cert",
+                        Certs().Path("server.pem"), "-key", Certs().Path("server.key"), "-www", "-tls1_2", "-quiet"});
+  ASSERT_TRUE(WaitForPort(lPort));
+  const std::string lURL = "https://127.0.0.1:" + std::to_string(lPort) + "/";
+  TqmtHTTPAPI_client c;
+  EXPECT_EQ(c.TLSOptions.Version, TwsTLSVersions::tls1_2) << "the client's default";
+  EXPECT_NE(c.Get(lURL).find("Ciphers"), std::string::npos) << "verification off: accepted";
+  c.TLSOptions.VerifyCertificate = true;
+  EXPECT_THROW(c.Get(lURL), EIdOSSLException) << "an unknown issuer is refused";
+  c.TLSOptions.RootCertFile = Certs().Path("ca.pem");
+  EXPECT_NE(c.Get(lURL).find("Ciphers"), std::string::npos) << "the right root";
+  c.TLSOptions.Version = TwsTLSVersions::tls1_3;
+  EXPECT_THROW(c.Get(lURL), EIdException) << "TLS 1.3 only against a TLS 1.2 server";
 }
