@@ -19,6 +19,13 @@ const std::map<TqmtBinanceAddress, Entry>& Defaults() {
       {TqmtBinanceAddress::FuturesUSDTRest, {"FUTURES_USDT_REST", "https://fapi.binance.com"}},
       {TqmtBinanceAddress::FuturesCOINRest, {"FUTURES_COIN_REST", "https://dapi.binance.com"}},
       {TqmtBinanceAddress::FuturesTestRest, {"FUTURES_TEST_REST", "https://testnet.binancefuture.com"}},
+      {TqmtBinanceAddress::SpotStream, {"SPOT_STREAM", "wss://stream.binance.com:9443"}},
+      {TqmtBinanceAddress::SpotTestStream, {"SPOT_TEST_STREAM", "wss://stream.testnet.binance.vision"}},
+      {TqmtBinanceAddress::USStream, {"US_STREAM", "wss://stream.binance.us:9443"}},
+      {TqmtBinanceAddress::FuturesUSDTStream, {"FUTURES_USDT_STREAM", "wss://fstream.binance.com"}},
+      {TqmtBinanceAddress::FuturesUSDTTestStream, {"FUTURES_USDT_TEST_STREAM", "wss://fstream.binancefuture.com"}},
+      {TqmtBinanceAddress::FuturesCOINStream, {"FUTURES_COIN_STREAM", "wss://dstream.binance.com"}},
+      {TqmtBinanceAddress::FuturesCOINTestStream, {"FUTURES_COIN_TEST_STREAM", "wss://dstream.binancefuture.com"}},
   };
   return kDefaults;
 }

@@ -13,6 +13,13 @@ enum class TqmtBinanceAddress {
   FuturesUSDTRest,   // https://fapi.binance.com
   FuturesCOINRest,   // https://dapi.binance.com
   FuturesTestRest,   // https://testnet.binancefuture.com
+  SpotStream,        // wss://stream.binance.com:9443
+  SpotTestStream,    // wss://stream.testnet.binance.vision
+  USStream,          // wss://stream.binance.us:9443
+  FuturesUSDTStream,      // wss://fstream.binance.com
+  FuturesUSDTTestStream,  // wss://fstream.binancefuture.com
+  FuturesCOINStream,      // wss://dstream.binance.com
+  FuturesCOINTestStream,  // wss://dstream.binancefuture.com
 };
 
 std::string BinanceAddress(TqmtBinanceAddress aWhich);

@@ -104,10 +104,11 @@ void TqmtWSClient::SetActive(bool aValue) {
 }
 
 void TqmtWSClient::Activate() {
-  if (FAPI) FAPI->DoBeforeActivate();
   if (FTCPClient->Connected() || Connection()) return;
   StopHeartBeat();
   try {
+    // The API prepares the address (and a listen key) first; its failure fails the activation.
+    if (FAPI) FAPI->DoBeforeActivate();
     if (OnBeforeConnect) OnBeforeConnect(this);
     TqmtIdTCPClient& t = *FTCPClient;
     t.IOHandler.reset();

@@ -1,0 +1,340 @@
+#include "qmtWebSocket_API_Binance.h"
+
+#include <chrono>
+
+#include "qmtBinance_Addresses.h"
+#include "qmtJSON.h"
+
+namespace {
+const char* const kNotUS = "Method Not supported by Binance.US";
+}  // namespace
+
+std::string DepthLevelText(TqmtWSBinanceDepthLevels aLevel) {
+  switch (aLevel) {
+    case TqmtWSBinanceDepthLevels::bde5: return "5";
+    case TqmtWSBinanceDepthLevels::bde10: return "10";
+    case TqmtWSBinanceDepthLevels::bde20: return "20";
+  }
+  return "";
+}
+
+std::string IntervalText(TqmtWSBinanceChartIntervals aInterval) {
+  static const char* const kTexts[] = {"1m", "3m", "5m", "15m", "30m", "1h", "2h", "4h",
+                                       "6h", "8h", "12h", "1d", "3d", "1w", "1M"};
+  return kTexts[static_cast<int>(aInterval)];
+}
+
+// ---- base -----------------------------------------------------------------------------------------
+
+TqmtWS_API_Binance_Base::TqmtWS_API_Binance_Base() {
+  FRawMessages = true;
+  FSender = std::thread([this] { SenderLoop(); });
+}
+
+TqmtWS_API_Binance_Base::~TqmtWS_API_Binance_Base() {
+  {
+    std::lock_guard g(FSendLock);
+    FStopSender = true;
+  }
+  FSendWake.notify_all();
+  FSender.join();
+  StopKeepAlive();
+  std::vector<TqmtTimer*> lRetired;
+  {
+    std::lock_guard g(FTimerLock);
+    lRetired.swap(FRetiredTimers);
+  }
+  for (auto* t : lRetired) delete t;
+  if (Client()) Client()->UnRegisterAPI(this);
+}
+
+std::string TqmtWS_API_Binance_Base::ListenKey() const {
+  std::lock_guard g(FKeyLock);
+  return FListenKey;
+}
+
+void TqmtWS_API_Binance_Base::CopyClientTLS(TqmtSocketTLS_Options& aTarget) const {
+  if (!Client()) {
+    aTarget.Version = TwsTLSVersions::tls1_2;
+    return;
+  }
+  const TqmtSocketTLS_Options& lSource = Client()->TLSOptions;
+  aTarget.OpenSSL_Options.APIVersion = lSource.OpenSSL_Options.APIVersion;
+  aTarget.IOHandler = lSource.IOHandler;
+  aTarget.Version = lSource.Version;
+  // Requests that carry the API key verify the server whenever the stream does.
+  aTarget.VerifyCertificate = lSource.VerifyCertificate;
+  aTarget.RootCertFile = lSource.RootCertFile;
+}
+
+std::string TqmtWS_API_Binance_Base::ListenKeyRequest(ListenKeyMode aMode) {
+  try {
+    TqmtIdHTTP lHTTP;
+    CopyClientTLS(lHTTP.TLSOptions);
+    if (FBinance.HTTPLogOptions.Enabled) {
+      lHTTP.Log = true;
+      lHTTP.LogOptions.FileName = FBinance.HTTPLogOptions.FileName;
+    }
+    lHTTP.CustomHeaders.push_back("X-MBX-APIKEY: " + FBinance.ApiKey);
+    const std::string lURL = UserStreamBaseURL() + UserStreamPath();
+    switch (aMode) {
+      case ListenKeyMode::Create: {
+        const std::string lAnswer = lHTTP.Request("POST", lURL, std::string(), true);
+        if (lAnswer.empty()) return std::string();
+        TqmtJSON lDocument;
+        lDocument.Read(lAnswer);
+        const TqmtObjectJSON* lKey = lDocument.Find("listenKey");
+        if (!lKey) return std::string();
+        StartKeepAlive();
+        return std::string(lKey->ValueView());
+      }
+      case ListenKeyMode::Delete: {
+        const std::string lAnswer = lHTTP.Request("DELETE", lURL + "?listenKey=" + ListenKey(), std::string(), false);
+        if (lAnswer == "{}") {
+          std::lock_guard g(FKeyLock);
+          FListenKey.clear();
+        }
+        return std::string();
+      }
+      case ListenKeyMode::KeepAlive:
+        lHTTP.Request("PUT", lURL + "?listenKey=" + ListenKey(), std::string(), true);
+        return std::string();
+    }
+  } catch (const EIdHTTPProtocolException& e) {
+    const EIdHTTPProtocolException lExtended(e.ErrorCode(), std::string(e.what()) + ". " + e.ErrorMessage(), e.ErrorMessage());
+    if (OnBinanceHTTPException) OnBinanceHTTPException(this, lExtended);
+  } catch (const std::exception& e) {
+    if (OnBinanceHTTPException) OnBinanceHTTPException(this, e);
+  }
+  return std::string();
+}
+
+std::string TqmtWS_API_Binance_Base::CreateListenKey() { return ListenKeyRequest(ListenKeyMode::Create); }
+void TqmtWS_API_Binance_Base::KeepAliveListenKey() { ListenKeyRequest(ListenKeyMode::KeepAlive); }
+void TqmtWS_API_Binance_Base::DeleteListenKey() { ListenKeyRequest(ListenKeyMode::Delete); }
+
+void TqmtWS_API_Binance_Base::StartKeepAlive() {
+  StopKeepAlive();  // one timer per client: a new start replaces the old one
+  std::lock_guard g(FTimerLock);
+  FTimerUserStream = new TqmtTimer();
+  FTimerUserStream->FDebugName = "UserStream";
+  FTimerUserStream->SetInterval(KeepAliveIntervalMs);
+  FTimerUserStream->OnTimer = [this](TObject*) { KeepAliveListenKey(); };
+  FTimerUserStream->OnException = [this](TqmtTimer*, const std::exception& e) {
+    if (OnBinanceHTTPException) OnBinanceHTTPException(this, e);
+  };
+  FTimerUserStream->SetEnabled(true);
+}
+
+void TqmtWS_API_Binance_Base::StopKeepAlive() {
+  TqmtTimer* lTimer;
+  {
+    std::lock_guard g(FTimerLock);
+    lTimer = FTimerUserStream;
+    FTimerUserStream = nullptr;
+    if (lTimer && (lTimer->IsCurrentThread() || lTimer->IsExecuting())) {
+      // Stopped from inside its own request: joined when this object goes.
+      lTimer->SetEnabled(false);
+      FRetiredTimers.push_back(lTimer);
+      return;
+    }
+  }
+  FreeThread(lTimer);
+}
+
+void TqmtWS_API_Binance_Base::DoBeforeActivate() {
+  FId = 0;
+  {
+    std::lock_guard g(FSendLock);
+    FOutbox.clear();  // nothing of the last connection goes to the next
+  }
+  TqmtWSClient* lClient = Client();
+  if (!lClient) return;
+  const std::string lURL = URL();
+  lClient->SetURL(lURL);
+  if (FBinance.UserStream && !FBinance.ApiKey.empty()) {
+    const std::string lKey = CreateListenKey();
+    {
+      std::lock_guard g(FKeyLock);
+      FListenKey = lKey;
+    }
+    if (lKey.empty()) throw Exception("ListenKey cannot be empty.");
+    lClient->SetURL(FBinance.UseCombinedStreams ? lURL + "?streams=" + lKey : lURL + "/" + lKey);
+  }
+}
+
+bool TqmtWS_API_Binance_Base::DoFilterMessage(std::string_view aText) {
+  static constexpr std::string_view kExpired = R"({"e": "listenKeyExpired")";
+  if (aText.substr(0, kExpired.size()) != kExpired) return false;
+  TqmtWSClient* lClient = Client();
+  if (!lClient || !FBinance.UserStream || FBinance.ApiKey.empty()) return false;
+  // A new key for the next connection; the open one is not reconnected.
+  const std::string lKey = CreateListenKey();
+  {
+    std::lock_guard g(FKeyLock);
+    FListenKey = lKey;
+  }
+  const std::string lURL = URL();
+  lClient->SetURL(FBinance.UseCombinedStreams ? lURL + "?streams=" + lKey : lURL + "/" + lKey);
+  return false;
+}
+
+void TqmtWS_API_Binance_Base::DoDisconnect(TqmtWSConnection*, int) {
+  {
+    std::lock_guard g(FSendLock);
+    FOutbox.clear();
+  }
+  if (!ListenKey().empty()) {
+    switch (FBinance.ListenKeyOnDisconnect) {
+      case TqmtWSBinanceListenKeyOnDisconnect::blkodDeleteListenKey:
+        DeleteListenKey();
+        break;
+      case TqmtWSBinanceListenKeyOnDisconnect::blkodClearListenKey: {
+        std::lock_guard g(FKeyLock);
+        FListenKey.clear();
+        break;
+      }
+      case TqmtWSBinanceListenKeyOnDisconnect::blkodDoNothing:
+        break;
+    }
+  }
+  StopKeepAlive();
+}
+
+// ---- control messages -----------------------------------------------------------------------------
+
+int TqmtWS_API_Binance_Base::Send(bool aSubscribe, const std::string& aStream) {
+  if (!Client()) return 0;
+  const int lId = NextId();
+  Enqueue(std::string("{\"method\": \"") + (aSubscribe ? "SUBSCRIBE" : "UNSUBSCRIBE") + "\", \"params\":[\"" + aStream +
+          "\"], \"id\": " + std::to_string(lId) + "}");
+  return lId;
+}
+
+void TqmtWS_API_Binance_Base::Enqueue(std::string aText) {
+  {
+    std::lock_guard g(FSendLock);
+    FOutbox.push_back(std::move(aText));
+  }
+  FSendWake.notify_all();
+}
+
+void TqmtWS_API_Binance_Base::SenderLoop() {
+  auto lLast = std::chrono::steady_clock::now() - std::chrono::hours(1);
+  std::unique_lock g(FSendLock);
+  for (;;) {
+    FSendWake.wait(g, [this] { return FStopSender || !FOutbox.empty(); });
+    if (FStopSender) return;
+    // Keep the pace: the next message leaves one interval after the last one.
+    if (ControlMessagesPerSecond > 0) {
+      const auto lNext = lLast + std::chrono::microseconds(static_cast<long long>(1e6 / ControlMessagesPerSecond));
+      if (std::chrono::steady_clock::now() < lNext) {
+        FSendWake.wait_until(g, lNext, [this] { return FStopSender; });
+        if (FStopSender) return;
+        continue;
+      }
+    }
+    if (FOutbox.empty()) continue;
+    std::string lText = std::move(FOutbox.front());
+    FOutbox.pop_front();
+    lLast = std::chrono::steady_clock::now();
+    TqmtWSClient* lClient = Client();
+    g.unlock();
+    if (lClient) lClient->WriteData(lText);
+    g.lock();
+  }
+}
+
+void TqmtWS_API_Binance_Base::BindRESTException(TqmtHTTPAPI_client& aREST) {
+  if (OnBinanceHTTPException)
+    aREST.OnHTTPAPIException = [this](TObject*, const std::exception& e) { OnBinanceHTTPException(this, e); };
+  else
+    aREST.OnHTTPAPIException = nullptr;
+}
+
+// ---- spot -----------------------------------------------------------------------------------------
+
+std::string TqmtWS_API_Binance::URL() {
+  if (FBinance.BinanceUS && FBinance.TestNet) throw Exception(kNotUS);
+  const std::string lBase = FBinance.BinanceUS ? BinanceAddress(TqmtBinanceAddress::USStream)
+                            : FBinance.TestNet ? BinanceAddress(TqmtBinanceAddress::SpotTestStream)
+                                               : BinanceAddress(TqmtBinanceAddress::SpotStream);
+  return lBase + (FBinance.UseCombinedStreams ? "/stream" : "/ws");
+}
+
+std::string TqmtWS_API_Binance::UserStreamBaseURL() {
+  if (FBinance.BinanceUS && FBinance.TestNet) throw Exception(kNotUS);
+  if (FBinance.BinanceUS) return BinanceAddress(TqmtBinanceAddress::USRest);
+  return FBinance.TestNet ? BinanceAddress(TqmtBinanceAddress::SpotTestRest) : BinanceAddress(TqmtBinanceAddress::SpotRest);
+}
+
+int TqmtWS_API_Binance::ListSubscriptions() {
+  if (!Client()) return 0;
+  const int lId = NextId();
+  Enqueue("{\"method\": \"LIST_SUBSCRIPTIONS\", \"id\": " + std::to_string(lId) + "}");
+  return lId;
+}
+
+TqmtHTTP_API_Binance_Rest& TqmtWS_API_Binance::REST_API() {
+  if (!FREST_API) {
+    FREST_API = std::make_unique<TqmtHTTP_API_Binance_Rest>();
+    if (Client()) CopyClientTLS(FREST_API->TLSOptions);
+  }
+  if (Client()) CopyClientTLS(FREST_API->TLSOptions);  // verification follows the stream's on every use
+  auto& o = FREST_API->BinanceOptions();
+  o.ApiKey = FBinance.ApiKey;
+  o.ApiSecret = FBinance.ApiSecret;
+  o.TestNet = FBinance.TestNet;
+  o.BinanceUS = FBinance.BinanceUS;
+  if (o.LogOptions.Enabled != FBinance.HTTPLogOptions.REST.Enabled) {
+    o.LogOptions.Enabled = FBinance.HTTPLogOptions.REST.Enabled;
+    o.LogOptions.FileName = FBinance.HTTPLogOptions.REST.FileName;
+  }
+  BindRESTException(*FREST_API);
+  return *FREST_API;
+}
+
+// ---- futures --------------------------------------------------------------------------------------
+
+std::string TqmtWS_API_Binance_Futures::URL() {
+  if (FBinance.BinanceUS) throw Exception(kNotUS);
+  const bool lCoin = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN;
+  const std::string lBase =
+      lCoin ? BinanceAddress(FBinance.TestNet ? TqmtBinanceAddress::FuturesCOINTestStream : TqmtBinanceAddress::FuturesCOINStream)
+            : BinanceAddress(FBinance.TestNet ? TqmtBinanceAddress::FuturesUSDTTestStream : TqmtBinanceAddress::FuturesUSDTStream);
+  return lBase + (FBinance.UseCombinedStreams ? "/stream" : "/ws");
+}
+
+std::string TqmtWS_API_Binance_Futures::UserStreamBaseURL() {
+  if (FBinance.TestNet) return BinanceAddress(TqmtBinanceAddress::FuturesTestRest);
+  return FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN ? BinanceAddress(TqmtBinanceAddress::FuturesCOINRest)
+                                                                     : BinanceAddress(TqmtBinanceAddress::FuturesUSDTRest);
+}
+
+std::string TqmtWS_API_Binance_Futures::UserStreamPath() {
+  if (FBinance.BinanceUS) throw Exception(kNotUS);
+  return FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN ? "/dapi/v1/listenKey" : "/fapi/v1/listenKey";
+}
+
+TqmtHTTP_API_Binance_Futures_Rest& TqmtWS_API_Binance_Futures::REST_API() {
+  if (!FREST_API) FREST_API = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
+  // Verification follows the stream's (version and engine keep the REST client's own defaults).
+  if (Client()) {
+    FREST_API->TLSOptions.VerifyCertificate = Client()->TLSOptions.VerifyCertificate;
+    FREST_API->TLSOptions.RootCertFile = Client()->TLSOptions.RootCertFile;
+  }
+  auto& o = FREST_API->BinanceOptions();
+  o.ApiKey = FBinance.ApiKey;
+  o.ApiSecret = FBinance.ApiSecret;
+  o.TestNet = FBinance.TestNet;
+  o.BinanceUS = FBinance.BinanceUS;
+  if (o.LogOptions.Enabled != FBinance.HTTPLogOptions.REST.Enabled) {
+    o.LogOptions.Enabled = FBinance.HTTPLogOptions.REST.Enabled;
+    o.LogOptions.FileName = FBinance.HTTPLogOptions.REST.FileName;
+  }
+  FREST_API->FuturesContracts = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN
+                                    ? TqmtHTTPBinanceFuturesContracts::bfchCOIN
+                                    : TqmtHTTPBinanceFuturesContracts::bfchUSDT;
+  BindRESTException(*FREST_API);
+  return *FREST_API;
+}

@@ -1,0 +1,200 @@
+// The exchange's stream client: an API object on a WebSocket client that composes the stream
+// address, keeps the user-data stream's listen key (create before connecting, keep alive, dispose
+// of on disconnect, renew on expiry), sends the SUBSCRIBE / UNSUBSCRIBE / LIST_SUBSCRIPTIONS
+// control messages, and hands out a REST client for the same account. Market data is not parsed
+// here: it reaches the client's owner as raw text.
+//
+// Control messages leave at a paced rate (ControlMessagesPerSecond) on a sender thread of this
+// object, in order, because the exchange drops a connection that receives more than 5 (spot) or
+// 10 (futures) messages a second, pings included. A subscribe still returns its id at once.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "qmtHTTP_API_Binance.h"
+#include "qmtWebSocket_Client.h"
+
+enum class TqmtWSBinanceListenKeyOnDisconnect : std::uint8_t { blkodDeleteListenKey, blkodClearListenKey, blkodDoNothing };
+enum class TqmtWSBinanceFuturesContracts : std::uint8_t { bfcUSDT, bfcCOIN };
+enum class TqmtWSBinanceDepthLevels : std::uint8_t { bde5, bde10, bde20 };
+enum class TqmtWSBinanceChartIntervals : std::uint8_t {
+  bci1m, bci3m, bci5m, bci15m, bci30m, bci1h, bci2h, bci4h, bci6h, bci8h, bci12h, bci1d, bci3d, bci1w, bci1Mo
+};
+
+std::string DepthLevelText(TqmtWSBinanceDepthLevels aLevel);
+std::string IntervalText(TqmtWSBinanceChartIntervals aInterval);
+
+using TqmtWSBinanceHTTPExceptionEvent = std::function<void(TObject* Sender, const std::exception& E)>;
+
+struct TqmtWSBinanceLog_Options {
+  bool Enabled = false;
+  std::string FileName;
+  struct {
+    bool Enabled = false;
+    std::string FileName;
+  } REST;
+};
+
+struct TqmtWSBinance_Options {
+  std::string ApiKey;
+  std::string ApiSecret;
+  bool BinanceUS = false;
+  TqmtWSBinanceListenKeyOnDisconnect ListenKeyOnDisconnect = TqmtWSBinanceListenKeyOnDisconnect::blkodDeleteListenKey;
+  TqmtWSBinanceLog_Options HTTPLogOptions;
+  bool TestNet = false;
+  bool UseCombinedStreams = false;
+  bool UserStream = true;
+  void Assign(const TqmtWSBinance_Options& aSource) { *this = aSource; }
+};
+
+class TqmtWS_API_Binance_Base : public TqmtWSAPI_client {
+public:
+  TqmtWS_API_Binance_Base();
+  ~TqmtWS_API_Binance_Base() override;
+
+  TqmtWSBinance_Options& Binance() { return FBinance; }
+  std::string ListenKey() const;
+  TqmtWSBinanceHTTPExceptionEvent OnBinanceHTTPException;
+  // Pace of control messages; 0 sends at once.
+  double ControlMessagesPerSecond = 4;
+  // Period of the listen-key keep-alive ("UserStream" timer).
+  int KeepAliveIntervalMs = 600000;
+
+  // ---- the hooks the WebSocket client calls
+  bool DoFilterMessage(std::string_view aText) override;
+  void DoBeforeActivate() override;
+  void DoDisconnect(TqmtWSConnection* aConnection, int aCode) override;
+  std::string ClassName() const override { return "TqmtWS_API_Binance_Base"; }
+
+  // ---- control messages (each returns its id, or 0 without a client)
+  int SubscribeAggregateTrades(const std::string& aSymbol) { return Send(true, Name(aSymbol, "aggTrade")); }
+  int UnSubscribeAggregateTrades(const std::string& aSymbol) { return Send(false, Name(aSymbol, "aggTrade")); }
+  int SubscribeKLine(const std::string& aSymbol, TqmtWSBinanceChartIntervals aInterval) {
+    return Send(true, Name(aSymbol, "kline_" + IntervalText(aInterval)));
+  }
+  int UnSubscribeKLine(const std::string& aSymbol, TqmtWSBinanceChartIntervals aInterval) {
+    return Send(false, Name(aSymbol, "kline_" + IntervalText(aInterval)));
+  }
+  int SubscribeMiniTicker(const std::string& aSymbol) { return Send(true, Name(aSymbol, "miniTicker")); }
+  int UnSubscribeMiniTicker(const std::string& aSymbol) { return Send(false, Name(aSymbol, "miniTicker")); }
+  int SubscribeAllMiniTickers() { return Send(true, "!miniTicker@arr"); }
+  int UnSubscribeAllMiniTickers() { return Send(false, "!miniTicker@arr"); }
+  int SubscribeTicker(const std::string& aSymbol) { return Send(true, Name(aSymbol, "ticker")); }
+  int UnSubscribeTicker(const std::string& aSymbol) { return Send(false, Name(aSymbol, "ticker")); }
+  int SubscribeAllMarketTickers() { return Send(true, "!ticker@arr"); }
+  int UnSubscribeAllMarketTickers() { return Send(false, "!ticker@arr"); }
+  int SubscribeBookTicker(const std::string& aSymbol) { return Send(true, Name(aSymbol, "bookTicker")); }
+  int UnSubscribeBookTicker(const std::string& aSymbol) { return Send(false, Name(aSymbol, "bookTicker")); }
+  int SubscribeAllBookTickers() { return Send(true, "!bookTicker"); }
+  int UnSubscribeAllBookTickers() { return Send(false, "!bookTicker"); }
+  int SubscribePartialBookDepth(const std::string& aSymbol, TqmtWSBinanceDepthLevels aDepth, const std::string& aUpdateSpeed) {
+    return Send(true, Name(aSymbol, "depth" + DepthLevelText(aDepth) + aUpdateSpeed));
+  }
+  int UnSubscribePartialBookDepth(const std::string& aSymbol, TqmtWSBinanceDepthLevels aDepth) {
+    return Send(false, Name(aSymbol, "depth" + DepthLevelText(aDepth)));
+  }
+  int UnSubscribeDiffDepth(const std::string& aSymbol) { return Send(false, Name(aSymbol, "depth")); }
+
+  // The stream name of a symbol's stream: symbol + "@" + suffix.
+  static std::string Name(const std::string& aSymbol, const std::string& aSuffix) { return aSymbol + "@" + aSuffix; }
+
+  // Listen-key requests (failures go to OnBinanceHTTPException).
+  std::string CreateListenKey();
+  void KeepAliveListenKey();
+  void DeleteListenKey();
+
+protected:
+  virtual std::string UserStreamBaseURL() = 0;
+  virtual std::string UserStreamPath() = 0;
+  // Sends SUBSCRIBE or UNSUBSCRIBE for one stream name.
+  int Send(bool aSubscribe, const std::string& aStream);
+  int NextId() { return ++FId; }
+  void Enqueue(std::string aText);
+  // The attached client's TLS settings (version, engine, and verification) for our own requests.
+  void CopyClientTLS(TqmtSocketTLS_Options& aTarget) const;
+  void BindRESTException(TqmtHTTPAPI_client& aREST);
+  void StartKeepAlive();
+  void StopKeepAlive();
+
+  std::atomic<int> FId{0};
+  TqmtWSBinance_Options FBinance;
+
+private:
+  enum class ListenKeyMode { Create, Delete, KeepAlive };
+  std::string ListenKeyRequest(ListenKeyMode aMode);
+  void SenderLoop();
+
+  mutable std::mutex FKeyLock;
+  std::string FListenKey;
+  std::mutex FTimerLock;
+  TqmtTimer* FTimerUserStream = nullptr;
+  std::vector<TqmtTimer*> FRetiredTimers;
+  // The paced sender.
+  std::mutex FSendLock;
+  std::condition_variable FSendWake;
+  std::deque<std::string> FOutbox;
+  bool FStopSender = false;
+  std::thread FSender;
+};
+
+class TqmtWS_API_Binance : public TqmtWS_API_Binance_Base {
+public:
+  // Raises "Method Not supported by Binance.US" for Binance.US on the test network.
+  std::string URL() override;
+  std::string ClassName() const override { return "TqmtWS_API_Binance"; }
+
+  int SubscribeTrades(const std::string& aSymbol) { return Send(true, Name(aSymbol, "trade")); }
+  int UnSubscribeTrades(const std::string& aSymbol) { return Send(false, Name(aSymbol, "trade")); }
+  int SubscribeDiffDepth(const std::string& aSymbol) { return Send(true, Name(aSymbol, "depth")); }
+  int ListSubscriptions();
+  // The REST client for the same account, with keys, network and logging copied on every access.
+  TqmtHTTP_API_Binance_Rest& REST_API();
+
+protected:
+  std::string UserStreamBaseURL() override;
+  std::string UserStreamPath() override { return "/api/v3/userDataStream"; }
+
+private:
+  std::unique_ptr<TqmtHTTP_API_Binance_Rest> FREST_API;
+};
+
+class TqmtWS_API_Binance_Futures : public TqmtWS_API_Binance_Base {
+public:
+  TqmtWS_API_Binance_Futures() { ControlMessagesPerSecond = 8; }
+  TqmtWSBinanceFuturesContracts FuturesContracts = TqmtWSBinanceFuturesContracts::bfcUSDT;
+
+  std::string URL() override;
+  std::string ClassName() const override { return "TqmtWS_API_Binance_Futures"; }
+
+  int SubscribeDiffDepth(const std::string& aSymbol, const std::string& aUpdateSpeed) {
+    return Send(true, Name(aSymbol, "depth" + aUpdateSpeed));
+  }
+  int SubscribeMarkPrice(const std::string& aSymbol, const std::string& aUpdateSpeed) {
+    return Send(true, Name(aSymbol, "markPrice" + aUpdateSpeed));
+  }
+  int UnSubscribeMarkPrice(const std::string& aSymbol) { return Send(false, Name(aSymbol, "markPrice")); }
+  int SubscribeMarkPriceAllMarket(const std::string&, const std::string&) { return Send(true, "!markPrice@arr"); }
+  int UnSubscribeMarkPriceAllMarket(const std::string&) { return Send(false, "!markPrice@arr"); }
+  int SubscribeLiquidationOrders(const std::string& aSymbol) { return Send(true, Name(aSymbol, "forceOrder")); }
+  int UnSubscribeLiquidationOrders(const std::string& aSymbol) { return Send(false, Name(aSymbol, "forceOrder")); }
+  int SubscribeAllMarketLiquidationOrders() { return Send(true, "!forceOrder@arr"); }
+  int UnSubscribeAllMarketLiquidationOrders() { return Send(false, "!forceOrder@arr"); }
+  TqmtHTTP_API_Binance_Futures_Rest& REST_API();
+
+protected:
+  std::string UserStreamBaseURL() override;
+  std::string UserStreamPath() override;
+
+private:
+  std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FREST_API;
+};
+
+// The published forms.
+class TqmtWSAPI_Binance : public TqmtWS_API_Binance {};
+class TqmtWSAPI_Binance_Futures : public TqmtWS_API_Binance_Futures {};
