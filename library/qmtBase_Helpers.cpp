@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <exception>
-#include <future>
 #include <random>
 
 #include "qmtSystem.h"
@@ -165,22 +164,25 @@ void SynchronizeWithMainThread(const TqmtThreadMethod& aMethod) {
     aMethod();
     return;
   }
-  std::promise<void> lDone;
-  auto lFuture = lDone.get_future();
-  lDispatcher->Post([&aMethod, &lDone] {
-    std::exception_ptr lError;
+  // The main loop stores the exception in this thread's slot and lets go of it before it signals,
+  // so the exception is released on this thread alone.
+  std::mutex lLock;
+  std::condition_variable lWake;
+  bool lDone = false;
+  std::exception_ptr lError;
+  lDispatcher->Post([&] {
     try {
       aMethod();
     } catch (...) {
       lError = std::current_exception();
     }
-    // Handing the only reference over leaves the exception to the waiting thread alone.
-    if (lError)
-      lDone.set_exception(std::move(lError));
-    else
-      lDone.set_value();
+    std::lock_guard g(lLock);
+    lDone = true;
+    lWake.notify_all();
   });
-  lFuture.get();
+  std::unique_lock g(lLock);
+  lWake.wait(g, [&] { return lDone; });
+  if (lError) std::rethrow_exception(lError);
 }
 
 TqmtMainLoop::TqmtMainLoop() : FThreadId(std::this_thread::get_id()) {}
