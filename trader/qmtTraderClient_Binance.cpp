@@ -1,0 +1,334 @@
+#include "qmtTraderClient_Binance.h"
+
+#include <cctype>
+
+#include "qmtTraderData_Log.h"
+#include "qmtTraderHelpers.h"
+#include "qmtTraderMarketData_Binance.h"
+
+namespace {
+
+std::string Lower(const std::string& aText) {
+  std::string lText = aText;
+  for (char& c : lText) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lText;
+}
+
+TqmtHTTPBinanceOrderSide Side(TqmtTraderOrderSide aSide) {
+  return aSide == TqmtTraderOrderSide::stosBuy ? TqmtHTTPBinanceOrderSide::bosBuy : TqmtHTTPBinanceOrderSide::bosSell;
+}
+
+std::string_view Text(const TqmtObjectJSON* aMember) { return aMember ? aMember->ValueView() : std::string_view(); }
+
+// Sets a number field when the member is present.
+template <typename Setter>
+void Number(const TqmtObjectJSON* aMember, Setter aSet) {
+  if (aMember) aSet(TraderStrToFloat(aMember->ValueView()));
+}
+
+std::mutex gClientLock;
+std::unique_ptr<TqmtTraderClient_Binance> gClient;
+
+}  // namespace
+
+TqmtTraderClient_Binance& GetTraderClientBinance() {
+  std::lock_guard g(gClientLock);
+  if (!gClient) {
+    gClient = std::make_unique<TqmtTraderClient_Binance>();
+    gClient->RegisterTraderClient();
+  }
+  return *gClient;
+}
+
+void FreeTraderClientBinance() {
+  std::unique_ptr<TqmtTraderClient_Binance> lClient;
+  {
+    std::lock_guard g(gClientLock);
+    lClient.swap(gClient);
+  }
+}
+
+TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
+  // The stream first, then the futures wrapper, then the spot wrapper.
+  try {
+    Disconnect();
+  } catch (...) {
+  }
+  FClient_Futures.reset();
+  FClient.reset();
+}
+
+TqmtWSAPI_Binance& TqmtTraderClient_Binance::Client() {
+  if (!FClient) {
+    FClient = std::make_unique<TqmtWSAPI_Binance>();
+    FClient->OnBinanceHTTPException = [this](TObject* s, const std::exception& e) { DoBinanceHTTPException(s, e); };
+  }
+  return *FClient;
+}
+
+TqmtWSAPI_Binance_Futures& TqmtTraderClient_Binance::Client_Futures() {
+  if (!FClient_Futures) {
+    FClient_Futures = std::make_unique<TqmtWSAPI_Binance_Futures>();
+    FClient_Futures->OnBinanceHTTPException = [this](TObject* s, const std::exception& e) { DoBinanceHTTPException(s, e); };
+  }
+  return *FClient_Futures;
+}
+
+void TqmtTraderClient_Binance::DoBinanceHTTPException(TObject*, const std::exception& E) {
+  throw TqmtTradeBarException(E.what());
+}
+
+bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std::string& aApiSecret, bool aFutures,
+                                          int aFuturesContracts, bool aTestNet) {
+  if (aFutures) {
+    auto& f = Client_Futures();
+    f.Binance().ApiKey = aApiKey;
+    f.Binance().ApiSecret = aApiSecret;
+    f.Binance().TestNet = aTestNet;
+    f.FuturesContracts = aFuturesContracts == 1 ? TqmtWSBinanceFuturesContracts::bfcCOIN : TqmtWSBinanceFuturesContracts::bfcUSDT;
+    f.SetClient(&GetWSClient());
+  } else {
+    auto& s = Client();
+    s.Binance().ApiKey = aApiKey;
+    s.Binance().ApiSecret = aApiSecret;
+    s.Binance().TestNet = aTestNet;
+    s.SetClient(&GetWSClient());
+    GetSymbols();
+  }
+  return GetWSClient().Connect(10000);
+}
+
+void TqmtTraderClient_Binance::GetSymbols() {
+  if (FClient)
+    ReadSymbols(FClient->REST_API().GetExchangeInformation());
+  else if (FClient_Futures)
+    ReadSymbols(FClient_Futures->REST_API().GetExchangeInformation());
+}
+
+void TqmtTraderClient_Binance::SubscribeTicker(const std::string& aSymbol) {
+  if (FClient)
+    FClient->SubscribeTicker(Lower(aSymbol));
+  else if (FClient_Futures)
+    FClient_Futures->SubscribeTicker(Lower(aSymbol));
+}
+
+void TqmtTraderClient_Binance::UnSubscribeTicker(const std::string& aSymbol) {
+  if (FClient)
+    FClient->UnSubscribeTicker(Lower(aSymbol));
+  else if (FClient_Futures)
+    FClient_Futures->UnSubscribeTicker(Lower(aSymbol));
+}
+
+void TqmtTraderClient_Binance::SubscribeBookDepth(const std::string& aSymbol) {
+  if (FClient)
+    FClient->SubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20, "@1000ms");
+  else if (FClient_Futures)
+    FClient_Futures->SubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20, "@500ms");
+}
+
+void TqmtTraderClient_Binance::UnSubscribeBookDepth(const std::string& aSymbol) {
+  if (FClient)
+    FClient->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
+  else if (FClient_Futures)
+    FClient_Futures->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
+}
+
+void TqmtTraderClient_Binance::SubscribeTrades(const std::string& aSymbol) {
+  if (FClient)
+    FClient->SubscribeAggregateTrades(Lower(aSymbol));
+  else if (FClient_Futures)
+    FClient_Futures->SubscribeAggregateTrades(Lower(aSymbol));
+}
+
+void TqmtTraderClient_Binance::UnSubscribeTrades(const std::string& aSymbol) {
+  if (FClient)
+    FClient->UnSubscribeAggregateTrades(Lower(aSymbol));
+  else if (FClient_Futures)
+    FClient_Futures->UnSubscribeAggregateTrades(Lower(aSymbol));
+}
+
+// REST answers are discarded: results come back over the user-data stream.
+void TqmtTraderClient_Binance::PlaceMarketOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize) {
+  if (FClient)
+    FClient->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize);
+  else if (FClient_Futures)
+    FClient_Futures->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize);
+}
+
+void TqmtTraderClient_Binance::PlaceLimitOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                                               long double aLimitPrice) {
+  if (FClient)
+    FClient->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice);
+  else if (FClient_Futures)
+    FClient_Futures->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice);
+}
+
+void TqmtTraderClient_Binance::PlaceStopOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                                              long double aStopPrice) {
+  if (FClient)
+    FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0);
+  else if (FClient_Futures)
+    FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0);
+}
+
+void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                                                   long double aStopPrice, long double aLimitPrice) {
+  if (FClient)
+    FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice);
+  else if (FClient_Futures)
+    FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice);
+}
+
+void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
+  if (FClient)
+    FClient->REST_API().CancelAllOpenOrders(aSymbol);
+  else if (FClient_Futures)
+    FClient_Futures->REST_API().CancelAllOpenOrders(aSymbol);
+}
+
+// ---- the reading half -----------------------------------------------------------------------------
+
+void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
+  GetTraderDataLog().Log(std::string(aText));
+  FDocument.Read(aText);
+  if (const TqmtObjectJSON* e = FDocument.Find("e")) {
+    const std::string_view lEvent = e->ValueView();
+    if (lEvent == "24hrTicker")
+      DoReadTicker(FDocument);
+    else if (lEvent == "depthUpdate")
+      DoReadBookDepth(FDocument, "b", "a");
+    else if (lEvent == "aggTrade")
+      DoReadTrade(FDocument);
+    else if (lEvent == "ORDER_TRADE_UPDATE")
+      DoReadOrder(FDocument);
+    else if (lEvent == "ACCOUNT_UPDATE")
+      DoReadAccount(FDocument);
+  } else if (FDocument.Find("lastUpdateId")) {
+    DoReadBookDepth(FDocument, "bids", "asks");
+  }
+}
+
+void TqmtTraderClient_Binance::DoReadTicker(TqmtJSON& aJSON) {
+  TqmtTraderTicker lTicker;
+  lTicker.SetSymbol(std::string(Text(aJSON.Find("s"))));
+  Number(aJSON.Find("c"), [&](long double v) { lTicker.SetPrice(v); });
+  Number(aJSON.Find("Q"), [&](long double v) { lTicker.SetSize(v); });
+  Number(aJSON.Find("o"), [&](long double v) { lTicker.SetOpen(v); });
+  Number(aJSON.Find("h"), [&](long double v) { lTicker.SetHigh(v); });
+  Number(aJSON.Find("l"), [&](long double v) { lTicker.SetLow(v); });
+  Number(aJSON.Find("a"), [&](long double v) { lTicker.SetAsk(v); });
+  Number(aJSON.Find("b"), [&](long double v) { lTicker.SetBid(v); });
+  if (const auto* E = aJSON.Find("E")) lTicker.SetDate(TraderMillisecondsToDateTime(E->ValueView()));
+  lTicker.SetRaw(aJSON.Text());
+  DoTicker(lTicker);
+}
+
+void TqmtTraderClient_Binance::DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey) {
+  TqmtTraderBookDepth lBook;
+  lBook.SetSymbol(std::string(Text(aJSON.Find("s"))));
+  auto lFill = [](const TqmtObjectJSON* aSide, TqmtTraderBookDepthValues& aLevels) {
+    if (!aSide) return;
+    const int lCount = aSide->Count();
+    for (int i = 0; i < lCount && i < TqmtTraderBookDepthValues::kLevels; ++i) {
+      const TqmtObjectJSON* lLevel = aSide->At(i);
+      if (lLevel->Count() != 2) continue;
+      aLevels.Value(i + 1).SetPrice(TraderStrToFloat(lLevel->At(0)->ValueView()));
+      aLevels.Value(i + 1).SetSize(TraderStrToFloat(lLevel->At(1)->ValueView()));
+    }
+  };
+  lFill(aJSON.Find(aBidsKey), lBook.Bids());
+  lFill(aJSON.Find(aAsksKey), lBook.Asks());
+  lBook.SetRaw(aJSON.Text());
+  DoBookDepth(lBook);
+}
+
+void TqmtTraderClient_Binance::DoReadTrade(TqmtJSON& aJSON) {
+  TqmtTraderTrade lTrade;
+  lTrade.SetSymbol(std::string(Text(aJSON.Find("s"))));
+  Number(aJSON.Find("p"), [&](long double v) { lTrade.SetPrice(v); });
+  Number(aJSON.Find("q"), [&](long double v) { lTrade.SetSize(v); });
+  if (const auto* T = aJSON.Find("T")) lTrade.SetDate(TraderMillisecondsToDateTime(T->ValueView()));
+  lTrade.SetRaw(aJSON.Text());
+  // An incomplete trade is dropped.
+  if (lTrade.Symbol().empty() || lTrade.Price() <= 0 || lTrade.Size() <= 0 || lTrade.Date() <= 0) return;
+  DoTrade(lTrade);
+}
+
+void TqmtTraderClient_Binance::DoReadOrder(TqmtJSON& aJSON) {
+  const TqmtObjectJSON* o = aJSON.Find("o");
+  if (!o) return;
+  TqmtTraderOrder lOrder;
+  lOrder.SetDateTime(NowLocal());
+  lOrder.SetId(std::string(Text(o->Find("c"))));
+  lOrder.SetSymbol(std::string(Text(o->Find("s"))));
+  lOrder.SetOrderSide(std::string(Text(o->Find("S"))));
+  lOrder.SetOrderType(std::string(Text(o->Find("o"))));
+  Number(o->Find("p"), [&](long double v) { lOrder.SetPrice(v); });
+  Number(o->Find("q"), [&](long double v) { lOrder.SetSize(v); });
+  lOrder.SetOrderStatus(std::string(Text(o->Find("X"))));
+  lOrder.SetRaw(aJSON.Text());
+  DoOrder(lOrder);
+}
+
+void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {
+  const TqmtObjectJSON* a = aJSON.Find("a");
+  if (!a) return;
+  if (const TqmtObjectJSON* B = a->Find("B")) {
+    // One record for all balances: a member missing from an element keeps the previous value.
+    TqmtTraderBalance lBalance;
+    // The array's own text ("[...]"): reading a list's value gives it.
+    const std::string lRaw(const_cast<TqmtObjectJSON*>(B)->Value().AsView());
+    for (int i = 0; i < B->Count(); ++i) {
+      const TqmtObjectJSON* b = B->At(i);
+      if (const auto* lAsset = b->Find("a")) lBalance.SetSymbol(std::string(lAsset->ValueView()));
+      Number(b->Find("wb"), [&](long double v) { lBalance.SetWalletBalance(v); });
+      Number(b->Find("cwb"), [&](long double v) { lBalance.SetCrossWalletBalance(v); });
+      Number(b->Find("bc"), [&](long double v) { lBalance.SetBalanceChange(v); });
+      lBalance.SetRaw(lRaw);
+      DoBalance(lBalance);
+    }
+  }
+  if (const TqmtObjectJSON* P = a->Find("P")) {
+    for (int i = 0; i < P->Count(); ++i)
+      if (const auto* s = P->At(i)->Find("s")) UpdateSymbolPosition(std::string(s->ValueView()));
+  }
+}
+
+void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) {
+  if (aSymbol.empty() || !FClient_Futures) return;
+  const std::string lAnswer = FClient_Futures->REST_API().GetPositionInformation(aSymbol);
+  TqmtJSON lDocument;  // not the dispatcher's: this runs inside its handling
+  lDocument.Read(lAnswer);
+  if (lDocument.Count() != 1) return;
+  const TqmtObjectJSON* e = lDocument.At(0);
+  TqmtTraderPosition lPosition;
+  lPosition.SetSymbol(aSymbol);
+  Number(e->Find("positionAmt"), [&](long double v) { lPosition.SetPosition(v); });
+  Number(e->Find("entryPrice"), [&](long double v) { lPosition.SetEntryPrice(v); });
+  Number(e->Find("markPrice"), [&](long double v) { lPosition.SetMarketPrice(v); });
+  Number(e->Find("unRealizedProfit"), [&](long double v) { lPosition.SetUnRealizedProfit(v); });
+  DoPosition(lPosition);
+}
+
+void TqmtTraderClient_Binance::ReadSymbols(const std::string& aText) {
+  TqmtJSON lDocument;
+  lDocument.Read(aText);
+  const TqmtObjectJSON* lSymbols = lDocument.Find("symbols");
+  if (!lSymbols) return;
+  for (int i = 0; i < lSymbols->Count(); ++i) {
+    const TqmtObjectJSON* s = lSymbols->At(i);
+    const TqmtObjectJSON* lName = s->Find("symbol");
+    if (!lName) continue;
+    TqmtTraderSymbol_Binance lSymbol;
+    lSymbol.SetSymbol(std::string(lName->ValueView()));
+    if (const TqmtObjectJSON* lFilters = s->Find("filters")) {
+      for (int k = 0; k < lFilters->Count(); ++k) {
+        const TqmtObjectJSON* f = lFilters->At(k);
+        if (Text(f->Find("filterType")) != "PRICE_FILTER") continue;
+        if (const auto* lTick = f->Find("tickSize")) lSymbol.SetTickSize(TqmtCurrency::FromFloat(TraderStrToFloat(lTick->ValueView())));
+        break;
+      }
+    }
+    DoSymbol(lSymbol);
+  }
+}

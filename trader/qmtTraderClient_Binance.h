@@ -1,0 +1,75 @@
+// The trader client for the exchange: the reading half maps every stream message to a record and
+// hands it to the fan-out; the commanding half (Initialize, subscriptions, orders) drives the
+// exchange's stream wrapper and REST clients. Which wrapper exists decides the market: spot
+// (Client) is preferred, else futures (Client_Futures), else every command does nothing.
+//
+// Threads: DoClientMessage and every mapping run on the stream's reading thread (one document
+// reused for all messages); commands run on the caller's (user-interface) thread.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "qmtJSON.h"
+#include "qmtTraderClient.h"
+#include "qmtWebSocket_API_Binance.h"
+
+class TqmtTraderClient_Binance : public TqmtTraderClient {
+public:
+  ~TqmtTraderClient_Binance() override;
+
+  // The wrappers, made on first access with their REST failures bound to DoBinanceHTTPException.
+  TqmtWSAPI_Binance& Client();
+  TqmtWSAPI_Binance_Futures& Client_Futures();
+  bool HasClient() const { return FClient != nullptr; }
+  bool HasClientFutures() const { return FClient_Futures != nullptr; }
+
+  // Configures the market's wrapper, loads the spot symbols, connects (up to 10000 ms).
+  // aFuturesContracts 1 is coin-margined, any other value USDT-margined.
+  bool Initialize(const std::string& aApiKey, const std::string& aApiSecret, bool aFutures, int aFuturesContracts,
+                  bool aTestNet);
+
+  void GetSymbols() override;
+  void SubscribeTicker(const std::string& aSymbol) override;
+  void UnSubscribeTicker(const std::string& aSymbol) override;
+  void SubscribeBookDepth(const std::string& aSymbol) override;
+  void UnSubscribeBookDepth(const std::string& aSymbol) override;
+  void SubscribeTrades(const std::string& aSymbol) override;
+  void UnSubscribeTrades(const std::string& aSymbol) override;
+  void PlaceMarketOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize) override;
+  void PlaceLimitOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                       long double aLimitPrice) override;
+  void PlaceStopOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                      long double aStopPrice) override;
+  void PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
+                           long double aStopPrice, long double aLimitPrice) override;
+  void CancelAllOpenOrders() override {}
+  void CancelAllOpenOrders(const std::string& aSymbol) override;
+
+  // The dispatcher: logs, parses, and maps by the event name.
+  void DoClientMessage(std::string_view aText) override;
+  // Exchange information into symbols (broker and symbols table).
+  void ReadSymbols(const std::string& aText);
+  // Asks the futures REST client for one symbol's position and fans it out.
+  void UpdateSymbolPosition(const std::string& aSymbol);
+
+protected:
+  virtual void DoReadTicker(TqmtJSON& aJSON);
+  virtual void DoReadAccount(TqmtJSON& aJSON);
+  virtual void DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey);
+  virtual void DoReadTrade(TqmtJSON& aJSON);
+  virtual void DoReadOrder(TqmtJSON& aJSON);
+  // Raises TqmtTradeBarException with E's message.
+  virtual void DoBinanceHTTPException(TObject* Sender, const std::exception& E);
+
+private:
+  std::unique_ptr<TqmtWSAPI_Binance> FClient;
+  std::unique_ptr<TqmtWSAPI_Binance_Futures> FClient_Futures;
+  TqmtJSON FDocument;  // reused for every message of the reading thread
+};
+
+// The process-wide Binance trader client: made (and registered as the trader client) on the first call.
+TqmtTraderClient_Binance& GetTraderClientBinance();
+// Destroys it (program exit): disconnects first.
+void FreeTraderClientBinance();
