@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <clocale>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 
@@ -87,6 +89,13 @@ TEST(TraderHelpers, NumbersAndTimes) {
   EXPECT_EQ(lBig, 27123.12345678L);
   EXPECT_EQ(TraderStrToFloat("-2.5"), -2.5L);
   EXPECT_EQ(TraderStrToFloat("+3"), 3.0L);
+  // The fast path for plain decimals gives the same value as the general conversion.
+  for (const char* lText : {"0.00000100", "27123.12345678", "-0.001", "0", "1234567890.123456789", "0.1", "99999999.99999999",
+                            "12345678901234567890.5", "1.5e3", ".5"}) {
+    long double lExpected = 0;
+    std::from_chars(lText, lText + std::strlen(lText), lExpected);
+    EXPECT_EQ(TraderStrToFloat(lText), lExpected) << lText;
+  }
   for (const char* lBad : {"", "abc", "1,5", "1.5x", " 1"}) EXPECT_THROW(TraderStrToFloat(lBad), EConvertError) << lBad;
   EXPECT_THROW(TraderMillisecondsToDateTime("12.5"), EConvertError);
   const double lWhole = TraderUnixToDateTime(1672515782);
