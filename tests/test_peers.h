@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -174,6 +175,17 @@ public:
 private:
   pid_t FPid = -1;
 };
+
+inline std::string ReadFileText(const std::string& aPath) {
+  std::string lText;
+  if (FILE* f = std::fopen(aPath.c_str(), "rb")) {
+    char lBuffer[4096];
+    std::size_t n;
+    while ((n = std::fread(lBuffer, 1, sizeof lBuffer, f)) > 0) lText.append(lBuffer, n);
+    std::fclose(f);
+  }
+  return lText;
+}
 
 // Waits until something accepts connections on 127.0.0.1:aPort.
 inline bool WaitForPort(int aPort, int aTimeoutMs = 10000) {

@@ -1,0 +1,329 @@
+// qmt-cli: the trading core without windows.
+//
+//   qmt-cli [options] watch SYMBOL...          print every ticker, book and trade as one line until interrupted
+//   qmt-cli [options] symbols                  list the exchange's symbols and tick sizes
+//   qmt-cli [options] order KIND SIDE SYMBOL SIZE [PRICE] [STOP]
+//                                              KIND market|limit|stop|stoplimit, SIDE buy|sell
+//   qmt-cli [options] cancel SYMBOL            cancel the symbol's open orders
+//   qmt-cli [options] positions [SYMBOL]       futures positions
+//   qmt-cli [options] balances                 account balances
+//
+// Options: --market spot|usdm|coinm, --testnet, --key KEY, --secret SECRET (or QMT_API_KEY and
+// QMT_API_SECRET, or ApiKey/ApiSecret of [SETTINGS] in the settings file), --settings FILE (default:
+// the program's path with ".ini"), --exchange URL (every address of the market at one server, for
+// example the simulated exchange: http://127.0.0.1:PORT, streams on ws://127.0.0.1:PORT),
+// --rest URL and --stream URL (each alone), --verify-peer on|off.
+// The secret is never printed. A failure is one line on standard error and exit code 1.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "qmtBase_Helpers.h"
+#include "qmtBinance_Addresses.h"
+#include "qmtJSON.h"
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderData.h"
+#include "qmtTraderHelpers.h"
+
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+void OnSignal(int) { gInterrupted = true; }
+
+struct Settings {
+  std::string Market = "spot";
+  bool TestNet = false;
+  std::string Key, Secret;
+  std::string Rest, Stream;
+  bool Verify = true;
+};
+
+// Reads one key of the [SETTINGS] section of an INI file.
+std::string IniValue(const std::string& aFile, const std::string& aKey) {
+  std::ifstream lFile(aFile);
+  std::string lLine;
+  bool lInSection = false;
+  while (std::getline(lFile, lLine)) {
+    if (!lLine.empty() && lLine.back() == '\r') lLine.pop_back();
+    if (!lLine.empty() && lLine.front() == '[') {
+      lInSection = lLine == "[SETTINGS]";
+      continue;
+    }
+    const auto lEquals = lLine.find('=');
+    if (lInSection && lEquals != std::string::npos && lLine.substr(0, lEquals) == aKey) return lLine.substr(lEquals + 1);
+  }
+  return "";
+}
+
+std::string Env(const char* aName) {
+  const char* v = std::getenv(aName);
+  return v ? v : "";
+}
+
+std::string Decimal(long double aValue) {
+  char lText[64];
+  std::snprintf(lText, sizeof lText, "%.8Lf", aValue);
+  std::string s = lText;
+  while (s.size() > 1 && s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  return s;
+}
+
+std::string Clock(TDateTime aValue) {
+  if (aValue <= 0) return "-";
+  const double lSeconds = (aValue - std::floor(aValue)) * 86400.0 + 1e-6;
+  const int h = static_cast<int>(lSeconds / 3600), m = static_cast<int>(lSeconds / 60) % 60, s = static_cast<int>(lSeconds) % 60;
+  const int ms = static_cast<int>((lSeconds - std::floor(lSeconds)) * 1000);
+  char lText[32];
+  std::snprintf(lText, sizeof lText, "%02d:%02d:%02d.%03d", h, m, s, ms);
+  return lText;
+}
+
+// Prints each event as one line; called on the stream's thread.
+struct Printer : TObject {
+  std::mutex Lock;
+  void Line(const std::string& aText) {
+    std::lock_guard g(Lock);
+    std::printf("%s\n", aText.c_str());
+    std::fflush(stdout);
+  }
+  void OnTicker(TObject*, const TqmtTraderTicker& t) {
+    Line("TICKER " + t.Symbol() + " last " + Decimal(t.Price()) + " bid " + Decimal(t.Bid()) + " ask " + Decimal(t.Ask()) +
+         " open " + Decimal(t.Open()) + " high " + Decimal(t.High()) + " low " + Decimal(t.Low()) + " size " +
+         Decimal(t.Size()) + " at " + Clock(t.Date()));
+  }
+  void OnBook(TObject*, const TqmtTraderBookDepth& b) {
+    Line("BOOK   " + (b.Symbol().empty() ? std::string("(snapshot)") : b.Symbol()) + " bid " +
+         Decimal(b.Bids().Value(1).Price()) + " x " + Decimal(b.Bids().Value(1).Size()) + " | ask " +
+         Decimal(b.Asks().Value(1).Price()) + " x " + Decimal(b.Asks().Value(1).Size()) + " | depth " +
+         Decimal(b.Bids().GetSizeSum()) + " / " + Decimal(b.Asks().GetSizeSum()));
+  }
+  void OnTrade(TObject*, const TqmtTraderTrade& t) {
+    Line("TRADE  " + t.Symbol() + " " + Decimal(t.Size()) + " @ " + Decimal(t.Price()) + " at " + Clock(t.Date()));
+  }
+  void OnConnect(TObject*) { Line("-- connected"); }
+  void OnDisconnect(TObject*) { Line("-- disconnected; reconnecting"); }
+};
+
+int Fail(const std::string& aMessage) {
+  std::string lText = aMessage;
+  for (char& c : lText)
+    if (c == '\r' || c == '\n') c = ' ';
+  std::fprintf(stderr, "qmt-cli: %s\n", lText.c_str());
+  return 1;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: qmt-cli [--market spot|usdm|coinm] [--testnet] [--key KEY] [--secret SECRET] [--settings FILE]\n"
+               "               [--exchange URL] [--rest URL] [--stream URL] [--verify-peer on|off] COMMAND ...\n"
+               "commands: watch SYMBOL... | symbols | order KIND SIDE SYMBOL SIZE [PRICE] [STOP] | cancel SYMBOL |\n"
+               "          positions [SYMBOL] | balances\n");
+  return 2;
+}
+
+void PointAddresses(const Settings& s) {
+  auto lWs = [](std::string aURL) {
+    if (aURL.rfind("https://", 0) == 0) return "wss://" + aURL.substr(8);
+    if (aURL.rfind("http://", 0) == 0) return "ws://" + aURL.substr(7);
+    return aURL;
+  };
+  if (!s.Rest.empty())
+    for (auto a : {TqmtBinanceAddress::SpotRest, TqmtBinanceAddress::SpotTestRest, TqmtBinanceAddress::FuturesUSDTRest,
+                   TqmtBinanceAddress::FuturesCOINRest, TqmtBinanceAddress::FuturesTestRest})
+      SetBinanceAddress(a, s.Rest);
+  if (!s.Stream.empty())
+    for (auto a : {TqmtBinanceAddress::SpotStream, TqmtBinanceAddress::SpotTestStream, TqmtBinanceAddress::FuturesUSDTStream,
+                   TqmtBinanceAddress::FuturesUSDTTestStream, TqmtBinanceAddress::FuturesCOINStream,
+                   TqmtBinanceAddress::FuturesCOINTestStream})
+      SetBinanceAddress(a, lWs(s.Stream));
+}
+
+std::string Required(const std::vector<std::string>& aArgs, std::size_t aIndex, const char* aWhat) {
+  if (aIndex >= aArgs.size()) throw Exception(std::string("missing ") + aWhat);
+  return aArgs[aIndex];
+}
+
+long double Number(const std::string& aText, const char* aWhat) {
+  try {
+    return TraderStrToFloat(aText);  // "." whatever the locale
+  } catch (...) {
+    throw Exception(std::string("not a number for ") + aWhat + ": " + aText);
+  }
+}
+
+int Run(const Settings& s, const std::vector<std::string>& aArgs) {
+  const std::string lCommand = aArgs[0];
+  const bool lFutures = s.Market != "spot";
+  TqmtTraderClient_Binance& c = GetTraderClientBinance();
+  c.GetWSClient().TLSOptions.VerifyCertificate = s.Verify;
+  // The market's wrapper carries the account; REST works without connecting the stream.
+  if (lFutures) {
+    auto& f = c.Client_Futures();
+    f.Binance().ApiKey = s.Key;
+    f.Binance().ApiSecret = s.Secret;
+    f.Binance().TestNet = s.TestNet;
+    f.FuturesContracts = s.Market == "coinm" ? TqmtWSBinanceFuturesContracts::bfcCOIN : TqmtWSBinanceFuturesContracts::bfcUSDT;
+    f.SetClient(&c.GetWSClient());
+  } else {
+    auto& p = c.Client();
+    p.Binance().ApiKey = s.Key;
+    p.Binance().ApiSecret = s.Secret;
+    p.Binance().TestNet = s.TestNet;
+    p.SetClient(&c.GetWSClient());
+  }
+  auto lRestText = [&](auto aCall) { return lFutures ? aCall(c.Client_Futures().REST_API()) : aCall(c.Client().REST_API()); };
+
+  if (lCommand == "symbols") {
+    const std::string lAnswer = lFutures ? c.Client_Futures().REST_API().GetExchangeInformation()
+                                         : c.Client().REST_API().GetExchangeInformation();
+    TqmtJSON lDocument;
+    lDocument.Read(lAnswer);
+    const TqmtObjectJSON* lSymbols = lDocument.Find("symbols");
+    if (!lSymbols) throw Exception("the exchange answered without symbols");
+    for (int i = 0; i < lSymbols->Count(); ++i) {
+      const TqmtObjectJSON* e = lSymbols->At(i);
+      std::string lTick = "-";
+      if (const auto* f = e->Find("filters"))
+        for (int k = 0; k < f->Count(); ++k)
+          if (f->At(k)->Find("filterType") && f->At(k)->Find("filterType")->ValueView() == "PRICE_FILTER" && f->At(k)->Find("tickSize"))
+            lTick = std::string(f->At(k)->Find("tickSize")->ValueView());
+      std::printf("%-16s %-10s tick %s\n", e->Find("symbol") ? std::string(e->Find("symbol")->ValueView()).c_str() : "?",
+                  e->Find("status") ? std::string(e->Find("status")->ValueView()).c_str() : "", lTick.c_str());
+    }
+    return 0;
+  }
+  if (lCommand == "order") {
+    const std::string lKind = Required(aArgs, 1, "order kind"), lSideText = Required(aArgs, 2, "side");
+    const std::string lSymbol = Required(aArgs, 3, "symbol");
+    const long double lSize = Number(Required(aArgs, 4, "size"), "size");
+    const TqmtTraderOrderSide lSide = lSideText == "sell" ? TqmtTraderOrderSide::stosSell : TqmtTraderOrderSide::stosBuy;
+    if (lSideText != "buy" && lSideText != "sell") throw Exception("side must be buy or sell, not " + lSideText);
+    if (lKind == "market") {
+      c.PlaceMarketOrder(lSide, lSymbol, lSize);
+    } else if (lKind == "limit") {
+      c.PlaceLimitOrder(lSide, lSymbol, lSize, Number(Required(aArgs, 5, "limit price"), "limit price"));
+    } else if (lKind == "stop") {
+      c.PlaceStopOrder(lSide, lSymbol, lSize, Number(Required(aArgs, 5, "stop price"), "stop price"));
+    } else if (lKind == "stoplimit") {
+      c.PlaceStopOrderLimit(lSide, lSymbol, lSize, Number(Required(aArgs, 6, "stop price"), "stop price"),
+                            Number(Required(aArgs, 5, "limit price"), "limit price"));
+    } else {
+      throw Exception("order kind must be market, limit, stop or stoplimit, not " + lKind);
+    }
+    std::printf("order sent: %s %s %s %s\n", lKind.c_str(), lSideText.c_str(), lSymbol.c_str(), Decimal(lSize).c_str());
+    return 0;
+  }
+  if (lCommand == "cancel") {
+    c.CancelAllOpenOrders(Required(aArgs, 1, "symbol"));
+    std::printf("open orders of %s cancelled\n", aArgs[1].c_str());
+    return 0;
+  }
+  if (lCommand == "positions") {
+    if (!lFutures) throw Exception("positions exist on the futures markets only (--market usdm or coinm)");
+    std::printf("%s\n", c.Client_Futures().REST_API().GetPositionInformation(aArgs.size() > 1 ? aArgs[1] : "").c_str());
+    return 0;
+  }
+  if (lCommand == "balances") {
+    std::printf("%s\n", lRestText([](auto& r) {
+                  if constexpr (std::is_same_v<std::decay_t<decltype(r)>, TqmtHTTP_API_Binance_Futures_Rest>)
+                    return r.GetAccountBalance();
+                  else
+                    return r.GetAccountInformation();
+                }).c_str());
+    return 0;
+  }
+  if (lCommand == "watch") {
+    if (aArgs.size() < 2) throw Exception("watch needs at least one symbol");
+    Printer lPrinter;
+    c.RegisterOnTicker({&lPrinter, &Printer::OnTicker});
+    c.RegisterOnBookDepth({&lPrinter, &Printer::OnBook});
+    c.RegisterOnTrade({&lPrinter, &Printer::OnTrade});
+    c.RegisterOnConnect({&lPrinter, &Printer::OnConnect});
+    c.RegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
+    if (!c.GetWSClient().Connect(10000)) throw Exception("cannot connect to the exchange's stream at " + c.GetWSClient().Host);
+    for (std::size_t i = 1; i < aArgs.size(); ++i) {
+      c.SubscribeTicker(aArgs[i]);
+      c.SubscribeBookDepth(aArgs[i]);
+      c.SubscribeTrades(aArgs[i]);
+    }
+    while (!gInterrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    c.UnRegisterOnTicker({&lPrinter, &Printer::OnTicker});
+    c.UnRegisterOnBookDepth({&lPrinter, &Printer::OnBook});
+    c.UnRegisterOnTrade({&lPrinter, &Printer::OnTrade});
+    c.UnRegisterOnConnect({&lPrinter, &Printer::OnConnect});
+    c.UnRegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
+    c.Disconnect();
+    return 0;
+  }
+  return Usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings s;
+  std::string lSettingsFile = ProgramPath() + "qmt-cli.ini";
+  std::vector<std::string> lArgs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto lNext = [&]() -> std::string {
+      if (i + 1 >= argc) throw Exception("missing value for " + a);
+      return argv[++i];
+    };
+    try {
+      if (a == "--market") {
+        s.Market = lNext();
+        if (s.Market != "spot" && s.Market != "usdm" && s.Market != "coinm") return Usage();
+      } else if (a == "--testnet") {
+        s.TestNet = true;
+      } else if (a == "--key") {
+        s.Key = lNext();
+      } else if (a == "--secret") {
+        s.Secret = lNext();
+      } else if (a == "--settings") {
+        lSettingsFile = lNext();
+      } else if (a == "--exchange") {
+        s.Rest = s.Stream = lNext();
+      } else if (a == "--rest") {
+        s.Rest = lNext();
+      } else if (a == "--stream") {
+        s.Stream = lNext();
+      } else if (a == "--verify-peer") {
+        s.Verify = lNext() != "off";
+      } else if (a.rfind("--", 0) == 0) {
+        return Usage();
+      } else {
+        lArgs.push_back(a);
+      }
+    } catch (const std::exception& e) {
+      return Fail(e.what());
+    }
+  }
+  if (lArgs.empty()) return Usage();
+  if (s.Key.empty()) s.Key = Env("QMT_API_KEY");
+  if (s.Secret.empty()) s.Secret = Env("QMT_API_SECRET");
+  if (s.Key.empty()) s.Key = IniValue(lSettingsFile, "ApiKey");
+  if (s.Secret.empty()) s.Secret = IniValue(lSettingsFile, "ApiSecret");
+  PointAddresses(s);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  int lResult;
+  try {
+    lResult = Run(s, lArgs);
+  } catch (const std::exception& e) {
+    lResult = Fail(e.what());
+  }
+  FreeTraderClientBinance();
+  FreeTraderData();
+  return lResult;
+}

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "http_peer.h"
+#include "ws_peer.h"
+
+using namespace qmt_test;
+
+namespace {
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+// Runs the command-line client with its data folder in a temporary place.
+Result RunCli(const std::string& aArgs) {
+  const auto lDir = std::filesystem::temp_directory_path() / ("qmt_cli_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(lDir);
+  const std::string lOut = (lDir / "out").string(), lErr = (lDir / "err").string();
+  const std::string lCommand = "QMT_API_KEY=test-key QMT_API_SECRET=test-secret " + std::string(QMT_CLI) + " " + aArgs +
+                               " >" + lOut + " 2>" + lErr;
+  const int lStatus = std::system(lCommand.c_str());
+  Result r{WEXITSTATUS(lStatus), ReadFileText(lOut), ReadFileText(lErr)};
+  return r;
+}
+
+}  // namespace
+
+TEST(CommandLine, SymbolsOrdersAndRefusals) {
+  HTTPServer lServer;
+  lServer.Respond([](const Recorded& r) -> std::pair<std::string, std::string> {
+    if (r.target == "/api/v3/exchangeInfo")
+      return {"200 OK", R"({"symbols":[{"symbol":"BTCUSDT","status":"TRADING","filters":[{"filterType":"PRICE_FILTER","tickSize":"0.01"}]}]})"};
+    if (r.target.find("quantity=1000.00000000") != std::string::npos)
+      return {"400 Bad Request", R"({"code":-2010,"msg":"Account has insufficient balance for requested action."})"};
+    return {"200 OK", "{}"};
+  });
+  const std::string lRest = "--rest " + lServer.Address() + " ";
+  auto r = RunCli(lRest + "symbols");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("BTCUSDT"), std::string::npos);
+  EXPECT_NE(r.out.find("tick 0.01"), std::string::npos);
+
+  r = RunCli(lRest + "order limit buy BTCUSDT 0.001 27000");
+  EXPECT_EQ(r.code, 0) << r.err;
+  auto lRequests = lServer.Take();
+  ASSERT_EQ(lRequests.size(), 2u);
+  EXPECT_EQ(lRequests[1].method, "POST");
+  EXPECT_NE(lRequests[1].target.find("symbol=BTCUSDT&side=BUY&type=LIMIT"), std::string::npos);
+  EXPECT_NE(lRequests[1].head.find("X-MBX-APIKEY: test-key"), std::string::npos);
+  EXPECT_EQ(r.out.find("test-secret"), std::string::npos) << "the secret is never printed";
+
+  r = RunCli(lRest + "order market sell BTCUSDT 1000");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "qmt-cli: HTTP/1.1 400 Bad Request. {\"code\":-2010,\"msg\":\"Account has insufficient balance for requested action.\"}\n");
+  r = RunCli(lRest + "order sideways buy BTCUSDT 1");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("order kind must be"), std::string::npos);
+  r = RunCli("--rest http://127.0.0.1:1 symbols");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+}
+
+TEST(CommandLine, WatchPrintsEventsAndStopsOnInterrupt) {
+  ScriptedServer lStream([](int s, int) {
+    WsServe(s, true, [s](int aOp, const std::string& aPayload) {
+      if (aOp != 0x1) return true;
+      if (aPayload.find("@ticker") != std::string::npos)
+        SendAll(s, WsServerFrame(0x81, R"({"e":"24hrTicker","E":1672515782123,"s":"BTCUSDT","c":"27123.45","Q":"0.5",)"
+                                       R"("o":"26000","h":"27500","l":"25900","b":"27123.44","a":"27123.46"})"));
+      if (aPayload.find("@depth20") != std::string::npos)
+        SendAll(s, WsServerFrame(0x81, R"({"lastUpdateId":1,"bids":[["27123.44","1.5"]],"asks":[["27123.46","0.7"]]})"));
+      if (aPayload.find("@aggTrade") != std::string::npos)
+        SendAll(s, WsServerFrame(0x81, R"({"e":"aggTrade","s":"BTCUSDT","p":"27123.45","q":"0.125","T":1672515782136})"));
+      return true;
+    }, 20000);
+  });
+  HTTPServer lRest;
+  lRest.Answer("200 OK", R"({"symbols":[]})");
+  const auto lDir = std::filesystem::temp_directory_path() / ("qmt_cli_watch_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(lDir);
+  const std::string lOut = (lDir / "out").string();
+  const pid_t lPid = fork();
+  if (lPid == 0) {
+    const int fd = ::open(lOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    setenv("QMT_API_KEY", "", 1);
+    const std::string lStreamURL = "ws://127.0.0.1:" + std::to_string(lStream.Port());
+    execl(QMT_CLI, "qmt-cli", "--rest", lRest.Address().c_str(), "--stream", lStreamURL.c_str(), "watch", "BTCUSDT",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string lText;
+  for (int i = 0; i < 500; ++i) {
+    lText = ReadFileText(lOut);
+    if (lText.find("TRADE") != std::string::npos && lText.find("BOOK") != std::string::npos &&
+        lText.find("TICKER") != std::string::npos)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(lPid, SIGINT);
+  int lStatus = 0;
+  waitpid(lPid, &lStatus, 0);
+  EXPECT_TRUE(WIFEXITED(lStatus) && WEXITSTATUS(lStatus) == 0) << "an interrupt disconnects and ends cleanly";
+  lText = ReadFileText(lOut);
+  EXPECT_NE(lText.find("-- connected"), std::string::npos) << lText;
+  EXPECT_NE(lText.find("TICKER BTCUSDT last 27123.45 bid 27123.44 ask 27123.46"), std::string::npos) << lText;
+  EXPECT_NE(lText.find("BOOK   (snapshot) bid 27123.44 x 1.5 | ask 27123.46 x 0.7"), std::string::npos) << lText;
+  EXPECT_NE(lText.find("TRADE  BTCUSDT 0.125 @ 27123.45"), std::string::npos) << lText;
+  std::filesystem::remove_all(lDir);
+}
