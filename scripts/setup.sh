@@ -7,7 +7,7 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl zlib1g-dev libsqlite3-dev sqlite3 libcurl4-openssl-dev
-  rapidjson-dev nlohmann-json3-dev
+  rapidjson-dev nlohmann-json3-dev libboost-dev
   locales
   tinyproxy microsocks
   python3-websockets

@@ -1,0 +1,878 @@
+// qmt-sim-exchange: a simulated exchange on 127.0.0.1 for running, demonstrating and testing the
+// trading programs without network or account. It speaks the exchange's REST and stream protocols
+// (spot, USDT-margined and coin-margined futures, each on a port of its own) and is built on
+// Boost.Beast, nlohmann/json and OpenSSL only, so it checks the project's own WebSocket, HTTP and
+// JSON code as an independent peer.
+//
+// One thread runs everything (no locks): an io_context with the listeners, the sessions and a
+// 100 ms market tick that moves every symbol's price by a seeded random walk, fills orders whose
+// price is crossed, and pushes the subscribed streams.
+//
+//   qmt-sim-exchange [--spot-port N] [--usdm-port N] [--coinm-port N] [--seed N] [--api-key K] [--api-secret S]
+//                    [--max-messages-spot N] [--max-messages-futures N] [--ping-interval-ms N] [--pong-timeout-ms N]
+//                    [--max-lifetime-ms N] [--listen-key-validity-ms N] [--symbols N] [--quiet]
+//                    [--fixed-time-ms N]   (the server's clock stands still there: for signing vectors of the past)
+// Port 0 (the default) picks free ports; the first line printed is "PORTS spot=N usdm=N coinm=N".
+#include <openssl/hmac.h>
+
+#include <utility>  // before Boost 1.74: its awaitable.hpp uses std::exchange without it
+
+#include <boost/asio.hpp>
+#include <boost/beast.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Options {
+  int Ports[3] = {0, 0, 0};
+  unsigned Seed = 42;
+  std::string ApiKey = "qmt-sim-key";
+  std::string ApiSecret = "qmt-sim-secret";
+  int MaxMessages[2] = {5, 10};  // spot, futures
+  int PingIntervalMs = 20000;
+  int PongTimeoutMs = 60000;
+  long long MaxLifetimeMs = 24LL * 3600 * 1000;
+  long long ListenKeyValidityMs = 3600 * 1000;
+  int Symbols = 30;
+  bool Quiet = false;
+  long long FixedTimeMs = 0;  // when set, the server's clock for timestamps (signing vectors of the past)
+} gOptions;
+
+void Log(const std::string& aText) {
+  if (!gOptions.Quiet) std::fprintf(stderr, "%s\n", aText.c_str());
+}
+
+long long NowMs() {
+  if (gOptions.FixedTimeMs) return gOptions.FixedTimeMs;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string Fixed(double aValue, int aDecimals = 8) {
+  std::ostringstream s;
+  s.imbue(std::locale::classic());
+  s << std::fixed << std::setprecision(aDecimals) << aValue;
+  return s.str();
+}
+
+std::string Hmac(const std::string& aKey, const std::string& aData) {
+  unsigned char lDigest[EVP_MAX_MD_SIZE];
+  unsigned int lLength = 0;
+  HMAC(EVP_sha256(), aKey.data(), static_cast<int>(aKey.size()), reinterpret_cast<const unsigned char*>(aData.data()),
+       aData.size(), lDigest, &lLength);
+  std::ostringstream s;
+  for (unsigned i = 0; i < lLength; ++i) s << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(lDigest[i]);
+  return s.str();
+}
+
+std::map<std::string, std::string> ParseQuery(const std::string& aQuery) {
+  std::map<std::string, std::string> lParams;
+  std::istringstream s(aQuery);
+  std::string lPart;
+  while (std::getline(s, lPart, '&')) {
+    const auto lEq = lPart.find('=');
+    if (lPart.empty()) continue;
+    lParams[lPart.substr(0, lEq)] = lEq == std::string::npos ? "" : lPart.substr(lEq + 1);
+  }
+  return lParams;
+}
+
+class WsSession;
+
+struct Order {
+  long long Id = 0;
+  std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide;
+  double Price = 0, StopPrice = 0, Quantity = 0, Executed = 0, ActivationPrice = 0, CallbackRate = 0;
+  long long Time = 0;
+  bool Triggered = false;
+};
+
+struct SymbolState {
+  std::string Name;
+  double Price = 100, Open = 100, High = 100, Low = 100, Tick = 0.01, Volume = 0;
+  long long TradeId = 1;
+};
+
+struct ListenKey {
+  std::string Key;
+  long long ExpiresMs = 0;
+  bool ExpiredSent = false;
+};
+
+// One market: its symbols, orders, account and connections.
+struct Market {
+  int Index;  // 0 spot, 1 usdm, 2 coinm
+  std::string Name;
+  bool Futures() const { return Index > 0; }
+  std::string RestPrefix() const { return Index == 0 ? "/api/v3" : Index == 1 ? "/fapi" : "/dapi"; }
+  std::string Quote() const { return Index == 2 ? "USD_PERP" : "USDT"; }
+  std::vector<SymbolState> Symbols;
+  std::map<long long, Order> Orders;
+  long long NextOrderId = 1000;
+  std::map<std::string, double> Balances;  // asset -> wallet
+  std::map<std::string, std::pair<double, double>> Positions;  // symbol -> (amount, entry)
+  std::map<std::string, ListenKey> Keys;
+  std::set<std::shared_ptr<WsSession>> Sessions;
+
+  SymbolState* Find(const std::string& aSymbol) {
+    for (auto& s : Symbols)
+      if (s.Name == aSymbol) return &s;
+    return nullptr;
+  }
+};
+
+Market gMarkets[3];
+std::mt19937_64 gRandom;
+
+// ---- WebSocket sessions ---------------------------------------------------------------------------
+
+class WsSession : public std::enable_shared_from_this<WsSession> {
+public:
+  WsSession(tcp::socket aSocket, Market& aMarket) : FWs(std::move(aSocket)), FMarket(aMarket), FPingTimer(FWs.get_executor()) {}
+
+  void Start(http::request<http::string_body> aRequest) {
+    const std::string lTarget(aRequest.target());
+    FStarted = Clock::now();
+    const auto lQuery = lTarget.find('?');
+    const std::string lPath = lTarget.substr(0, lQuery);
+    if (lPath == "/stream") {
+      FCombined = true;
+      if (lQuery != std::string::npos) {
+        auto lParams = ParseQuery(lTarget.substr(lQuery + 1));
+        std::istringstream s(lParams["streams"]);
+        std::string lName;
+        while (std::getline(s, lName, '/')) Subscribe(lName);
+      }
+    } else if (lPath.rfind("/ws/", 0) == 0) {
+      Subscribe(lPath.substr(4));
+    }
+    FWs.control_callback([this](websocket::frame_type aKind, beast::string_view) {
+      CountIncoming();
+      if (aKind == websocket::frame_type::pong) FLastPong = Clock::now();
+    });
+    auto self = shared_from_this();
+    FWs.async_accept(aRequest, [self](beast::error_code ec) {
+      if (ec) return;
+      self->FMarket.Sessions.insert(self);
+      Log(self->FMarket.Name + ": stream connection opened");
+      self->FLastPong = Clock::now();
+      self->Read();
+      self->SchedulePing();
+    });
+  }
+
+  // Streams this connection listens to (symbol streams in lower case, listen keys as given).
+  bool Has(const std::string& aStream) const { return FStreams.count(aStream) > 0; }
+  const std::set<std::string>& Streams() const { return FStreams; }
+
+  void Push(const std::string& aStream, const std::string& aData) {
+    Send(FCombined ? R"({"stream":")" + aStream + R"(","data":)" + aData + "}" : aData);
+  }
+
+  void Send(const std::string& aText) {
+    if (FClosed) return;
+    FOutbox.push_back(aText);
+    if (FOutbox.size() == 1) WriteNext();
+  }
+
+  void Close(const std::string& aWhy) {
+    if (FClosed) return;
+    FClosed = true;
+    Log(FMarket.Name + ": dropping a stream connection: " + aWhy);
+    FMarket.Sessions.erase(shared_from_this());
+    FPingTimer.cancel();
+    beast::error_code ec;
+    FWs.next_layer().shutdown(tcp::socket::shutdown_both, ec);
+    FWs.next_layer().close(ec);
+  }
+
+  void CheckLifetime() {
+    if (Clock::now() - FStarted > std::chrono::milliseconds(gOptions.MaxLifetimeMs)) Close("maximum lifetime reached");
+  }
+
+private:
+  void Subscribe(const std::string& aStream) { FStreams.insert(aStream); }
+
+  // More incoming messages in one second than the market allows (pings and pongs count) drops it.
+  void CountIncoming() {
+    const auto lNow = Clock::now();
+    if (lNow - FWindowStart >= std::chrono::seconds(1)) {
+      FWindowStart = lNow;
+      FWindowCount = 0;
+    }
+    if (++FWindowCount > gOptions.MaxMessages[FMarket.Futures() ? 1 : 0]) Close("too many messages per second");
+  }
+
+  void Read() {
+    auto self = shared_from_this();
+    FWs.async_read(FBuffer, [self](beast::error_code ec, std::size_t) {
+      if (ec) {
+        self->FMarket.Sessions.erase(self);
+        self->FClosed = true;
+        self->FPingTimer.cancel();
+        return;
+      }
+      self->CountIncoming();
+      if (self->FClosed) return;
+      const std::string lText = beast::buffers_to_string(self->FBuffer.data());
+      self->FBuffer.consume(self->FBuffer.size());
+      self->Handle(lText);
+      self->Read();
+    });
+  }
+
+  void Handle(const std::string& aText) {
+    const json lRequest = json::parse(aText, nullptr, false);
+    if (lRequest.is_discarded() || !lRequest.is_object() || !lRequest.contains("method")) {
+      Send(R"({"error":{"code":3,"msg":"Invalid JSON: expected value at line 1 column 1"}})");
+      return;
+    }
+    const json lId = lRequest.value("id", json());
+    const std::string lMethod = lRequest["method"].is_string() ? lRequest["method"].get<std::string>() : "";
+    if (lMethod == "SUBSCRIBE" || lMethod == "UNSUBSCRIBE") {
+      if (!lRequest.contains("params") || !lRequest["params"].is_array()) {
+        Send(json{{"error", {{"code", 2}, {"msg", "Invalid request: missing params"}}}, {"id", lId}}.dump());
+        return;
+      }
+      for (const auto& p : lRequest["params"]) {
+        if (!p.is_string()) continue;
+        if (lMethod == "SUBSCRIBE")
+          Subscribe(p.get<std::string>());
+        else
+          FStreams.erase(p.get<std::string>());
+      }
+      Send(json{{"result", nullptr}, {"id", lId}}.dump());
+    } else if (lMethod == "LIST_SUBSCRIPTIONS") {
+      json lList = json::array();
+      for (const auto& s : FStreams) lList.push_back(s);
+      Send(json{{"result", lList}, {"id", lId}}.dump());
+    } else {
+      Send(json{{"error", {{"code", 2}, {"msg", "Invalid request: unknown method"}}}, {"id", lId}}.dump());
+    }
+  }
+
+  void WriteNext() {
+    auto self = shared_from_this();
+    FWs.text(true);
+    FWs.async_write(net::buffer(FOutbox.front()), [self](beast::error_code ec, std::size_t) {
+      if (ec) {
+        self->FOutbox.clear();
+        return;
+      }
+      self->FOutbox.pop_front();
+      if (!self->FOutbox.empty()) self->WriteNext();
+    });
+  }
+
+  // The server pings; a client that does not answer before the deadline is dropped.
+  void SchedulePing() {
+    auto self = shared_from_this();
+    FPingTimer.expires_after(std::chrono::milliseconds(gOptions.PingIntervalMs));
+    FPingTimer.async_wait([self](beast::error_code ec) {
+      if (ec || self->FClosed) return;
+      if (Clock::now() - self->FLastPong > std::chrono::milliseconds(gOptions.PingIntervalMs + gOptions.PongTimeoutMs)) {
+        self->Close("no pong in time");
+        return;
+      }
+      self->FWs.async_ping("sim", [](beast::error_code) {});
+      self->SchedulePing();
+    });
+  }
+
+  websocket::stream<tcp::socket> FWs;
+  Market& FMarket;
+  net::steady_timer FPingTimer;
+  beast::flat_buffer FBuffer;
+  std::deque<std::string> FOutbox;
+  std::set<std::string> FStreams;
+  bool FCombined = false;
+  bool FClosed = false;
+  Clock::time_point FStarted, FLastPong, FWindowStart = Clock::now();
+  int FWindowCount = 0;
+};
+
+// Pushes a stream event to every connection that listens to aStream.
+void Publish(Market& aMarket, const std::string& aStream, const std::string& aData) {
+  auto lSessions = aMarket.Sessions;  // a push may drop a session
+  for (const auto& s : lSessions)
+    if (s->Has(aStream)) s->Push(aStream, aData);
+}
+
+void PublishUser(Market& aMarket, const std::string& aData) {
+  for (const auto& k : aMarket.Keys) Publish(aMarket, k.first, aData);
+}
+
+std::string Lower(std::string aText) {
+  for (char& c : aText) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return aText;
+}
+
+// ---- account events -------------------------------------------------------------------------------
+
+json OrderJson(const Market& m, const Order& o) {
+  json j = {{"symbol", o.Symbol},         {"orderId", o.Id},         {"clientOrderId", o.ClientId},
+            {"price", Fixed(o.Price)},    {"origQty", Fixed(o.Quantity)}, {"executedQty", Fixed(o.Executed)},
+            {"status", o.Status},         {"type", o.Type},          {"side", o.Side},
+            {"stopPrice", Fixed(o.StopPrice)}, {"time", o.Time},     {"updateTime", NowMs()}};
+  if (m.Futures()) j["positionSide"] = o.PositionSide.empty() ? "BOTH" : o.PositionSide;
+  return j;
+}
+
+void SendOrderUpdate(Market& m, const Order& o, double aLastPrice, double aLastQty) {
+  const long long t = NowMs();
+  if (m.Futures()) {
+    json lEvent = {{"e", "ORDER_TRADE_UPDATE"}, {"E", t}, {"T", t},
+                   {"o", {{"s", o.Symbol}, {"c", o.ClientId}, {"S", o.Side}, {"o", o.Type}, {"f", "GTC"},
+                          {"q", Fixed(o.Quantity)}, {"p", Fixed(o.Price)}, {"ap", Fixed(aLastPrice)},
+                          {"sp", Fixed(o.StopPrice)}, {"x", o.Status == "FILLED" ? "TRADE" : o.Status},
+                          {"X", o.Status}, {"i", o.Id}, {"l", Fixed(aLastQty)}, {"z", Fixed(o.Executed)},
+                          {"L", Fixed(aLastPrice)}, {"T", t}, {"ps", o.PositionSide.empty() ? "BOTH" : o.PositionSide}}}};
+    PublishUser(m, lEvent.dump());
+  } else {
+    json lEvent = {{"e", "executionReport"}, {"E", t}, {"s", o.Symbol}, {"c", o.ClientId}, {"S", o.Side},
+                   {"o", o.Type}, {"q", Fixed(o.Quantity)}, {"p", Fixed(o.Price)}, {"P", Fixed(o.StopPrice)},
+                   {"x", o.Status == "FILLED" ? "TRADE" : o.Status}, {"X", o.Status}, {"i", o.Id},
+                   {"l", Fixed(aLastQty)}, {"z", Fixed(o.Executed)}, {"L", Fixed(aLastPrice)}, {"T", t}};
+    PublishUser(m, lEvent.dump());
+  }
+}
+
+void SendAccountUpdate(Market& m, const std::string& aSymbol, double aChange) {
+  const long long t = NowMs();
+  if (m.Futures()) {
+    const std::string lAsset = m.Index == 1 ? "USDT" : aSymbol.substr(0, aSymbol.find("USD"));
+    json B = json::array({{{"a", lAsset}, {"wb", Fixed(m.Balances[lAsset])}, {"cwb", Fixed(m.Balances[lAsset])},
+                           {"bc", Fixed(aChange)}}});
+    const auto& p = m.Positions[aSymbol];
+    json P = json::array({{{"s", aSymbol}, {"pa", Fixed(p.first)}, {"ep", Fixed(p.second)}, {"up", "0"}, {"ps", "BOTH"}}});
+    PublishUser(m, json{{"e", "ACCOUNT_UPDATE"}, {"E", t}, {"T", t}, {"a", {{"m", "ORDER"}, {"B", B}, {"P", P}}}}.dump());
+  } else {
+    json B = json::array();
+    for (const auto& [lAsset, lFree] : m.Balances) B.push_back({{"a", lAsset}, {"f", Fixed(lFree)}, {"l", "0.00000000"}});
+    PublishUser(m, json{{"e", "outboundAccountPosition"}, {"E", t}, {"u", t}, {"B", B}}.dump());
+  }
+}
+
+// A fill: the order's account moves by it, then the user stream hears of both.
+void Fill(Market& m, Order& o, double aPrice) {
+  const double lQty = o.Quantity - o.Executed;
+  o.Executed = o.Quantity;
+  o.Status = "FILLED";
+  const double lSigned = o.Side == "BUY" ? lQty : -lQty;
+  double lChange = 0;
+  if (m.Futures()) {
+    auto& p = m.Positions[o.Symbol];
+    const double lNew = p.first + lSigned;
+    if (p.first == 0 || (p.first > 0) == (lSigned > 0)) {
+      p.second = lNew == 0 ? 0 : (p.first * p.second + lSigned * aPrice) / lNew;
+    } else {
+      lChange = -lSigned * (aPrice - p.second);  // realised on the reduced part
+      if ((lNew > 0) != (p.first > 0) && lNew != 0) p.second = aPrice;
+    }
+    if (lNew == 0) p.second = 0;
+    p.first = lNew;
+    const std::string lAsset = m.Index == 1 ? "USDT" : o.Symbol.substr(0, o.Symbol.find("USD"));
+    m.Balances[lAsset] += lChange;
+  } else {
+    const std::string lBase = o.Symbol.substr(0, o.Symbol.size() - 4);
+    m.Balances[lBase] += lSigned;
+    m.Balances["USDT"] -= lSigned * aPrice;
+    lChange = -lSigned * aPrice;
+  }
+  Log(m.Name + ": order " + std::to_string(o.Id) + " " + o.Side + " " + o.Symbol + " filled at " + Fixed(aPrice, 2));
+  SendOrderUpdate(m, o, aPrice, lQty);
+  SendAccountUpdate(m, o.Symbol, lChange);
+}
+
+// ---- the market tick ------------------------------------------------------------------------------
+
+std::string Levels(const SymbolState& s, int aSide) {
+  json a = json::array();
+  for (int i = 0; i < 20; ++i) a.push_back({Fixed(s.Price + aSide * (i + 1) * s.Tick, 2), Fixed(0.1 + (i % 7) * 0.35, 3)});
+  return a.dump();
+}
+
+void Tick(int aStep) {
+  std::normal_distribution<double> lNormal(0, 1);
+  for (auto& m : gMarkets) {
+    for (auto& s : m.Symbols) {
+      s.Price = std::max(s.Tick, std::round((s.Price * (1 + 0.0008 * lNormal(gRandom))) / s.Tick) * s.Tick);
+      s.High = std::max(s.High, s.Price);
+      s.Low = std::min(s.Low, s.Price);
+      const std::string l = Lower(s.Name);
+      const long long t = NowMs();
+      // Orders whose price was crossed.
+      for (auto& [id, o] : m.Orders) {
+        if (o.Symbol != s.Name || o.Status != "NEW") continue;
+        const bool lBuy = o.Side == "BUY";
+        if (o.Type == "LIMIT" && (lBuy ? s.Price <= o.Price : s.Price >= o.Price)) {
+          Fill(m, o, o.Price);
+        } else if ((o.Type == "STOP_LOSS" || o.Type == "STOP_MARKET" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") &&
+                   (lBuy ? s.Price >= o.StopPrice : s.Price <= o.StopPrice)) {
+          Fill(m, o, (o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") ? o.Price : s.Price);
+        } else if (o.Type == "TRAILING_STOP_MARKET" && (lBuy ? s.Price >= o.ActivationPrice : s.Price <= o.ActivationPrice)) {
+          Fill(m, o, s.Price);
+        }
+      }
+      if (std::uniform_int_distribution<int>(0, 2)(gRandom) == 0) {
+        const double q = std::round(std::uniform_real_distribution<double>(0.001, 2)(gRandom) * 1000) / 1000;
+        s.Volume += q;
+        Publish(m, l + "@aggTrade", json{{"e", "aggTrade"}, {"E", t}, {"s", s.Name}, {"a", ++s.TradeId}, {"p", Fixed(s.Price, 2)},
+                                         {"q", Fixed(q, 3)}, {"f", s.TradeId}, {"l", s.TradeId}, {"T", t}, {"m", q > 1}}.dump());
+      }
+      for (int lSpeed : {100, 250, 500, 1000}) {
+        if (aStep % (lSpeed / 100) != 0) continue;
+        const std::string lSuffix = "@" + std::to_string(lSpeed) + "ms";
+        if (m.Futures())
+          Publish(m, l + "@depth20" + lSuffix, json{{"e", "depthUpdate"}, {"E", t}, {"T", t}, {"s", s.Name}, {"U", t},
+                                                      {"u", t}, {"pu", t - 1}, {"b", json::parse(Levels(s, -1))},
+                                                      {"a", json::parse(Levels(s, 1))}}.dump());
+        else
+          Publish(m, l + "@depth20" + lSuffix, R"({"lastUpdateId":)" + std::to_string(t) + R"(,"bids":)" + Levels(s, -1) +
+                                                   R"(,"asks":)" + Levels(s, 1) + "}");
+      }
+      if (aStep % 10 == 0) {
+        const std::string p = Fixed(s.Price, 2);
+        Publish(m, l + "@ticker", json{{"e", "24hrTicker"}, {"E", t}, {"s", s.Name}, {"p", Fixed(s.Price - s.Open, 2)},
+                                       {"P", Fixed((s.Price - s.Open) / s.Open * 100, 3)}, {"c", p}, {"Q", "0.100"},
+                                       {"b", Fixed(s.Price - s.Tick, 2)}, {"B", "1.000"}, {"a", Fixed(s.Price + s.Tick, 2)},
+                                       {"A", "1.000"}, {"o", Fixed(s.Open, 2)}, {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)},
+                                       {"v", Fixed(s.Volume, 3)}, {"q", Fixed(s.Volume * s.Price, 2)}, {"O", t - 86400000},
+                                       {"C", t}, {"n", s.TradeId}}.dump());
+        Publish(m, l + "@miniTicker", json{{"e", "24hrMiniTicker"}, {"E", t}, {"s", s.Name}, {"c", p}, {"o", Fixed(s.Open, 2)},
+                                           {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)}, {"v", Fixed(s.Volume, 3)}}.dump());
+      }
+      Publish(m, l + "@bookTicker", json{{"u", t}, {"s", s.Name}, {"b", Fixed(s.Price - s.Tick, 2)}, {"B", "1.000"},
+                                         {"a", Fixed(s.Price + s.Tick, 2)}, {"A", "1.000"}}.dump());
+    }
+    // Listen keys that were not kept alive expire; their streams hear of it once.
+    for (auto& [k, key] : m.Keys) {
+      if (!key.ExpiredSent && NowMs() > key.ExpiresMs) {
+        key.ExpiredSent = true;
+        Publish(m, k, R"({"e": "listenKeyExpired","E":)" + std::to_string(NowMs()) + R"(,"listenKey":")" + k + R"("})");
+      }
+    }
+    auto lSessions = m.Sessions;
+    for (const auto& s : lSessions) s->CheckLifetime();
+  }
+}
+
+// ---- REST -----------------------------------------------------------------------------------------
+
+using Response = http::response<http::string_body>;
+
+Response Answer(unsigned aStatus, const std::string& aBody, unsigned aVersion) {
+  Response r{static_cast<http::status>(aStatus), aVersion};
+  r.set(http::field::content_type, "application/json;charset=UTF-8");
+  r.set(http::field::server, "qmt-sim-exchange");
+  r.body() = aBody;
+  r.prepare_payload();
+  return r;
+}
+
+std::string Error(int aCode, const std::string& aMsg) { return json{{"code", aCode}, {"msg", aMsg}}.dump(); }
+
+json ExchangeInfo(const Market& m) {
+  json lSymbols = json::array();
+  for (const auto& s : m.Symbols) {
+    json e = {{"symbol", s.Name},
+              {"status", "TRADING"},
+              {"baseAsset", s.Name.substr(0, s.Name.find(m.Index == 2 ? "USD" : "USDT"))},
+              {"quoteAsset", m.Index == 2 ? "USD" : "USDT"},
+              {"orderTypes", m.Futures() ? json::array({"LIMIT", "MARKET", "STOP", "STOP_MARKET", "TRAILING_STOP_MARKET"})
+                                         : json::array({"LIMIT", "MARKET", "STOP_LOSS", "STOP_LOSS_LIMIT"})},
+              {"filters", json::array({{{"filterType", "PRICE_FILTER"}, {"minPrice", Fixed(s.Tick)},
+                                        {"maxPrice", "1000000.00000000"}, {"tickSize", Fixed(s.Tick)}},
+                                       {{"filterType", "LOT_SIZE"}, {"minQty", "0.00100000"}, {"maxQty", "9000.00000000"},
+                                        {"stepSize", "0.00100000"}}})}};
+    if (m.Futures()) e["contractType"] = "PERPETUAL";
+    lSymbols.push_back(e);
+  }
+  return {{"timezone", "UTC"}, {"serverTime", NowMs()}, {"rateLimits", json::array()}, {"exchangeFilters", json::array()},
+          {"symbols", lSymbols}};
+}
+
+json Ticker24(const SymbolState& s) {
+  return {{"symbol", s.Name},       {"priceChange", Fixed(s.Price - s.Open, 2)}, {"lastPrice", Fixed(s.Price, 2)},
+          {"openPrice", Fixed(s.Open, 2)}, {"highPrice", Fixed(s.High, 2)},       {"lowPrice", Fixed(s.Low, 2)},
+          {"volume", Fixed(s.Volume, 3)},  {"bidPrice", Fixed(s.Price - s.Tick, 2)}, {"askPrice", Fixed(s.Price + s.Tick, 2)},
+          {"closeTime", NowMs()}};
+}
+
+// Checks the API key, the signature over query + body, and the timestamp window. Empty when fine.
+std::pair<unsigned, std::string> CheckSigned(const http::request<http::string_body>& aRequest, const std::string& aQuery,
+                                             std::map<std::string, std::string>& aParams) {
+  const auto lKey = aRequest.find("X-MBX-APIKEY");
+  if (lKey == aRequest.end() || std::string(lKey->value()) != gOptions.ApiKey)
+    return {401, Error(-2015, "Invalid API-key, IP, or permissions for action.")};
+  if (!aParams.count("timestamp") || aParams["timestamp"].empty())
+    return {400, Error(-1102, "Mandatory parameter 'timestamp' was not sent, was empty/null, or malformed.")};
+  if (!aParams.count("signature"))
+    return {400, Error(-1102, "Mandatory parameter 'signature' was not sent, was empty/null, or malformed.")};
+  auto lStrip = [](std::string aText) {
+    const auto lAt = aText.find("signature=");
+    if (lAt == std::string::npos) return aText;
+    aText.erase(lAt > 0 && aText[lAt - 1] == '&' ? lAt - 1 : lAt);
+    return aText;
+  };
+  const std::string lPayload = lStrip(aQuery) + lStrip(aRequest.body());
+  std::string lGiven = aParams["signature"];
+  for (char& c : lGiven) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (Hmac(gOptions.ApiSecret, lPayload) != lGiven) return {400, Error(-1022, "Signature for this request is not valid.")};
+  long long lTimestamp = 0, lWindow = 5000;
+  try {
+    lTimestamp = std::stoll(aParams["timestamp"]);
+    if (aParams.count("recvWindow")) lWindow = std::stoll(aParams["recvWindow"]);
+  } catch (...) {
+    return {400, Error(-1102, "Mandatory parameter 'timestamp' was not sent, was empty/null, or malformed.")};
+  }
+  const long long lNow = NowMs();
+  if (lTimestamp >= lNow + 1000) return {400, Error(-1021, "Timestamp for this request was 1000ms ahead of the server's time.")};
+  if (lNow - lTimestamp > lWindow) return {400, Error(-1021, "Timestamp for this request is outside of the recvWindow.")};
+  return {0, ""};
+}
+
+double Num(std::map<std::string, std::string>& p, const char* k) {
+  try {
+    return p.count(k) ? std::stod(p[k]) : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+Response HandleRest(Market& m, const http::request<http::string_body>& aRequest) {
+  const std::string lTarget(aRequest.target());
+  const auto lQ = lTarget.find('?');
+  const std::string lPath = lTarget.substr(0, lQ), lQuery = lQ == std::string::npos ? "" : lTarget.substr(lQ + 1);
+  auto lParams = ParseQuery(aRequest.body());
+  for (const auto& [k, v] : ParseQuery(lQuery)) lParams[k] = v;  // the query wins
+  const unsigned v = aRequest.version();
+  const auto lMethod = aRequest.method();
+  const std::string lPrefix = m.RestPrefix();
+  if (lPath.rfind(lPrefix, 0) != 0) return Answer(404, "", v);
+  std::string p = lPath.substr(lPrefix.size());
+  if (m.Futures() && (p.rfind("/v1/", 0) == 0 || p.rfind("/v2/", 0) == 0)) p = p.substr(3);  // "/v1/order" -> "/order"
+  const bool lV2 = lPath.find("/v2/") != std::string::npos;
+
+  // Public.
+  if (p == "/ping") return Answer(200, "{}", v);
+  if (p == "/time") return Answer(200, json{{"serverTime", NowMs()}}.dump(), v);
+  if (p == "/exchangeInfo") return Answer(200, ExchangeInfo(m).dump(), v);
+  if (p == "/ticker/24hr") {
+    if (!lParams.count("symbol")) {
+      json a = json::array();
+      for (const auto& s : m.Symbols) a.push_back(Ticker24(s));
+      return Answer(200, a.dump(), v);
+    }
+    const SymbolState* s = m.Find(lParams["symbol"]);
+    if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    return Answer(200, Ticker24(*s).dump(), v);
+  }
+  // Listen keys: the API key alone.
+  if (p == "/userDataStream" || p == "/listenKey") {
+    const auto lKey = aRequest.find("X-MBX-APIKEY");
+    if (lKey == aRequest.end() || std::string(lKey->value()) != gOptions.ApiKey)
+      return Answer(401, Error(-2015, "Invalid API-key, IP, or permissions for action."), v);
+    if (lMethod == http::verb::post) {
+      for (auto& [k, key] : m.Keys)
+        if (!key.ExpiredSent) {
+          key.ExpiresMs = NowMs() + gOptions.ListenKeyValidityMs;
+          return Answer(200, json{{"listenKey", k}}.dump(), v);
+        }
+      std::string lKeyText;
+      const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+      for (int i = 0; i < 60; ++i) lKeyText += kChars[gRandom() % 62];
+      m.Keys[lKeyText] = {lKeyText, NowMs() + gOptions.ListenKeyValidityMs, false};
+      return Answer(200, json{{"listenKey", lKeyText}}.dump(), v);
+    }
+    const std::string lKeyText = lParams["listenKey"];
+    auto lIt = m.Keys.find(lKeyText);
+    if (lIt == m.Keys.end() && m.Futures() && !m.Keys.empty()) lIt = m.Keys.begin();  // futures PUT/DELETE may omit it
+    if (lIt == m.Keys.end() || lIt->second.ExpiredSent) return Answer(400, Error(-1125, "This listenKey does not exist."), v);
+    if (lMethod == http::verb::put) {
+      lIt->second.ExpiresMs = NowMs() + gOptions.ListenKeyValidityMs;
+      return Answer(200, m.Futures() ? json{{"listenKey", lIt->first}}.dump() : "{}", v);
+    }
+    if (lMethod == http::verb::delete_) {
+      m.Keys.erase(lIt);
+      return Answer(200, "{}", v);
+    }
+  }
+  // Signed.
+  static const std::set<std::string> kSigned = {"/order", "/openOrders", "/allOpenOrders", "/account", "/balance", "/positionRisk"};
+  if (!kSigned.count(p)) return Answer(404, "", v);
+  if (auto [lStatus, lBody] = CheckSigned(aRequest, lQuery, lParams); lStatus) return Answer(lStatus, lBody, v);
+
+  if (p == "/order" && lMethod == http::verb::post) {
+    SymbolState* s = m.Find(lParams["symbol"]);
+    if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    Order o;
+    o.Id = ++m.NextOrderId;
+    o.Symbol = s->Name;
+    o.Side = lParams["side"];
+    o.Type = lParams["type"];
+    o.Quantity = Num(lParams, "quantity");
+    o.Price = Num(lParams, "price");
+    o.StopPrice = Num(lParams, "stopPrice");
+    o.ActivationPrice = Num(lParams, "activationPrice");
+    o.CallbackRate = Num(lParams, "callbackRate");
+    o.PositionSide = lParams["positionSide"];
+    o.ClientId = lParams.count("newClientOrderId") ? lParams["newClientOrderId"] : "sim" + std::to_string(o.Id);
+    o.Time = NowMs();
+    if (o.Side != "BUY" && o.Side != "SELL") return Answer(400, Error(-1117, "Invalid side."), v);
+    static const std::set<std::string> kSpot = {"MARKET", "LIMIT", "STOP_LOSS", "STOP_LOSS_LIMIT"};
+    static const std::set<std::string> kFutures = {"MARKET", "LIMIT", "STOP", "STOP_MARKET", "TRAILING_STOP_MARKET"};
+    if (!(m.Futures() ? kFutures : kSpot).count(o.Type)) return Answer(400, Error(-1116, "Invalid orderType."), v);
+    if (o.Quantity <= 0)
+      return Answer(400, Error(-1102, "Mandatory parameter 'quantity' was not sent, was empty/null, or malformed."), v);
+    if ((o.Type == "LIMIT" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") && o.Price <= 0)
+      return Answer(400, Error(-1102, "Mandatory parameter 'price' was not sent, was empty/null, or malformed."), v);
+    if (!m.Futures() && o.Side == "BUY" && o.Quantity * (o.Price > 0 ? o.Price : s->Price) > m.Balances["USDT"])
+      return Answer(400, Error(-2010, "Account has insufficient balance for requested action."), v);
+    if (!m.Futures() && o.Side == "SELL" && o.Quantity > m.Balances[s->Name.substr(0, s->Name.size() - 4)])
+      return Answer(400, Error(-2010, "Account has insufficient balance for requested action."), v);
+    Order& lStored = m.Orders[o.Id] = o;
+    Log(m.Name + ": new order " + std::to_string(o.Id) + " " + o.Type + " " + o.Side + " " + o.Symbol + " " + Fixed(o.Quantity, 3));
+    SendOrderUpdate(m, lStored, 0, 0);
+    if (o.Type == "MARKET") Fill(m, lStored, s->Price);
+    return Answer(200, OrderJson(m, lStored).dump(), v);
+  }
+  if (p == "/order") {
+    Order* lFound = nullptr;
+    for (auto& [id, o] : m.Orders)
+      if (o.Symbol == lParams["symbol"] &&
+          ((lParams.count("orderId") && std::to_string(id) == lParams["orderId"]) ||
+           (lParams.count("origClientOrderId") && o.ClientId == lParams["origClientOrderId"])))
+        lFound = &o;
+    if (!lFound) return Answer(400, lMethod == http::verb::delete_ ? Error(-2011, "Unknown order sent.") : Error(-2013, "Order does not exist."), v);
+    if (lMethod == http::verb::delete_) {
+      if (lFound->Status != "NEW") return Answer(400, Error(-2011, "Unknown order sent."), v);
+      lFound->Status = "CANCELED";
+      SendOrderUpdate(m, *lFound, 0, 0);
+    }
+    return Answer(200, OrderJson(m, *lFound).dump(), v);
+  }
+  if (p == "/openOrders" && lMethod == http::verb::get) {
+    json a = json::array();
+    for (const auto& [id, o] : m.Orders)
+      if (o.Status == "NEW" && (!lParams.count("symbol") || o.Symbol == lParams["symbol"])) a.push_back(OrderJson(m, o));
+    return Answer(200, a.dump(), v);
+  }
+  if ((p == "/openOrders" || p == "/allOpenOrders") && lMethod == http::verb::delete_) {
+    if (!m.Find(lParams["symbol"])) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    json a = json::array();
+    for (auto& [id, o] : m.Orders)
+      if (o.Status == "NEW" && o.Symbol == lParams["symbol"]) {
+        o.Status = "CANCELED";
+        SendOrderUpdate(m, o, 0, 0);
+        a.push_back(OrderJson(m, o));
+      }
+    if (m.Futures()) return Answer(200, R"({"code":200,"msg":"The operation of cancel all open order is done."})", v);
+    if (a.empty()) return Answer(400, Error(-2011, "Unknown order sent."), v);
+    return Answer(200, a.dump(), v);
+  }
+  if (p == "/account" && !m.Futures()) {
+    json b = json::array();
+    for (const auto& [lAsset, lFree] : m.Balances) b.push_back({{"asset", lAsset}, {"free", Fixed(lFree)}, {"locked", "0.00000000"}});
+    return Answer(200, json{{"canTrade", true}, {"balances", b}}.dump(), v);
+  }
+  auto lBalances = [&] {
+    json b = json::array();
+    for (const auto& [lAsset, lWallet] : m.Balances)
+      b.push_back({{"asset", lAsset}, {"balance", Fixed(lWallet)}, {"crossWalletBalance", Fixed(lWallet)},
+                   {"availableBalance", Fixed(lWallet)}});
+    return b;
+  };
+  auto lPositions = [&](const std::string& aSymbol) {
+    json a = json::array();
+    for (const auto& s : m.Symbols) {
+      if (!aSymbol.empty() && s.Name != aSymbol) continue;
+      const auto lIt = m.Positions.find(s.Name);
+      const double lAmount = lIt == m.Positions.end() ? 0 : lIt->second.first;
+      const double lEntry = lIt == m.Positions.end() ? 0 : lIt->second.second;
+      a.push_back({{"symbol", s.Name}, {"positionAmt", Fixed(lAmount, 3)}, {"entryPrice", Fixed(lEntry)},
+                   {"markPrice", Fixed(s.Price)}, {"unRealizedProfit", Fixed(lAmount * (s.Price - lEntry))},
+                   {"positionSide", "BOTH"}, {"leverage", "20"}});
+    }
+    return a;
+  };
+  if (p == "/balance") return Answer(200, lBalances().dump(), v);
+  if (p == "/account") return Answer(200, json{{"assets", lBalances()}, {"positions", lPositions("")}}.dump(), v);
+  if (p == "/positionRisk") {
+    const std::string lSymbol = lParams.count("symbol") ? lParams["symbol"] : "";
+    if (!lSymbol.empty() && !m.Find(lSymbol)) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    (void)lV2;
+    return Answer(200, lPositions(lSymbol).dump(), v);
+  }
+  return Answer(404, "", v);
+}
+
+// ---- connections ----------------------------------------------------------------------------------
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+  HttpSession(tcp::socket aSocket, Market& aMarket) : FStream(std::move(aSocket)), FMarket(aMarket) {}
+  void Start() { Read(); }
+
+private:
+  void Read() {
+    FRequest = {};
+    auto self = shared_from_this();
+    http::async_read(FStream, FBuffer, FRequest, [self](beast::error_code ec, std::size_t) {
+      if (ec) return;
+      if (websocket::is_upgrade(self->FRequest)) {
+        std::make_shared<WsSession>(self->FStream.release_socket(), self->FMarket)->Start(std::move(self->FRequest));
+        return;
+      }
+      auto lResponse = std::make_shared<Response>(HandleRest(self->FMarket, self->FRequest));
+      Log(self->FMarket.Name + ": " + std::string(self->FRequest.method_string()) + " " +
+          std::string(self->FRequest.target().substr(0, self->FRequest.target().find('?'))) + " -> " +
+          std::to_string(lResponse->result_int()));
+      lResponse->keep_alive(self->FRequest.keep_alive());
+      http::async_write(self->FStream, *lResponse, [self, lResponse](beast::error_code ec2, std::size_t) {
+        if (ec2) return;
+        if (!lResponse->keep_alive()) {
+          beast::error_code e;
+          self->FStream.socket().shutdown(tcp::socket::shutdown_send, e);
+          return;
+        }
+        self->Read();
+      });
+    });
+  }
+
+  beast::tcp_stream FStream;
+  Market& FMarket;
+  beast::flat_buffer FBuffer;
+  http::request<http::string_body> FRequest;
+};
+
+void Accept(tcp::acceptor& aAcceptor, Market& aMarket) {
+  aAcceptor.async_accept([&aAcceptor, &aMarket](beast::error_code ec, tcp::socket aSocket) {
+    if (!ec) std::make_shared<HttpSession>(std::move(aSocket), aMarket)->Start();
+    if (aAcceptor.is_open()) Accept(aAcceptor, aMarket);
+  });
+}
+
+void SetUpMarkets() {
+  static const char* kBases[] = {"BTC", "ETH", "BNB", "SOL", "XRP", "ADA", "DOGE", "TRX", "DOT", "LTC",
+                                 "LINK", "AVAX", "ATOM", "XLM", "ETC", "FIL", "NEAR", "APT", "ARB", "OP",
+                                 "SUI", "INJ", "UNI", "AAVE", "SAND", "MANA", "AXS", "EOS", "XTZ", "ALGO"};
+  const char* kNames[] = {"spot", "usdm", "coinm"};
+  for (int i = 0; i < 3; ++i) {
+    Market& m = gMarkets[i];
+    m.Index = i;
+    m.Name = kNames[i];
+    const int lCount = std::min<int>(gOptions.Symbols, 30);
+    for (int k = 0; k < lCount; ++k) {
+      SymbolState s;
+      s.Name = std::string(kBases[k]) + (i == 2 ? "USD_PERP" : "USDT");
+      s.Price = k == 0 ? 27000 : k == 1 ? 1800 : 5 + 300.0 / (k + 1);
+      s.Tick = s.Price > 1000 ? 0.1 : 0.01;
+      s.Open = s.High = s.Low = s.Price;
+      m.Symbols.push_back(s);
+    }
+    if (i == 0) {
+      m.Balances = {{"USDT", 100000}, {"BTC", 2}, {"ETH", 20}, {"BNB", 50}};
+    } else if (i == 1) {
+      m.Balances = {{"USDT", 100000}};
+    } else {
+      m.Balances = {{"BTC", 2}, {"ETH", 20}};
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto lNext = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "qmt-sim-exchange: missing value for %s\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--spot-port") gOptions.Ports[0] = std::stoi(lNext());
+    else if (a == "--usdm-port") gOptions.Ports[1] = std::stoi(lNext());
+    else if (a == "--coinm-port") gOptions.Ports[2] = std::stoi(lNext());
+    else if (a == "--seed") gOptions.Seed = static_cast<unsigned>(std::stoul(lNext()));
+    else if (a == "--api-key") gOptions.ApiKey = lNext();
+    else if (a == "--api-secret") gOptions.ApiSecret = lNext();
+    else if (a == "--max-messages-spot") gOptions.MaxMessages[0] = std::stoi(lNext());
+    else if (a == "--max-messages-futures") gOptions.MaxMessages[1] = std::stoi(lNext());
+    else if (a == "--ping-interval-ms") gOptions.PingIntervalMs = std::stoi(lNext());
+    else if (a == "--pong-timeout-ms") gOptions.PongTimeoutMs = std::stoi(lNext());
+    else if (a == "--max-lifetime-ms") gOptions.MaxLifetimeMs = std::stoll(lNext());
+    else if (a == "--listen-key-validity-ms") gOptions.ListenKeyValidityMs = std::stoll(lNext());
+    else if (a == "--symbols") gOptions.Symbols = std::stoi(lNext());
+    else if (a == "--quiet") gOptions.Quiet = true;
+    else if (a == "--fixed-time-ms") gOptions.FixedTimeMs = std::stoll(lNext());
+    else {
+      std::fprintf(stderr, "usage: qmt-sim-exchange [--spot-port N] [--usdm-port N] [--coinm-port N] [--seed N] "
+                           "[--api-key K] [--api-secret S] [--max-messages-spot N] [--max-messages-futures N] "
+                           "[--ping-interval-ms N] [--pong-timeout-ms N] [--max-lifetime-ms N] "
+                           "[--listen-key-validity-ms N] [--symbols N] [--quiet]\n");
+      return 2;
+    }
+  }
+  gRandom.seed(gOptions.Seed);
+  SetUpMarkets();
+  net::io_context lIo(1);
+  std::vector<std::unique_ptr<tcp::acceptor>> lAcceptors;
+  int lPorts[3];
+  for (int i = 0; i < 3; ++i) {
+    auto a = std::make_unique<tcp::acceptor>(lIo);
+    const tcp::endpoint lEndpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(gOptions.Ports[i]));
+    a->open(lEndpoint.protocol());
+    a->set_option(net::socket_base::reuse_address(true));
+    a->bind(lEndpoint);
+    a->listen();
+    lPorts[i] = a->local_endpoint().port();
+    Accept(*a, gMarkets[i]);
+    lAcceptors.push_back(std::move(a));
+  }
+  std::printf("PORTS spot=%d usdm=%d coinm=%d\n", lPorts[0], lPorts[1], lPorts[2]);
+  std::fflush(stdout);
+  Log("qmt-sim-exchange: API key " + gOptions.ApiKey + ", spot on " + std::to_string(lPorts[0]) + ", USDT-margined on " +
+      std::to_string(lPorts[1]) + ", coin-margined on " + std::to_string(lPorts[2]));
+
+  net::steady_timer lTick(lIo);
+  int lStep = 0;
+  std::function<void()> lSchedule = [&] {
+    lTick.expires_after(std::chrono::milliseconds(100));
+    lTick.async_wait([&](beast::error_code ec) {
+      if (ec) return;
+      Tick(++lStep);
+      lSchedule();
+    });
+  };
+  lSchedule();
+  net::signal_set lSignals(lIo, SIGINT, SIGTERM);
+  lSignals.async_wait([&](beast::error_code, int) {
+    Log("qmt-sim-exchange: stopping");
+    lIo.stop();
+  });
+  lIo.run();
+  return 0;
+}
