@@ -317,6 +317,16 @@ void Publish(Market& aMarket, const std::string& aStream, const std::string& aDa
     if (s->Has(aStream)) s->Push(aStream, aData);
 }
 
+// The same, building the event only when someone listens (the tick makes many streams).
+template <typename Make>
+void PublishLazy(Market& aMarket, const std::string& aStream, Make aMake) {
+  for (const auto& s : aMarket.Sessions)
+    if (s->Has(aStream)) {
+      Publish(aMarket, aStream, aMake());
+      return;
+    }
+}
+
 void PublishUser(Market& aMarket, const std::string& aData) {
   for (const auto& k : aMarket.Keys) Publish(aMarket, k.first, aData);
 }
@@ -436,33 +446,33 @@ void Tick(int aStep) {
       if (std::uniform_int_distribution<int>(0, 2)(gRandom) == 0) {
         const double q = std::round(std::uniform_real_distribution<double>(0.001, 2)(gRandom) * 1000) / 1000;
         s.Volume += q;
-        Publish(m, l + "@aggTrade", json{{"e", "aggTrade"}, {"E", t}, {"s", s.Name}, {"a", ++s.TradeId}, {"p", Fixed(s.Price, 2)},
-                                         {"q", Fixed(q, 3)}, {"f", s.TradeId}, {"l", s.TradeId}, {"T", t}, {"m", q > 1}}.dump());
+        PublishLazy(m, l + "@aggTrade", [&] { return json{{"e", "aggTrade"}, {"E", t}, {"s", s.Name}, {"a", ++s.TradeId}, {"p", Fixed(s.Price, 2)},
+                                         {"q", Fixed(q, 3)}, {"f", s.TradeId}, {"l", s.TradeId}, {"T", t}, {"m", q > 1}}.dump(); });
       }
       for (int lSpeed : {100, 250, 500, 1000}) {
         if (aStep % (lSpeed / 100) != 0) continue;
         const std::string lSuffix = "@" + std::to_string(lSpeed) + "ms";
-        if (m.Futures())
-          Publish(m, l + "@depth20" + lSuffix, json{{"e", "depthUpdate"}, {"E", t}, {"T", t}, {"s", s.Name}, {"U", t},
-                                                      {"u", t}, {"pu", t - 1}, {"b", json::parse(Levels(s, -1))},
-                                                      {"a", json::parse(Levels(s, 1))}}.dump());
-        else
-          Publish(m, l + "@depth20" + lSuffix, R"({"lastUpdateId":)" + std::to_string(t) + R"(,"bids":)" + Levels(s, -1) +
-                                                   R"(,"asks":)" + Levels(s, 1) + "}");
+        PublishLazy(m, l + "@depth20" + lSuffix, [&]() -> std::string {
+          if (m.Futures())
+            return R"({"e":"depthUpdate","E":)" + std::to_string(t) + R"(,"T":)" + std::to_string(t) + R"(,"s":")" + s.Name +
+                   R"(","U":)" + std::to_string(t) + R"(,"u":)" + std::to_string(t) + R"(,"pu":)" + std::to_string(t - 1) +
+                   R"(,"b":)" + Levels(s, -1) + R"(,"a":)" + Levels(s, 1) + "}";
+          return R"({"lastUpdateId":)" + std::to_string(t) + R"(,"bids":)" + Levels(s, -1) + R"(,"asks":)" + Levels(s, 1) + "}";
+        });
       }
       if (aStep % 10 == 0) {
         const std::string p = Fixed(s.Price, 2);
-        Publish(m, l + "@ticker", json{{"e", "24hrTicker"}, {"E", t}, {"s", s.Name}, {"p", Fixed(s.Price - s.Open, 2)},
+        PublishLazy(m, l + "@ticker", [&] { return json{{"e", "24hrTicker"}, {"E", t}, {"s", s.Name}, {"p", Fixed(s.Price - s.Open, 2)},
                                        {"P", Fixed((s.Price - s.Open) / s.Open * 100, 3)}, {"c", p}, {"Q", "0.100"},
                                        {"b", Fixed(s.Price - s.Tick, 2)}, {"B", "1.000"}, {"a", Fixed(s.Price + s.Tick, 2)},
                                        {"A", "1.000"}, {"o", Fixed(s.Open, 2)}, {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)},
                                        {"v", Fixed(s.Volume, 3)}, {"q", Fixed(s.Volume * s.Price, 2)}, {"O", t - 86400000},
-                                       {"C", t}, {"n", s.TradeId}}.dump());
-        Publish(m, l + "@miniTicker", json{{"e", "24hrMiniTicker"}, {"E", t}, {"s", s.Name}, {"c", p}, {"o", Fixed(s.Open, 2)},
-                                           {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)}, {"v", Fixed(s.Volume, 3)}}.dump());
+                                       {"C", t}, {"n", s.TradeId}}.dump(); });
+        PublishLazy(m, l + "@miniTicker", [&] { return json{{"e", "24hrMiniTicker"}, {"E", t}, {"s", s.Name}, {"c", p}, {"o", Fixed(s.Open, 2)},
+                                           {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)}, {"v", Fixed(s.Volume, 3)}}.dump(); });
       }
-      Publish(m, l + "@bookTicker", json{{"u", t}, {"s", s.Name}, {"b", Fixed(s.Price - s.Tick, 2)}, {"B", "1.000"},
-                                         {"a", Fixed(s.Price + s.Tick, 2)}, {"A", "1.000"}}.dump());
+      PublishLazy(m, l + "@bookTicker", [&] { return json{{"u", t}, {"s", s.Name}, {"b", Fixed(s.Price - s.Tick, 2)}, {"B", "1.000"},
+                                         {"a", Fixed(s.Price + s.Tick, 2)}, {"A", "1.000"}}.dump(); });
     }
     // Listen keys that were not kept alive expire; their streams hear of it once.
     for (auto& [k, key] : m.Keys) {
@@ -859,8 +869,10 @@ int main(int argc, char** argv) {
 
   net::steady_timer lTick(lIo);
   int lStep = 0;
+  auto lNextTick = Clock::now();
   std::function<void()> lSchedule = [&] {
-    lTick.expires_after(std::chrono::milliseconds(100));
+    lNextTick += std::chrono::milliseconds(100);  // a fixed cadence, not 100 ms after each tick's work
+    lTick.expires_at(lNextTick);
     lTick.async_wait([&](beast::error_code ec) {
       if (ec) return;
       Tick(++lStep);
