@@ -196,6 +196,7 @@ public:
 
   void Close(const std::string& aWhy) {
     if (FClosed) return;
+    auto self = shared_from_this();  // leaving the market's set must not end this object mid-call
     FClosed = true;
     Log(FMarket.Name + ": dropping a stream connection: " + aWhy);
     FMarket.Sessions.erase(shared_from_this());
