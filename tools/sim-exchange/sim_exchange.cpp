@@ -887,5 +887,7 @@ int main(int argc, char** argv) {
     lIo.stop();
   });
   lIo.run();
+  // Sessions hold timers of this io_context: they go before it does.
+  for (auto& m : gMarkets) m.Sessions.clear();
   return 0;
 }

@@ -1,0 +1,222 @@
+// The trading core against the simulated exchange: sign-in on every market, orders seen through the
+// user stream, balances and positions, refusals, and the watch list after a restart.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "qmtBinance_Addresses.h"
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderData_Balance.h"
+#include "qmtTraderData_Orders.h"
+#include "qmtTraderData_Position.h"
+#include "qmtTraderData_Symbols.h"
+#include "qmtTraderData_Ticker.h"
+#include "ws_peer.h"
+
+using namespace qmt_test;
+
+namespace {
+
+// The simulated exchange as a child process, stopped with this object.
+class SimExchange {
+public:
+  explicit SimExchange(const std::vector<std::string>& aArgs = {}) {
+    int lPipe[2];
+    if (pipe(lPipe) != 0) return;
+    FPid = fork();
+    if (FPid == 0) {
+      setpgid(0, 0);
+      dup2(lPipe[1], 1);
+      ::close(lPipe[0]);
+      std::vector<std::string> lArgs = {QMT_SIM_EXCHANGE, "--quiet"};
+      lArgs.insert(lArgs.end(), aArgs.begin(), aArgs.end());
+      std::vector<char*> lArgv;
+      for (auto& a : lArgs) lArgv.push_back(a.data());
+      lArgv.push_back(nullptr);
+      execv(lArgv[0], lArgv.data());
+      _exit(127);
+    }
+    ::close(lPipe[1]);
+    std::string lLine;
+    char c;
+    while (::read(lPipe[0], &c, 1) == 1 && c != '\n') lLine += c;
+    ::close(lPipe[0]);
+    for (const char* lName : {"spot=", "usdm=", "coinm="}) {
+      const auto lAt = lLine.find(lName);
+      FPorts.push_back(lAt == std::string::npos ? 0 : std::stoi(lLine.substr(lAt + std::strlen(lName))));
+    }
+  }
+  ~SimExchange() { Stop(); }
+  void Stop() {
+    if (FPid <= 0) return;
+    ::kill(-FPid, SIGTERM);
+    ::kill(FPid, SIGTERM);
+    waitpid(FPid, nullptr, 0);
+    FPid = -1;
+  }
+  int Port(int aMarket) const { return FPorts.at(static_cast<std::size_t>(aMarket)); }
+  // Every address of the exchange at this one.
+  void PointAt() const {
+    const std::string s = "http://127.0.0.1:" + std::to_string(Port(0)), u = "http://127.0.0.1:" + std::to_string(Port(1)),
+                      c = "http://127.0.0.1:" + std::to_string(Port(2));
+    SetBinanceAddress(TqmtBinanceAddress::SpotRest, s);
+    SetBinanceAddress(TqmtBinanceAddress::SpotStream, "ws://127.0.0.1:" + std::to_string(Port(0)));
+    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTRest, u);
+    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTStream, "ws://127.0.0.1:" + std::to_string(Port(1)));
+    SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, c);
+    SetBinanceAddress(TqmtBinanceAddress::FuturesCOINStream, "ws://127.0.0.1:" + std::to_string(Port(2)));
+  }
+
+private:
+  pid_t FPid = -1;
+  std::vector<int> FPorts;
+};
+
+const char* kKey = "qmt-sim-key";
+const char* kSecret = "qmt-sim-secret";
+
+class EndToEnd : public ::testing::Test {
+protected:
+  void SetUp() override {
+    FDir = std::filesystem::temp_directory_path() / ("qmt_e2e_" + std::to_string(::getpid()));
+    SetTraderDataFolder(FDir.string());
+    FreeTraderData();
+  }
+  void TearDown() override {
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesCOINTestStream); ++i)
+      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
+    FreeTraderData();
+    std::filesystem::remove_all(FDir);
+  }
+  std::filesystem::path FDir;
+};
+
+bool Eventually(const std::function<bool()>& aDone, int aMs = 10000) {
+  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+  while (!aDone()) {
+    if (std::chrono::steady_clock::now() > lEnd) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool HasRow(TqmtDataSet& aTable, const std::string& aKey, const char* aField = nullptr, const std::string& aValue = "") {
+  auto c = aTable.CloneCursor();
+  if (!c->FindKey(aKey)) return false;
+  return !aField || c->FieldByName(aField).AsString() == aValue;
+}
+
+struct Counter : TObject {
+  std::atomic<int> tickers{0};
+  void OnTicker(TObject*, const TqmtTraderTicker&) { ++tickers; }
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, SignInOnEveryMarket) {
+  SimExchange lExchange;
+  lExchange.PointAt();
+  {
+    TqmtTraderClient_Binance c;
+    EXPECT_TRUE(c.Initialize(kKey, kSecret, false, 0, false)) << "spot";
+    EXPECT_TRUE(HasRow(GetTraderDataSymbols().CDSSymbols(), "BTCUSDT")) << "spot loads the symbols";
+    EXPECT_NE(c.Broker().Symbols().GetSymbol("ETHUSDT"), nullptr);
+    EXPECT_FALSE(c.Client().ListenKey().empty()) << "the user stream has its key";
+  }
+  for (int lContracts : {0, 1}) {
+    TqmtTraderClient_Binance c;
+    EXPECT_TRUE(c.Initialize(kKey, kSecret, true, lContracts, false)) << "futures " << lContracts;
+    EXPECT_EQ(c.GetWSClient().Port, lExchange.Port(lContracts == 1 ? 2 : 1));
+  }
+}
+
+TEST_F(EndToEnd, OrdersBalancesPositionsAndRefusals) {
+  SimExchange lExchange;
+  lExchange.PointAt();
+  TqmtTraderClient_Binance c;
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false));
+  // A buy limit above the market fills at the next step of the walk.
+  const std::string lTicker = c.Client_Futures().REST_API().Get24hrTicker("BTCUSDT");
+  const auto lAt = lTicker.find("\"lastPrice\":\"") + 13;
+  const long double lPrice = std::stold(lTicker.substr(lAt, lTicker.find('"', lAt) - lAt));
+  c.PlaceLimitOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L, lPrice * 1.05L);
+  auto& lOrders = GetTraderDataOrders().CDSOpenOrders();
+  ASSERT_TRUE(Eventually([&] { return lOrders.RecordCount() == 1; })) << "the order reached the orders table";
+  auto lCursor = lOrders.CloneCursor();
+  lCursor->First();
+  const std::string lId = lCursor->FieldByName("ID").AsString();
+  EXPECT_EQ(lCursor->FieldByName("SYMBOL").AsString(), "BTCUSDT");
+  EXPECT_TRUE(Eventually([&] { return HasRow(lOrders, lId, "ORDER_STATUS", "FILLED"); }));
+  EXPECT_TRUE(Eventually([&] { return HasRow(GetTraderDataBalance().CDSBalance(), "USDT"); })) << "ACCOUNT_UPDATE balance";
+  EXPECT_TRUE(Eventually([&] { return HasRow(GetTraderDataPosition().CDSPosition(), "BTCUSDT", "POSITION", "0.01"); }))
+      << "the position request after ACCOUNT_UPDATE";
+
+  // A refused order carries the exchange's answer after ". ".
+  try {
+    c.PlaceLimitOrder(TqmtTraderOrderSide::stosBuy, "NOSUCHSYMBOL", 1, 1);
+    FAIL() << "accepted";
+  } catch (const TqmtTradeBarException& e) {
+    EXPECT_EQ(std::string(e.what()), R"(HTTP/1.1 400 Bad Request. {"code":-1121,"msg":"Invalid symbol."})");
+  }
+}
+
+TEST_F(EndToEnd, WatchListAfterTheExchangeRestarts) {
+  const int lSpot = FreePort(), lUsdm = FreePort(), lCoinm = FreePort();
+  const std::vector<std::string> lPorts = {"--spot-port", std::to_string(lSpot), "--usdm-port", std::to_string(lUsdm),
+                                           "--coinm-port", std::to_string(lCoinm)};
+  auto lExchange = std::make_unique<SimExchange>(lPorts);
+  lExchange->PointAt();
+  TqmtTraderTicker lRow;
+  lRow.SetSymbol("ETHUSDT");
+  GetTraderDataTicker().UpdateTicker(lRow);  // the stored watch list
+  TqmtTraderClient_Binance c;
+  Counter lCounter;
+  c.RegisterOnTicker({&lCounter, &Counter::OnTicker});
+  c.GetWSClient().WatchDog.TimeUnitMs = 30;  // a "10-second" watchdog of 300 ms
+  ASSERT_TRUE(c.Initialize("", "", false, 0, false));
+  ASSERT_TRUE(Eventually([&] { return lCounter.tickers > 0; })) << "the watch list was subscribed";
+  lExchange.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const int lBefore = lCounter.tickers;
+  lExchange = std::make_unique<SimExchange>(lPorts);
+  EXPECT_TRUE(Eventually([&] { return lCounter.tickers > lBefore; }, 15000)) << "subscribed again after the restart";
+  c.UnRegisterOnTicker({&lCounter, &Counter::OnTicker});
+}
+
+TEST_F(EndToEnd, MalformedNumberDropsAndRestoresTheConnection) {
+  std::atomic<int> lConnections{0};
+  std::mutex lLock;
+  std::vector<std::string> lSubscribed;
+  ScriptedServer lServer([&](int s, int aIndex) {
+    ++lConnections;
+    WsServe(s, true, [&, s, aIndex](int aOp, const std::string& aPayload) {
+      if (aOp != 0x1) return true;
+      {
+        std::lock_guard g(lLock);
+        lSubscribed.push_back(aPayload);
+      }
+      if (aIndex == 0 && aPayload.find("@ticker") != std::string::npos)
+        SendAll(s, WsServerFrame(0x81, R"({"e":"24hrTicker","E":1,"s":"BTCUSDT","c":"27,123.5"})"));
+      return true;
+    }, 3000);
+  });
+  SetBinanceAddress(TqmtBinanceAddress::SpotStream, "ws://127.0.0.1:" + std::to_string(lServer.Port()));
+  TqmtTraderTicker lRow;
+  lRow.SetSymbol("BTCUSDT");
+  GetTraderDataTicker().UpdateTicker(lRow);
+  TqmtTraderClient_Binance c;
+  c.GetWSClient().WatchDog.TimeUnitMs = 30;
+  c.Client().Binance().UserStream = false;
+  c.Client().SetClient(&c.GetWSClient());
+  ASSERT_TRUE(c.GetWSClient().Connect(5000));
+  ASSERT_TRUE(Eventually([&] { return lConnections >= 2; })) << "dropped and connected again";
+  EXPECT_TRUE(Eventually([&] {
+    std::lock_guard g(lLock);
+    return std::count_if(lSubscribed.begin(), lSubscribed.end(),
+                         [](const std::string& s) { return s.find("btcusdt@ticker") != std::string::npos; }) >= 2;
+  })) << "the watch list is subscribed on the new connection";
+}
