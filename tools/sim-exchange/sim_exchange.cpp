@@ -12,17 +12,23 @@
 //                    [--max-messages-spot N] [--max-messages-futures N] [--ping-interval-ms N] [--pong-timeout-ms N]
 //                    [--max-lifetime-ms N] [--listen-key-validity-ms N] [--symbols N] [--quiet]
 //                    [--fixed-time-ms N]   (the server's clock stands still there: for signing vectors of the past)
+//                    [--price-speed X]     (relative step of the walk per 100 ms, default 0.0008)
+//                    [--today]             (as today: spot listen keys retired; USDT-margined streams only under
+//                                           /public, /market and /private)
+//                    [--tls-cert PEM --tls-key PEM]  (each market also on a TLS port: "spot-tls=N ..." in the line)
 // Port 0 (the default) picks free ports; the first line printed is "PORTS spot=N usdm=N coinm=N".
 #include <openssl/hmac.h>
 
 #include <utility>  // before Boost 1.74: its awaitable.hpp uses std::exchange without it
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <iomanip>
 #include <map>
@@ -56,6 +62,10 @@ struct Options {
   int Symbols = 30;
   bool Quiet = false;
   long long FixedTimeMs = 0;  // when set, the server's clock for timestamps (signing vectors of the past)
+  double Volatility = 0.0008;  // relative price step per 100 ms tick (--price-speed)
+  // Today's exchange: spot listen keys retired, USDT-margined streams only under their routed paths.
+  bool Today = false;
+  std::string TlsCert, TlsKey;  // with both, each market also listens for TLS on a port of its own
 } gOptions;
 
 void Log(const std::string& aText) {
@@ -153,7 +163,9 @@ public:
     const std::string lTarget(aRequest.target());
     FStarted = Clock::now();
     const auto lQuery = lTarget.find('?');
-    const std::string lPath = lTarget.substr(0, lQuery);
+    std::string lPath = lTarget.substr(0, lQuery);
+    for (const char* lRoute : {"/public", "/market", "/private"})  // the routed paths of today's server
+      if (lPath.rfind(lRoute, 0) == 0) lPath = lPath.substr(std::strlen(lRoute));
     if (lPath == "/stream") {
       FCombined = true;
       if (lQuery != std::string::npos) {
@@ -426,7 +438,7 @@ void Tick(int aStep) {
   std::normal_distribution<double> lNormal(0, 1);
   for (auto& m : gMarkets) {
     for (auto& s : m.Symbols) {
-      s.Price = std::max(s.Tick, std::round((s.Price * (1 + 0.0008 * lNormal(gRandom))) / s.Tick) * s.Tick);
+      s.Price = std::max(s.Tick, std::round((s.Price * (1 + gOptions.Volatility * lNormal(gRandom))) / s.Tick) * s.Tick);
       s.High = std::max(s.High, s.Price);
       s.Low = std::min(s.Low, s.Price);
       const std::string l = Lower(s.Name);
@@ -469,6 +481,13 @@ void Tick(int aStep) {
                                        {"A", "1.000"}, {"o", Fixed(s.Open, 2)}, {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)},
                                        {"v", Fixed(s.Volume, 3)}, {"q", Fixed(s.Volume * s.Price, 2)}, {"O", t - 86400000},
                                        {"C", t}, {"n", s.TradeId}}.dump(); });
+        PublishLazy(m, l + "@kline_1m", [&] {
+          const long long lStart = t - t % 60000;
+          return json{{"e", "kline"}, {"E", t}, {"s", s.Name},
+                      {"k", {{"t", lStart}, {"T", lStart + 59999}, {"s", s.Name}, {"i", "1m"}, {"o", Fixed(s.Open, 2)},
+                             {"c", Fixed(s.Price, 2)}, {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)},
+                             {"v", Fixed(s.Volume, 3)}, {"x", false}}}}.dump();
+        });
         PublishLazy(m, l + "@miniTicker", [&] { return json{{"e", "24hrMiniTicker"}, {"E", t}, {"s", s.Name}, {"c", p}, {"o", Fixed(s.Open, 2)},
                                            {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)}, {"v", Fixed(s.Volume, 3)}}.dump(); });
       }
@@ -599,6 +618,7 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     return Answer(200, Ticker24(*s).dump(), v);
   }
   // Listen keys: the API key alone.
+  if (p == "/userDataStream" && gOptions.Today) return Answer(410, Error(-1000, "This endpoint has been retired: use the WebSocket API user data stream."), v);
   if (p == "/userDataStream" || p == "/listenKey") {
     const auto lKey = aRequest.find("X-MBX-APIKEY");
     if (lKey == aRequest.end() || std::string(lKey->value()) != gOptions.ApiKey)
@@ -750,6 +770,15 @@ private:
     auto self = shared_from_this();
     http::async_read(FStream, FBuffer, FRequest, [self](beast::error_code ec, std::size_t) {
       if (ec) return;
+      const std::string lTarget(self->FRequest.target());
+      const bool lRouted = lTarget.rfind("/public/", 0) == 0 || lTarget.rfind("/market/", 0) == 0 || lTarget.rfind("/private/", 0) == 0;
+      if (websocket::is_upgrade(self->FRequest) && gOptions.Today && self->FMarket.Index == 1 && !lRouted) {
+        // Today's USDT-margined server serves streams only under their routed paths.
+        Log(self->FMarket.Name + ": refused a stream at " + lTarget + " (routed paths only)");
+        auto lResponse = std::make_shared<Response>(Answer(404, "", self->FRequest.version()));
+        http::async_write(self->FStream, *lResponse, [self, lResponse](beast::error_code, std::size_t) {});
+        return;
+      }
       if (websocket::is_upgrade(self->FRequest)) {
         std::make_shared<WsSession>(self->FStream.release_socket(), self->FMarket)->Start(std::move(self->FRequest));
         return;
@@ -781,6 +810,67 @@ void Accept(tcp::acceptor& aAcceptor, Market& aMarket) {
   aAcceptor.async_accept([&aAcceptor, &aMarket](beast::error_code ec, tcp::socket aSocket) {
     if (!ec) std::make_shared<HttpSession>(std::move(aSocket), aMarket)->Start();
     if (aAcceptor.is_open()) Accept(aAcceptor, aMarket);
+  });
+}
+
+// ---- TLS ------------------------------------------------------------------------------------------
+
+// A TLS connection is terminated here and its bytes are piped to the market's plain port, so HTTP
+// and streams behave the same over both.
+class TlsPipe : public std::enable_shared_from_this<TlsPipe> {
+public:
+  TlsPipe(tcp::socket aSocket, net::ssl::context& aContext, int aPlainPort)
+      : FTls(std::move(aSocket), aContext), FPlain(FTls.get_executor()), FPort(aPlainPort) {}
+  void Start() {
+    auto self = shared_from_this();
+    FTls.async_handshake(net::ssl::stream_base::server, [self](beast::error_code ec) {
+      if (ec) return;
+      self->FPlain.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(self->FPort)),
+                                 [self](beast::error_code ec2) {
+                                   if (ec2) return;
+                                   self->PipeFromTls();
+                                   self->PipeFromPlain();
+                                 });
+    });
+  }
+
+private:
+  void PipeFromTls() {
+    auto self = shared_from_this();
+    FTls.async_read_some(net::buffer(FUp), [self](beast::error_code ec, std::size_t n) {
+      if (ec) return self->Stop();
+      net::async_write(self->FPlain, net::buffer(self->FUp, n), [self](beast::error_code ec2, std::size_t) {
+        if (ec2) return self->Stop();
+        self->PipeFromTls();
+      });
+    });
+  }
+  void PipeFromPlain() {
+    auto self = shared_from_this();
+    FPlain.async_read_some(net::buffer(FDown), [self](beast::error_code ec, std::size_t n) {
+      if (ec) return self->Stop();
+      net::async_write(self->FTls, net::buffer(self->FDown, n), [self](beast::error_code ec2, std::size_t) {
+        if (ec2) return self->Stop();
+        self->PipeFromPlain();
+      });
+    });
+  }
+  void Stop() {
+    beast::error_code ec;
+    FPlain.close(ec);
+    FTls.lowest_layer().close(ec);
+  }
+
+  net::ssl::stream<tcp::socket> FTls;
+  tcp::socket FPlain;
+  int FPort;
+  char FUp[16384], FDown[16384];
+};
+
+void AcceptTls(tcp::acceptor& aAcceptor, net::ssl::context& aContext, int aPlainPort) {
+  aAcceptor.async_accept([&aAcceptor, &aContext, aPlainPort](beast::error_code ec, tcp::socket aSocket) {
+    if (!ec) std::make_shared<TlsPipe>(std::move(aSocket), aContext, aPlainPort)->Start();
+    if (aAcceptor.is_open()) AcceptTls(aAcceptor, aContext, aPlainPort);
   });
 }
 
@@ -839,6 +929,10 @@ int main(int argc, char** argv) {
     else if (a == "--symbols") gOptions.Symbols = std::stoi(lNext());
     else if (a == "--quiet") gOptions.Quiet = true;
     else if (a == "--fixed-time-ms") gOptions.FixedTimeMs = std::stoll(lNext());
+    else if (a == "--price-speed") gOptions.Volatility = std::stod(lNext());
+    else if (a == "--today") gOptions.Today = true;
+    else if (a == "--tls-cert") gOptions.TlsCert = lNext();
+    else if (a == "--tls-key") gOptions.TlsKey = lNext();
     else {
       std::fprintf(stderr, "usage: qmt-sim-exchange [--spot-port N] [--usdm-port N] [--coinm-port N] [--seed N] "
                            "[--api-key K] [--api-secret S] [--max-messages-spot N] [--max-messages-futures N] "
@@ -863,7 +957,24 @@ int main(int argc, char** argv) {
     Accept(*a, gMarkets[i]);
     lAcceptors.push_back(std::move(a));
   }
-  std::printf("PORTS spot=%d usdm=%d coinm=%d\n", lPorts[0], lPorts[1], lPorts[2]);
+  // TLS listeners, when a certificate is given.
+  net::ssl::context lTls(net::ssl::context::tls_server);
+  int lTlsPorts[3] = {0, 0, 0};
+  if (!gOptions.TlsCert.empty() && !gOptions.TlsKey.empty()) {
+    lTls.use_certificate_chain_file(gOptions.TlsCert);
+    lTls.use_private_key_file(gOptions.TlsKey, net::ssl::context::pem);
+    for (int i = 0; i < 3; ++i) {
+      auto a = std::make_unique<tcp::acceptor>(lIo, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+      lTlsPorts[i] = a->local_endpoint().port();
+      AcceptTls(*a, lTls, lPorts[i]);
+      lAcceptors.push_back(std::move(a));
+    }
+  }
+  if (lTlsPorts[0])
+    std::printf("PORTS spot=%d usdm=%d coinm=%d spot-tls=%d usdm-tls=%d coinm-tls=%d\n", lPorts[0], lPorts[1], lPorts[2],
+                lTlsPorts[0], lTlsPorts[1], lTlsPorts[2]);
+  else
+    std::printf("PORTS spot=%d usdm=%d coinm=%d\n", lPorts[0], lPorts[1], lPorts[2]);
   std::fflush(stdout);
   Log("qmt-sim-exchange: API key " + gOptions.ApiKey + ", spot on " + std::to_string(lPorts[0]) + ", USDT-margined on " +
       std::to_string(lPorts[1]) + ", coin-margined on " + std::to_string(lPorts[2]));

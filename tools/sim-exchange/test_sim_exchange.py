@@ -181,7 +181,42 @@ async def order_checks():
             check("a key not kept alive expires with listenKeyExpired", message.startswith('{"e": "listenKeyExpired"'), message)
 
 
+async def today_checks():
+    with Exchange("--today") as ex:
+        status, body = request("POST", ex.rest() + "/api/v3/userDataStream", "qmt-sim-key")
+        check("today: spot listen keys answer as retired", status == 410, (status, body))
+        refused = False
+        try:
+            async with websockets.connect(ex.ws("usdm") + "/ws/btcusdt@aggTrade", ping_interval=None):
+                pass
+        except websockets.InvalidStatusCode as error:
+            refused = error.status_code == 404
+        check("today: a plain USDT-margined stream path is refused", refused)
+        async with websockets.connect(ex.ws("usdm") + "/market/ws/btcusdt@kline_1m", ping_interval=None) as ws:
+            message = json.loads(await asyncio.wait_for(ws.recv(), 3))
+            check("today: the routed market path serves klines", message.get("e") == "kline", message)
+    with Exchange() as ex:
+        status, body = request("POST", ex.rest() + "/api/v3/userDataStream", "qmt-sim-key")
+        check("without the switch spot listen keys work as before", status == 200, (status, body))
+
+
+def tls_checks():
+    # A certificate made here; the check reads the answer with the openssl command-line client.
+    folder = subprocess.run(["mktemp", "-d"], capture_output=True, text=True).stdout.strip()
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-days", "1", "-subj", "/CN=localhost", "-keyout", folder + "/k.pem", "-out", folder + "/c.pem"],
+                   capture_output=True, check=True)
+    with Exchange("--tls-cert", folder + "/c.pem", "--tls-key", folder + "/k.pem") as ex:
+        answer = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:" + ex.ports["spot-tls"], "-quiet"],
+                                input="GET /api/v3/ping HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+                                capture_output=True, text=True, timeout=10).stdout
+        check("TLS with the given certificate", "200 OK" in answer and answer.rstrip().endswith("{}"), answer[-200:])
+    subprocess.run(["rm", "-rf", folder])
+
+
 def main():
+    tls_checks()
+    asyncio.run(today_checks())
     signing_checks()
     asyncio.run(stream_checks())
     asyncio.run(order_checks())
