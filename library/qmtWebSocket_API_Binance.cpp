@@ -245,7 +245,16 @@ void TqmtWS_API_Binance_Base::SenderLoop() {
   }
 }
 
-void TqmtWS_API_Binance_Base::BindRESTException(TqmtHTTPAPI_client& aREST) {
+void TqmtWS_API_Binance_Base::CopyAccount(TqmtHTTP_API_Binance& aREST) {
+  auto& o = aREST.BinanceOptions();
+  o.ApiKey = FBinance.ApiKey;
+  o.ApiSecret = FBinance.ApiSecret;
+  o.TestNet = FBinance.TestNet;
+  o.BinanceUS = FBinance.BinanceUS;
+  if (o.LogOptions.Enabled != FBinance.HTTPLogOptions.REST.Enabled) {
+    o.LogOptions.Enabled = FBinance.HTTPLogOptions.REST.Enabled;
+    o.LogOptions.FileName = FBinance.HTTPLogOptions.REST.FileName;
+  }
   if (OnBinanceHTTPException)
     aREST.OnHTTPAPIException = [this](TObject*, const std::exception& e) { OnBinanceHTTPException(this, e); };
   else
@@ -276,21 +285,9 @@ int TqmtWS_API_Binance::ListSubscriptions() {
 }
 
 TqmtHTTP_API_Binance_Rest& TqmtWS_API_Binance::REST_API() {
-  if (!FREST_API) {
-    FREST_API = std::make_unique<TqmtHTTP_API_Binance_Rest>();
-    if (Client()) CopyClientTLS(FREST_API->TLSOptions);
-  }
+  if (!FREST_API) FREST_API = std::make_unique<TqmtHTTP_API_Binance_Rest>();
   if (Client()) CopyClientTLS(FREST_API->TLSOptions);  // verification follows the stream's on every use
-  auto& o = FREST_API->BinanceOptions();
-  o.ApiKey = FBinance.ApiKey;
-  o.ApiSecret = FBinance.ApiSecret;
-  o.TestNet = FBinance.TestNet;
-  o.BinanceUS = FBinance.BinanceUS;
-  if (o.LogOptions.Enabled != FBinance.HTTPLogOptions.REST.Enabled) {
-    o.LogOptions.Enabled = FBinance.HTTPLogOptions.REST.Enabled;
-    o.LogOptions.FileName = FBinance.HTTPLogOptions.REST.FileName;
-  }
-  BindRESTException(*FREST_API);
+  CopyAccount(*FREST_API);
   return *FREST_API;
 }
 
@@ -323,18 +320,9 @@ TqmtHTTP_API_Binance_Futures_Rest& TqmtWS_API_Binance_Futures::REST_API() {
     FREST_API->TLSOptions.VerifyCertificate = Client()->TLSOptions.VerifyCertificate;
     FREST_API->TLSOptions.RootCertFile = Client()->TLSOptions.RootCertFile;
   }
-  auto& o = FREST_API->BinanceOptions();
-  o.ApiKey = FBinance.ApiKey;
-  o.ApiSecret = FBinance.ApiSecret;
-  o.TestNet = FBinance.TestNet;
-  o.BinanceUS = FBinance.BinanceUS;
-  if (o.LogOptions.Enabled != FBinance.HTTPLogOptions.REST.Enabled) {
-    o.LogOptions.Enabled = FBinance.HTTPLogOptions.REST.Enabled;
-    o.LogOptions.FileName = FBinance.HTTPLogOptions.REST.FileName;
-  }
+  CopyAccount(*FREST_API);
   FREST_API->FuturesContracts = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN
                                     ? TqmtHTTPBinanceFuturesContracts::bfchCOIN
                                     : TqmtHTTPBinanceFuturesContracts::bfchUSDT;
-  BindRESTException(*FREST_API);
   return *FREST_API;
 }

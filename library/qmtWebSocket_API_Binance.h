@@ -118,7 +118,8 @@ protected:
   void Enqueue(std::string aText);
   // The attached client's TLS settings (version, engine, and verification) for our own requests.
   void CopyClientTLS(TqmtSocketTLS_Options& aTarget) const;
-  void BindRESTException(TqmtHTTPAPI_client& aREST);
+  // Keys, network, REST logging and the exception binding into a REST client, on every access.
+  void CopyAccount(TqmtHTTP_API_Binance& aREST);
   void StartKeepAlive();
   void StopKeepAlive();
 

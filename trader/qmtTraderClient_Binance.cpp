@@ -189,7 +189,7 @@ void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
 // ---- the reading half -----------------------------------------------------------------------------
 
 void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
-  GetTraderDataLog().Log(std::string(aText));
+  GetTraderDataLog().Log(aText);
   FDocument.Read(aText);
   if (const TqmtObjectJSON* e = FDocument.Find("e")) {
     const std::string_view lEvent = e->ValueView();

@@ -10,7 +10,7 @@ void TqmtTraderData_Log::DoCreateFields(TqmtDataSet& aTable) {
   aTable.SetKeyField("LOG_DATE", false);
 }
 
-void TqmtTraderData_Log::Log(const std::string& aText) {
+void TqmtTraderData_Log::Log(std::string_view aText) {
   if (!Enabled()) return;
   try {
     DoUpdate(aText);
@@ -19,14 +19,14 @@ void TqmtTraderData_Log::Log(const std::string& aText) {
   }
 }
 
-void TqmtTraderData_Log::DoUpdate(const std::string& aText) {
+void TqmtTraderData_Log::DoUpdate(std::string_view aText) {
   std::lock_guard lGuard(FWriteLock);
   TqmtDataSet& lTable = Writer();
   lTable.Insert();
   try {
     lTable.FieldByName("LOG_DATE").SetAsDateTime(NowLocal());
     lTable.FieldByName("LOG_TYPE").SetAsInteger(0);
-    lTable.FieldByName("LOG_MESSAGE").SetAsString(aText);
+    lTable.FieldByName("LOG_MESSAGE").SetAsString(std::string(aText));
     lTable.Post();
   } catch (...) {
     lTable.Cancel();

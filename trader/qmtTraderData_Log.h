@@ -12,13 +12,14 @@ public:
   std::string GetFileName() const override { return "qmtLog.db"; }
   void LoadTable() override {}
   void SaveTable() override {}
-  void Log(const std::string& aText);
+  // Copies the text only while logging is on (the dispatcher calls this for every stream message).
+  void Log(std::string_view aText);
   bool Enabled() const { return FEnabled.load(std::memory_order_relaxed); }
   void SetEnabled(bool aValue) { FEnabled.store(aValue, std::memory_order_relaxed); }
 
 protected:
   void DoCreateFields(TqmtDataSet& aTable) override;
-  virtual void DoUpdate(const std::string& aText);
+  virtual void DoUpdate(std::string_view aText);
 
 private:
   std::atomic<bool> FEnabled{false};
