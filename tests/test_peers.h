@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,12 +136,16 @@ private:
 };
 
 // A child process in its own process group, stopped (SIGTERM, then SIGKILL) with this object.
+// It also dies with the test process, so a test killed by a timeout or a crash leaves no peer.
 class ChildProcess {
 public:
   explicit ChildProcess(const std::vector<std::string>& aArgs, bool aQuiet = true) {
+    const pid_t lParent = getpid();
     FPid = fork();
     if (FPid == 0) {
       setpgid(0, 0);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != lParent) _exit(127);
       if (aQuiet) {
         freopen("/dev/null", "w", stdout);
         freopen("/dev/null", "w", stderr);

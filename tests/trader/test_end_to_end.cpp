@@ -2,6 +2,7 @@
 // user stream, balances and positions, refusals, and the watch list after a restart.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,15 +22,18 @@ using namespace qmt_test;
 
 namespace {
 
-// The simulated exchange as a child process, stopped with this object.
+// The simulated exchange as a child process, stopped with this object or with the test process.
 class SimExchange {
 public:
   explicit SimExchange(const std::vector<std::string>& aArgs = {}) {
     int lPipe[2];
     if (pipe(lPipe) != 0) return;
+    const pid_t lParent = getpid();
     FPid = fork();
     if (FPid == 0) {
       setpgid(0, 0);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != lParent) _exit(127);
       dup2(lPipe[1], 1);
       ::close(lPipe[0]);
       std::vector<std::string> lArgs = {QMT_SIM_EXCHANGE, "--quiet"};

@@ -23,10 +23,17 @@ BINARY = sys.argv[1]
 RESULTS = []
 
 
+def _die_with_parent():
+    # The exchange must not outlive this script, also when the script is killed by a timeout.
+    import ctypes
+    PR_SET_PDEATHSIG, SIGKILL = 1, 9
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, SIGKILL)
+
+
 class Exchange:
     def __init__(self, *args):
         self.process = subprocess.Popen([BINARY, "--quiet", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                        text=True)
+                                        text=True, preexec_fn=_die_with_parent)
         line = self.process.stdout.readline().split()
         self.ports = dict(part.split("=") for part in line[1:])
 
