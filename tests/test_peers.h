@@ -139,15 +139,17 @@ private:
 // It also dies with the test process, so a test killed by a timeout or a crash leaves no peer.
 class ChildProcess {
 public:
-  explicit ChildProcess(const std::vector<std::string>& aArgs, bool aQuiet = true) {
+  // aStdout, when given, becomes the child's standard output (a pipe to read its first line from).
+  explicit ChildProcess(const std::vector<std::string>& aArgs, bool aQuiet = true, int aStdout = -1) {
     const pid_t lParent = getpid();
     FPid = fork();
     if (FPid == 0) {
       setpgid(0, 0);
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (getppid() != lParent) _exit(127);
+      if (aStdout >= 0) dup2(aStdout, 1);
       if (aQuiet) {
-        freopen("/dev/null", "w", stdout);
+        if (aStdout < 0) freopen("/dev/null", "w", stdout);
         freopen("/dev/null", "w", stderr);
       }
       freopen("/dev/null", "r", stdin);

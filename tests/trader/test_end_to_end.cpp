@@ -1,13 +1,12 @@
 // The trading core against the simulated exchange: sign-in on every market, orders seen through the
 // user stream, balances and positions, refusals, and the watch list after a restart.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "qmtBinance_Addresses.h"
 #include "qmtTraderClient_Binance.h"
@@ -16,6 +15,7 @@
 #include "qmtTraderData_Position.h"
 #include "qmtTraderData_Symbols.h"
 #include "qmtTraderData_Ticker.h"
+#include "trader_fixture.h"
 #include "ws_peer.h"
 
 using namespace qmt_test;
@@ -27,24 +27,12 @@ class SimExchange {
 public:
   explicit SimExchange(const std::vector<std::string>& aArgs = {}) {
     int lPipe[2];
-    if (pipe(lPipe) != 0) return;
-    const pid_t lParent = getpid();
-    FPid = fork();
-    if (FPid == 0) {
-      setpgid(0, 0);
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != lParent) _exit(127);
-      dup2(lPipe[1], 1);
-      ::close(lPipe[0]);
-      std::vector<std::string> lArgs = {QMT_SIM_EXCHANGE, "--quiet"};
-      lArgs.insert(lArgs.end(), aArgs.begin(), aArgs.end());
-      std::vector<char*> lArgv;
-      for (auto& a : lArgs) lArgv.push_back(a.data());
-      lArgv.push_back(nullptr);
-      execv(lArgv[0], lArgv.data());
-      _exit(127);
-    }
+    if (pipe2(lPipe, O_CLOEXEC) != 0) return;
+    std::vector<std::string> lArgs = {QMT_SIM_EXCHANGE, "--quiet"};
+    lArgs.insert(lArgs.end(), aArgs.begin(), aArgs.end());
+    FProcess = std::make_unique<ChildProcess>(lArgs, false, lPipe[1]);
     ::close(lPipe[1]);
+    // The first line names the ports: "... spot=N usdm=N coinm=N".
     std::string lLine;
     char c;
     while (::read(lPipe[0], &c, 1) == 1 && c != '\n') lLine += c;
@@ -54,14 +42,7 @@ public:
       FPorts.push_back(lAt == std::string::npos ? 0 : std::stoi(lLine.substr(lAt + std::strlen(lName))));
     }
   }
-  ~SimExchange() { Stop(); }
-  void Stop() {
-    if (FPid <= 0) return;
-    ::kill(-FPid, SIGTERM);
-    ::kill(FPid, SIGTERM);
-    waitpid(FPid, nullptr, 0);
-    FPid = -1;
-  }
+  void Stop() { FProcess.reset(); }
   int Port(int aMarket) const { return FPorts.at(static_cast<std::size_t>(aMarket)); }
   // Every address of the exchange at this one.
   void PointAt() const {
@@ -76,28 +57,14 @@ public:
   }
 
 private:
-  pid_t FPid = -1;
+  std::unique_ptr<ChildProcess> FProcess;
   std::vector<int> FPorts;
 };
 
 const char* kKey = "qmt-sim-key";
 const char* kSecret = "qmt-sim-secret";
 
-class EndToEnd : public ::testing::Test {
-protected:
-  void SetUp() override {
-    FDir = std::filesystem::temp_directory_path() / ("qmt_e2e_" + std::to_string(::getpid()));
-    SetTraderDataFolder(FDir.string());
-    FreeTraderData();
-  }
-  void TearDown() override {
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesCOINTestStream); ++i)
-      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
-    FreeTraderData();
-    std::filesystem::remove_all(FDir);
-  }
-  std::filesystem::path FDir;
-};
+class EndToEnd : public qmt_test::TraderDataTest {};
 
 bool Eventually(const std::function<bool()>& aDone, int aMs = 10000) {
   const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);

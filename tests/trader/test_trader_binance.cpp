@@ -13,6 +13,7 @@
 #include "qmtTraderData_Symbols.h"
 #include "qmtTraderHelpers.h"
 #include "ws_peer.h"
+#include "trader_fixture.h"
 
 using namespace qmt_test;
 
@@ -59,21 +60,7 @@ std::string Levels(int aCount, int aStart) {
   return lText + "]";
 }
 
-class TraderBinance : public ::testing::Test {
-protected:
-  void SetUp() override {
-    FDir = std::filesystem::temp_directory_path() / ("qmt_binance_" + std::to_string(::getpid()));
-    SetTraderDataFolder(FDir.string());
-    FreeTraderData();
-  }
-  void TearDown() override {
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesCOINTestStream); ++i)
-      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
-    FreeTraderData();
-    std::filesystem::remove_all(FDir);
-  }
-  std::filesystem::path FDir;
-};
+class TraderBinance : public qmt_test::TraderDataTest {};
 
 }  // namespace
 

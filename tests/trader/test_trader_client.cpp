@@ -8,22 +8,11 @@
 #include "qmtTraderClient.h"
 #include "qmtTraderData_Balance.h"
 #include "qmtTraderData_Ticker.h"
+#include "trader_fixture.h"
 
 namespace {
 
-class TraderClient : public ::testing::Test {
-protected:
-  void SetUp() override {
-    FDir = std::filesystem::temp_directory_path() / ("qmt_client_" + std::to_string(::getpid()));
-    SetTraderDataFolder(FDir.string());
-    FreeTraderData();
-  }
-  void TearDown() override {
-    FreeTraderData();
-    std::filesystem::remove_all(FDir);
-  }
-  std::filesystem::path FDir;
-};
+class TraderClient : public qmt_test::TraderDataTest {};
 
 struct Listener : TObject {
   explicit Listener(std::string aName, std::string* aLog) : FName(std::move(aName)), FLog(aLog) {}
