@@ -8,6 +8,7 @@
 #include "qmtWebSocket_Classes_Indy.h"
 #include "test_peers.h"
 #include "test_support.h"
+#include "ws_peer.h"
 
 using namespace qmt_test;
 
@@ -55,40 +56,6 @@ struct WSClient {
   }
 };
 
-std::string ServerFrame(int aFirstByte, const std::string& aPayload) {
-  return std::string(1, static_cast<char>(aFirstByte)) + EncodePayloadLength(aPayload.size()) + aPayload;
-}
-
-// Completes the server side of the opening handshake.
-void Accept(int s) {
-  const std::string lHead = RecvHead(s);
-  const auto lAt = lHead.find("Sec-WebSocket-Key: ") + 19;
-  const std::string lKey = lHead.substr(lAt, lHead.find("\r\n", lAt) - lAt);
-  SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " +
-                 TqmtWSConnectionClient::AcceptKey(lKey) + "\r\n\r\n");
-}
-
-// Reads one client frame (masked) and returns opcode and unmasked payload.
-std::pair<int, std::string> ReadClientFrame(int s) {
-  const std::string h = RecvExactly(s, 2);
-  if (h.size() < 2) return {-1, ""};
-  std::uint64_t n = static_cast<std::uint8_t>(h[1]) & 0x7F;
-  if (n == 126) {
-    const std::string e = RecvExactly(s, 2);
-    n = (static_cast<std::uint8_t>(e[0]) << 8) | static_cast<std::uint8_t>(e[1]);
-  } else if (n == 127) {
-    const std::string e = RecvExactly(s, 8);
-    n = 0;
-    for (char c : e) n = (n << 8) | static_cast<std::uint8_t>(c);
-  }
-  const std::string k = RecvExactly(s, 4);
-  std::string p = RecvExactly(s, n);
-  const std::uint8_t lKey[4] = {static_cast<std::uint8_t>(k[0]), static_cast<std::uint8_t>(k[1]),
-                                static_cast<std::uint8_t>(k[2]), static_cast<std::uint8_t>(k[3])};
-  MaskPayload(p.data(), p.size(), lKey);
-  return {static_cast<std::uint8_t>(h[0]) & 0x0F, p};
-}
-
 }  // namespace
 
 TEST(WebSocketOverSockets, ScriptedServer) {
@@ -101,18 +68,18 @@ TEST(WebSocketOverSockets, ScriptedServer) {
     std::string controlPayload;
   };
   const std::string lBig(40000, 'q');
-  const std::string lBigFrame = ServerFrame(0x81, lBig);
+  const std::string lBigFrame = WsServerFrame(0x81, lBig);
   const std::vector<Case> lCases = {
       {"split payload", {lBigFrame.substr(0, 1000), lBigFrame.substr(1000, 20000), lBigFrame.substr(21000)}, lBig, "", 0, ""},
-      {"ping between fragments", {ServerFrame(0x01, "ab"), ServerFrame(0x89, "hi"), ServerFrame(0x80, "cd")}, "abcd", "", 0xA, "hi"},
-      {"125-byte ping", {ServerFrame(0x89, std::string(125, 'p'))}, "", "", 0xA, std::string(125, 'p')},
-      {"126-byte ping", {ServerFrame(0x89, std::string(126, 'p'))}, "",
+      {"ping between fragments", {WsServerFrame(0x01, "ab"), WsServerFrame(0x89, "hi"), WsServerFrame(0x80, "cd")}, "abcd", "", 0xA, "hi"},
+      {"125-byte ping", {WsServerFrame(0x89, std::string(125, 'p'))}, "", "", 0xA, std::string(125, 'p')},
+      {"126-byte ping", {WsServerFrame(0x89, std::string(126, 'p'))}, "",
        "Control frames are only allowed to have payload up to and including 125 octets", 0x8, "\x03\xEA"},
-      {"1-byte close", {ServerFrame(0x88, "x")}, "", "Invalid Payload length for close code", 0x8, "\x03\xEA"},
-      {"close 1001", {ServerFrame(0x88, "\x03\xE9")}, "", "", 0x8, "\x03\xE8"},
-      {"close 1005", {ServerFrame(0x88, "\x03\xED")}, "", "Invalid close code", 0x8, "\x03\xEA"},
-      {"bad utf-8", {ServerFrame(0x81, "\xC0\x80")}, "", "Invalid UTF8 message", 0x8, "\x03\xEF"},
-      {"continuation first", {ServerFrame(0x80, "x")}, "", "Unfragmented message after continuation frame with FIN", 0x8, "\x03\xEA"},
+      {"1-byte close", {WsServerFrame(0x88, "x")}, "", "Invalid Payload length for close code", 0x8, "\x03\xEA"},
+      {"close 1001", {WsServerFrame(0x88, "\x03\xE9")}, "", "", 0x8, "\x03\xE8"},
+      {"close 1005", {WsServerFrame(0x88, "\x03\xED")}, "", "Invalid close code", 0x8, "\x03\xEA"},
+      {"bad utf-8", {WsServerFrame(0x81, "\xC0\x80")}, "", "Invalid UTF8 message", 0x8, "\x03\xEF"},
+      {"continuation first", {WsServerFrame(0x80, "x")}, "", "Unfragmented message after continuation frame with FIN", 0x8, "\x03\xEA"},
   };
   for (const auto& c : lCases) {
     SCOPED_TRACE(c.name);
@@ -120,12 +87,12 @@ TEST(WebSocketOverSockets, ScriptedServer) {
     std::atomic<bool> lServed{false};
     {
       ScriptedServer lServer([&](int s, int) {
-        Accept(s);
+        WsAccept(s);
         for (const auto& p : c.pieces) {
           SendAll(s, p);
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        if (c.pongOrClose) lBack = ReadClientFrame(s);
+        if (c.pongOrClose) lBack = WsReadClientFrame(s);
         lServed = true;
       });
       WSClient lClient;
