@@ -296,42 +296,30 @@ void TqmtWSConnection::DoWriteText(const std::string& aText, int aSize, TwsStrea
   // Sizes count UTF-16 code units of the text; for the split itself the UTF-8 bytes are cut.
   std::size_t lUnits = 0;
   for (unsigned char c : aText) lUnits += (c & 0xC0) != 0x80 ? ((c >= 0xF0) ? 2 : 1) : 0;
-  const bool lCut = aSize > 0 && static_cast<std::size_t>(aSize) < lUnits;
-  switch (aStreaming) {
-    case TwsStreaming::stmNone:
-      if (lCut)
-        DoWriteFragmented(aText, TOpcode::opText, false, aSize);
-      else
-        DoWriteFrame(aText, TOpcode::opText, false);
-      break;
-    case TwsStreaming::stmFirst: DoWriteFrame(aText, TOpcode::opText, true); break;
-    case TwsStreaming::stmContinue: DoWriteFrame(aText, TOpcode::opContinuation, true); break;
-    case TwsStreaming::stmLast: DoWriteFrame(aText, TOpcode::opContinuation, false); break;
-    case TwsStreaming::stmContinueAndLast:
-      if (lCut)
-        DoWriteFragmented(aText, TOpcode::opText, true, aSize);
-      else
-        DoWriteFrame(aText, TOpcode::opContinuation, false);
-      break;
-  }
+  DoWriteStreamed(aText, TOpcode::opText, aSize > 0 && static_cast<std::size_t>(aSize) < lUnits, aSize, aStreaming);
 }
 
 void TqmtWSConnection::DoWriteStream(const std::string& aData, int aSize, TwsStreaming aStreaming) {
   if (!FEnabled) return;
-  const bool lCut = aSize > 0 && static_cast<std::size_t>(aSize) < aData.size();
+  DoWriteStreamed(aData, TOpcode::opBinary, aSize > 0 && static_cast<std::size_t>(aSize) < aData.size(), aSize,
+                  aStreaming);
+}
+
+void TqmtWSConnection::DoWriteStreamed(std::string_view aData, TOpcode aOpCode, bool aCut, int aSize,
+                                       TwsStreaming aStreaming) {
   switch (aStreaming) {
     case TwsStreaming::stmNone:
-      if (lCut)
-        DoWriteFragmented(aData, TOpcode::opBinary, false, aSize);
+      if (aCut)
+        DoWriteFragmented(aData, aOpCode, false, aSize);
       else
-        DoWriteFrame(aData, TOpcode::opBinary, false);
+        DoWriteFrame(aData, aOpCode, false);
       break;
-    case TwsStreaming::stmFirst: DoWriteFrame(aData, TOpcode::opBinary, true); break;
+    case TwsStreaming::stmFirst: DoWriteFrame(aData, aOpCode, true); break;
     case TwsStreaming::stmContinue: DoWriteFrame(aData, TOpcode::opContinuation, true); break;
     case TwsStreaming::stmLast: DoWriteFrame(aData, TOpcode::opContinuation, false); break;
     case TwsStreaming::stmContinueAndLast:
-      if (lCut)
-        DoWriteFragmented(aData, TOpcode::opBinary, true, aSize);
+      if (aCut)
+        DoWriteFragmented(aData, aOpCode, true, aSize);
       else
         DoWriteFrame(aData, TOpcode::opContinuation, false);
       break;

@@ -203,6 +203,8 @@ protected:
   void DoWritePing(const std::string& aText);
   void DoWriteText(const std::string& aText, int aSize, TwsStreaming aStreaming);
   void DoWriteStream(const std::string& aData, int aSize, TwsStreaming aStreaming);
+  // Writes text or binary data as the streaming mode asks; aCut splits it into pieces of aSize.
+  void DoWriteStreamed(std::string_view aData, TOpcode aOpCode, bool aCut, int aSize, TwsStreaming aStreaming);
   void DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, bool aNotFinal);
   void DoWriteFragmented(std::string_view aData, TOpcode aOpCode, bool aContinued, int aSize);
   void DoReadFrame(bool aMustBeMasked);
