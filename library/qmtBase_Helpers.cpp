@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <random>
 
 #include "qmtSystem.h"
@@ -183,6 +184,44 @@ void SynchronizeWithMainThread(const TqmtThreadMethod& aMethod) {
   std::unique_lock g(lLock);
   lWake.wait(g, [&] { return lDone; });
   if (lError) std::rethrow_exception(lError);
+}
+
+bool SynchronizeWithMainThread(const TqmtThreadMethod& aMethod, const std::atomic<bool>& aStopWaiting) {
+  auto* lDispatcher = gDispatcher.load();
+  if (!lDispatcher || lDispatcher->IsMainThread()) {
+    aMethod();
+    return true;
+  }
+  // The call may outlive this wait, so everything it touches is its own.
+  struct State {
+    std::mutex FLock;
+    std::condition_variable FWake;
+    bool FDone = false;
+    std::exception_ptr FError;
+  };
+  auto lState = std::make_shared<State>();
+  lDispatcher->Post([lState, lMethod = aMethod] {
+    std::exception_ptr lError;
+    try {
+      lMethod();
+    } catch (...) {
+      lError = std::current_exception();
+    }
+    std::lock_guard g(lState->FLock);
+    lState->FError = lError;
+    lState->FDone = true;
+    lState->FWake.notify_all();
+  });
+  std::unique_lock g(lState->FLock);
+  while (!lState->FDone) {
+    if (aStopWaiting.load()) return false;
+    lState->FWake.wait_for(g, std::chrono::milliseconds(5));
+  }
+  std::exception_ptr lError;
+  lError.swap(lState->FError);
+  g.unlock();
+  if (lError) std::rethrow_exception(lError);
+  return true;
 }
 
 TqmtMainLoop::TqmtMainLoop() : FThreadId(std::this_thread::get_id()) {}

@@ -65,6 +65,9 @@ void QueueToMainThread(TqmtThreadMethod aMethod);
 // Runs the call on the main loop and waits for it; runs it directly when already on the main thread
 // or when no dispatcher is installed. An exception of the call is raised again in the caller.
 void SynchronizeWithMainThread(const TqmtThreadMethod& aMethod);
+// The same, but the wait ends once aStopWaiting is set: the call then stays queued and runs later
+// (false is returned). For a thread that a main thread may be waiting for in turn.
+bool SynchronizeWithMainThread(const TqmtThreadMethod& aMethod, const std::atomic<bool>& aStopWaiting);
 
 // A plain main loop for programs without a toolkit: the thread that constructs it is the main thread.
 class TqmtMainLoop : public TqmtMainThreadDispatcher {

@@ -117,43 +117,45 @@ int TqmtIdSSLIOHandlerSocketOpenSSL::VerifyCallback(int aOk, X509_STORE_CTX* aCo
 void TqmtIdSSLIOHandlerSocketOpenSSL::StartSSL(int aSocket, const std::string& aHost, int aTimeoutMs) {
   Close(false);
   ERR_clear_error();
-  FContext = SSL_CTX_new(TLS_client_method());
+  FContext.reset(SSL_CTX_new(TLS_client_method()));
   if (!FContext) throw EIdOSSLException("Could not load SSL library.");
   // tlsUndefined: 1.0 up to 1.3; a version: exactly that one.
   const int lVersion = ToOpenSSLVersion(FOptions.Version);
-  SSL_CTX_set_min_proto_version(FContext, lVersion ? lVersion : TLS1_VERSION);
-  SSL_CTX_set_max_proto_version(FContext, lVersion ? lVersion : TLS1_3_VERSION);
+  SSL_CTX_set_min_proto_version(FContext.get(), lVersion ? lVersion : TLS1_VERSION);
+  SSL_CTX_set_max_proto_version(FContext.get(), lVersion ? lVersion : TLS1_3_VERSION);
   // OpenSSL 3 refuses TLS 1.0 and 1.1 at its default security level; asking for them explicitly
   // lowers it for this connection only.
   if (FOptions.Version == TwsTLSVersions::tls1_0 || FOptions.Version == TwsTLSVersions::tls1_1)
-    SSL_CTX_set_cipher_list(FContext, "DEFAULT:@SECLEVEL=0");
-  SSL_CTX_set_default_passwd_cb(FContext, &PasswordCallback);
-  SSL_CTX_set_default_passwd_cb_userdata(FContext, this);
-  SSL_CTX_set_mode(FContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_cipher_list(FContext.get(), "DEFAULT:@SECLEVEL=0");
+  SSL_CTX_set_default_passwd_cb(FContext.get(), &PasswordCallback);
+  SSL_CTX_set_default_passwd_cb_userdata(FContext.get(), this);
+  SSL_CTX_set_mode(FContext.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 
   if (!FOptions.RootCertFile.empty()) {
-    if (SSL_CTX_load_verify_locations(FContext, FOptions.RootCertFile.c_str(), nullptr) != 1) {
+    if (SSL_CTX_load_verify_locations(FContext.get(), FOptions.RootCertFile.c_str(), nullptr) != 1) {
       Close(false);
       throw EIdOSSLException("Could not load root certificate.");
     }
   } else if (FOptions.VerifyCertificate) {
-    SSL_CTX_set_default_verify_paths(FContext);  // the system's store
+    SSL_CTX_set_default_verify_paths(FContext.get());  // the system's store
   }
   if (!FOptions.CertFile.empty() &&
-      SSL_CTX_use_certificate_chain_file(FContext, FOptions.CertFile.c_str()) != 1) {
+      SSL_CTX_use_certificate_chain_file(FContext.get(), FOptions.CertFile.c_str()) != 1) {
     Close(false);
     throw EIdOSSLException("Could not load certificate.");
   }
   if (!FOptions.KeyFile.empty() &&
-      SSL_CTX_use_PrivateKey_file(FContext, FOptions.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+      SSL_CTX_use_PrivateKey_file(FContext.get(), FOptions.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
     Close(false);
     throw EIdOSSLException("Could not load key, check password.");
   }
   if (FOptions.VerifyCertificate) {
-    SSL_CTX_set_verify(FContext, SSL_VERIFY_PEER, &VerifyCallback);
-    if (FOptions.VerifyDepth >= 0) SSL_CTX_set_verify_depth(FContext, FOptions.VerifyDepth);
+    SSL_CTX_set_verify(FContext.get(), SSL_VERIFY_PEER, &VerifyCallback);
+    // 0 or less keeps OpenSSL's own depth: its depth 0 would refuse every chain with an
+    // intermediate, and every public server sends one.
+    if (FOptions.VerifyDepth > 0) SSL_CTX_set_verify_depth(FContext.get(), FOptions.VerifyDepth);
   } else {
-    SSL_CTX_set_verify(FContext, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_verify(FContext.get(), SSL_VERIFY_NONE, nullptr);
   }
   if (!FOptions.ALPNProtocols.empty()) {
     std::string lWire;
@@ -161,24 +163,24 @@ void TqmtIdSSLIOHandlerSocketOpenSSL::StartSSL(int aSocket, const std::string& a
       lWire += static_cast<char>(p.size());
       lWire += p;
     }
-    SSL_CTX_set_alpn_protos(FContext, reinterpret_cast<const unsigned char*>(lWire.data()),
+    SSL_CTX_set_alpn_protos(FContext.get(), reinterpret_cast<const unsigned char*>(lWire.data()),
                             static_cast<unsigned>(lWire.size()));
   }
 
-  FSSL = SSL_new(FContext);
+  FSSL.reset(SSL_new(FContext.get()));
   if (!FSSL) {
     Close(false);
     throw EIdOSSLException("Could not load SSL library.");
   }
-  SSL_set_ex_data(FSSL, HandlerIndex(), this);
-  SSL_set_fd(FSSL, aSocket);
+  SSL_set_ex_data(FSSL.get(), HandlerIndex(), this);
+  SSL_set_fd(FSSL.get(), aSocket);
   FSocket = aSocket;
   const std::string lName = URIToCheck.empty() ? aHost : ParseURL(URIToCheck).Host.empty() ? URIToCheck
                                                                                             : ParseURL(URIToCheck).Host;
-  if (!IsIPAddress(lName)) SSL_set_tlsext_host_name(FSSL, lName.c_str());
+  if (!IsIPAddress(lName)) SSL_set_tlsext_host_name(FSSL.get(), lName.c_str());
   if (FOptions.VerifyCertificate) {
     // The chain alone proves nothing about whom we talk to: the certificate must name the host.
-    X509_VERIFY_PARAM* lParam = SSL_get0_param(FSSL);
+    X509_VERIFY_PARAM* lParam = SSL_get0_param(FSSL.get());
     X509_VERIFY_PARAM_set_hostflags(lParam, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (IsIPAddress(lName))
       X509_VERIFY_PARAM_set1_ip_asc(lParam, lName.c_str());
@@ -188,9 +190,9 @@ void TqmtIdSSLIOHandlerSocketOpenSSL::StartSSL(int aSocket, const std::string& a
 
   const auto lDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs > 0 ? aTimeoutMs : 30000);
   for (;;) {
-    const int r = SSL_connect(FSSL);
+    const int r = SSL_connect(FSSL.get());
     if (r == 1) return;
-    const int lError = SSL_get_error(FSSL, r);
+    const int lError = SSL_get_error(FSSL.get(), r);
     const auto lLeft = std::chrono::duration_cast<std::chrono::milliseconds>(lDeadline - std::chrono::steady_clock::now()).count();
     if ((lError == SSL_ERROR_WANT_READ || lError == SSL_ERROR_WANT_WRITE) && lLeft > 0) {
       PollSocket(aSocket, lError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, static_cast<int>(lLeft));
@@ -198,7 +200,7 @@ void TqmtIdSSLIOHandlerSocketOpenSSL::StartSSL(int aSocket, const std::string& a
     }
     std::string lReason = OpenSSLReason();
     if (lReason.empty()) lReason = lLeft <= 0 ? "handshake timed out" : "connection closed during the handshake";
-    const long lVerify = SSL_get_verify_result(FSSL);
+    const long lVerify = SSL_get_verify_result(FSSL.get());
     if (lVerify != X509_V_OK) lReason += " (" + std::string(X509_verify_cert_error_string(lVerify)) + ")";
     Close(false);
     throw EIdOSSLException("Error connecting with SSL.\r\n" + lReason);
@@ -209,9 +211,9 @@ long TqmtIdSSLIOHandlerSocketOpenSSL::Read(void* aBuffer, std::size_t aLength) {
   std::lock_guard lGuard(FCS);
   if (!FSSL) return -1;
   ERR_clear_error();
-  const int r = SSL_read(FSSL, aBuffer, static_cast<int>(std::min<std::size_t>(aLength, 1 << 30)));
+  const int r = SSL_read(FSSL.get(), aBuffer, static_cast<int>(std::min<std::size_t>(aLength, 1 << 30)));
   if (r > 0) return r;
-  const int lError = SSL_get_error(FSSL, r);
+  const int lError = SSL_get_error(FSSL.get(), r);
   if (lError == SSL_ERROR_WANT_READ || lError == SSL_ERROR_WANT_WRITE) return 0;
   if (lError == SSL_ERROR_ZERO_RETURN) throw EIdConnClosedGracefully();
   if (lError == SSL_ERROR_SYSCALL) {
@@ -221,7 +223,8 @@ long TqmtIdSSLIOHandlerSocketOpenSSL::Read(void* aBuffer, std::size_t aLength) {
   throw EIdOSSLException("SSL read failed: " + OpenSSLReason());
 }
 
-void TqmtIdSSLIOHandlerSocketOpenSSL::Write(const void* aData, std::size_t aLength, int aTimeoutMs) {
+void TqmtIdSSLIOHandlerSocketOpenSSL::Write(const void* aData, std::size_t aLength, int aTimeoutMs,
+                                            const std::function<bool(short)>& aWait) {
   const char* p = static_cast<const char*>(aData);
   while (aLength > 0) {
     int lError;
@@ -229,18 +232,22 @@ void TqmtIdSSLIOHandlerSocketOpenSSL::Write(const void* aData, std::size_t aLeng
       std::lock_guard lGuard(FCS);
       if (!FSSL) throw EIdNotConnected();
       ERR_clear_error();
-      const int r = SSL_write(FSSL, p, static_cast<int>(std::min<std::size_t>(aLength, 1 << 30)));
+      const int r = SSL_write(FSSL.get(), p, static_cast<int>(std::min<std::size_t>(aLength, 1 << 30)));
       if (r > 0) {
         p += r;
         aLength -= static_cast<std::size_t>(r);
         continue;
       }
-      lError = SSL_get_error(FSSL, r);
+      lError = SSL_get_error(FSSL.get(), r);
     }
     // Wait for the socket without the lock, so the reading thread can go on meanwhile.
     if (lError == SSL_ERROR_WANT_WRITE || lError == SSL_ERROR_WANT_READ) {
-      if (!PollSocket(FSocket, lError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, aTimeoutMs > 0 ? aTimeoutMs : -1))
+      const short lEvents = lError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+      if (aWait) {
+        if (!aWait(lEvents)) throw EIdSocketError(ETIMEDOUT);
+      } else if (!PollSocket(FSocket, lEvents, aTimeoutMs > 0 ? aTimeoutMs : -1)) {
         throw EIdSocketError(ETIMEDOUT);
+      }
       continue;
     }
     if (lError == SSL_ERROR_SYSCALL || lError == SSL_ERROR_ZERO_RETURN) throw EIdConnClosedGracefully();
@@ -250,20 +257,15 @@ void TqmtIdSSLIOHandlerSocketOpenSSL::Write(const void* aData, std::size_t aLeng
 
 bool TqmtIdSSLIOHandlerSocketOpenSSL::Pending() {
   std::lock_guard lGuard(FCS);
-  return FSSL && SSL_pending(FSSL) > 0;
+  return FSSL && SSL_pending(FSSL.get()) > 0;
 }
 
 void TqmtIdSSLIOHandlerSocketOpenSSL::Close(bool aNotifyPeer) {
   std::lock_guard lGuard(FCS);
-  if (FSSL) {
-    if (aNotifyPeer) SSL_shutdown(FSSL);
-    SSL_free(FSSL);
-    FSSL = nullptr;
-  }
-  if (FContext) {
-    SSL_CTX_free(FContext);
-    FContext = nullptr;
-  }
+  // close_notify tells a peer that the stream ended whole rather than being cut.
+  if (FSSL && aNotifyPeer) SSL_shutdown(FSSL.get());
+  FSSL.reset();
+  FContext.reset();
   FSocket = -1;
 }
 
@@ -271,13 +273,13 @@ std::string TqmtIdSSLIOHandlerSocketOpenSSL::SelectedALPN() {
   std::lock_guard lGuard(FCS);
   const unsigned char* lData = nullptr;
   unsigned lLength = 0;
-  if (FSSL) SSL_get0_alpn_selected(FSSL, &lData, &lLength);
+  if (FSSL.get()) SSL_get0_alpn_selected(FSSL.get(), &lData, &lLength);
   return lData ? std::string(reinterpret_cast<const char*>(lData), lLength) : std::string();
 }
 
 int TqmtIdSSLIOHandlerSocketOpenSSL::ProtocolVersion() {
   std::lock_guard lGuard(FCS);
-  return FSSL ? SSL_version(FSSL) : 0;
+  return FSSL ? SSL_version(FSSL.get()) : 0;
 }
 
 // ---- interceptors -------------------------------------------------------------------------------
@@ -386,6 +388,14 @@ void TqmtTCPReadThread::Run() {
 }
 
 void TqmtTCPReadThread::DoException(const std::exception& aException) {
+  if (FClient->FClosing.load()) {
+    // Our own disconnect woke the reader: the end of the stream is no failure.
+    if (FTCPMode == TqmtTCPMode::tcpmCommands)
+      FReadSocket = false;
+    else
+      TqmtIdThread::Terminate();
+    return;
+  }
   if (FTCPMode == TqmtTCPMode::tcpmCommands)
     FReadSocket = false;
   else if (!Terminated())
@@ -478,9 +488,19 @@ void TqmtIdTCPClient::ConnectSocket(const std::string& aHost, int aPort) {
     const int lOne = 1;
     if (!UseNagle) setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &lOne, sizeof lOne);
     fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-    int r = ::connect(s, a->ai_addr, a->ai_addrlen);
+    {
+      // Visible to Abort while the connect waits.
+      std::lock_guard lGuard(FSocketLock);
+      FConnectingSocket = s;
+    }
+    auto lForget = [&] {
+      std::lock_guard lGuard(FSocketLock);
+      FConnectingSocket = -1;
+    };
+    int r = FAborted ? (errno = ECONNABORTED, -1) : ::connect(s, a->ai_addr, a->ai_addrlen);
     if (r != 0 && errno == EINPROGRESS) {
       if (!PollSocket(s, POLLOUT, ConnectTimeout > 0 ? ConnectTimeout : -1)) {
+        lForget();
         lTimedOut = true;
         ::close(s);
         continue;
@@ -488,15 +508,21 @@ void TqmtIdTCPClient::ConnectSocket(const std::string& aHost, int aPort) {
       int lSoError = 0;
       socklen_t lLength = sizeof lSoError;
       getsockopt(s, SOL_SOCKET, SO_ERROR, &lSoError, &lLength);
-      r = lSoError == 0 ? 0 : -1;
-      errno = lSoError;
+      r = lSoError == 0 && !FAborted ? 0 : -1;
+      errno = FAborted ? ECONNABORTED : lSoError;
     }
     if (r != 0) {
+      lForget();
       lLastError = errno;
       ::close(s);
+      if (FAborted) break;
       continue;
     }
-    FSocket = s;
+    {
+      std::lock_guard lGuard(FSocketLock);
+      FConnectingSocket = -1;
+      FSocket = s;
+    }
     return;
   }
   if (lTimedOut) throw EIdConnectTimeout();
@@ -535,11 +561,15 @@ void TqmtIdTCPClient::ApplySocketOptions() {
 void TqmtIdTCPClient::Connect() {
   if (TCPMode == TqmtTCPMode::tcpmDefault && FTCPRead) FreeThread(FTCPRead);
   if (FSocket >= 0) CloseSocket(false);
+  FAborted = false;
+  FClosing = false;
+  FWriteDeadline = 0;
   InputBufferClear();
   InstallIntercepts();
   const bool lProxy = Proxy.Enabled && !Proxy.Host.empty();
   for (int lAttempt = 0;; ++lAttempt) {
     InputBufferClear();  // nothing of an earlier attempt's answer may be read as this one's
+    Step(TqmtTCPOperation::opConnect);
     ConnectSocket(lProxy ? Proxy.Host : Host, lProxy ? Proxy.Port : Port);
     FConnected = true;
     try {
@@ -565,7 +595,11 @@ void TqmtIdTCPClient::Connect() {
   FProxyAuthRequired = false;
   ApplySocketOptions();
   try {
-    if (IOHandler) IOHandler->StartSSL(FSocket, Host, ReadTimeout);
+    if (IOHandler) {
+      Step(TqmtTCPOperation::opTLSHandshake);
+      IOHandler->StartSSL(FSocket, Host, ReadTimeout);
+    }
+    if (FAborted) throw EIdSocketError(ECONNABORTED);
   } catch (...) {
     CloseSocket(false);
     throw;
@@ -581,6 +615,7 @@ void TqmtIdTCPClient::Connect() {
     FTCPRead->Start();
   } catch (...) {
     Disconnect(true);
+    throw;
   }
 }
 
@@ -593,13 +628,14 @@ bool TqmtIdTCPClient::Connected() {
 
 void TqmtIdTCPClient::CloseSocket(bool aNotifyPeer) {
   const bool lWasConnected = FConnected.exchange(false);
-  if (IOHandler) IOHandler->Close(aNotifyPeer);
+  if (IOHandler) IOHandler->Close(aNotifyPeer && lWasConnected);
+  std::lock_guard lGuard(FSocketLock);
   if (FSocket >= 0) {
     if (!aNotifyPeer) {
       linger l{1, 0};  // drop without the orderly close
       setsockopt(FSocket, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     } else {
-      ::shutdown(FSocket, SHUT_WR);
+      ::shutdown(FSocket, SHUT_WR);  // FIN after everything written, close frame included
     }
     ::close(FSocket);
     FSocket = -1;
@@ -608,13 +644,35 @@ void TqmtIdTCPClient::CloseSocket(bool aNotifyPeer) {
     for (auto& i : FIntercepts) i->Disconnect();
 }
 
+void TqmtIdTCPClient::ShutdownSocket(int aHow) {
+  std::lock_guard lGuard(FSocketLock);
+  if (FSocket >= 0) ::shutdown(FSocket, aHow);
+  if (FConnectingSocket >= 0) ::shutdown(FConnectingSocket, SHUT_RDWR);
+}
+
+void TqmtIdTCPClient::Abort() {
+  FAborted = true;
+  ShutdownSocket(SHUT_RDWR);
+}
+
+void TqmtIdTCPClient::LimitWrites(int aMs) {
+  const long long lNow =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  FWriteDeadline = lNow + std::max(aMs, 1);
+}
+
 void TqmtIdTCPClient::Disconnect(bool aNotifyPeer) {
   if (FTCPRead) {
     if (TCPMode == TqmtTCPMode::tcpmCommands) {
       FTCPRead->FReadSocket = false;
     } else if (!FTCPRead->Terminated()) {
       FTCPRead->Terminate();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // A reader waiting on the socket holds the client's lock: closing the read side wakes it (closing
+    // the number would not wake a poll on Linux). Writing stays possible for the orderly close.
+    if (!FTCPRead->IsCurrentThread()) {
+      FClosing = true;
+      ShutdownSocket(SHUT_RD);
     }
   }
   {
@@ -636,6 +694,7 @@ bool TqmtIdTCPClient::WaitReadable(int aTimeoutMs) {
 }
 
 long TqmtIdTCPClient::RawRead(char* aBuffer, std::size_t aLength) {
+  if (FAborted) throw EIdConnClosedGracefully();
   if (IOHandler && IOHandler->Active()) return IOHandler->Read(aBuffer, aLength);
   for (;;) {
     const ssize_t r = ::recv(FSocket, aBuffer, aLength, 0);
@@ -653,6 +712,7 @@ std::size_t TqmtIdTCPClient::CheckForDataOnSource(int aTimeoutMs) {
   std::lock_guard lGuard(FCS);
   if (FSocket < 0 || !FConnected.load()) throw EIdNotConnected();
   if (!WaitReadable(aTimeoutMs)) return 0;
+  Step(TqmtTCPOperation::opRead);
   // Room at the end of the buffer: compact first, grow when full.
   if (FInStart > 0 && FInStart == FInEnd) FInStart = FInEnd = 0;
   if (FIn.size() - FInEnd < 16 * 1024) {
@@ -696,6 +756,25 @@ std::string TqmtIdTCPClient::ReadBytes(std::size_t aLength) {
   return lData;
 }
 
+std::string TqmtIdTCPClient::ReadLn(int aTimeoutMs, std::size_t aMaxLength) {
+  const auto lDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  for (;;) {
+    const auto lView = InputView();
+    const auto lFeed = lView.find('\n');
+    if (lFeed != std::string_view::npos) {
+      if (lFeed > aMaxLength) throw EIdException("Line too long");
+      std::string lLine(lView.substr(0, lFeed));
+      Consume(lFeed + 1);
+      if (!lLine.empty() && lLine.back() == '\r') lLine.pop_back();
+      return lLine;
+    }
+    if (lView.size() > aMaxLength) throw EIdException("Line too long");
+    const auto lWait = std::chrono::duration_cast<std::chrono::milliseconds>(lDeadline - std::chrono::steady_clock::now()).count();
+    if (lWait <= 0) throw EIdReadTimeout();
+    CheckForDataOnSource(static_cast<int>(std::min<long long>(lWait, 100)));
+  }
+}
+
 std::string TqmtIdTCPClient::ReadLn() {
   const auto lDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ReadTimeout > 0 ? ReadTimeout : 0);
   for (;;) {
@@ -725,11 +804,28 @@ void TqmtIdTCPClient::CheckForDisconnect() {
   if (r == 0) throw EIdConnClosedGracefully();
 }
 
+bool TqmtIdTCPClient::WaitWritable(short aEvents) {
+  // In slices, so that an abort or a disconnect's limit ends a write the peer does not take.
+  using namespace std::chrono;
+  const long long lStart = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  for (;;) {
+    if (FAborted) throw EIdNotConnected();
+    const long long lNow = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    const long long lLimit = FWriteDeadline.load();
+    if (lLimit != 0 && lNow >= lLimit) return false;
+    if (SendTimeout > 0 && lNow - lStart >= SendTimeout) return false;
+    const int lSocket = FSocket.load();
+    if (lSocket < 0) throw EIdNotConnected();
+    if (PollSocket(lSocket, aEvents, 50)) return true;
+  }
+}
+
 void TqmtIdTCPClient::RawWrite(std::string_view aData) {
   if (FSocket < 0 || !FConnected.load()) throw EIdNotConnected();
+  Step(TqmtTCPOperation::opWrite);
   for (auto& i : FIntercepts) i->Send(aData);
   if (IOHandler && IOHandler->Active()) {
-    IOHandler->Write(aData.data(), aData.size(), SendTimeout);
+    IOHandler->Write(aData.data(), aData.size(), SendTimeout, [this](short aEvents) { return WaitWritable(aEvents); });
   } else {
     const char* p = aData.data();
     std::size_t n = aData.size();
@@ -739,7 +835,7 @@ void TqmtIdTCPClient::RawWrite(std::string_view aData) {
         p += r;
         n -= static_cast<std::size_t>(r);
       } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (!PollSocket(FSocket, POLLOUT, SendTimeout > 0 ? SendTimeout : -1)) throw EIdSocketError(ETIMEDOUT);
+        if (!WaitWritable(POLLOUT)) throw EIdSocketError(ETIMEDOUT);
       } else if (r < 0 && errno == EINTR) {
         continue;
       } else {

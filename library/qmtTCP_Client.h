@@ -90,8 +90,9 @@ public:
   void StartSSL(int aSocket, const std::string& aHost, int aTimeoutMs);
   // Encrypted read: bytes read, 0 when nothing is available now; raises on a closed or failed link.
   long Read(void* aBuffer, std::size_t aLength);
-  // Encrypted write of everything, waiting for the socket up to aTimeoutMs per step.
-  void Write(const void* aData, std::size_t aLength, int aTimeoutMs);
+  // Encrypted write of everything, waiting for the socket up to aTimeoutMs per step (no limit when
+  // not positive); aWait, when given, does the waiting instead (false: give up).
+  void Write(const void* aData, std::size_t aLength, int aTimeoutMs, const std::function<bool(short)>& aWait = {});
   bool Pending();
   void Close(bool aNotifyPeer);
   bool Active() const { return FSSL != nullptr; }
@@ -102,9 +103,16 @@ private:
   static int VerifyCallback(int aOk, X509_STORE_CTX* aContext);
   static int PasswordCallback(char* aBuffer, int aSize, int aRWFlag, void* aUser);
 
+  struct ContextFree {
+    void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+  };
+  struct SSLFree {
+    void operator()(SSL* p) const { SSL_free(p); }
+  };
+
   TqmtSocketTLS_Options FOptions;
-  SSL_CTX* FContext = nullptr;
-  SSL* FSSL = nullptr;
+  std::unique_ptr<SSL_CTX, ContextFree> FContext;
+  std::unique_ptr<SSL, SSLFree> FSSL;
   int FSocket = -1;
   std::mutex FCS;  // every encrypted read and write
 };
@@ -175,6 +183,8 @@ public:
 // ---- TCP client and reading thread ---------------------------------------------------------------
 
 enum class TqmtTCPMode : std::uint8_t { tcpmDefault, tcpmCommands };
+// The blocking steps of a connection, as a fault injector sees them.
+enum class TqmtTCPOperation : std::uint8_t { opConnect, opTLSHandshake, opWrite, opRead };
 using TqmtReadThreadExceptionEvent = std::function<void(const std::exception& aException)>;
 
 class TqmtIdTCPClient;
@@ -227,6 +237,10 @@ public:
   // The TLS layer, when the connection is encrypted; owned by the client.
   std::unique_ptr<TqmtIdSSLIOHandlerSocketOpenSSL> IOHandler;
 
+  // Called before each blocking step; an exception it raises fails that step as a network failure
+  // would. Tests use it to fail the Nth operation.
+  std::function<void(TqmtTCPOperation aOperation)> OnOperation;
+
   // ---- reading thread callbacks
   std::function<void()> OnThread;
   std::function<void()> OnRead;
@@ -236,7 +250,14 @@ public:
   // reading thread. Raises on failure.
   void Connect();
   bool Connected();
+  // Stops the reading thread and closes the socket. aNotifyPeer: an orderly close (TLS close_notify,
+  // FIN) after what was written; otherwise a reset. A reader blocked on the socket is woken first.
   void Disconnect(bool aNotifyPeer = true);
+  // Any thread, without the client's lock: wakes every thread blocked on this connection (connect,
+  // TLS handshake, reads and writes fail at once). The socket stays open until Disconnect.
+  void Abort();
+  // From now on a write waits at most aMs more for the socket (a disconnect is under way).
+  void LimitWrites(int aMs);
   void EnterCS() { FCS.Acquire(); }
   void LeaveCS() { FCS.Release(); }
   TqmtTCPReadThread* ReadThread();
@@ -256,6 +277,9 @@ public:
   // Reads exactly aLength bytes, waiting up to ReadTimeout (forever when not positive).
   std::string ReadBytes(std::size_t aLength);
   std::string ReadLn();
+  // A line within aTimeoutMs and at most aMaxLength bytes; EIdReadTimeout or EIdException
+  // ("Line too long") otherwise.
+  std::string ReadLn(int aTimeoutMs, std::size_t aMaxLength);
   // Raises EIdConnClosedGracefully when the peer has closed the connection.
   void CheckForDisconnect();
 
@@ -285,7 +309,21 @@ private:
   void CloseSocket(bool aNotifyPeer);
   void InstallIntercepts();
 
+  void Step(TqmtTCPOperation aOperation) {
+    if (OnOperation) OnOperation(aOperation);
+  }
+  // Shuts the socket (or the one being connected) down without closing it.
+  void ShutdownSocket(int aHow);
+  // Poll for a write, in slices, honouring SendTimeout, Abort and LimitWrites.
+  bool WaitWritable(short aEvents);
+
   std::atomic<int> FSocket{-1};  // read by the reading thread while another thread may close it
+  std::atomic<int> FConnectingSocket{-1};
+  std::mutex FSocketLock;  // a close and a shutdown of the same number never overlap
+  std::atomic<bool> FAborted{false};
+  friend class TqmtTCPReadThread;
+  std::atomic<bool> FClosing{false};  // Disconnect woke the reader: what it meets is not reported
+  std::atomic<long long> FWriteDeadline{0};  // steady ms; 0: none
   std::atomic<bool> FConnected{false};
   TqmtCriticalSection FCS;
   TqmtTCPReadThread* FTCPRead = nullptr;

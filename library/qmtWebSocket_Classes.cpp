@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "qmtBase_Helpers.h"
 #include "qmtTCP_Client.h"
 
 std::uint8_t OpcodeWireValue(TOpcode aOpcode) {
@@ -273,6 +274,11 @@ void TqmtWSConnection::SetDisconnected(bool aValue) {
   FDisconnected = aValue;
 }
 
+std::uint64_t TqmtWSConnection::OldestUnansweredPingTicks() {
+  std::lock_guard g(FPingLock);
+  return FQueuePingList.empty() ? 0 : FQueuePingList.front().FTicks;
+}
+
 void TqmtWSConnection::DoWriteClose(int aCloseCode) {
   SetDisconnected(true);
   DoClearInput();
@@ -282,11 +288,14 @@ void TqmtWSConnection::DoWriteClose(int aCloseCode) {
 
 void TqmtWSConnection::DoWritePing(const std::string& aText) {
   const TDateTime lNow = NowLocal();
+  const std::uint64_t lTicks = GetTicks();
   if (FFirstPing.load() == 0) FFirstPing = lNow;
+  if (FFirstPingTicks.load() == 0) FFirstPingTicks = lTicks;
   FLastPing = lNow;
+  FLastPingTicks = lTicks;
   {
     std::lock_guard g(FPingLock);
-    FQueuePingList.push_back({lNow, aText});
+    FQueuePingList.push_back({lNow, aText, lTicks});
   }
   DoWriteFrame(aText, TOpcode::opPing, false);
 }
@@ -522,7 +531,19 @@ void TqmtWSConnection::DoReadFrame(bool aMustBeMasked) {
   DoFrameComplete(lPayload);
 }
 
-void TqmtWSConnection::AppendPayload(std::string_view aPayload) { FWSMSG->FStream.append(aPayload); }
+bool TqmtWSConnection::AppendPayload(std::string_view aPayload) {
+  // A message collected from fragments obeys the same limit as one frame: the peer cannot make us
+  // buffer without bound.
+  const std::uint64_t lSize = FWSMSG->FStream.size() + aPayload.size();
+  if (lSize > FMaxPayloadLength) {
+    FWSMSG->Clear();
+    FMessageUnfinished = false;
+    Fail(("Message of " + std::to_string(lSize) + " bytes exceeds the maximum message size").c_str(), 1009);
+    return false;
+  }
+  FWSMSG->FStream.append(aPayload);
+  return true;
+}
 
 void TqmtWSConnection::DoFrameComplete(std::string_view aPayload) {
   TqmtWSMsg* m = FWSMSG;
@@ -538,8 +559,11 @@ void TqmtWSConnection::DoFrameComplete(std::string_view aPayload) {
         DoDisconnect(std::string(), 1000);
         return;
       }
+      // The reason is text: with ValidateUTF8 an invalid one fails the connection like a message.
+      const std::string_view lReason = DoDecodeText(aPayload.substr(2));
+      if (FDisconnected && FValidateUTF8 && lReason.empty()) return;
       std::lock_guard g(FStateLock);
-      FCloseReason.assign(aPayload.substr(2));
+      FCloseReason.assign(lReason);
     }
     DoMessageComplete(std::string_view());
     return;
@@ -548,7 +572,7 @@ void TqmtWSConnection::DoFrameComplete(std::string_view aPayload) {
   if (lData && (m->FFragmented || FFragmentedMessages != TwsFragmentedMessages::frgOnlyBuffer || !m->FStream.empty() ||
                 FExtensions->ExtensionNegotiated())) {
     // Collected across frames: the payload joins the message's stream.
-    AppendPayload(aPayload);
+    if (!AppendPayload(aPayload)) return;
     if (FFragmentedMessages == TwsFragmentedMessages::frgOnlyBuffer) {
       if (m->FFragmented) {
         m->FState = m->FPLState = 0;
@@ -636,6 +660,7 @@ void TqmtWSConnection::DoMessageComplete(std::string_view aPayload) {
       break;
     case TOpcode::opPong: {
       FLastPong = NowLocal();
+      FLastPongTicks = GetTicks();
       bool lMismatch = false;
       {
         std::lock_guard g(FPingLock);
@@ -711,7 +736,9 @@ void TqmtWSConnection_Indy::DoClearInput() {
   if (!lReader->Started() || lReader->IsCurrentThread()) FTCPConnection->InputBufferClear();
 }
 void TqmtWSConnection_Indy::DoCloseSocket() {
-  FTCPConnection->Disconnect(false);
+  // With a clean disconnect the close frame was written: an orderly close lets it arrive (a reset
+  // could discard it).
+  FTCPConnection->Disconnect(FCleanDisconnect);
   if (FOnSocketClosed) FOnSocketClosed();
 }
 bool TqmtWSConnection_Indy::DoSocketClosed() { return !FTCPConnection->Connected(); }

@@ -96,6 +96,7 @@ struct TqmtWSMsg {
 struct TqmtPing {
   TDateTime FDate = 0;
   std::string FText;
+  std::uint64_t FTicks = 0;  // GetTicks when sent
 };
 
 struct TqmtQueueObject {
@@ -154,7 +155,17 @@ public:
   TDateTime LastPing() const { return FLastPing.load(); }
   TDateTime LastPong() const { return FLastPong.load(); }
   TDateTime FirstPing() const { return FFirstPing.load(); }
-  void SetFirstPing(TDateTime aValue) { FFirstPing = aValue; }
+  void SetFirstPing(TDateTime aValue) {
+    FFirstPing = aValue;
+    if (aValue == 0) FFirstPingTicks = 0;
+  }
+  // The same moments on the monotonic clock (GetTicks, ms; 0: none yet): the heart-beat time-out
+  // measures with these, so a step of the wall clock is not taken for a dead connection.
+  std::uint64_t LastPingTicks() const { return FLastPingTicks.load(); }
+  std::uint64_t LastPongTicks() const { return FLastPongTicks.load(); }
+  std::uint64_t FirstPingTicks() const { return FFirstPingTicks.load(); }
+  // When the oldest ping still waiting for its pong was sent (GetTicks); 0 when none waits.
+  std::uint64_t OldestUnansweredPingTicks();
   TqmtWSExtensions& Extensions() { return *FExtensions; }
   void SetExtensions(std::unique_ptr<TqmtWSExtensions> aExtensions) { FExtensions = std::move(aExtensions); }
   TqmtWSQueueOptions& QueueOptions() { return FQueueOptions; }
@@ -171,7 +182,8 @@ public:
   std::string FURL;
   std::string FProtocol;
   TwsSpecification FSpecification = TwsSpecification::spRFC6455;
-  // Largest payload accepted in one frame; a larger one fails the connection with 1009.
+  // Largest payload accepted in one frame, and largest message collected from fragments; a larger
+  // one fails the connection with 1009.
   std::uint64_t FMaxPayloadLength = 256ull << 20;
   bool FNotifyConnection = true, FNotifyDisconnection = true;
   std::atomic<bool> FMustDisconnect{false};
@@ -221,7 +233,8 @@ protected:
 
 private:
   void Fail(const char* aMessage, int aCloseCode) { DoDisconnect(aMessage, aCloseCode); }
-  void AppendPayload(std::string_view aPayload);
+  // False when the message grew past the limit (the connection then fails with 1009).
+  bool AppendPayload(std::string_view aPayload);
   void QueueWrite(TwsQueueMsgLevels aLevel, TqmtQueueObject aObject);
   void FreeQueues();
 
@@ -234,6 +247,7 @@ private:
   std::string FCloseReason;
   std::string FPong;
   std::atomic<TDateTime> FLastPing{0}, FLastPong{0}, FFirstPing{0};
+  std::atomic<std::uint64_t> FLastPingTicks{0}, FLastPongTicks{0}, FFirstPingTicks{0};
   TqmtWSMsg FWSMessage, FWSControlCode;
   TqmtWSMsg* FWSMSG = nullptr;
   bool FMessageUnfinished = false;  // the last data frame had FIN clear

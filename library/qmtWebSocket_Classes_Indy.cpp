@@ -65,6 +65,7 @@ void TqmtWSConnectionClient::DoInitialize(TqmtIdTCPClient* aClient) {
   FLocalIP = aClient->LocalIP();
   FLocalPort = aClient->LocalPort();
   FEnabled = false;
+  FHandshakeDeadline = static_cast<long long>(GetTicks()) + std::max(FHandshakeTimeout, 1);
   FHeadersResponse = BuildRequest();
   if (FOnHandshake) FOnHandshake(this, FHeadersResponse);
   std::string lRequest;
@@ -133,10 +134,31 @@ void TqmtWSConnectionClient::DoHandshakeResponse(const TqmtWSHandShakeClient& aH
   if (FOnEnabled) FOnEnabled(this);
 }
 
+bool TqmtWSConnectionClient::HandshakeExpired() const {
+  return !FEnabled && FHandshakeDeadline.load() != 0 && static_cast<long long>(GetTicks()) >= FHandshakeDeadline.load();
+}
+
 void TqmtWSConnectionClient::DoReadHandshake() {
+  // The answer's header block is bounded in time and size: a peer that stalls or floods it fails
+  // the connection instead of holding the reading thread.
   FHeadersRequest.clear();
-  for (std::string lLine = FTCPConnection->ReadLn(); !lLine.empty(); lLine = FTCPConnection->ReadLn())
-    FHeadersRequest.push_back(lLine);
+  std::size_t lTotal = 0;
+  for (;;) {
+    const long long lLeft = FHandshakeDeadline.load() - static_cast<long long>(GetTicks());
+    if (lLeft <= 0) throw TqmtWSException("Handshake Error: no complete answer within " + std::to_string(FHandshakeTimeout) + " ms");
+    std::string lLine;
+    try {
+      lLine = FTCPConnection->ReadLn(static_cast<int>(lLeft), FMaxHandshakeSize - lTotal);
+    } catch (const EIdReadTimeout&) {
+      throw TqmtWSException("Handshake Error: no complete answer within " + std::to_string(FHandshakeTimeout) + " ms");
+    }
+    lTotal += lLine.size() + 2;
+    if (lTotal > FMaxHandshakeSize)
+      throw TqmtWSException("Handshake Error: answer header larger than " + std::to_string(FMaxHandshakeSize) + " bytes");
+    if (lLine.empty()) break;
+    FHeadersRequest.push_back(std::move(lLine));
+  }
+  FHandshakeDeadline = 0;
   DoHandshakeResponse(ParseResponse(FHeadersRequest));
 }
 

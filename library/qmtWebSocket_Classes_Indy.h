@@ -82,6 +82,13 @@ public:
   std::vector<std::string> FHeadersResponse;  // the request lines as written
   std::vector<std::string> FHeadersRequest;   // the answer's lines as read
 
+  // The answer to the opening request must be complete within FHandshakeTimeout ms and
+  // FMaxHandshakeSize bytes of header lines.
+  int FHandshakeTimeout = 10000;
+  std::size_t FMaxHandshakeSize = 16384;
+  // True once the handshake's time is over without an accepted answer.
+  bool HandshakeExpired() const;
+
   TqmtWSNotifyEvent FOnEnabled;
   TqmtWSNotifyEvent FOnBeforeDisconnect;
   std::function<void(TqmtWSConnection* Sender, const std::string& aLocation)> FOnRedirect;
@@ -94,4 +101,5 @@ protected:
 private:
   void BeforeDisconnect();
   std::atomic<bool> FBeforeDisconnect{false};
+  std::atomic<long long> FHandshakeDeadline{0};  // steady ms; 0 once answered
 };

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "qmtBase_Helpers.h"
 
@@ -52,19 +54,23 @@ TqmtWSClient::~TqmtWSClient() {
   FWatchDogEnabled = false;
   StopWatchDog();
   try {
-    SetActive(false);
-  } catch (...) {
+    Deactivate(-1);
+  } catch (const std::exception& e) {
+    DoError(nullptr, e.what());
   }
   FDestroying = true;
   FAlive->store(false);
   StopHeartBeat();
   StopWatchDog();
   CollectRetired();
+  std::vector<TWorker> lThreads;
   {
     std::lock_guard g(FThreadsLock);
-    for (auto& t : FThreads)
-      if (t.joinable()) t.join();
+    lThreads.swap(FThreads);
   }
+  // Outside the list's lock: a worker still running may want it.
+  for (auto& t : lThreads)
+    if (t.FThread.joinable()) t.FThread.join();
   FTCPClient.reset();
   if (FAPI)
     if (auto* lClient = dynamic_cast<TqmtWSAPI_client*>(FAPI)) lClient->FClient = nullptr;
@@ -98,17 +104,41 @@ bool TqmtWSClient::Connected() { return FTCPClient && FTCPClient->Connected(); }
 void TqmtWSClient::SetActive(bool aValue) {
   if (FDestroying) return;
   if (aValue)
-    Activate();
+    Activate(FGeneration.load());
   else
     Deactivate();
 }
 
-void TqmtWSClient::Activate() {
-  if (FTCPClient->Connected() || Connection()) return;
+bool TqmtWSClient::WatchDogArmed() {
+  std::lock_guard g(FTimerLock);
+  return FWatchDogTimer != nullptr;
+}
+
+std::size_t TqmtWSClient::PendingThreads() {
+  std::lock_guard g(FThreadsLock);
+  return FThreads.size();
+}
+
+bool TqmtWSClient::Activate(unsigned aGeneration, int aLockTimeoutMs) {
+  std::unique_lock lLifecycle(FLifecycleLock, std::defer_lock);
+  if (aLockTimeoutMs < 0)
+    lLifecycle.lock();
+  else if (!lLifecycle.try_lock_for(std::chrono::milliseconds(aLockTimeoutMs)))
+    return false;
+  // A deactivation asked for after this activation was: it does not happen.
+  if (FDestroying || aGeneration != FGeneration.load()) return true;
+  if (FTCPClient->Connected() || Connection()) return true;
   StopHeartBeat();
+  FStopWaiting = false;
+  FConnecting = true;  // from here on Connect's wait knows an attempt runs
+  auto lCancelled = [&] { return aGeneration != FGeneration.load(); };
   try {
     // The API prepares the address (and a listen key) first; its failure fails the activation.
     if (FAPI) FAPI->DoBeforeActivate();
+    if (lCancelled()) {
+      FConnecting = false;
+      return true;
+    }
     if (OnBeforeConnect) OnBeforeConnect(this);
     TqmtIdTCPClient& t = *FTCPClient;
     t.IOHandler.reset();
@@ -138,12 +168,20 @@ void TqmtWSClient::Activate() {
       Options.SetParameters("/qmt/auth/url/" + Authentication.User + "/" + Authentication.Password);
     FConnecting = true;
     t.Connect();
+    if (lCancelled()) {
+      // Disconnected meanwhile: this connection is not wanted any more.
+      FConnecting = false;
+      t.Disconnect(false);
+      return true;
+    }
     DoTCPConnected();
   } catch (const std::exception& e) {
     FConnecting = false;
-    DoException(nullptr, e.what(), &e);
+    if (lCancelled()) return true;  // given up on purpose: nothing to report, nothing to retry
+    DoException(nullptr, e.what(), &e, std::current_exception());
     if (FWatchDogEnabled) StartWatchDog();
   }
+  return true;
 }
 
 void TqmtWSClient::DoTCPConnected() {
@@ -162,6 +200,7 @@ void TqmtWSClient::DoTCPConnected() {
     lConnection->FFragmentedMessages = Options.FragmentedMessages;
     lConnection->QueueOptions() = QueueOptions;
     lConnection->FAuthentication = Authentication;
+    lConnection->FHandshakeTimeout = HandshakeTimeout;
     std::weak_ptr<TqmtWSConnectionClient> lWeak = lConnection;
     TqmtWSConnectionClient* lRaw = lConnection.get();
     lConnection->FOnHandshake = [this](TqmtWSConnection* c, std::vector<std::string>& aHeaders) {
@@ -198,7 +237,12 @@ void TqmtWSClient::DoTCPConnected() {
     };
     lConnection->FOnRedirect = [this](TqmtWSConnection*, const std::string& aLocation) { DoRedirect(aLocation); };
     lConnection->FOnSocketClosed = [this, lWeak] {
-      if (auto c = lWeak.lock()) DoDisconnected(c);
+      auto c = lWeak.lock();
+      if (!c) return;
+      if (FReadingThread.load() == std::this_thread::get_id())
+        FClosedInRead = c;  // processed once the read's failure is reported
+      else
+        DoDisconnected(c);
     };
     if (LogFile.Enabled && LogFile.UnMaskFrames) {
       lConnection->FOnFrameSent = [this](TOpcode aOpCode, std::string_view aPayload) {
@@ -214,6 +258,16 @@ void TqmtWSClient::DoTCPConnected() {
     StartHeartBeat();
   } catch (const std::exception& e) {
     DoError(lConnection.get(), e.what());
+    // A connection that never became current still owns the socket: let it go, and try again later.
+    bool lCurrent;
+    {
+      std::lock_guard g(FConnectionLock);
+      lCurrent = FWSConnection == lConnection;
+    }
+    if (!lCurrent) {
+      FTCPClient->Disconnect(false);
+      if (FWatchDogEnabled) StartWatchDog();
+    }
   }
 }
 
@@ -222,6 +276,16 @@ void TqmtWSClient::DoTCPConnected() {
 void TqmtWSClient::DoReadTurn() {
   auto c = Connection();
   if (!c) return;
+  // A server that accepted the connection but never answers the opening request.
+  if (c->HandshakeExpired() && !c->Disconnected()) {
+    const TqmtWSException lError("Handshake Error: no complete answer within " + std::to_string(c->FHandshakeTimeout) + " ms");
+    try {
+      throw lError;
+    } catch (const std::exception& e) {
+      DoException(c.get(), e.what(), &e, std::current_exception());
+    }
+    return;
+  }
   const auto& q = c->QueueOptions();
   if (q.Text.Level == TwsQueueMsgLevels::qmNone && q.Binary.Level == TwsQueueMsgLevels::qmNone &&
       q.Ping.Level == TwsQueueMsgLevels::qmNone)
@@ -240,64 +304,110 @@ void TqmtWSClient::DoReadData() {
     FTCPClient->InputBufferClear();
     return;
   }
+  FReadingThread = std::this_thread::get_id();
   try {
     c->DoRead(false);
   } catch (const std::exception& e) {
-    DoException(c.get(), e.what(), &e);
+    DoException(c.get(), e.what(), &e, std::current_exception());
   }
+  FReadingThread = std::thread::id();
+  if (TConnectionPtr lClosed = std::exchange(FClosedInRead, nullptr)) DoDisconnected(lClosed);
 }
 
 void TqmtWSClient::DoReadException(const std::exception& aException) {
   if (FDestroying) return;
   auto c = Connection();
   if (!IsQuietDisconnect(aException) || Options.RaiseDisconnectExceptions) {
-    // The reader ends with this error: report it, then the connection is gone.
-    if (OnException && c && !c->Disconnected()) {
-      const std::string lMessage = aException.what();
-      Notify([this, c, lMessage] {
-        const Exception lCopy(lMessage);
-        OnException(c.get(), lCopy);
-      });
-    } else if (OnException && !c) {
-      const std::string lMessage = aException.what();
-      Notify([this, lMessage] {
-        const Exception lCopy(lMessage);
-        OnException(nullptr, lCopy);
-      });
-    }
+    // The reader ends with this error: report it (we are inside the reader's catch, so the
+    // exception itself travels), then the connection is gone. A connection closed on purpose
+    // (Disconnected) has nothing to report.
+    if (!c || !c->Disconnected()) DoReport(c.get(), aException);
   }
-  if (c) {
-    // The reader ends here: the socket goes with it, so a later activation starts afresh.
-    try {
-      FTCPClient->Disconnect(false);
-    } catch (...) {
-    }
-    DoDisconnected(c);
-  } else {
-    try {
-      FTCPClient->Disconnect(false);
-    } catch (...) {
-    }
+  // The reader ends here: the socket goes with it, so a later activation starts afresh.
+  try {
+    FTCPClient->Disconnect(false);
+  } catch (const std::exception& e) {
+    DoError(nullptr, e.what());
   }
+  if (c) DoDisconnected(c);
 }
 
 // ---- disconnecting ----------------------------------------------------------------------------------
 
-void TqmtWSClient::Deactivate() {
+bool TqmtWSClient::Deactivate(int aLockTimeoutMs, bool aCancelPending) {
+  // Everything pending gives up first, then the lock is taken.
+  if (aCancelPending) ++FGeneration;
   FWatchDogEnabled = false;
+  StopWatchDog();
+  FStopWaiting = true;
+  std::unique_lock lLifecycle(FLifecycleLock, std::try_to_lock);
+  if (!lLifecycle.owns_lock()) {
+    // An activation holds it, blocked in a connect, a TLS handshake or a write: wake it.
+    FTCPClient->Abort();
+    if (aLockTimeoutMs < 0)
+      lLifecycle.lock();
+    else if (!lLifecycle.try_lock_for(std::chrono::milliseconds(aLockTimeoutMs)))
+      return false;
+  }
   auto c = Connection();
   if (!c || FDisconnecting) {
     StopWatchDog();
-    return;
+    return true;
   }
-  try {
-    if (Options.CleanDisconnect && c->Enabled()) c->Close(1000);
-  } catch (...) {
+  // A peer that takes nothing more cannot hold the close frame (or a writer) for long.
+  FTCPClient->LimitWrites(1000);
+  if (Options.CleanDisconnect && c->Enabled()) {
+    try {
+      c->Close(1000);
+    } catch (const std::exception& e) {
+      DoError(nullptr, e.what());  // the close frame did not leave; the socket closes all the same
+    }
   }
   StopHeartBeat();
   c->FMustDisconnect = true;
-  FTCPClient->Disconnect(false);
+  // The reader's end of stream is ours, not the peer's: it is not reported.
+  c->SetDisconnected(true);
+  FTCPClient->Disconnect(Options.CleanDisconnect);
   DoDisconnected(c);
+  return true;
+}
+
+void TqmtWSClient::DoReport(TqmtWSConnection* aConnection, const std::exception& aException) {
+  try {
+    if (FAPI && !FAPI->RawMessages()) {
+      FAPI->DoException(aConnection, aException);
+      return;
+    }
+    if (!OnException) return;
+    if (aConnection) aConnection->FMsgException = aException.what();
+    if (FNotifyEvents == TwsNotifyEvent::neNoSync) {
+      OnException(aConnection, aException);
+      return;
+    }
+    auto c = Connection();
+    TConnectionPtr lKeep = c && c.get() == aConnection ? c : nullptr;
+    std::exception_ptr lPointer = std::current_exception();
+    const std::string lMessage = aException.what();
+    Notify([this, lKeep, aConnection, lPointer, lMessage] { RaiseException(lKeep ? lKeep.get() : aConnection, lPointer, lMessage); });
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmtWebSocket: OnException handler failed: %s\n", e.what());
+  }
+}
+
+void TqmtWSClient::RaiseException(TqmtWSConnection* aConnection, std::exception_ptr aPointer, const std::string& aMessage) {
+  // The handler receives the exception of its own type when there is one; else one carrying the text.
+  if (aPointer) {
+    try {
+      std::rethrow_exception(aPointer);
+    } catch (const std::exception& e) {
+      OnException(aConnection, e);
+      return;
+    } catch (...) {
+      // not a standard exception: the text below stands for it
+    }
+  }
+  const Exception lCopy(aMessage);
+  OnException(aConnection, lCopy);
 }
 
 void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
@@ -310,28 +420,40 @@ void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
     // The reading thread may still be inside the old connection: it goes at the next disconnect.
     FOldConnection = aConnection;
   }
-  try {
-    const int lCode = aConnection->CloseCode();
-    if (FAPI) FAPI->DoDisconnect(aConnection.get(), lCode);
-    if (!aConnection->FIsInternal && aConnection->FNotifyDisconnection) {
-      StopHeartBeat();
-      if ((!FAPI || FAPI->RawMessages()) && OnDisconnect) Notify([this, aConnection, lCode] { OnDisconnect(aConnection.get(), lCode); });
-      if (FWatchDogEnabled) StartWatchDog();
+  const int lCode = aConnection->CloseCode();
+  // Each step runs whatever the one before did: a failing API hook must cost neither the event
+  // nor the reconnection.
+  if (FAPI) {
+    try {
+      FAPI->DoDisconnect(aConnection.get(), lCode);
+    } catch (const std::exception& e) {
+      DoError(nullptr, e.what());
     }
-  } catch (const std::exception& e) {
-    DoError(nullptr, e.what());
+  }
+  if (!aConnection->FIsInternal && aConnection->FNotifyDisconnection) {
+    StopHeartBeat();
+    if ((!FAPI || FAPI->RawMessages()) && OnDisconnect) {
+      try {
+        Notify([this, aConnection, lCode] { OnDisconnect(aConnection.get(), lCode); });
+      } catch (const std::exception& e) {
+        DoError(nullptr, e.what());
+      }
+    }
+    if (FWatchDogEnabled) StartWatchDog();
   }
   FDisconnecting = false;
 }
 
 bool TqmtWSClient::Connect(int aTimeout) {
-  SetActive(true);
+  if (FDestroying) return false;
+  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(aTimeout, 0));
+  // Another activation (a watchdog attempt) may hold the lifecycle: then its outcome is awaited.
+  Activate(FGeneration.load(), aTimeout > 0 ? aTimeout : -1);
   auto lOpen = [this] {
     auto c = Connection();
     return c && c->Enabled();
   };
   if ((!FConnecting && !Connection()) || aTimeout <= 0) return false;
-  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
   while (std::chrono::steady_clock::now() < lEnd) {
     if (lOpen()) return true;
     if (!FConnecting && !Connection()) return false;
@@ -341,9 +463,10 @@ bool TqmtWSClient::Connect(int aTimeout) {
 }
 
 bool TqmtWSClient::Disconnect(int aTimeout) {
-  SetActive(false);
+  if (FDestroying) return true;
+  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(aTimeout, 0));
+  if (!Deactivate(std::max(aTimeout, 0))) return !Connection();
   if (aTimeout <= 0) return !Connection();
-  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
   while (std::chrono::steady_clock::now() < lEnd) {
     if (!Connection()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -352,24 +475,42 @@ bool TqmtWSClient::Disconnect(int aTimeout) {
 }
 
 void TqmtWSClient::RunOnNewThread(std::function<void()> aWork) {
-  std::lock_guard g(FThreadsLock);
-  if (FDestroying) return;
-  FThreads.emplace_back([this, lWork = std::move(aWork)] {
-    std::lock_guard lComponent(FLocks.Main());  // one activation change at a time
-    try {
-      lWork();
-    } catch (...) {
+  std::vector<std::thread> lFinished;
+  {
+    std::lock_guard g(FThreadsLock);
+    if (FDestroying) return;
+    // Workers that are done are joined here, so none piles up during a long outage.
+    for (auto it = FThreads.begin(); it != FThreads.end();) {
+      if (it->FDone->load()) {
+        lFinished.push_back(std::move(it->FThread));
+        it = FThreads.erase(it);
+      } else {
+        ++it;
+      }
     }
-  });
+    auto lDone = std::make_shared<std::atomic<bool>>(false);
+    FThreads.push_back({std::thread([this, lDone, lWork = std::move(aWork)] {
+                          try {
+                            lWork();
+                          } catch (const std::exception& e) {
+                            DoException(nullptr, e.what(), &e, std::current_exception());
+                          }
+                          lDone->store(true);
+                        }),
+                        lDone});
+  }
+  for (auto& t : lFinished) t.join();  // finished: the join does not wait
 }
 
 void TqmtWSClient::Start() {
   FThreadStart = true;
-  RunOnNewThread([this] { SetActive(true); });
+  const unsigned lGeneration = FGeneration.load();
+  RunOnNewThread([this, lGeneration] { Activate(lGeneration); });
 }
 
 void TqmtWSClient::Stop() {
-  RunOnNewThread([this] { SetActive(false); });
+  ++FGeneration;  // now: a Start after this Stop is not undone by it
+  RunOnNewThread([this] { Deactivate(-1, false); });
 }
 
 void TqmtWSClient::DoRedirect(const std::string& aLocation) {
@@ -378,7 +519,8 @@ void TqmtWSClient::DoRedirect(const std::string& aLocation) {
     Disconnect(10000);
     try {
       SetURL(aLocation);
-    } catch (...) {
+    } catch (const std::exception& e) {
+      DoError(nullptr, e.what());  // the reconnection is tried all the same
     }
     Connect(10000);
   });
@@ -483,7 +625,13 @@ void TqmtWSClient::Notify(std::function<void()> aEvent) {
       });
       break;
     case TwsNotifyEvent::neSynchronous:
-      SynchronizeWithMainThread(aEvent);
+      // The wait ends when a deactivation starts (the main thread may be the one waiting for this
+      // thread); the event then runs later on the main loop.
+      SynchronizeWithMainThread(
+          [lAlive = FAlive, lEvent = std::move(aEvent)] {
+            if (lAlive->load()) lEvent();
+          },
+          FStopWaiting);
       break;
   }
 }
@@ -569,17 +717,21 @@ void TqmtWSClient::DoError(TqmtWSConnection* aConnection, const std::string& aMe
         OnError(nullptr, aMessage);
       }
     }
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // The error handler itself failed: the connection is dropped below all the same.
+    std::fprintf(stderr, "qmtWebSocket: OnError handler failed: %s\n", e.what());
   }
   if (aConnection) {
     try {
       aConnection->DoDropConnection();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "qmtWebSocket: dropping the connection failed: %s\n", e.what());
     }
   }
 }
 
-void TqmtWSClient::DoException(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException) {
+void TqmtWSClient::DoException(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException,
+                               std::exception_ptr aPointer) {
   if (FDestroying) return;
   try {
     if (FAPI && !FAPI->RawMessages()) {
@@ -588,18 +740,27 @@ void TqmtWSClient::DoException(TqmtWSConnection* aConnection, const std::string&
     } else if (OnException) {
       if (aConnection) aConnection->FMsgException = aMessage;
       auto c = Connection();
-      TConnectionPtr lKeep = c && c.get() == aConnection ? c : nullptr;
-      Notify([this, lKeep, aConnection, aMessage] {
-        const Exception lCopy(aMessage);
-        OnException(lKeep ? lKeep.get() : aConnection, lCopy);
-      });
+      TqmtWSConnection* lTarget = c && c.get() == aConnection ? c.get() : aConnection;
+      if (FNotifyEvents == TwsNotifyEvent::neNoSync) {
+        if (aException) {
+          OnException(lTarget, *aException);
+        } else {
+          const Exception lCopy(aMessage);
+          OnException(lTarget, lCopy);
+        }
+      } else {
+        TConnectionPtr lKeep = c && c.get() == aConnection ? c : nullptr;
+        Notify([this, lKeep, aConnection, aPointer, aMessage] { RaiseException(lKeep ? lKeep.get() : aConnection, aPointer, aMessage); });
+      }
     }
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmtWebSocket: OnException handler failed: %s\n", e.what());
   }
   if (aConnection) {
     try {
       aConnection->DoDropConnection();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "qmtWebSocket: dropping the connection failed: %s\n", e.what());
     }
   }
 }
@@ -666,7 +827,7 @@ void TqmtWSClient::DoHeartBeatTick() {
     if (!FHeartBeatTimeoutTimer) {
       FHeartBeatTimeoutTimer = new TqmtTimer();
       FHeartBeatTimeoutTimer->FDebugName = "HeartBeatTimeout";
-      FHeartBeatTimeoutTimer->SetInterval(HeartBeat.Timeout * HeartBeat.TimeUnitMs);
+      FHeartBeatTimeoutTimer->SetInterval(HeartBeat.TimeUnitMs);  // every "second": see the tick
       FHeartBeatTimeoutTimer->SetNotifyEvents(FNotifyEvents);
       FHeartBeatTimeoutTimer->OnTimer = [this](TObject*) { DoHeartBeatTimeoutTick(); };
       FHeartBeatTimeoutTimer->OnException = [this](TqmtTimer*, const std::exception& e) {
@@ -679,19 +840,17 @@ void TqmtWSClient::DoHeartBeatTick() {
 
 void TqmtWSClient::DoHeartBeatTimeoutTick() {
   auto c = Connection();
-  if (!c || FDestroying) return;
-  // Distances in the component's "seconds" (shortened in tests), truncated, without sign.
-  const double lUnit = HeartBeat.TimeUnitMs / 1000.0;
-  auto lUnits = [lUnit](TDateTime a, TDateTime b) { return static_cast<long long>(std::fabs(a - b) * 86400.0 / lUnit); };
-  const TDateTime lNow = NowLocal();
-  const long long lTimeout = HeartBeat.Timeout, lInterval = HeartBeat.Interval;
-  if (lUnits(c->LastPong(), c->LastPing()) < lTimeout) {
+  if (!c || FDestroying || c->Disconnected()) return;
+  // A ping still unanswered after Timeout "seconds" of the monotonic clock means the peer is gone
+  // (or frozen). Checked every "second", so a dead connection is seen within one more second; a
+  // step of the wall clock changes nothing.
+  const std::uint64_t lOldest = c->OldestUnansweredPingTicks();
+  if (lOldest == 0) {
     c->SetFirstPing(0);
     return;
   }
-  const bool lByLastPing = lInterval >= lTimeout && lUnits(lNow, c->LastPing()) >= lTimeout;
-  const bool lByFirstPing = lTimeout >= lInterval && c->FirstPing() != 0 && lUnits(lNow, c->FirstPing()) >= lTimeout;
-  if (!lByLastPing && !lByFirstPing) return;
+  const std::uint64_t lLimit = static_cast<std::uint64_t>(HeartBeat.Timeout) * static_cast<std::uint64_t>(HeartBeat.TimeUnitMs);
+  if (GetTicks() - lOldest < lLimit) return;
   TqmtTimer* lTimer;
   {
     std::lock_guard g(FTimerLock);
@@ -704,6 +863,7 @@ void TqmtWSClient::DoHeartBeatTimeoutTick() {
 
 void TqmtWSClient::StartWatchDog() {
   if (WatchDog.Interval <= 0 || FDestroying) return;
+  CollectRetired();
   std::lock_guard g(FTimerLock);
   if (FWatchDogTimer) return;
   FWatchDogTimer = new TqmtTimer();

@@ -4,10 +4,20 @@
 //
 // Threads: the caller's thread activates and connects; the reading thread delivers frames,
 // messages, the connect notification and server-side disconnects; timer threads run the heart-beat
-// and the watchdog; watchdog reconnections and redirects run on short-lived threads of their own.
-// With NotifyEvents = neNoSync events are raised on those threads; otherwise they are posted to (or
-// synchronised with) the main loop installed with SetMainThreadDispatcher, carrying copies of their
-// data. Network and protocol failures never raise to the caller: they arrive as OnError/OnException.
+// and the watchdog; watchdog reconnections and redirects run on short-lived threads of their own,
+// each joined once it is done. With NotifyEvents = neNoSync events are raised on those threads;
+// otherwise they are posted to (or synchronised with) the main loop installed with
+// SetMainThreadDispatcher, carrying copies of their data. Network and protocol failures never raise
+// to the caller: they arrive as OnError/OnException.
+//
+// Lifecycle: activation and deactivation hold one lock (FLifecycleLock) from start to end, so one
+// TCP client is never driven by two of them at once, whichever threads they come from (the caller,
+// a watchdog attempt, Start/Stop, a redirect). A deactivation first bumps FGeneration: an
+// activation under way notices it after each blocking step and gives up without reporting or
+// re-arming the watchdog, and a watchdog attempt asked for earlier does not start. It then wakes
+// whatever blocks on the socket (Abort, or the read side's shutdown), so Disconnect(aTimeout) gets
+// the lock within its time-out. A reader that waits for the main thread (neSynchronous) stops
+// waiting while a deactivation runs, so a Disconnect on the main thread cannot deadlock with it.
 #pragma once
 
 #include <atomic>
@@ -99,6 +109,8 @@ public:
   int ConnectTimeout = 0;
   int ReadTimeout = -1;
   int WriteTimeout = 0;
+  // The handshake answer must arrive whole within this many ms (and 16 KiB of header lines).
+  int HandshakeTimeout = 10000;
   bool TLS = false;
   TqmtSocketTLS_Options TLSOptions;
   TqmtSocketProxy_Options Proxy;
@@ -163,22 +175,37 @@ public:
   void QueueClear();
   std::shared_ptr<TqmtWSConnectionClient> Connection() const;
   int WatchDogAttempts() const { return FWatchDogAttempts.load(); }
+  // True while the watchdog timer runs (a reconnection will be tried).
+  bool WatchDogArmed();
+  // The transport, for fault injection in tests (its OnOperation hook).
+  TqmtIdTCPClient& TCPClient() { return *FTCPClient; }
+  // Worker threads (Start, Stop, watchdog attempts, redirects) not yet joined.
+  std::size_t PendingThreads();
 
   static std::string PingTimeStamp();
 
 protected:
-  virtual void DoException(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException);
+  // aPointer, when given, is the exception itself: handlers on the main loop receive its own type.
+  virtual void DoException(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException,
+                           std::exception_ptr aPointer = nullptr);
   virtual void DoError(TqmtWSConnection* aConnection, const std::string& aMessage);
 
 private:
   using TConnectionPtr = std::shared_ptr<TqmtWSConnectionClient>;
-  void Activate();
-  void Deactivate();
+  // Activation for generation aGeneration; waits up to aLockTimeoutMs for the lifecycle lock (no
+  // limit when negative) and returns false when it did not get it.
+  bool Activate(unsigned aGeneration, int aLockTimeoutMs = -1);
+  // Deactivation; aCancelPending bumps the generation first (Stop did it already). False when the
+  // lifecycle lock was not had within aLockTimeoutMs.
+  bool Deactivate(int aLockTimeoutMs = -1, bool aCancelPending = true);
   void DoTCPConnected();
   void DoReadTurn();
   void DoReadData();
   void DoReadException(const std::exception& aException);
   void DoDisconnected(const TConnectionPtr& aConnection);
+  // Reports an exception being handled (called inside its catch) through the API or OnException.
+  void DoReport(TqmtWSConnection* aConnection, const std::exception& aException);
+  void RaiseException(TqmtWSConnection* aConnection, std::exception_ptr aPointer, const std::string& aMessage);
   void DoHeartBeatTick();
   void DoHeartBeatTimeoutTick();
   void DoWatchDogTick();
@@ -206,6 +233,13 @@ private:
   std::atomic<bool> FWatchDogEnabled{false};
   std::atomic<int> FWatchDogAttempts{0};
   std::atomic<bool> FThreadStart{false};
+  std::recursive_timed_mutex FLifecycleLock;
+  std::atomic<unsigned> FGeneration{0};
+  std::atomic<bool> FStopWaiting{false};
+  // The reading thread while it is inside a read: a close it causes is processed after the read's
+  // failure was reported (OnException before OnDisconnect).
+  std::atomic<std::thread::id> FReadingThread{};
+  TConnectionPtr FClosedInRead;  // reading thread only
   std::mutex FTimerLock;
   TqmtTimer* FHeartBeatTimer = nullptr;
   TqmtTimer* FHeartBeatTimeoutTimer = nullptr;
@@ -215,8 +249,12 @@ private:
   std::atomic<bool> FQueueMessages{false};
   std::mutex FQueuedLock;
   std::vector<std::string> FQueuedTexts, FQueuedBinaries;
+  struct TWorker {
+    std::thread FThread;
+    std::shared_ptr<std::atomic<bool>> FDone;
+  };
   std::mutex FThreadsLock;
-  std::vector<std::thread> FThreads;
+  std::vector<TWorker> FThreads;
   std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
 };
 
