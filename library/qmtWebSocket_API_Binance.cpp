@@ -1,6 +1,7 @@
 #include "qmtWebSocket_API_Binance.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "qmtBinance_Addresses.h"
 #include "qmtJSON.h"
@@ -119,10 +120,9 @@ void TqmtWS_API_Binance_Base::StartKeepAlive() {
   FTimerUserStream = new TqmtTimer();
   FTimerUserStream->FDebugName = "UserStream";
   FTimerUserStream->SetInterval(KeepAliveIntervalMs);
-  FTimerUserStream->OnTimer = [this](TObject*) { KeepAliveListenKey(); };
-  FTimerUserStream->OnException = [this](TqmtTimer*, const std::exception& e) {
-    if (OnBinanceHTTPException) OnBinanceHTTPException(this, e);
-  };
+  // A failed keep-alive is reported and the timer lives on: the next one may succeed, and the
+  // key stays valid for 60 minutes.
+  FTimerUserStream->OnTimer = [this](TObject*) { RunInBackground([this] { KeepAliveListenKey(); }); };
   FTimerUserStream->SetEnabled(true);
 }
 
@@ -163,19 +163,45 @@ void TqmtWS_API_Binance_Base::DoBeforeActivate() {
   }
 }
 
+bool IsListenKeyExpired(std::string_view aText) {
+  // Cheap test first: the name appears in no market event.
+  if (aText.find("listenKeyExpired") == std::string_view::npos) return false;
+  try {
+    TqmtJSON lDocument;
+    lDocument.Read(aText);
+    const TqmtObjectJSON* lEvent = lDocument.Find("e");
+    if (!lEvent)
+      if (const TqmtObjectJSON* lData = lDocument.Find("data")) lEvent = lData->Find("e");  // combined stream
+    return lEvent && lEvent->ValueView() == "listenKeyExpired";
+  } catch (const std::exception&) {
+    return false;  // not JSON: not the event
+  }
+}
+
+void TqmtWS_API_Binance_Base::RunInBackground(const std::function<void()>& aWork) {
+  try {
+    aWork();
+  } catch (const std::exception& e) {
+    // It went through OnBinanceHTTPException already (which may raise): report it beside the
+    // connection so that it is seen, and go on.
+    if (TqmtWSClient* lClient = Client())
+      lClient->ReportException(e);
+    else
+      std::fprintf(stderr, "%s: %s\n", ClassName().c_str(), e.what());
+  }
+}
+
 bool TqmtWS_API_Binance_Base::DoFilterMessage(std::string_view aText) {
-  static constexpr std::string_view kExpired = R"({"e": "listenKeyExpired")";
-  if (aText.substr(0, kExpired.size()) != kExpired) return false;
+  if (!IsListenKeyExpired(aText)) return false;
   TqmtWSClient* lClient = Client();
   if (!lClient || !FBinance.UserStream || FBinance.ApiKey.empty()) return false;
-  // A new key for the next connection; the open one is not reconnected.
-  const std::string lKey = CreateListenKey();
+  // The stream carries no account data any more: drop it, and the watchdog's reconnection asks for
+  // a fresh key. The expired one is not deleted.
   {
     std::lock_guard g(FKeyLock);
-    FListenKey = lKey;
+    FListenKey.clear();
   }
-  const std::string lURL = URL();
-  lClient->SetURL(FBinance.UseCombinedStreams ? lURL + "?streams=" + lKey : lURL + "/" + lKey);
+  if (auto lConnection = lClient->Connection()) lConnection->DoDropConnection();
   return false;
 }
 
@@ -184,10 +210,12 @@ void TqmtWS_API_Binance_Base::DoDisconnect(TqmtWSConnection*, int) {
     std::lock_guard g(FSendLock);
     FOutbox.clear();
   }
+  // The keep-alive stops whatever the DELETE does; the next connection asks for its key again.
+  StopKeepAlive();
   if (!ListenKey().empty()) {
     switch (FBinance.ListenKeyOnDisconnect) {
       case TqmtWSBinanceListenKeyOnDisconnect::blkodDeleteListenKey:
-        DeleteListenKey();
+        RunInBackground([this] { DeleteListenKey(); });
         break;
       case TqmtWSBinanceListenKeyOnDisconnect::blkodClearListenKey: {
         std::lock_guard g(FKeyLock);
@@ -198,7 +226,6 @@ void TqmtWS_API_Binance_Base::DoDisconnect(TqmtWSConnection*, int) {
         break;
     }
   }
-  StopKeepAlive();
 }
 
 // ---- control messages -----------------------------------------------------------------------------
@@ -315,14 +342,17 @@ std::string TqmtWS_API_Binance_Futures::UserStreamPath() {
 
 TqmtHTTP_API_Binance_Futures_Rest& TqmtWS_API_Binance_Futures::REST_API() {
   if (!FREST_API) FREST_API = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
-  // Verification follows the stream's (version and engine keep the REST client's own defaults).
-  if (Client()) {
-    FREST_API->TLSOptions.VerifyCertificate = Client()->TLSOptions.VerifyCertificate;
-    FREST_API->TLSOptions.RootCertFile = Client()->TLSOptions.RootCertFile;
-  }
-  CopyAccount(*FREST_API);
-  FREST_API->FuturesContracts = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN
-                                    ? TqmtHTTPBinanceFuturesContracts::bfchCOIN
-                                    : TqmtHTTPBinanceFuturesContracts::bfchUSDT;
+  ConfigureREST(*FREST_API);
   return *FREST_API;
+}
+
+void TqmtWS_API_Binance_Futures::ConfigureREST(TqmtHTTP_API_Binance_Futures_Rest& aREST) {
+  // Verification follows the stream's (version and engine keep the REST client's own defaults).
+  if (TqmtWSClient* lClient = Client()) {
+    aREST.TLSOptions.VerifyCertificate = lClient->TLSOptions.VerifyCertificate;
+    aREST.TLSOptions.RootCertFile = lClient->TLSOptions.RootCertFile;
+  }
+  CopyAccount(aREST);
+  aREST.FuturesContracts = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN ? TqmtHTTPBinanceFuturesContracts::bfchCOIN
+                                                                                       : TqmtHTTPBinanceFuturesContracts::bfchUSDT;
 }

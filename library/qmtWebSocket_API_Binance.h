@@ -53,6 +53,9 @@ struct TqmtWSBinance_Options {
   void Assign(const TqmtWSBinance_Options& aSource) { *this = aSource; }
 };
 
+// True for a listenKeyExpired event, plain or inside a combined-stream wrapper.
+bool IsListenKeyExpired(std::string_view aText);
+
 class TqmtWS_API_Binance_Base : public TqmtWSAPI_client {
 public:
   TqmtWS_API_Binance_Base();
@@ -122,6 +125,9 @@ protected:
   void CopyAccount(TqmtHTTP_API_Binance& aREST);
   void StartKeepAlive();
   void StopKeepAlive();
+  // Runs a request of our own (keep-alive, delete) whose failure must not stop the caller: it is
+  // reported through the client's OnException.
+  void RunInBackground(const std::function<void()>& aWork);
 
   std::atomic<int> FId{0};
   TqmtWSBinance_Options FBinance;
@@ -186,7 +192,11 @@ public:
   int UnSubscribeLiquidationOrders(const std::string& aSymbol) { return Send(false, Name(aSymbol, "forceOrder")); }
   int SubscribeAllMarketLiquidationOrders() { return Send(true, "!forceOrder@arr"); }
   int UnSubscribeAllMarketLiquidationOrders() { return Send(false, "!forceOrder@arr"); }
+  // The REST client for the same account, with keys, network and logging copied on every access.
+  // One thread uses it (the user interface's): another thread configures a client of its own
+  // with ConfigureREST.
   TqmtHTTP_API_Binance_Futures_Rest& REST_API();
+  void ConfigureREST(TqmtHTTP_API_Binance_Futures_Rest& aREST);
 
 protected:
   std::string UserStreamBaseURL() override;

@@ -30,12 +30,12 @@ bool IsQuietDisconnect(const std::exception& e) { return dynamic_cast<const EIdC
 // ---- API objects ----------------------------------------------------------------------------------
 
 TqmtWSAPI_client::~TqmtWSAPI_client() {
-  if (FClient) FClient->UnRegisterAPI(this);
+  if (TqmtWSClient* lClient = FClient.load()) lClient->UnRegisterAPI(this);
 }
 
 void TqmtWSAPI_client::SetClient(TqmtWSClient* aClient) {
   if (FClient == aClient) return;
-  if (FClient) FClient->UnRegisterAPI(this);
+  if (TqmtWSClient* lOld = FClient.load()) lOld->UnRegisterAPI(this);
   FClient = nullptr;
   if (aClient) aClient->RegisterAPI(this);
 }

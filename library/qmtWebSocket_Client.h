@@ -67,14 +67,15 @@ protected:
 class TqmtWSAPI_client : public TqmtWSAPI {
 public:
   ~TqmtWSAPI_client() override;
-  TqmtWSClient* Client() const { return FClient; }
+  // Read by the API's own threads (a paced sender) while SetClient may run: atomic.
+  TqmtWSClient* Client() const { return FClient.load(); }
   // Registers with aClient (and unregisters from the previous one).
   virtual void SetClient(TqmtWSClient* aClient);
   std::string ClassName() const override { return "TqmtWSAPI_client"; }
 
 private:
   friend class TqmtWSClient;
-  TqmtWSClient* FClient = nullptr;
+  std::atomic<TqmtWSClient*> FClient{nullptr};
 };
 
 struct TqmtWSHeartBeat_Options {
@@ -170,6 +171,9 @@ public:
   void RegisterAPI(TqmtWSAPI* aObject);
   void UnRegisterAPI(TqmtWSAPI* aObject);
   TqmtWSAPI* API() const { return FAPI; }
+  // A failure beside the connection (an API's background request) reported through OnException
+  // (or the API) without dropping anything.
+  void ReportException(const std::exception& aException) { DoReport(nullptr, aException); }
   bool QueueMessages() const { return FQueueMessages; }
   void SetQueueMessages(bool aValue);
   void QueueClear();

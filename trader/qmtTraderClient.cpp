@@ -33,14 +33,22 @@ TqmtWebSocketClient& TqmtTraderClient::GetWSClient() {
   if (!FWSClient) {
     auto lClient = std::make_unique<TqmtWebSocketClient>();
     lClient->SetNotifyEvents(TwsNotifyEvent::neNoSync);
-    lClient->OnException = [this](TqmtWSConnection*, const std::exception& e) { DoClientException(e); };
+    lClient->OnException = [this](TqmtWSConnection*, const std::exception& e) {
+      {
+        std::lock_guard g(FErrorLock);
+        FLastConnectionError = e.what();
+      }
+      DoClientException(e);
+    };
     lClient->OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
     lClient->OnConnect = [this](TqmtWSConnection*) { DoClientConnect(); };
     lClient->OnDisconnect = [this](TqmtWSConnection*, int) { DoClientDisconnect(); };
     lClient->HeartBeat.Enabled = true;
-    lClient->HeartBeat.Interval = 30;
-    // Without a time-out a connection that dies without a close is never noticed.
-    lClient->HeartBeat.Timeout = 60;
+    // A ping every 5 s, and one unanswered for 8 s drops the connection: with the watchdog's 10 s a
+    // silent (or frozen) server is replaced within about 25 s. Without a time-out a connection that
+    // dies without a close would never be noticed.
+    lClient->HeartBeat.Interval = 5;
+    lClient->HeartBeat.Timeout = 8;
     lClient->WatchDog.Enabled = true;
     lClient->WatchDog.Interval = 10;
     lClient->TLSOptions.Version = TwsTLSVersions::tls1_2;
@@ -63,6 +71,11 @@ void TqmtTraderClient::Disconnect() {
     lClient = FWSClient.get();
   }
   if (lClient && lClient->Active()) lClient->Disconnect(10000);
+}
+
+std::string TqmtTraderClient::LastConnectionError() {
+  std::lock_guard g(FErrorLock);
+  return FLastConnectionError;
 }
 
 void TqmtTraderClient::RegisterTraderClient() { gTraderClient.store(this); }

@@ -80,10 +80,13 @@ public:
   TqmtTraderBroker& Broker() { return GetBroker(); }
 
   // ---- the stream connection
-  // The WebSocket client, made on first use: events on the reading thread, heart-beat every 30 s
-  // with a 60 s time-out (a connection that dies silently is dropped and the watchdog, every 10 s,
+  // The WebSocket client, made on first use: events on the reading thread, a ping every 5 s with an
+  // 8 s time-out (a connection that dies silently is dropped and the watchdog, every 10 s,
   // reconnects), TLS 1.2 with the server's certificate and host name verified.
   TqmtWebSocketClient& GetWSClient();
+  // The text of the last failure the connection reported (a refused listen key, a certificate
+  // error, a time-out), for a program that must say why it could not connect.
+  std::string LastConnectionError();
   // Connects when not active, waiting up to 10000 ms; the connect listeners hear of success.
   void Connect();
   // Disconnects when active, waiting up to 10000 ms; nothing without a client.
@@ -118,6 +121,8 @@ protected:
 
 private:
   std::mutex FWSClientLock;
+  std::mutex FErrorLock;
+  std::string FLastConnectionError;
   std::unique_ptr<TqmtWebSocketClient> FWSClient;
   std::once_flag FBrokerOnce;
   std::unique_ptr<TqmtTraderBroker> FBroker;

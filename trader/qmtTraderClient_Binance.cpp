@@ -32,6 +32,9 @@ std::unique_ptr<TqmtTraderClient_Binance> gClient;
 }  // namespace
 
 TqmtTraderClient_Binance& GetTraderClientBinance() {
+  static std::once_flag sShutdownOnce;
+  // The tables' shutdown destroys this client first, whatever order a program frees them in.
+  std::call_once(sShutdownOnce, [] { AddTraderDataShutdown(&FreeTraderClientBinance); });
   std::lock_guard g(gClientLock);
   if (!gClient) {
     gClient = std::make_unique<TqmtTraderClient_Binance>();
@@ -56,6 +59,7 @@ TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
   }
   FClient_Futures.reset();
   FClient.reset();
+  FPositionREST.reset();
 }
 
 TqmtWSAPI_Binance& TqmtTraderClient_Binance::Client() {
@@ -296,7 +300,10 @@ void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {
 
 void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) {
   if (aSymbol.empty() || !FClient_Futures) return;
-  const std::string lAnswer = FClient_Futures->REST_API().GetPositionInformation(aSymbol);
+  // The stream thread's own REST client: the user interface's (orders) is never touched here.
+  if (!FPositionREST) FPositionREST = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
+  FClient_Futures->ConfigureREST(*FPositionREST);
+  const std::string lAnswer = FPositionREST->GetPositionInformation(aSymbol);
   TqmtJSON lDocument;  // not the dispatcher's: this runs inside its handling
   lDocument.Read(lAnswer);
   if (lDocument.Count() != 1) return;

@@ -66,6 +66,7 @@ protected:
 private:
   std::unique_ptr<TqmtWSAPI_Binance> FClient;
   std::unique_ptr<TqmtWSAPI_Binance_Futures> FClient_Futures;
+  std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FPositionREST;  // the stream thread's
   TqmtJSON FDocument;  // reused for every message of the reading thread
 };
 

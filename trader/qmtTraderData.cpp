@@ -1,12 +1,14 @@
 #include "qmtTraderData.h"
 
 #include <array>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 
 #include "qmtBase_Helpers.h"
 #include "qmtTraderDataRegistry.h"
+#include "qmtTraderData_Log.h"
 
 namespace {
 
@@ -50,11 +52,54 @@ std::string TqmtTraderData::FilePath() const {
   return (std::filesystem::path(GetTraderDataFolder()) / GetFileName()).string();
 }
 
+namespace {
+
+bool SameColumns(const TqmtDataSet& aExpected, const TqmtDataSet& aLoaded) {
+  const auto& e = aExpected.FieldDefs();
+  const auto& l = aLoaded.FieldDefs();
+  if (e.size() != l.size() || aExpected.KeyFieldName() != aLoaded.KeyFieldName()) return false;
+  for (std::size_t i = 0; i < e.size(); ++i)
+    if (e[i].Name != l[i].Name || e[i].DataType != l[i].DataType || e[i].Size != l[i].Size) return false;
+  return true;
+}
+
+std::string TimeSuffix() {
+  const std::time_t lNow = std::time(nullptr);
+  std::tm lLocal{};
+  localtime_r(&lNow, &lLocal);
+  char lText[32];
+  std::strftime(lText, sizeof lText, "%Y%m%d-%H%M%S", &lLocal);
+  return lText;
+}
+
+}  // namespace
+
 void TqmtTraderData::LoadTable() {
   const std::string lPath = FilePath();
   if (!std::filesystem::exists(lPath)) return;
   std::lock_guard lGuard(FWriteLock);
-  GetTable().LoadFromFile(lPath);
+  std::string lProblem;
+  try {
+    // Read into a table of its own first: a file of another table (or another version) must not
+    // change this one's columns, which every writer relies on.
+    TqmtDataSet lProbe;
+    lProbe.LoadFromFile(lPath);
+    if (!SameColumns(GetTable(), lProbe))
+      lProblem = "Table file '" + lPath + "' holds other columns than the " + GetFileName() + " table";
+    else
+      GetTable().LoadFromFile(lPath);
+  } catch (const std::exception& e) {
+    lProblem = e.what();
+  }
+  if (lProblem.empty()) return;
+  // Moved aside, never deleted: the user may want it back. The table starts empty.
+  const std::string lAside = lPath + ".unreadable-" + TimeSuffix();
+  std::error_code lError;
+  std::filesystem::rename(lPath, lAside, lError);
+  const std::string lNotice = lError ? lProblem + "; the file could not be moved aside (" + lError.message() + ")"
+                                     : lProblem + "; moved aside to '" + lAside + "', the table starts empty";
+  std::fprintf(stderr, "qmtTrader: %s\n", lNotice.c_str());
+  AddTraderDataNotice(lNotice);
 }
 
 void TqmtTraderData::SaveTable() {
@@ -84,10 +129,25 @@ namespace {
 struct Registry {
   std::mutex Lock;
   std::array<std::unique_ptr<TqmtTraderData>, kTraderDataSlots> Tables;
+  std::vector<std::string> Notices;  // for the log table, written once no table is being made
+  std::vector<std::function<void()>> BeforeFree;
 
   ~Registry() { FreeAll(); }
 
   void FreeAll() {
+    // Whatever writes into the tables goes first (the trader client and its stream thread).
+    std::vector<std::function<void()>> lHooks;
+    {
+      std::lock_guard lGuard(Lock);
+      lHooks = BeforeFree;
+    }
+    for (auto& lHook : lHooks) {
+      try {
+        lHook();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "qmtTrader: shutting down: %s\n", e.what());
+      }
+    }
     std::array<std::unique_ptr<TqmtTraderData>, kTraderDataSlots> lTables;
     {
       std::lock_guard lGuard(Lock);
@@ -114,14 +174,32 @@ Registry& TheRegistry() {
 
 TqmtTraderData& TraderDataInstance(int aSlot, const std::function<std::unique_ptr<TqmtTraderData>()>& aCreate) {
   auto& lRegistry = TheRegistry();
-  std::lock_guard lGuard(lRegistry.Lock);
-  auto& lTable = lRegistry.Tables[static_cast<std::size_t>(aSlot)];
-  if (!lTable) {
-    auto lNew = aCreate();
-    lNew->LoadTable();
-    lTable = std::move(lNew);
+  TqmtTraderData* lResult;
+  std::vector<std::string> lNotices;
+  {
+    std::lock_guard lGuard(lRegistry.Lock);
+    auto& lTable = lRegistry.Tables[static_cast<std::size_t>(aSlot)];
+    if (!lTable) {
+      auto lNew = aCreate();
+      lNew->LoadTable();
+      lTable = std::move(lNew);
+    }
+    lResult = lTable.get();
+    lNotices.swap(lRegistry.Notices);
   }
-  return *lTable;
+  for (const auto& lNotice : lNotices) GetTraderDataLog().Notice(lNotice);
+  return *lResult;
+}
+
+void AddTraderDataNotice(const std::string& aText) {
+  // Called while the registry's lock is held (a table loading): only queued here.
+  TheRegistry().Notices.push_back(aText);
+}
+
+void AddTraderDataShutdown(std::function<void()> aHook) {
+  auto& lRegistry = TheRegistry();
+  std::lock_guard lGuard(lRegistry.Lock);
+  lRegistry.BeforeFree.push_back(std::move(aHook));
 }
 
 void FreeTraderData() { TheRegistry().FreeAll(); }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -96,7 +97,10 @@ void TqmtTraderData::Upsert(const TqmtValue& aKey, Fill&& aFill) {
 void SetTraderDataFolder(const std::string& aFolder);
 std::string GetTraderDataFolder();
 
-// Saves the stored tables and destroys all six tables, in this order: symbols, ticker, position,
-// orders, balance, log. Call it at exit after the trader client is gone; the tables are made
-// afresh (and load their files) on the next accessor call.
+// Runs the shutdown hooks (the trader client registers its own destruction, so no stream thread
+// writes into a table being freed), then saves the stored tables and destroys all six tables, in
+// this order: symbols, ticker, position, orders, balance, log. Also runs at process exit. The
+// tables are made afresh (and load their files) on the next accessor call.
 void FreeTraderData();
+// A hook that FreeTraderData runs first, every time.
+void AddTraderDataShutdown(std::function<void()> aHook);

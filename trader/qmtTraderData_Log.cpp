@@ -1,5 +1,7 @@
 #include "qmtTraderData_Log.h"
 
+#include <cstdio>
+
 #include "qmtTraderDataRegistry.h"
 
 void TqmtTraderData_Log::DoCreateFields(TqmtDataSet& aTable) {
@@ -19,13 +21,23 @@ void TqmtTraderData_Log::Log(std::string_view aText) {
   }
 }
 
-void TqmtTraderData_Log::DoUpdate(std::string_view aText) {
+void TqmtTraderData_Log::Notice(std::string_view aText) {
+  try {
+    DoUpdate(aText, 1);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmtTrader: %s\n", e.what());
+  }
+}
+
+void TqmtTraderData_Log::DoUpdate(std::string_view aText) { DoUpdate(aText, 0); }
+
+void TqmtTraderData_Log::DoUpdate(std::string_view aText, int aType) {
   std::lock_guard lGuard(FWriteLock);
   TqmtDataSet& lTable = Writer();
   lTable.Insert();
   try {
     lTable.FieldByName("LOG_DATE").SetAsDateTime(NowLocal());
-    lTable.FieldByName("LOG_TYPE").SetAsInteger(0);
+    lTable.FieldByName("LOG_TYPE").SetAsInteger(aType);
     lTable.FieldByName("LOG_MESSAGE").SetAsString(std::string(aText));
     lTable.Post();
   } catch (...) {

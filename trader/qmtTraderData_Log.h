@@ -14,12 +14,15 @@ public:
   void SaveTable() override {}
   // Copies the text only while logging is on (the dispatcher calls this for every stream message).
   void Log(std::string_view aText);
+  // A line of the program's own (type 1), written whether or not message logging is on.
+  void Notice(std::string_view aText);
   bool Enabled() const { return FEnabled.load(std::memory_order_relaxed); }
   void SetEnabled(bool aValue) { FEnabled.store(aValue, std::memory_order_relaxed); }
 
 protected:
   void DoCreateFields(TqmtDataSet& aTable) override;
   virtual void DoUpdate(std::string_view aText);
+  void DoUpdate(std::string_view aText, int aType);
 
 private:
   std::atomic<bool> FEnabled{false};
