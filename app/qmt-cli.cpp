@@ -2,8 +2,10 @@
 //
 //   qmt-cli [options] watch SYMBOL...          print every ticker, book and trade as one line until interrupted
 //   qmt-cli [options] symbols                  list the exchange's symbols and tick sizes
-//   qmt-cli [options] order KIND SIDE SYMBOL SIZE [PRICE] [STOP]
-//                                              KIND market|limit|stop|stoplimit, SIDE buy|sell
+//   qmt-cli [options] order market SIDE SYMBOL SIZE
+//   qmt-cli [options] order limit SIDE SYMBOL SIZE PRICE
+//   qmt-cli [options] order stop SIDE SYMBOL SIZE STOP
+//   qmt-cli [options] order stoplimit SIDE SYMBOL SIZE PRICE STOP      SIDE buy|sell
 //   qmt-cli [options] cancel SYMBOL            cancel the symbol's open orders
 //   qmt-cli [options] positions [SYMBOL]       futures positions
 //   qmt-cli [options] balances                 account balances
@@ -13,7 +15,9 @@
 // the program's path with ".ini"), --exchange URL (every address of the market at one server, for
 // example the simulated exchange: http://127.0.0.1:PORT, streams on ws://127.0.0.1:PORT),
 // --rest URL and --stream URL (each alone), --verify-peer on|off.
-// The secret is never printed. A failure is one line on standard error and exit code 1.
+// The secret is never printed. A failure is one line on standard error and exit code 1; a wrong
+// command line prints the usage with what was wrong and exits 2. watch never reads or changes the
+// desktop client's stored tables.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -32,6 +36,7 @@
 #include "qmtJSON.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData.h"
+#include "qmtTraderData_Ticker.h"
 #include "qmtTraderHelpers.h"
 
 namespace {
@@ -111,7 +116,16 @@ struct Printer : TObject {
     Line("TRADE  " + t.Symbol() + " " + Decimal(t.Size()) + " @ " + Decimal(t.Price()) + " at " + Clock(t.Date()));
   }
   void OnConnect(TObject*) { Line("-- connected"); }
-  void OnDisconnect(TObject*) { Line("-- disconnected; reconnecting"); }
+  void OnDisconnect(TObject*) {
+    // When we are stopping (Ctrl-C may also have stopped the server) nothing is reconnected.
+    if (!gInterrupted) Line("-- disconnected; reconnecting");
+  }
+};
+
+// A command line that does not follow the grammar: usage, exit code 2.
+class EUsage : public Exception {
+public:
+  using Exception::Exception;
 };
 
 int Fail(const std::string& aMessage) {
@@ -122,13 +136,80 @@ int Fail(const std::string& aMessage) {
   return 1;
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: qmt-cli [--market spot|usdm|coinm] [--testnet] [--key KEY] [--secret SECRET] [--settings FILE]\n"
-               "               [--exchange URL] [--rest URL] [--stream URL] [--verify-peer on|off] COMMAND ...\n"
-               "commands: watch SYMBOL... | symbols | order KIND SIDE SYMBOL SIZE [PRICE] [STOP] | cancel SYMBOL |\n"
-               "          positions [SYMBOL] | balances\n");
+const char* const kUsage =
+    "usage: qmt-cli [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Commands:\n"
+    "  watch SYMBOL...                          print every ticker, book and trade of exactly these symbols,\n"
+    "                                           one line each, until Ctrl-C (reconnects by itself)\n"
+    "  symbols                                  list the market's symbols, status and tick size\n"
+    "  order market SIDE SYMBOL SIZE            market order\n"
+    "  order limit SIDE SYMBOL SIZE PRICE       limit order at PRICE\n"
+    "  order stop SIDE SYMBOL SIZE STOP         stop order triggered at STOP\n"
+    "  order stoplimit SIDE SYMBOL SIZE PRICE STOP\n"
+    "                                           limit order at PRICE once STOP trades\n"
+    "  cancel SYMBOL                            cancel the symbol's open orders\n"
+    "  positions [SYMBOL]                       futures positions (usdm, coinm)\n"
+    "  balances                                 account balances\n"
+    "  SIDE is buy or sell; numbers use '.' as the decimal point whatever the locale.\n"
+    "\n"
+    "Options:\n"
+    "  --market spot|usdm|coinm                 spot (default), USDT- or coin-margined futures\n"
+    "  --testnet                                the exchange's test network\n"
+    "  --key KEY, --secret SECRET               API key and secret (the secret is never printed)\n"
+    "  --settings FILE                          settings file (default: qmt-cli.ini beside the program)\n"
+    "  --exchange URL                           every address of the market at one server, e.g. the simulated\n"
+    "                                           exchange at http://127.0.0.1:PORT (streams at ws://127.0.0.1:PORT)\n"
+    "  --rest URL, --stream URL                 the REST or the stream address alone\n"
+    "  --verify-peer on|off                     check the servers' certificates (default on)\n"
+    "  --help                                   this text\n"
+    "\n"
+    "Environment:\n"
+    "  QMT_API_KEY, QMT_API_SECRET              key and secret when not given as options\n"
+    "  QMT_BINANCE_<NAME>                       one exchange address, e.g. QMT_BINANCE_SPOT_REST,\n"
+    "                                           QMT_BINANCE_SPOT_STREAM, QMT_BINANCE_FUTURES_USDT_REST\n"
+    "\n"
+    "Settings file: section [SETTINGS], keys ApiKey and ApiSecret (used when neither option nor\n"
+    "environment gives them).\n"
+    "\n"
+    "Exit codes: 0 success, 1 failure (one line on standard error), 2 wrong command line.\n";
+
+int Usage(const std::string& aProblem) {
+  std::fprintf(stderr, "qmt-cli: %s\n%s", aProblem.c_str(), kUsage);
   return 2;
+}
+
+// Checks the command's words before anything is sent: a missing or extra word is a usage error.
+void CheckCommand(const std::vector<std::string>& aArgs) {
+  const std::string& lCommand = aArgs[0];
+  const std::size_t n = aArgs.size() - 1;  // words after the command
+  auto lExactly = [&](std::size_t aCount, const char* aShape) {
+    if (n < aCount) throw EUsage("missing arguments: " + lCommand + " " + aShape);
+    if (n > aCount) throw EUsage("unexpected argument '" + aArgs[aCount + 1] + "' after " + lCommand + " " + aShape);
+  };
+  if (lCommand == "watch") {
+    if (n == 0) throw EUsage("watch needs at least one symbol: watch SYMBOL...");
+  } else if (lCommand == "symbols" || lCommand == "balances") {
+    lExactly(0, "");
+  } else if (lCommand == "cancel") {
+    lExactly(1, "SYMBOL");
+  } else if (lCommand == "positions") {
+    if (n > 1) throw EUsage("unexpected argument '" + aArgs[2] + "' after positions [SYMBOL]");
+  } else if (lCommand == "order") {
+    if (n == 0) throw EUsage("missing order kind: order market|limit|stop|stoplimit ...");
+    const std::string& lKind = aArgs[1];
+    const char* lShape = lKind == "market"  ? "market SIDE SYMBOL SIZE"
+                         : lKind == "limit" ? "limit SIDE SYMBOL SIZE PRICE"
+                         : lKind == "stop"  ? "stop SIDE SYMBOL SIZE STOP"
+                         : lKind == "stoplimit" ? "stoplimit SIDE SYMBOL SIZE PRICE STOP"
+                                                : nullptr;
+    if (!lShape) throw EUsage("order kind must be market, limit, stop or stoplimit, not '" + lKind + "'");
+    const std::size_t lWords = lKind == "market" ? 4 : lKind == "stoplimit" ? 6 : 5;
+    lExactly(lWords, lShape);
+    if (aArgs[2] != "buy" && aArgs[2] != "sell") throw EUsage("side must be buy or sell, not '" + aArgs[2] + "'");
+  } else {
+    throw EUsage("unknown command '" + lCommand + "'");
+  }
 }
 
 void PointAddresses(const Settings& s) {
@@ -146,11 +227,6 @@ void PointAddresses(const Settings& s) {
                    TqmtBinanceAddress::FuturesUSDTTestStream, TqmtBinanceAddress::FuturesCOINStream,
                    TqmtBinanceAddress::FuturesCOINTestStream})
       SetBinanceAddress(a, lWs(s.Stream));
-}
-
-std::string Required(const std::vector<std::string>& aArgs, std::size_t aIndex, const char* aWhat) {
-  if (aIndex >= aArgs.size()) throw Exception(std::string("missing ") + aWhat);
-  return aArgs[aIndex];
 }
 
 long double Number(const std::string& aText, const char* aWhat) {
@@ -203,28 +279,24 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
     return 0;
   }
   if (lCommand == "order") {
-    const std::string lKind = Required(aArgs, 1, "order kind"), lSideText = Required(aArgs, 2, "side");
-    const std::string lSymbol = Required(aArgs, 3, "symbol");
-    const long double lSize = Number(Required(aArgs, 4, "size"), "size");
+    // The words were checked by CheckCommand: kind, side, symbol, size, then the kind's prices.
+    const std::string lKind = aArgs[1], lSideText = aArgs[2], lSymbol = aArgs[3];
+    const long double lSize = Number(aArgs[4], "size");
     const TqmtTraderOrderSide lSide = lSideText == "sell" ? TqmtTraderOrderSide::stosSell : TqmtTraderOrderSide::stosBuy;
-    if (lSideText != "buy" && lSideText != "sell") throw Exception("side must be buy or sell, not " + lSideText);
     if (lKind == "market") {
       c.PlaceMarketOrder(lSide, lSymbol, lSize);
     } else if (lKind == "limit") {
-      c.PlaceLimitOrder(lSide, lSymbol, lSize, Number(Required(aArgs, 5, "limit price"), "limit price"));
+      c.PlaceLimitOrder(lSide, lSymbol, lSize, Number(aArgs[5], "price"));
     } else if (lKind == "stop") {
-      c.PlaceStopOrder(lSide, lSymbol, lSize, Number(Required(aArgs, 5, "stop price"), "stop price"));
-    } else if (lKind == "stoplimit") {
-      c.PlaceStopOrderLimit(lSide, lSymbol, lSize, Number(Required(aArgs, 6, "stop price"), "stop price"),
-                            Number(Required(aArgs, 5, "limit price"), "limit price"));
+      c.PlaceStopOrder(lSide, lSymbol, lSize, Number(aArgs[5], "stop price"));
     } else {
-      throw Exception("order kind must be market, limit, stop or stoplimit, not " + lKind);
+      c.PlaceStopOrderLimit(lSide, lSymbol, lSize, Number(aArgs[6], "stop price"), Number(aArgs[5], "price"));
     }
     std::printf("order sent: %s %s %s %s\n", lKind.c_str(), lSideText.c_str(), lSymbol.c_str(), Decimal(lSize).c_str());
     return 0;
   }
   if (lCommand == "cancel") {
-    c.CancelAllOpenOrders(Required(aArgs, 1, "symbol"));
+    c.CancelAllOpenOrders(aArgs[1]);
     std::printf("open orders of %s cancelled\n", aArgs[1].c_str());
     return 0;
   }
@@ -243,18 +315,23 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
     return 0;
   }
   if (lCommand == "watch") {
-    if (aArgs.size() < 2) throw Exception("watch needs at least one symbol");
+    // The watch list is the ticker table: exactly these symbols, subscribed again on every
+    // (re)connection. Nothing of it is read from or written to the stored tables.
+    for (std::size_t i = 1; i < aArgs.size(); ++i) {
+      TqmtTraderTicker lRow;
+      lRow.SetSymbol(aArgs[i]);
+      GetTraderDataTicker().UpdateTicker(lRow);
+    }
     Printer lPrinter;
     c.RegisterOnTicker({&lPrinter, &Printer::OnTicker});
     c.RegisterOnBookDepth({&lPrinter, &Printer::OnBook});
     c.RegisterOnTrade({&lPrinter, &Printer::OnTrade});
     c.RegisterOnConnect({&lPrinter, &Printer::OnConnect});
     c.RegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
-    if (!c.GetWSClient().Connect(10000)) throw Exception("cannot connect to the exchange's stream at " + c.GetWSClient().Host);
-    for (std::size_t i = 1; i < aArgs.size(); ++i) {
-      c.SubscribeTicker(aArgs[i]);
-      c.SubscribeBookDepth(aArgs[i]);
-      c.SubscribeTrades(aArgs[i]);
+    if (!c.GetWSClient().Connect(10000)) {
+      const std::string lWhy = c.LastConnectionError();
+      throw Exception("cannot connect to the exchange's stream at " + c.GetWSClient().Host + ":" +
+                      std::to_string(c.GetWSClient().Port) + (lWhy.empty() ? ": no answer within 10 s" : ": " + lWhy));
     }
     while (!gInterrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     c.UnRegisterOnTicker({&lPrinter, &Printer::OnTicker});
@@ -265,7 +342,7 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
     c.Disconnect();
     return 0;
   }
-  return Usage();
+  throw EUsage("unknown command '" + lCommand + "'");
 }
 
 }  // namespace
@@ -274,16 +351,22 @@ int main(int argc, char** argv) {
   Settings s;
   std::string lSettingsFile = ProgramPath() + "qmt-cli.ini";
   std::vector<std::string> lArgs;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto lNext = [&]() -> std::string {
-      if (i + 1 >= argc) throw Exception("missing value for " + a);
-      return argv[++i];
-    };
-    try {
-      if (a == "--market") {
+  try {
+    for (int i = 1; i < argc; ++i) {
+      const std::string a = argv[i];
+      auto lNext = [&]() -> std::string {
+        if (i + 1 >= argc) throw EUsage("missing value for " + a);
+        return argv[++i];
+      };
+      if (!lArgs.empty()) {
+        lArgs.push_back(a);  // options come before the command
+      } else if (a == "--help" || a == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+      } else if (a == "--market") {
         s.Market = lNext();
-        if (s.Market != "spot" && s.Market != "usdm" && s.Market != "coinm") return Usage();
+        if (s.Market != "spot" && s.Market != "usdm" && s.Market != "coinm")
+          throw EUsage("--market must be spot, usdm or coinm, not '" + s.Market + "'");
       } else if (a == "--testnet") {
         s.TestNet = true;
       } else if (a == "--key") {
@@ -299,17 +382,22 @@ int main(int argc, char** argv) {
       } else if (a == "--stream") {
         s.Stream = lNext();
       } else if (a == "--verify-peer") {
-        s.Verify = lNext() != "off";
-      } else if (a.rfind("--", 0) == 0) {
-        return Usage();
+        const std::string v = lNext();
+        if (v != "on" && v != "off") throw EUsage("--verify-peer must be on or off, not '" + v + "'");
+        s.Verify = v == "on";
+      } else if (a.rfind("-", 0) == 0) {
+        throw EUsage("unknown option '" + a + "'");
       } else {
         lArgs.push_back(a);
       }
-    } catch (const std::exception& e) {
-      return Fail(e.what());
     }
+    if (lArgs.empty()) throw EUsage("missing command");
+    CheckCommand(lArgs);
+  } catch (const std::exception& e) {
+    return Usage(e.what());
   }
-  if (lArgs.empty()) return Usage();
+  // The desktop client's stored tables (its watch list) are none of this program's business.
+  SetTraderDataStorage(false);
   if (s.Key.empty()) s.Key = Env("QMT_API_KEY");
   if (s.Secret.empty()) s.Secret = Env("QMT_API_SECRET");
   if (s.Key.empty()) s.Key = IniValue(lSettingsFile, "ApiKey");
@@ -323,7 +411,6 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     lResult = Fail(e.what());
   }
-  FreeTraderClientBinance();
-  FreeTraderData();
+  FreeTraderData();  // the trader client goes first
   return lResult;
 }

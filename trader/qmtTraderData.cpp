@@ -1,6 +1,7 @@
 #include "qmtTraderData.h"
 
 #include <array>
+#include <atomic>
 #include <ctime>
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +15,7 @@ namespace {
 
 std::mutex gFolderLock;
 std::string gFolder;
+std::atomic<bool> gStorage{true};
 
 }  // namespace
 
@@ -74,7 +76,10 @@ std::string TimeSuffix() {
 
 }  // namespace
 
+void SetTraderDataStorage(bool aEnabled) { gStorage = aEnabled; }
+
 void TqmtTraderData::LoadTable() {
+  if (!gStorage) return;
   const std::string lPath = FilePath();
   if (!std::filesystem::exists(lPath)) return;
   std::lock_guard lGuard(FWriteLock);
@@ -103,6 +108,7 @@ void TqmtTraderData::LoadTable() {
 }
 
 void TqmtTraderData::SaveTable() {
+  if (!gStorage) return;
   // The folder is made when missing: dropping the user's watch list silently is worse.
   std::filesystem::create_directories(GetTraderDataFolder());
   GetTable().SaveToFile(FilePath());

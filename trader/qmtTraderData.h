@@ -96,6 +96,9 @@ void TqmtTraderData::Upsert(const TqmtValue& aKey, Fill&& aFill) {
 // Where the stored tables live: the program's folder + "db" unless set (tests, portable installs).
 void SetTraderDataFolder(const std::string& aFolder);
 std::string GetTraderDataFolder();
+// Off: the stored tables neither load nor save their files (a program that must not touch the
+// desktop client's watch list). On by default.
+void SetTraderDataStorage(bool aEnabled);
 
 // Runs the shutdown hooks (the trader client registers its own destruction, so no stream thread
 // writes into a table being freed), then saves the stored tables and destroys all six tables, in

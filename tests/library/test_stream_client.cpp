@@ -102,14 +102,24 @@ TEST(StreamClient, ListenKeyLifecycle) {
   EXPECT_EQ(r.back().method, "PUT");
   EXPECT_EQ(r.back().target, "/api/v3/userDataStream?listenKey=key1");
 
-  // Expiry renews the key and rewrites the address; the same event without the blank does not.
-  EXPECT_FALSE(lApi.DoFilterMessage(R"({"e":"listenKeyExpired"})"));
-  EXPECT_EQ(lApi.ListenKey(), "key1");
-  lApi.DoFilterMessage(R"({"e": "listenKeyExpired","E":1})");
-  EXPECT_EQ(lApi.ListenKey(), "key2");
-  EXPECT_EQ(lClient.Options.Parameters(), "/ws/key2");
+  // Expiry, in either spelling and inside a combined-stream wrapper, forgets the key (the dropped
+  // connection's reconnection asks for a new one); market events that merely mention it do not.
+  for (const char* lEvent : {R"({"e":"listenKeyExpired","E":1})", R"({"e": "listenKeyExpired","E":1})",
+                             R"({"stream":"key1","data":{"e":"listenKeyExpired","E":1,"listenKey":"key1"}})"}) {
+    SCOPED_TRACE(lEvent);
+    lApi.DoBeforeActivate();
+    ASSERT_FALSE(lApi.ListenKey().empty());
+    EXPECT_FALSE(lApi.DoFilterMessage(lEvent));
+    EXPECT_EQ(lApi.ListenKey(), "");
+  }
+  lApi.DoBeforeActivate();
+  EXPECT_FALSE(lApi.DoFilterMessage(R"({"e":"24hrTicker","s":"listenKeyExpired"})"));
+  EXPECT_EQ(lApi.ListenKey(), "key5");
+  EXPECT_EQ(lClient.Options.Parameters(), "/ws/key5");
+  lCreated = 1;
 
   // Disconnect in each mode.
+  lApi.DoBeforeActivate();
   lServer.Take();
   lApi.DoDisconnect(nullptr, 0);
   r = lServer.Take();

@@ -5,8 +5,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <atomic>
+#include <mutex>
 
 #include "http_peer.h"
+#include "qmtTraderData.h"
+#include "qmtTraderData_Ticker.h"
 #include "ws_peer.h"
 
 using namespace qmt_test;
@@ -59,18 +63,84 @@ TEST(CommandLine, SymbolsOrdersAndRefusals) {
   r = RunCli(lRest + "order market sell BTCUSDT 1000");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "qmt-cli: HTTP/1.1 400 Bad Request. {\"code\":-2010,\"msg\":\"Account has insufficient balance for requested action.\"}\n");
-  r = RunCli(lRest + "order sideways buy BTCUSDT 1");
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("order kind must be"), std::string::npos);
   r = RunCli("--rest http://127.0.0.1:1 symbols");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
 }
 
+TEST(CommandLine, GrammarErrorsPrintTheUsageAndExitTwo) {
+  // Nothing may be sent for a command line that is wrong: the REST address goes nowhere.
+  const std::string lRest = "--rest http://127.0.0.1:1 ";
+  const struct {
+    const char* args;
+    const char* problem;
+  } lCases[] = {
+      {"", "missing command"},
+      {"frobnicate", "unknown command 'frobnicate'"},
+      {"--colour red symbols", "unknown option '--colour'"},
+      {"--market options symbols", "--market must be spot, usdm or coinm"},
+      {"--verify-peer maybe symbols", "--verify-peer must be on or off"},
+      {"--key", "missing value for --key"},
+      {"watch", "watch needs at least one symbol"},
+      {"symbols BTCUSDT", "unexpected argument 'BTCUSDT' after symbols"},
+      {"balances now", "unexpected argument 'now'"},
+      {"cancel", "missing arguments: cancel SYMBOL"},
+      {"cancel BTCUSDT ETHUSDT", "unexpected argument 'ETHUSDT'"},
+      {"positions BTCUSDT ETHUSDT", "unexpected argument 'ETHUSDT'"},
+      {"order", "missing order kind"},
+      {"order sideways buy BTCUSDT 1", "order kind must be market, limit, stop or stoplimit, not 'sideways'"},
+      {"order market buy BTCUSDT", "missing arguments: order market SIDE SYMBOL SIZE"},
+      {"order market buy BTCUSDT 1 30000", "unexpected argument '30000' after order market SIDE SYMBOL SIZE"},
+      {"order limit buy BTCUSDT 1", "missing arguments: order limit SIDE SYMBOL SIZE PRICE"},
+      {"order stop sell BTCUSDT 1 24000 25000", "unexpected argument '25000' after order stop SIDE SYMBOL SIZE STOP"},
+      {"order stoplimit sell BTCUSDT 1 24000", "missing arguments: order stoplimit SIDE SYMBOL SIZE PRICE STOP"},
+      {"order limit hold BTCUSDT 1 27000", "side must be buy or sell, not 'hold'"},
+  };
+  for (const auto& c : lCases) {
+    SCOPED_TRACE(c.args);
+    const Result r = RunCli(lRest + c.args);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err.rfind(std::string("qmt-cli: ") + c.problem, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("usage: qmt-cli"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+  }
+  const Result lHelp = RunCli("--help");
+  EXPECT_EQ(lHelp.code, 0);
+  EXPECT_EQ(lHelp.err, "");
+  for (const char* lPart : {"order stoplimit SIDE SYMBOL SIZE PRICE STOP", "--market spot|usdm|coinm", "QMT_API_KEY",
+                            "[SETTINGS]", "Exit codes: 0 success, 1 failure", "2 wrong command line"})
+    EXPECT_NE(lHelp.out.find(lPart), std::string::npos) << lPart;
+}
+
+TEST(CommandLine, FailedConnectionSaysWhy) {
+  HTTPServer lRest;
+  std::atomic<bool> lRefuse{false};
+  lRest.Respond([&](const Recorded& r) -> std::pair<std::string, std::string> {
+    if (r.target == "/api/v3/userDataStream") {
+      if (lRefuse) return {"401 Unauthorized", R"({"code":-2015,"msg":"Invalid API-key, IP, or permissions for action."})"};
+      return {"200 OK", R"({"listenKey":"k1"})"};
+    }
+    return {"200 OK", R"({"symbols":[]})"};
+  });
+  Result r = RunCli("--rest " + lRest.Address() + " --stream ws://127.0.0.1:1 watch BTCUSDT");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("cannot connect to the exchange's stream at 127.0.0.1:1: Socket Error # 111"), std::string::npos) << r.err;
+  lRefuse = true;
+  r = RunCli("--rest " + lRest.Address() + " --stream ws://127.0.0.1:1 watch BTCUSDT");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("401 Unauthorized. {\"code\":-2015,\"msg\":\"Invalid API-key"), std::string::npos) << r.err;
+}
+
 TEST(CommandLine, WatchPrintsEventsAndStopsOnInterrupt) {
-  ScriptedServer lStream([](int s, int) {
-    WsServe(s, true, [s](int aOp, const std::string& aPayload) {
+  std::mutex lLock;
+  std::vector<std::string> lSubscribed;
+  ScriptedServer lStream([&](int s, int) {
+    WsServe(s, true, [&, s](int aOp, const std::string& aPayload) {
       if (aOp != 0x1) return true;
+      {
+        std::lock_guard g(lLock);
+        lSubscribed.push_back(aPayload);
+      }
       if (aPayload.find("@ticker") != std::string::npos)
         SendAll(s, WsServerFrame(0x81, R"({"e":"24hrTicker","E":1672515782123,"s":"BTCUSDT","c":"27123.45","Q":"0.5",)"
                                        R"("o":"26000","h":"27500","l":"25900","b":"27123.44","a":"27123.46"})"));
@@ -83,16 +153,29 @@ TEST(CommandLine, WatchPrintsEventsAndStopsOnInterrupt) {
   });
   HTTPServer lRest;
   lRest.Answer("200 OK", R"({"symbols":[]})");
+  // A copy of the program beside a stored watch list of the desktop client's (ETHUSDT): watch must
+  // neither subscribe it nor change the file.
   const auto lDir = std::filesystem::temp_directory_path() / ("qmt_cli_watch_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(lDir);
+  std::filesystem::remove_all(lDir);
+  std::filesystem::create_directories(lDir / "db");
   const std::string lOut = (lDir / "out").string();
+  const std::string lProgram = (lDir / "qmt-cli").string();
+  std::filesystem::copy_file(QMT_CLI, lProgram);
+  SetTraderDataFolder((lDir / "db").string());
+  TqmtTraderTicker lStored;
+  lStored.SetSymbol("ETHUSDT");
+  GetTraderDataTicker().UpdateTicker(lStored);
+  FreeTraderData();
+  const std::string lStoredFile = (lDir / "db" / "qmtTicker.db").string();
+  const std::string lStoredBefore = ReadFileText(lStoredFile);
+  ASSERT_FALSE(lStoredBefore.empty());
   const pid_t lPid = fork();
   if (lPid == 0) {
     const int fd = ::open(lOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     setenv("QMT_API_KEY", "", 1);
     const std::string lStreamURL = "ws://127.0.0.1:" + std::to_string(lStream.Port());
-    execl(QMT_CLI, "qmt-cli", "--rest", lRest.Address().c_str(), "--stream", lStreamURL.c_str(), "watch", "BTCUSDT",
+    execl(lProgram.c_str(), "qmt-cli", "--rest", lRest.Address().c_str(), "--stream", lStreamURL.c_str(), "watch", "BTCUSDT",
           static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -113,5 +196,13 @@ TEST(CommandLine, WatchPrintsEventsAndStopsOnInterrupt) {
   EXPECT_NE(lText.find("TICKER BTCUSDT last 27123.45 bid 27123.44 ask 27123.46"), std::string::npos) << lText;
   EXPECT_NE(lText.find("BOOK   (snapshot) bid 27123.44 x 1.5 | ask 27123.46 x 0.7"), std::string::npos) << lText;
   EXPECT_NE(lText.find("TRADE  BTCUSDT 0.125 @ 27123.45"), std::string::npos) << lText;
+  EXPECT_EQ(lText.find("reconnecting"), std::string::npos) << lText;
+  {
+    std::lock_guard g(lLock);
+    for (const auto& p : lSubscribed) EXPECT_EQ(p.find("ethusdt"), std::string::npos) << p;
+    EXPECT_EQ(lSubscribed.size(), 3u) << "ticker, book and trades of BTCUSDT, once";
+  }
+  EXPECT_EQ(ReadFileText(lStoredFile), lStoredBefore) << "the stored watch list is untouched";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(lDir / "db"), std::filesystem::directory_iterator()), 1);
   std::filesystem::remove_all(lDir);
 }

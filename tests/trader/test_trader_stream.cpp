@@ -69,8 +69,8 @@ TEST(TraderStream, EveryReconnectionSubscribesTheWatchListAgain) {
     auto& lWS = lClient.GetWSClient();
     EXPECT_EQ(lWS.NotifyEvents(), TwsNotifyEvent::neNoSync);
     EXPECT_TRUE(lWS.HeartBeat.Enabled);
-    EXPECT_EQ(lWS.HeartBeat.Interval, 30);
-    EXPECT_EQ(lWS.HeartBeat.Timeout, 60);
+    EXPECT_EQ(lWS.HeartBeat.Interval, 5);
+    EXPECT_EQ(lWS.HeartBeat.Timeout, 8);
     EXPECT_TRUE(lWS.WatchDog.Enabled);
     EXPECT_EQ(lWS.WatchDog.Interval, 10);
     EXPECT_EQ(lWS.TLSOptions.Version, TwsTLSVersions::tls1_2);
