@@ -1,5 +1,6 @@
 #include "qmtBase_Classes.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "qmtBase_Helpers.h"
@@ -113,8 +114,9 @@ void TqmtTimer::SetEnabled(bool aValue) {
 
 void TqmtTimer::Run() {
   // Count down in steps of 100 ms, testing for a stop at each step.
+  // (an interval below one step sleeps just that long)
   for (int lLeft = FInterval.load(); lLeft > 0; lLeft -= 100)
-    if (!SleepFor(100)) return;
+    if (!SleepFor(std::min(lLeft, 100))) return;
   if (Terminated()) return;
   switch (FNotifyEvents) {
     case TwsNotifyEvent::neNoSync:

@@ -762,13 +762,13 @@ std::string TqmtIdTCPClient::ReadLn(int aTimeoutMs, std::size_t aMaxLength) {
     const auto lView = InputView();
     const auto lFeed = lView.find('\n');
     if (lFeed != std::string_view::npos) {
-      if (lFeed > aMaxLength) throw EIdException("Line too long");
+      if (lFeed > aMaxLength) throw EIdLineTooLong();
       std::string lLine(lView.substr(0, lFeed));
       Consume(lFeed + 1);
       if (!lLine.empty() && lLine.back() == '\r') lLine.pop_back();
       return lLine;
     }
-    if (lView.size() > aMaxLength) throw EIdException("Line too long");
+    if (lView.size() > aMaxLength) throw EIdLineTooLong();
     const auto lWait = std::chrono::duration_cast<std::chrono::milliseconds>(lDeadline - std::chrono::steady_clock::now()).count();
     if (lWait <= 0) throw EIdReadTimeout();
     CheckForDataOnSource(static_cast<int>(std::min<long long>(lWait, 100)));

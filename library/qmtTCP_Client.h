@@ -51,6 +51,10 @@ class EIdReadTimeout : public EIdException {
 public:
   EIdReadTimeout() : EIdException("Read timed out.") {}
 };
+class EIdLineTooLong : public EIdException {
+public:
+  EIdLineTooLong() : EIdException("Line too long") {}
+};
 class EIdHostNotFound : public EIdException {
 public:
   EIdHostNotFound() : EIdException("Host not found.") {}
@@ -277,8 +281,8 @@ public:
   // Reads exactly aLength bytes, waiting up to ReadTimeout (forever when not positive).
   std::string ReadBytes(std::size_t aLength);
   std::string ReadLn();
-  // A line within aTimeoutMs and at most aMaxLength bytes; EIdReadTimeout or EIdException
-  // ("Line too long") otherwise.
+  // A line within aTimeoutMs and at most aMaxLength bytes; EIdReadTimeout or EIdLineTooLong
+  // otherwise.
   std::string ReadLn(int aTimeoutMs, std::size_t aMaxLength);
   // Raises EIdConnClosedGracefully when the peer has closed the connection.
   void CheckForDisconnect();

@@ -151,6 +151,8 @@ void TqmtWSConnectionClient::DoReadHandshake() {
       lLine = FTCPConnection->ReadLn(static_cast<int>(lLeft), FMaxHandshakeSize - lTotal);
     } catch (const EIdReadTimeout&) {
       throw TqmtWSException("Handshake Error: no complete answer within " + std::to_string(FHandshakeTimeout) + " ms");
+    } catch (const EIdLineTooLong&) {
+      throw TqmtWSException("Handshake Error: answer header larger than " + std::to_string(FMaxHandshakeSize) + " bytes");
     }
     lTotal += lLine.size() + 2;
     if (lTotal > FMaxHandshakeSize)

@@ -284,7 +284,33 @@ TEST(WebSocketReader, UTF8Validation) {
       EXPECT_EQ(lError, "Invalid UTF8 message");
       EXPECT_EQ(CloseCodeSent(lConnection), 1007);
     }
+    // A close frame's reason is text as well.
+    TqmtWSConnectionMemory lClosing;
+    lClosing.FValidateUTF8 = true;
+    const std::string lCloseError = FeedError(lClosing, ServerFrame(0x88, "\x03\xE9" + c.bytes));
+    EXPECT_EQ(lCloseError, c.valid ? "" : "Invalid UTF8 message");
+    EXPECT_EQ(CloseCodeSent(lClosing), c.valid ? 1000 : 1007);
+    EXPECT_EQ(lClosing.CloseReason(), c.valid ? c.bytes : "");
   }
+}
+
+TEST(WebSocketReader, AMessageFromFragmentsObeysTheSizeLimit) {
+  // Each frame is within the limit; together they are not.
+  TqmtWSConnectionMemory c;
+  c.FMaxPayloadLength = 100;
+  Recorder r;
+  r.Attach(c);
+  EXPECT_EQ(FeedError(c, ServerFrame(0x01, std::string(60, 'a')) + ServerFrame(0x80, std::string(60, 'b'))),
+            "Message of 120 bytes exceeds the maximum message size");
+  EXPECT_EQ(CloseCodeSent(c), 1009);
+  EXPECT_TRUE(r.messages.empty());
+  TqmtWSConnectionMemory lWithin;
+  lWithin.FMaxPayloadLength = 100;
+  Recorder w;
+  w.Attach(lWithin);
+  EXPECT_EQ(FeedError(lWithin, ServerFrame(0x01, std::string(50, 'a')) + ServerFrame(0x80, std::string(50, 'b'))), "");
+  ASSERT_EQ(w.messages.size(), 1u);
+  EXPECT_EQ(w.messages[0].size(), 100u);
 }
 
 TEST(WebSocketReader, PongsMatchPendingPings) {
