@@ -114,9 +114,10 @@ void TqmtTimer::SetEnabled(bool aValue) {
 
 void TqmtTimer::Run() {
   // Count down in steps of 100 ms, testing for a stop at each step.
-  // (an interval below one step sleeps just that long)
-  for (int lLeft = FInterval.load(); lLeft > 0; lLeft -= 100)
-    if (!SleepFor(std::min(lLeft, 100))) return;
+  // (an interval shorter than one step, as tests use, sleeps just that long)
+  const int lInterval = FInterval.load();
+  for (int lLeft = lInterval; lLeft > 0; lLeft -= 100)
+    if (!SleepFor(lInterval < 100 ? lInterval : 100)) return;
   if (Terminated()) return;
   switch (FNotifyEvents) {
     case TwsNotifyEvent::neNoSync:

@@ -229,6 +229,7 @@ void TqmtWSClient::DoTCPConnected() {
     lConnection->FOnEnabled = [this, lWeak](TqmtWSConnection*) {
       auto c = lWeak.lock();
       if (!c || c->FIsInternal || !c->FNotifyConnection) return;
+      ++FOpened;
       StopWatchDog();
       if (FAPI) FAPI->DoConnect(c.get());
       if (!FAPI || FAPI->RawMessages())
@@ -447,9 +448,12 @@ void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
 bool TqmtWSClient::Connect(int aTimeout) {
   if (FDestroying) return false;
   const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(aTimeout, 0));
+  const unsigned lOpenedBefore = FOpened.load();
   // Another activation (a watchdog attempt) may hold the lifecycle: then its outcome is awaited.
   Activate(FGeneration.load(), aTimeout > 0 ? aTimeout : -1);
-  auto lOpen = [this] {
+  // Open now, or opened meanwhile (a server may close right after accepting).
+  auto lOpen = [this, lOpenedBefore] {
+    if (FOpened.load() != lOpenedBefore) return true;
     auto c = Connection();
     return c && c->Enabled();
   };

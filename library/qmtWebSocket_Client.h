@@ -239,6 +239,7 @@ private:
   std::atomic<bool> FThreadStart{false};
   std::recursive_timed_mutex FLifecycleLock;
   std::atomic<unsigned> FGeneration{0};
+  std::atomic<unsigned> FOpened{0};  // handshakes accepted so far
   std::atomic<bool> FStopWaiting{false};
   // The reading thread while it is inside a read: a close it causes is processed after the read's
   // failure was reported (OnException before OnDisconnect).
