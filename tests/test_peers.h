@@ -178,6 +178,10 @@ public:
     FPid = -1;
   }
   bool Running() const { return FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == 0; }
+  // Sends a signal to the child (SIGSTOP freezes it, SIGCONT thaws it).
+  void Signal(int aSignal) const {
+    if (FPid > 0) ::kill(FPid, aSignal);
+  }
 
 private:
   pid_t FPid = -1;

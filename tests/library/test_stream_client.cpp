@@ -170,6 +170,37 @@ TEST(StreamClient, ListenKeyLifecycle) {
   EXPECT_EQ(lClient.Options.Parameters(), "/ws");
 }
 
+TEST(StreamClient, AFailedKeepAliveIsReportedAndTheNextOneStillRuns) {
+  Addresses lRestore;
+  HTTPServer lServer;
+  SetBinanceAddress(TqmtBinanceAddress::SpotRest, lServer.Address());
+  std::atomic<int> lPuts{0};
+  lServer.Respond([&](const Recorded& r) -> std::pair<std::string, std::string> {
+    if (r.method == "POST") return {"200 OK", R"({"listenKey":"key1"})"};
+    if (r.method == "PUT" && ++lPuts == 1) return {"500 Internal Server Error", "busy"};
+    return {"200 OK", "{}"};
+  });
+  TqmtWSClient lClient;
+  std::mutex lLock;
+  std::vector<std::string> lReported;
+  lClient.OnException = [&](TqmtWSConnection*, const std::exception& e) {
+    std::lock_guard g(lLock);
+    lReported.push_back(e.what());
+  };
+  TqmtWSAPI_Binance lApi;
+  lApi.Binance().ApiKey = "the-key";
+  lApi.KeepAliveIntervalMs = 50;
+  // As the trader client does: a REST failure raises from the handler.
+  lApi.OnBinanceHTTPException = [](TObject*, const std::exception& e) { throw Exception(std::string("raised: ") + e.what()); };
+  lApi.SetClient(&lClient);
+  lApi.DoBeforeActivate();
+  for (int i = 0; i < 400 && lPuts < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_GE(lPuts.load(), 3) << "the keep-alive lives on after a failure";
+  std::lock_guard g(lLock);
+  ASSERT_EQ(lReported.size(), 1u);
+  EXPECT_EQ(lReported[0], "raised: HTTP/1.1 500 Internal Server Error. busy");
+}
+
 TEST(StreamClient, ControlMessagesArePacedInOrder) {
   Addresses lRestore;
   std::mutex lLock;

@@ -2,6 +2,7 @@
 // user stream, balances and positions, refusals, and the watch list after a restart.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -43,6 +44,7 @@ public:
     }
   }
   void Stop() { FProcess.reset(); }
+  void Signal(int aSignal) const { FProcess->Signal(aSignal); }
   int Port(int aMarket) const { return FPorts.at(static_cast<std::size_t>(aMarket)); }
   // Every address of the exchange at this one.
   void PointAt() const {
@@ -156,6 +158,39 @@ TEST_F(EndToEnd, WatchListAfterTheExchangeRestarts) {
   lExchange = std::make_unique<SimExchange>(lPorts);
   EXPECT_TRUE(Eventually([&] { return lCounter.tickers > lBefore; }, 15000)) << "subscribed again after the restart";
   c.UnRegisterOnTicker({&lCounter, &Counter::OnTicker});
+}
+
+TEST_F(EndToEnd, AFrozenExchangeIsNoticedAndTheStreamComesBack) {
+  // SIGSTOP: the socket stays open but nothing answers, not even pings. The heart-beat time-out
+  // drops the connection (its "seconds" shortened to 100 ms: a ping every 0.5 s, 0.8 s without a
+  // pong); once the exchange runs again the watchdog reconnects and the watch list flows again.
+  SimExchange lExchange;
+  lExchange.PointAt();
+  TqmtTraderTicker lRow;
+  lRow.SetSymbol("BTCUSDT");
+  GetTraderDataTicker().UpdateTicker(lRow);
+  TqmtTraderClient_Binance c;
+  Counter lCounter;
+  c.RegisterOnTicker({&lCounter, &Counter::OnTicker});
+  std::atomic<int> lDisconnects{0};
+  struct Drops : TObject {
+    std::atomic<int>* count;
+    void OnDisconnect(TObject*) { ++*count; }
+  } lDrops;
+  lDrops.count = &lDisconnects;
+  c.RegisterOnDisconnect({&lDrops, &Drops::OnDisconnect});
+  c.GetWSClient().HeartBeat.TimeUnitMs = 100;
+  c.GetWSClient().WatchDog.TimeUnitMs = 100;
+  ASSERT_TRUE(c.Initialize("", "", false, 0, false));
+  ASSERT_TRUE(Eventually([&] { return lCounter.tickers > 0; }));
+  lExchange.Signal(SIGSTOP);
+  EXPECT_TRUE(Eventually([&] { return lDisconnects > 0; }, 10000)) << "the silent connection is dropped";
+  EXPECT_NE(c.LastConnectionError().find("HeartBeat Timeout exceeded."), std::string::npos) << c.LastConnectionError();
+  lExchange.Signal(SIGCONT);
+  const int lBefore = lCounter.tickers;
+  EXPECT_TRUE(Eventually([&] { return lCounter.tickers > lBefore; }, 15000)) << "a new connection, subscribed again";
+  c.UnRegisterOnTicker({&lCounter, &Counter::OnTicker});
+  c.UnRegisterOnDisconnect({&lDrops, &Drops::OnDisconnect});
 }
 
 TEST_F(EndToEnd, MalformedNumberDropsAndRestoresTheConnection) {
