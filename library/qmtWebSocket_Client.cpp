@@ -119,12 +119,31 @@ std::size_t TqmtWSClient::PendingThreads() {
   return FThreads.size();
 }
 
-bool TqmtWSClient::Activate(unsigned aGeneration, int aLockTimeoutMs) {
-  std::unique_lock lLifecycle(FLifecycleLock, std::defer_lock);
-  if (aLockTimeoutMs < 0)
-    lLifecycle.lock();
-  else if (!lLifecycle.try_lock_for(std::chrono::milliseconds(aLockTimeoutMs)))
+bool TqmtWSClient::TLifecycleLock::Acquire(int aMs) {
+  std::unique_lock g(FLock);
+  const auto lSelf = std::this_thread::get_id();
+  auto lFree = [&] { return FDepth == 0 || FOwner == lSelf; };
+  if (aMs < 0)
+    FFree.wait(g, lFree);
+  else if (!FFree.wait_for(g, std::chrono::milliseconds(aMs), lFree))
     return false;
+  FOwner = lSelf;
+  ++FDepth;
+  return true;
+}
+
+void TqmtWSClient::TLifecycleLock::Release() {
+  {
+    std::lock_guard g(FLock);
+    if (--FDepth > 0) return;
+    FOwner = std::thread::id();
+  }
+  FFree.notify_all();
+}
+
+bool TqmtWSClient::Activate(unsigned aGeneration, int aLockTimeoutMs) {
+  TLifecycleScope lLifecycle(FLifecycleLock);
+  if (!lLifecycle.Acquire(aLockTimeoutMs)) return false;
   // A deactivation asked for after this activation was: it does not happen.
   if (FDestroying || aGeneration != FGeneration.load()) return true;
   if (FTCPClient->Connected() || Connection()) return true;
@@ -341,14 +360,11 @@ bool TqmtWSClient::Deactivate(int aLockTimeoutMs, bool aCancelPending) {
   FWatchDogEnabled = false;
   StopWatchDog();
   FStopWaiting = true;
-  std::unique_lock lLifecycle(FLifecycleLock, std::try_to_lock);
-  if (!lLifecycle.owns_lock()) {
+  TLifecycleScope lLifecycle(FLifecycleLock);
+  if (!lLifecycle.Acquire(0)) {
     // An activation holds it, blocked in a connect, a TLS handshake or a write: wake it.
     FTCPClient->Abort();
-    if (aLockTimeoutMs < 0)
-      lLifecycle.lock();
-    else if (!lLifecycle.try_lock_for(std::chrono::milliseconds(aLockTimeoutMs)))
-      return false;
+    if (!lLifecycle.Acquire(aLockTimeoutMs)) return false;
   }
   auto c = Connection();
   if (!c || FDisconnecting) {

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -237,7 +238,31 @@ private:
   std::atomic<bool> FWatchDogEnabled{false};
   std::atomic<int> FWatchDogAttempts{0};
   std::atomic<bool> FThreadStart{false};
-  std::recursive_timed_mutex FLifecycleLock;
+  // A re-entrant lock with a timed wait (on a mutex and a condition variable: the standard timed
+  // mutexes wait in a way ThreadSanitizer cannot follow).
+  class TLifecycleLock {
+  public:
+    // aMs < 0 waits without limit; false when the lock was not had in time.
+    bool Acquire(int aMs);
+    void Release();
+
+  private:
+    std::mutex FLock;
+    std::condition_variable FFree;
+    std::thread::id FOwner;
+    int FDepth = 0;
+  };
+  // Holds the lifecycle lock for a scope once acquired.
+  struct TLifecycleScope {
+    explicit TLifecycleScope(TLifecycleLock& aLock) : FLock(aLock) {}
+    ~TLifecycleScope() {
+      if (FOwns) FLock.Release();
+    }
+    bool Acquire(int aMs) { return FOwns = FLock.Acquire(aMs); }
+    TLifecycleLock& FLock;
+    bool FOwns = false;
+  };
+  TLifecycleLock FLifecycleLock;
   std::atomic<unsigned> FGeneration{0};
   std::atomic<unsigned> FOpened{0};  // handshakes accepted so far
   std::atomic<bool> FStopWaiting{false};

@@ -70,7 +70,9 @@ void TqmtTraderClient::Disconnect() {
     std::lock_guard g(FWSClientLock);
     lClient = FWSClient.get();
   }
-  if (lClient && lClient->Active()) lClient->Disconnect(10000);
+  // Also when not active: a watchdog retrying a lost stream must stop too (and an attempt under way
+  // must end) before anything of this client goes.
+  if (lClient) lClient->Disconnect(10000);
 }
 
 std::string TqmtTraderClient::LastConnectionError() {

@@ -89,7 +89,7 @@ public:
   std::string LastConnectionError();
   // Connects when not active, waiting up to 10000 ms; the connect listeners hear of success.
   void Connect();
-  // Disconnects when active, waiting up to 10000 ms; nothing without a client.
+  // Disconnects, waiting up to 10000 ms, and stops the watchdog; nothing without a client.
   void Disconnect();
   // The handlers of the client's events.
   virtual void DoClientConnect();
