@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "qmtBase_Helpers.h"
 
@@ -53,12 +54,15 @@ void TqmtIdThread::Execute() {
     try {
       Run();
     } catch (const std::exception& e) {
+      // The one place a failure of this thread ends up: its handler reports it.
       try {
         DoException(e);
-      } catch (...) {
+      } catch (const std::exception& lInner) {
+        std::fprintf(stderr, "qmtWebSocket: thread %s stopped: %s (reporting: %s)\n", FDebugName.c_str(), e.what(), lInner.what());
         Terminate();
       }
     } catch (...) {
+      std::fprintf(stderr, "qmtWebSocket: thread %s stopped by an unknown exception\n", FDebugName.c_str());
       Terminate();
     }
   }

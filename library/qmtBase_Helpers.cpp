@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <random>
@@ -246,8 +247,12 @@ bool TqmtMainLoop::RunOne(std::unique_lock<std::mutex>& aLock) {
   try {
     lMethod();
   } catch (const std::exception& e) {
-    if (OnException) OnException(e);
+    if (OnException)
+      OnException(e);
+    else
+      std::fprintf(stderr, "qmtWebSocket: a queued call failed: %s\n", e.what());
   } catch (...) {
+    std::fprintf(stderr, "qmtWebSocket: a queued call failed with an unknown exception\n");
   }
   aLock.lock();
   return true;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -413,7 +414,8 @@ TqmtIdTCPClient::TqmtIdTCPClient() { FIn.resize(64 * 1024); }
 TqmtIdTCPClient::~TqmtIdTCPClient() {
   try {
     Disconnect(false);
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmtWebSocket: closing a connection failed: %s\n", e.what());
   }
   if (FTCPRead) FreeThread(FTCPRead);
 }
@@ -830,7 +832,17 @@ void TqmtIdTCPClient::RawWrite(std::string_view aData) {
     const char* p = aData.data();
     std::size_t n = aData.size();
     while (n > 0) {
-      const ssize_t r = ::send(FSocket, p, n, MSG_NOSIGNAL);
+      ssize_t r;
+      int lError;
+      {
+        // Never beside a close of the same number (the reading thread may close it any time); the
+        // socket does not block, so the lock is held only for the copy into the kernel.
+        std::lock_guard lGuard(FSocketLock);
+        if (FSocket < 0) throw EIdNotConnected();
+        r = ::send(FSocket, p, n, MSG_NOSIGNAL);
+        lError = errno;
+      }
+      errno = lError;
       if (r > 0) {
         p += r;
         n -= static_cast<std::size_t>(r);

@@ -693,7 +693,8 @@ void TqmtWSConnection::DoDisconnect(const std::string& aMsg, int aCloseCode) {
   if (FCleanDisconnect) {
     try {
       DoWriteClose(aCloseCode);
-    } catch (...) {
+    } catch (const std::exception&) {
+      // The peer is gone or stuck: the close frame cannot leave, and the socket closes anyway.
     }
   }
   DisconnectPeer(false);

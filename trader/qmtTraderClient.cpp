@@ -1,5 +1,6 @@
 #include "qmtTraderClient.h"
 
+#include <cstdio>
 #include <atomic>
 #include <vector>
 
@@ -23,7 +24,8 @@ TqmtTraderClient::~TqmtTraderClient() {
   // The stream goes first, so no event reaches a half-destroyed client.
   try {
     Disconnect();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmtTrader: disconnecting at exit: %s\n", e.what());
   }
   FWSClient.reset();
 }

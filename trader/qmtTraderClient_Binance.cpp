@@ -1,5 +1,6 @@
 #include "qmtTraderClient_Binance.h"
 
+#include <cstdio>
 #include <cctype>
 
 #include "qmtTraderData_Log.h"
@@ -55,7 +56,8 @@ TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
   // The stream first, then the futures wrapper, then the spot wrapper.
   try {
     Disconnect();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmtTrader: disconnecting at exit: %s\n", e.what());
   }
   FClient_Futures.reset();
   FClient.reset();

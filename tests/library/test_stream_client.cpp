@@ -201,6 +201,20 @@ TEST(StreamClient, AFailedKeepAliveIsReportedAndTheNextOneStillRuns) {
   EXPECT_EQ(lReported[0], "raised: HTTP/1.1 500 Internal Server Error. busy");
 }
 
+TEST(StreamClient, TheSenderThreadSeesTheClientChangeSafely) {
+  // The paced sender reads the attached client while the user interface attaches and detaches it
+  // (ThreadSanitizer watches).
+  TqmtWSClient lOne, lTwo;
+  TqmtWSAPI_Binance lApi;
+  lApi.ControlMessagesPerSecond = 0;
+  for (int i = 0; i < 200; ++i) {
+    lApi.SetClient(i % 2 ? &lOne : &lTwo);
+    lApi.SubscribeTicker("btcusdt");
+    if (i % 7 == 0) lApi.SetClient(nullptr);
+  }
+  lApi.SetClient(nullptr);
+}
+
 TEST(StreamClient, ControlMessagesArePacedInOrder) {
   Addresses lRestore;
   std::mutex lLock;
