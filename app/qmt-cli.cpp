@@ -14,7 +14,7 @@
 // QMT_API_SECRET, or ApiKey/ApiSecret of [SETTINGS] in the settings file), --settings FILE (default:
 // the program's path with ".ini"), --exchange URL (every address of the market at one server, for
 // example the simulated exchange: http://127.0.0.1:PORT, streams on ws://127.0.0.1:PORT),
-// --rest URL and --stream URL (each alone), --verify-peer on|off.
+// --rest URL, --stream URL and --ws-api URL (each alone), --verify-peer on|off.
 // The secret is never printed. A failure is one line on standard error and exit code 1; a wrong
 // command line prints the usage with what was wrong and exits 2. watch never reads or changes the
 // desktop client's stored tables.
@@ -48,7 +48,7 @@ struct Settings {
   std::string Market = "spot";
   bool TestNet = false;
   std::string Key, Secret;
-  std::string Rest, Stream;
+  std::string Rest, Stream, WsApi, Exchange;
   bool Verify = true;
 };
 
@@ -159,8 +159,9 @@ const char* const kUsage =
     "  --key KEY, --secret SECRET               API key and secret (the secret is never printed)\n"
     "  --settings FILE                          settings file (default: qmt-cli.ini beside the program)\n"
     "  --exchange URL                           every address of the market at one server, e.g. the simulated\n"
-    "                                           exchange at http://127.0.0.1:PORT (streams at ws://127.0.0.1:PORT)\n"
-    "  --rest URL, --stream URL                 the REST or the stream address alone\n"
+    "                                           exchange at http://127.0.0.1:PORT (streams at ws://127.0.0.1:PORT,\n"
+    "                                           its WebSocket API at ws://127.0.0.1:PORT/ws-api/v3)\n"
+    "  --rest URL, --stream URL, --ws-api URL   the REST, the stream or the WebSocket-API address alone\n"
     "  --verify-peer on|off                     check the servers' certificates (default on)\n"
     "  --help                                   this text\n"
     "\n"
@@ -220,8 +221,12 @@ void PointAddresses(const Settings& s) {
   };
   if (!s.Rest.empty())
     for (auto a : {TqmtBinanceAddress::SpotRest, TqmtBinanceAddress::SpotTestRest, TqmtBinanceAddress::FuturesUSDTRest,
-                   TqmtBinanceAddress::FuturesCOINRest, TqmtBinanceAddress::FuturesTestRest})
+                   TqmtBinanceAddress::FuturesCOINRest, TqmtBinanceAddress::FuturesTestRest, TqmtBinanceAddress::FuturesUSDTTestRest})
       SetBinanceAddress(a, s.Rest);
+  // The WebSocket API: --ws-api alone, or --exchange's server at /ws-api/v3.
+  const std::string lWsApi = !s.WsApi.empty() ? lWs(s.WsApi) : s.Exchange.empty() ? std::string() : lWs(s.Exchange) + "/ws-api/v3";
+  if (!lWsApi.empty())
+    for (auto a : {TqmtBinanceAddress::SpotWSAPI, TqmtBinanceAddress::SpotTestWSAPI}) SetBinanceAddress(a, lWsApi);
   if (!s.Stream.empty())
     for (auto a : {TqmtBinanceAddress::SpotStream, TqmtBinanceAddress::SpotTestStream, TqmtBinanceAddress::FuturesUSDTStream,
                    TqmtBinanceAddress::FuturesUSDTTestStream, TqmtBinanceAddress::FuturesCOINStream,
@@ -376,7 +381,9 @@ int main(int argc, char** argv) {
       } else if (a == "--settings") {
         lSettingsFile = lNext();
       } else if (a == "--exchange") {
-        s.Rest = s.Stream = lNext();
+        s.Rest = s.Stream = s.Exchange = lNext();
+      } else if (a == "--ws-api") {
+        s.WsApi = lNext();
       } else if (a == "--rest") {
         s.Rest = lNext();
       } else if (a == "--stream") {

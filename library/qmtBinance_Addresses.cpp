@@ -26,6 +26,9 @@ const std::map<TqmtBinanceAddress, Entry>& Defaults() {
       {TqmtBinanceAddress::FuturesUSDTTestStream, {"FUTURES_USDT_TEST_STREAM", "wss://fstream.binancefuture.com"}},
       {TqmtBinanceAddress::FuturesCOINStream, {"FUTURES_COIN_STREAM", "wss://dstream.binance.com"}},
       {TqmtBinanceAddress::FuturesCOINTestStream, {"FUTURES_COIN_TEST_STREAM", "wss://dstream.binancefuture.com"}},
+      {TqmtBinanceAddress::SpotWSAPI, {"SPOT_WS_API", "wss://ws-api.binance.com:443/ws-api/v3"}},
+      {TqmtBinanceAddress::SpotTestWSAPI, {"SPOT_TEST_WS_API", "wss://ws-api.testnet.binance.vision/ws-api/v3"}},
+      {TqmtBinanceAddress::FuturesUSDTTestRest, {"FUTURES_USDT_TEST_REST", "https://demo-fapi.binance.com"}},
   };
   return kDefaults;
 }

@@ -20,6 +20,9 @@ enum class TqmtBinanceAddress {
   FuturesUSDTTestStream,  // wss://fstream.binancefuture.com
   FuturesCOINStream,      // wss://dstream.binance.com
   FuturesCOINTestStream,  // wss://dstream.binancefuture.com
+  SpotWSAPI,              // wss://ws-api.binance.com:443/ws-api/v3 (spot account data)
+  SpotTestWSAPI,          // wss://ws-api.testnet.binance.vision/ws-api/v3
+  FuturesUSDTTestRest,    // https://demo-fapi.binance.com (coin-margined keeps FuturesTestRest)
 };
 
 std::string BinanceAddress(TqmtBinanceAddress aWhich);

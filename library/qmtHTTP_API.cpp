@@ -1,22 +1,37 @@
 #include "qmtHTTP_API.h"
 
+std::string TqmtHTTPAPI_client::DoRequestRaw(const std::string& aMethod, const std::string& aURL, const std::string& aBody,
+                                             bool aHasBody, const std::vector<std::string>* aHeaders) {
+  DoBeforeRequest(aURL);
+  TqmtIdHTTP lHTTP;  // fresh for every request
+  lHTTP.TLSOptions.Assign(TLSOptions);
+  lHTTP.Proxy.Assign(Proxy);
+  lHTTP.Log = FLog;
+  lHTTP.LogOptions.FileName = FLogFileName;
+  if (aHeaders) lHTTP.CustomHeaders = *aHeaders;
+  std::string lAnswer;
+  try {
+    lAnswer = lHTTP.Request(aMethod, aURL, aBody, aHasBody);
+  } catch (const EIdHTTPProtocolException& e) {
+    DoAnswered(aURL, lHTTP);
+    throw EIdHTTPProtocolException(e.ErrorCode(), std::string(e.what()) + ". " + e.ErrorMessage(), e.ErrorMessage());
+  }
+  DoAnswered(aURL, lHTTP);
+  return lAnswer;
+}
+
+void TqmtHTTPAPI_client::ReportFailure(const std::exception& aException) {
+  // Called inside the failure's catch: without a handler the failure goes on to the caller as it is.
+  if (!OnHTTPAPIException) throw;
+  OnHTTPAPIException(this, aException);
+}
+
 std::string TqmtHTTPAPI_client::DoRequest(const std::string& aMethod, const std::string& aURL, const std::string& aBody,
                                           bool aHasBody, const std::vector<std::string>* aHeaders) {
   try {
-    TqmtIdHTTP lHTTP;  // fresh for every request
-    lHTTP.TLSOptions.Assign(TLSOptions);
-    lHTTP.Proxy.Assign(Proxy);
-    lHTTP.Log = FLog;
-    lHTTP.LogOptions.FileName = FLogFileName;
-    if (aHeaders) lHTTP.CustomHeaders = *aHeaders;
-    return lHTTP.Request(aMethod, aURL, aBody, aHasBody);
-  } catch (const EIdHTTPProtocolException& e) {
-    const EIdHTTPProtocolException lExtended(e.ErrorCode(), std::string(e.what()) + ". " + e.ErrorMessage(), e.ErrorMessage());
-    if (!OnHTTPAPIException) throw lExtended;
-    OnHTTPAPIException(this, lExtended);
+    return DoRequestRaw(aMethod, aURL, aBody, aHasBody, aHeaders);
   } catch (const std::exception& e) {
-    if (!OnHTTPAPIException) throw;
-    OnHTTPAPIException(this, e);
+    ReportFailure(e);
   }
   return std::string();
 }

@@ -30,6 +30,15 @@ public:
 protected:
   virtual std::string DoRequest(const std::string& aMethod, const std::string& aURL, const std::string& aBody,
                                 bool aHasBody, const std::vector<std::string>* aHeaders);
+  // The request itself: raises every failure (an HTTP error extended with ". " and the answer).
+  std::string DoRequestRaw(const std::string& aMethod, const std::string& aURL, const std::string& aBody, bool aHasBody,
+                           const std::vector<std::string>* aHeaders);
+  // Inside a failure's catch: hands it to OnHTTPAPIException, or raises it again without one.
+  void ReportFailure(const std::exception& aException);
+  // Before each request; what it raises fails the request (nothing is sent).
+  virtual void DoBeforeRequest(const std::string& aURL) {}
+  // After each answer, a success or an HTTP error, with the answer's status and headers.
+  virtual void DoAnswered(const std::string& aURL, const TqmtIdHTTP& aHTTP) {}
   bool FLog = false;
   std::string FLogFileName;
 };

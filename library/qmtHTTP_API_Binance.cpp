@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <chrono>
+#include <map>
+#include <mutex>
 
 #include "qmtBase_Helpers.h"
 #include "qmtBinance_Addresses.h"
@@ -21,7 +23,65 @@ void OptDecimal(std::string& q, const char* aName, long double aValue) {
 
 const char* const kNotUS = "Method Not supported by Binance.US";
 
+// Every order carries a client order id: with it an order whose answer was lost can be looked up.
+std::string OrDefault(const std::string& aClientOrderId) {
+  return aClientOrderId.empty() ? NewClientOrderId() : aClientOrderId;
+}
+
+// The clock is measured again after this long, and not more often than every kClockRetryMs when
+// the measure fails.
+constexpr std::uint64_t kClockMaxAgeMs = 5 * 60 * 1000;
+constexpr std::uint64_t kClockRetryMs = 30 * 1000;
+// When a 429 or 418 comes without Retry-After.
+constexpr long long kDefaultWaitMs = 60 * 1000;
+
+std::mutex gHostsLock;
+std::map<std::string, TqmtBinanceHostState>& Hosts() {
+  static std::map<std::string, TqmtBinanceHostState> sHosts;
+  return sHosts;
+}
+
+long long LocalMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+bool IsTimestampRefusal(const EIdHTTPProtocolException& e) {
+  return e.ErrorMessage().find("\"code\":-1021") != std::string::npos;
+}
+
+// Puts a new timestamp in place of the one in aQuery.
+void RenewTimestamp(std::string& aQuery, const std::string& aTimestamp) {
+  const auto lAt = aQuery.find("timestamp=");
+  if (lAt == std::string::npos) return;
+  const auto lStart = lAt + 10;
+  const auto lEnd = aQuery.find('&', lStart);
+  aQuery.replace(lStart, (lEnd == std::string::npos ? aQuery.size() : lEnd) - lStart, aTimestamp);
+}
+
 }  // namespace
+
+EBinanceRateLimited::EBinanceRateLimited(const std::string& aHost, long long aWaitMs, int aStatus)
+    : EIdException(aHost + " asked us to wait (HTTP " + std::to_string(aStatus) + ", rate limit): no request for " +
+                   std::to_string((aWaitMs + 999) / 1000) + " s more"),
+      FWaitMs(aWaitMs) {}
+
+std::string BinanceHostOf(const std::string& aURL) {
+  const auto lScheme = aURL.find("://");
+  const auto lStart = lScheme == std::string::npos ? 0 : lScheme + 3;
+  const auto lEnd = aURL.find_first_of("/?", lStart);
+  return aURL.substr(0, lEnd);
+}
+
+TqmtBinanceHostState BinanceHostState(const std::string& aHost) {
+  std::lock_guard g(gHostsLock);
+  auto lIt = Hosts().find(aHost);
+  return lIt == Hosts().end() ? TqmtBinanceHostState() : lIt->second;
+}
+
+void ResetBinanceHostStates() {
+  std::lock_guard g(gHostsLock);
+  Hosts().clear();
+}
 
 std::string OrderSideText(TqmtHTTPBinanceOrderSide aSide) {
   switch (aSide) {
@@ -46,9 +106,101 @@ std::string OpenInterestPeriodText(TqmtHTTPBinanceFutOpenInterestPeriods aPeriod
 // ---- base: addresses, queries, signing -------------------------------------------------------------
 
 std::string TqmtHTTP_API_Binance::GetTimestamp() {
-  const auto lSeconds =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  return std::to_string(lSeconds) + "000";
+  // Whole seconds of the local clock, as once done here, are refused whenever the local clock is a
+  // second ahead or a few seconds behind: milliseconds of the server's clock instead.
+  std::string lHost;
+  try {
+    lHost = BinanceHostOf(GetBaseURL());
+  } catch (const std::exception&) {
+    return std::to_string(LocalMs());  // no address (Binance.US on the test network): raised later
+  }
+  TqmtBinanceHostState lState = BinanceHostState(lHost);
+  const std::uint64_t lNow = GetTicks();
+  const bool lStale = !lState.ClockKnown || lNow - lState.ClockCheckedAt >= kClockMaxAgeMs;
+  if (lStale && !PathTime().empty() && (lState.ClockCheckedAt == 0 || lNow - lState.ClockCheckedAt >= kClockRetryMs)) {
+    SyncServerTime();
+    lState = BinanceHostState(lHost);
+  }
+  return std::to_string(LocalMs() + lState.ClockOffsetMs);
+}
+
+bool TqmtHTTP_API_Binance::SyncServerTime() {
+  const std::string lPath = PathTime();
+  if (lPath.empty()) return false;
+  std::string lHost;
+  long long lOffset = 0;
+  bool lKnown = false;
+  try {
+    const std::string lBase = GetBaseURL();
+    lHost = BinanceHostOf(lBase);
+    TqmtIdHTTP lHTTP;
+    lHTTP.TLSOptions.Assign(TLSOptions);
+    lHTTP.Proxy.Assign(Proxy);
+    lHTTP.ConnectTimeout = lHTTP.ReadTimeout = 5000;
+    DoBeforeRequest(lBase);
+    const long long t0 = LocalMs();
+    const std::string lAnswer = lHTTP.Request("GET", lBase + lPath, std::string(), false);
+    const long long t1 = LocalMs();
+    DoAnswered(lBase, lHTTP);
+    const auto lAt = lAnswer.find("\"serverTime\"");
+    if (lAt != std::string::npos) {
+      const auto lDigits = lAnswer.find_first_of("0123456789", lAt + 12);
+      long long lServer = 0;
+      if (lDigits != std::string::npos &&
+          std::from_chars(lAnswer.data() + lDigits, lAnswer.data() + lAnswer.size(), lServer).ec == std::errc()) {
+        lOffset = lServer - (t0 + t1) / 2;  // the server read its clock about half-way
+        lKnown = true;
+      }
+    }
+  } catch (const std::exception&) {
+    // No measure: the previous offset (or none) stays, and the signed request tells.
+  }
+  if (lHost.empty()) return false;
+  std::lock_guard g(gHostsLock);
+  TqmtBinanceHostState& s = Hosts()[lHost];
+  s.ClockCheckedAt = GetTicks();
+  if (lKnown) {
+    s.ClockOffsetMs = lOffset;
+    s.ClockKnown = true;
+  }
+  return lKnown;
+}
+
+void TqmtHTTP_API_Binance::DoBeforeRequest(const std::string& aURL) {
+  const std::string lHost = BinanceHostOf(aURL);
+  std::lock_guard g(gHostsLock);
+  auto lIt = Hosts().find(lHost);
+  if (lIt == Hosts().end() || lIt->second.BlockedUntil == 0) return;
+  const std::uint64_t lNow = GetTicks();
+  if (lNow >= lIt->second.BlockedUntil) {
+    lIt->second.BlockedUntil = 0;
+    return;
+  }
+  // Another request now would turn a 429 into a ban, or make a ban longer.
+  throw EBinanceRateLimited(lHost, static_cast<long long>(lIt->second.BlockedUntil - lNow), lIt->second.BlockStatus);
+}
+
+void TqmtHTTP_API_Binance::DoAnswered(const std::string& aURL, const TqmtIdHTTP& aHTTP) {
+  std::vector<std::string> lCounters;
+  for (const auto& h : aHTTP.ResponseHeaders())
+    if (ContainsText(h.substr(0, 6), "x-mbx-")) lCounters.push_back(h);
+  const int lStatus = aHTTP.ResponseCode();
+  long long lWaitMs = 0;
+  if (lStatus == 429 || lStatus == 418) {
+    const std::string lRetry = aHTTP.ResponseHeader("Retry-After");
+    long long lSeconds = 0;
+    if (!lRetry.empty() && std::from_chars(lRetry.data(), lRetry.data() + lRetry.size(), lSeconds).ec == std::errc())
+      lWaitMs = lSeconds * 1000;
+    else
+      lWaitMs = kDefaultWaitMs;
+  }
+  std::lock_guard g(gHostsLock);
+  TqmtBinanceHostState& s = Hosts()[BinanceHostOf(aURL)];
+  if (!lCounters.empty()) s.Counters = std::move(lCounters);
+  if (lWaitMs > 0) {
+    s.BlockedUntil = GetTicks() + static_cast<std::uint64_t>(lWaitMs);
+    s.BlockStatus = lStatus;
+  }
 }
 
 std::string TqmtHTTP_API_Binance::FormatDecimal(long double aValue) {
@@ -96,19 +248,44 @@ std::string TqmtHTTP_API_Binance::DoDelete(const std::string& aPath, const std::
   return Delete(lURL, &lHeaders);
 }
 
+std::string TqmtHTTP_API_Binance::DoSigned(const std::string& aMethod, const std::string& aPath, std::string aQuery,
+                                           SignedPlace aPlace) {
+  if (FBinanceOptions.RecvWindow > 0) aQuery += "&recvWindow=" + std::to_string(FBinanceOptions.RecvWindow);
+  const auto lHeaders = Headers("X-MBX-APIKEY: " + FBinanceOptions.ApiKey);
+  for (int lAttempt = 0;; ++lAttempt) {
+    try {
+      const std::string lBase = GetBaseURL();
+      ApplyLogSettings();
+      const std::string lSigned = SignQuery(aQuery);
+      switch (aPlace) {
+        case SignedPlace::Query: return DoRequestRaw(aMethod, lBase + aPath + "?" + lSigned, std::string(), false, &lHeaders);
+        case SignedPlace::PostQuery: return DoRequestRaw(aMethod, lBase + aPath + "?" + lSigned, std::string(), true, &lHeaders);
+        case SignedPlace::Body: return DoRequestRaw(aMethod, lBase + aPath, lSigned, true, &lHeaders);
+      }
+    } catch (const EIdHTTPProtocolException& e) {
+      if (lAttempt == 0 && IsTimestampRefusal(e) && SyncServerTime()) {
+        RenewTimestamp(aQuery, GetTimestamp());  // once, with the clock measured now
+        continue;
+      }
+      ReportFailure(e);
+      return std::string();
+    } catch (const std::exception& e) {
+      ReportFailure(e);
+      return std::string();
+    }
+  }
+}
+
 std::string TqmtHTTP_API_Binance::DoGetSigned(const std::string& aPath, const std::string& aQuery) {
-  return DoGet(aPath, SignQuery(aQuery), "X-MBX-APIKEY: " + FBinanceOptions.ApiKey);
+  return DoSigned("GET", aPath, aQuery, SignedPlace::Query);
 }
 
 std::string TqmtHTTP_API_Binance::DoPostSigned(const std::string& aPath, const std::string& aQuery, bool aQueryInURL) {
-  const std::string lSigned = SignQuery(aQuery);
-  const std::string lHeader = "X-MBX-APIKEY: " + FBinanceOptions.ApiKey;
-  if (aQueryInURL) return DoPost(aPath + "?" + lSigned, std::string(), lHeader);
-  return DoPost(aPath, lSigned, lHeader);
+  return DoSigned("POST", aPath, aQuery, aQueryInURL ? SignedPlace::PostQuery : SignedPlace::Body);
 }
 
 std::string TqmtHTTP_API_Binance::DoDeleteSigned(const std::string& aPath, const std::string& aQuery) {
-  return DoDelete(aPath, SignQuery(aQuery), "X-MBX-APIKEY: " + FBinanceOptions.ApiKey);
+  return DoSigned("DELETE", aPath, aQuery, SignedPlace::Query);
 }
 
 // ---- public market data -------------------------------------------------------------------------
@@ -313,20 +490,28 @@ std::string TqmtHTTP_API_Binance_Rest::GetAccountTradeList(const std::string& aS
   return DoGetSigned("/api/v3/myTrades", q);
 }
 
+std::string NewClientOrderId() {
+  // "qmt" and 29 hexadecimal digits: unique, and within the exchange's 36 characters of [.A-Za-z0-9:/_-].
+  return "qmt" + NewGuidText().substr(0, 29);
+}
+
 std::string TqmtHTTP_API_Binance_Rest::PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
-                                                        long double aQuantity) {
-  return NewOrder(aSymbol, aSide, "MARKET", "", aQuantity, 0, 0, "", 0, 0, "");
+                                                        long double aQuantity, const std::string& aClientOrderId) {
+  return NewOrder(aSymbol, aSide, "MARKET", "", aQuantity, 0, 0, OrDefault(aClientOrderId), 0, 0, "");
 }
 
 std::string TqmtHTTP_API_Binance_Rest::PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
-                                                       long double aQuantity, long double aLimitPrice) {
-  return NewOrder(aSymbol, aSide, "LIMIT", "GTC", aQuantity, 0, aLimitPrice, "", 0, 0, "");
+                                                       long double aQuantity, long double aLimitPrice,
+                                                       const std::string& aClientOrderId) {
+  return NewOrder(aSymbol, aSide, "LIMIT", "GTC", aQuantity, 0, aLimitPrice, OrDefault(aClientOrderId), 0, 0, "");
 }
 
 std::string TqmtHTTP_API_Binance_Rest::PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
-                                                      long double aQuantity, long double aStopPrice, long double aLimitPrice) {
-  if (aLimitPrice > 0) return NewOrder(aSymbol, aSide, "STOP_LOSS_LIMIT", "GTC", aQuantity, 0, aLimitPrice, "", aStopPrice, 0, "");
-  return NewOrder(aSymbol, aSide, "STOP_LOSS", "", aQuantity, 0, 0, "", aStopPrice, 0, "");
+                                                      long double aQuantity, long double aStopPrice, long double aLimitPrice,
+                                                      const std::string& aClientOrderId) {
+  const std::string lId = OrDefault(aClientOrderId);
+  if (aLimitPrice > 0) return NewOrder(aSymbol, aSide, "STOP_LOSS_LIMIT", "GTC", aQuantity, 0, aLimitPrice, lId, aStopPrice, 0, "");
+  return NewOrder(aSymbol, aSide, "STOP_LOSS", "", aQuantity, 0, 0, lId, aStopPrice, 0, "");
 }
 
 // ---- futures --------------------------------------------------------------------------------------
@@ -336,7 +521,7 @@ std::string TqmtHTTP_API_Binance_Futures_Rest::GetBaseURL() {
   if (o.BinanceUS) throw Exception(kNotUS);
   if (Coin())
     return (o.TestNet ? BinanceAddress(TqmtBinanceAddress::FuturesTestRest) : BinanceAddress(TqmtBinanceAddress::FuturesCOINRest)) + "/dapi";
-  return (o.TestNet ? BinanceAddress(TqmtBinanceAddress::FuturesTestRest) : BinanceAddress(TqmtBinanceAddress::FuturesUSDTRest)) + "/fapi";
+  return (o.TestNet ? BinanceAddress(TqmtBinanceAddress::FuturesUSDTTestRest) : BinanceAddress(TqmtBinanceAddress::FuturesUSDTRest)) + "/fapi";
 }
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::GetMarkPrice(const std::string& aSymbol) {
@@ -526,26 +711,30 @@ std::string TqmtHTTP_API_Binance_Futures_Rest::GetNotionalLeverageBracket(const 
 }
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
-                                                                long double aQuantity) {
-  return NewOrder(aSymbol, aSide, "BOTH", "MARKET", "", aQuantity, "", 0, "", 0, "", 0, 0, "", "");
+                                                                long double aQuantity, const std::string& aClientOrderId) {
+  return NewOrder(aSymbol, aSide, "BOTH", "MARKET", "", aQuantity, "", 0, OrDefault(aClientOrderId), 0, "", 0, 0, "", "");
 }
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
-                                                               long double aQuantity, long double aLimitPrice) {
-  return NewOrder(aSymbol, aSide, "BOTH", "LIMIT", "GTC", aQuantity, "false", aLimitPrice, "", 0, "", 0, 0, "", "");
+                                                               long double aQuantity, long double aLimitPrice,
+                                                               const std::string& aClientOrderId) {
+  return NewOrder(aSymbol, aSide, "BOTH", "LIMIT", "GTC", aQuantity, "false", aLimitPrice, OrDefault(aClientOrderId), 0, "", 0,
+                  0, "", "");
 }
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
                                                               long double aQuantity, long double aStopPrice,
-                                                              long double aLimitPrice) {
+                                                              long double aLimitPrice, const std::string& aClientOrderId) {
+  const std::string lId = OrDefault(aClientOrderId);
   if (aLimitPrice > 0)
-    return NewOrder(aSymbol, aSide, "BOTH", "STOP", "GTC", aQuantity, "false", aLimitPrice, "", aStopPrice, "", 0, 0, "", "");
-  return NewOrder(aSymbol, aSide, "BOTH", "STOP_MARKET", "", aQuantity, "false", 0, "", aStopPrice, "", 0, 0, "", "");
+    return NewOrder(aSymbol, aSide, "BOTH", "STOP", "GTC", aQuantity, "false", aLimitPrice, lId, aStopPrice, "", 0, 0, "", "");
+  return NewOrder(aSymbol, aSide, "BOTH", "STOP_MARKET", "", aQuantity, "false", 0, lId, aStopPrice, "", 0, 0, "", "");
 }
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceTrailingStopOrder(TqmtHTTPBinanceOrderSide aSide,
                                                                       const std::string& aSymbol, long double aQuantity,
-                                                                      long double aActivationPrice, long double aCallbackRate) {
-  return NewOrder(aSymbol, aSide, "BOTH", "TRAILING_STOP_MARKET", "", aQuantity, "false", 0, "", 0, "", aActivationPrice,
-                  aCallbackRate, "", "");
+                                                                      long double aActivationPrice, long double aCallbackRate,
+                                                                      const std::string& aClientOrderId) {
+  return NewOrder(aSymbol, aSide, "BOTH", "TRAILING_STOP_MARKET", "", aQuantity, "false", 0, OrDefault(aClientOrderId), 0, "",
+                  aActivationPrice, aCallbackRate, "", "");
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "qmtHTTP_API.h"
 
@@ -18,6 +19,8 @@ enum class TqmtHTTPBinanceFutOpenInterestPeriods : std::uint8_t { oip5m, oip15m,
 std::string OrderSideText(TqmtHTTPBinanceOrderSide aSide);
 std::string ChartIntervalText(TqmtHTTPBinanceChartIntervals aInterval);
 std::string OpenInterestPeriodText(TqmtHTTPBinanceFutOpenInterestPeriods aPeriod);
+// A new client order id: "qmt" and 29 hexadecimal digits.
+std::string NewClientOrderId();
 
 struct TqmtHTTPBinanceLog_Options {
   bool Enabled = false;
@@ -30,16 +33,50 @@ struct TqmtHTTPBinance_Options {
   bool BinanceUS = false;
   TqmtHTTPBinanceLog_Options LogOptions;
   bool TestNet = false;
+  // Sent with every signed request (ms); 0 leaves it out (the exchange then takes 5000).
+  int RecvWindow = 5000;
   void Assign(const TqmtHTTPBinance_Options& aSource) { *this = aSource; }
 };
+
+// A request not sent because the exchange asked this client to wait (429 or 418 with Retry-After).
+class EBinanceRateLimited : public EIdException {
+public:
+  EBinanceRateLimited(const std::string& aHost, long long aWaitMs, int aStatus);
+  long long WaitMs() const { return FWaitMs; }
+
+private:
+  long long FWaitMs;
+};
+
+// What this process knows of one REST host of the exchange (its "scheme://host:port"): the offset
+// of its clock, how long it asked us to wait, and the counters of its last answer. Shared by every
+// client of the host and every thread.
+struct TqmtBinanceHostState {
+  long long ClockOffsetMs = 0;   // server time - local time
+  bool ClockKnown = false;
+  std::uint64_t ClockCheckedAt = 0;  // GetTicks of the last attempt
+  std::uint64_t BlockedUntil = 0;    // GetTicks; 0 when free
+  int BlockStatus = 0;               // 429 or 418
+  std::vector<std::string> Counters; // "X-MBX-USED-WEIGHT-1M: 12", ... of the last answer
+};
+// The scheme, host and port of an address ("https://fapi.binance.com").
+std::string BinanceHostOf(const std::string& aURL);
+TqmtBinanceHostState BinanceHostState(const std::string& aHost);
+// Forgets what is known of every host (tests).
+void ResetBinanceHostStates();
 
 class TqmtHTTP_API_Binance : public TqmtHTTPAPI_client {
 public:
   TqmtHTTPBinance_Options& BinanceOptions() { return FBinanceOptions; }
 
   virtual std::string GetBaseURL() = 0;
-  // Whole seconds since 1970 in UTC followed by "000".
+  // Milliseconds since 1970 in UTC of the server's clock as measured (SyncServerTime), so that a
+  // local clock that is off still signs requests the exchange accepts.
   virtual std::string GetTimestamp();
+  // Measures the offset of the server's clock (GET .../time, half the round trip allowed for).
+  // Done by itself before a signed request when the last measure is older than 5 minutes, and
+  // again when the exchange refuses a timestamp (-1021). False when the server gave no time.
+  bool SyncServerTime();
   // Eight decimals with ".", rounded, whatever the locale.
   static std::string FormatDecimal(long double aValue);
   // aQuery + "&signature=" + the HMAC-SHA256 of aQuery under ApiSecret, in lower-case hex.
@@ -53,7 +90,16 @@ protected:
   virtual std::string DoPostSigned(const std::string& aPath, const std::string& aQuery, bool aQueryInURL);
   virtual std::string DoDeleteSigned(const std::string& aPath, const std::string& aQuery);
 
+  // The path of the server's time ("" when the client has none).
+  virtual std::string PathTime() { return std::string(); }
+  void DoBeforeRequest(const std::string& aURL) override;
+  void DoAnswered(const std::string& aURL, const TqmtIdHTTP& aHTTP) override;
+
 private:
+  enum class SignedPlace { Query, Body, PostQuery };
+  // A signed request: recvWindow and signature added; a refused timestamp (-1021) makes it measure
+  // the server's clock and try once more with a new one.
+  std::string DoSigned(const std::string& aMethod, const std::string& aPath, std::string aQuery, SignedPlace aPlace);
   void ApplyLogSettings();
   std::vector<std::string> Headers(const std::string& aHeader) const;
   TqmtHTTPBinance_Options FBinanceOptions;
@@ -78,6 +124,7 @@ public:
   std::string GetBookTicker(const std::string& aSymbol);
 
 protected:
+  std::string PathTime() override { return PathServerTime(); }
   virtual std::string PathPing() = 0;
   virtual std::string PathServerTime() = 0;
   virtual std::string PathExchangeInformation() = 0;
@@ -124,12 +171,13 @@ public:
   std::string GetAccountTradeList(const std::string& aSymbol, std::int64_t aStartTime, std::int64_t aEndTime,
                                   std::int64_t aFromId, int aLimit);
 
-  // Order helpers.
-  std::string PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity);
+  // Order helpers. Each order carries aClientOrderId as its newClientOrderId (a fresh one when empty).
+  std::string PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
+                               const std::string& aClientOrderId = std::string());
   std::string PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
-                              long double aLimitPrice);
+                              long double aLimitPrice, const std::string& aClientOrderId = std::string());
   std::string PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
-                             long double aStopPrice, long double aLimitPrice);
+                             long double aStopPrice, long double aLimitPrice, const std::string& aClientOrderId = std::string());
 
 protected:
   std::string PathPing() override { return "/api/v3/ping"; }
@@ -200,14 +248,16 @@ public:
                                std::int64_t aEndTime, int aLimit);
   std::string GetNotionalLeverageBracket(const std::string& aSymbol);
 
-  // Order helpers; every one sends positionSide "BOTH".
-  std::string PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity);
+  // Order helpers; every one sends positionSide "BOTH" and aClientOrderId (a fresh one when empty).
+  std::string PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
+                               const std::string& aClientOrderId = std::string());
   std::string PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
-                              long double aLimitPrice);
+                              long double aLimitPrice, const std::string& aClientOrderId = std::string());
   std::string PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
-                             long double aStopPrice, long double aLimitPrice);
+                             long double aStopPrice, long double aLimitPrice, const std::string& aClientOrderId = std::string());
   std::string PlaceTrailingStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
-                                     long double aActivationPrice, long double aCallbackRate);
+                                     long double aActivationPrice, long double aCallbackRate,
+                                     const std::string& aClientOrderId = std::string());
 
 protected:
   std::string PathPing() override { return "/v1/ping"; }

@@ -25,6 +25,7 @@ struct Answer {
   std::string Body;
   std::string StatusLine;
   std::string ContentType;
+  std::vector<std::string> Headers;  // of the final answer, without the status line
 };
 
 size_t OnBody(char* aData, size_t aSize, size_t aCount, void* aUser) {
@@ -39,7 +40,11 @@ size_t OnHeader(char* aData, size_t aSize, size_t aCount, void* aUser) {
   if (lLine.rfind("HTTP/", 0) == 0) {
     lAnswer->StatusLine = lLine;  // the last status line wins (after a 100 Continue)
     lAnswer->ContentType.clear();
-  } else if (lLine.size() > 13 && ContainsText(lLine.substr(0, 13), "content-type:")) {
+    lAnswer->Headers.clear();
+    return aSize * aCount;
+  }
+  if (!lLine.empty()) lAnswer->Headers.push_back(lLine);
+  if (lLine.size() > 13 && ContainsText(lLine.substr(0, 13), "content-type:")) {
     lAnswer->ContentType = lLine.substr(13);
   }
   return aSize * aCount;
@@ -150,11 +155,16 @@ std::string TqmtIdHTTP::Request(const std::string& aMethod, const std::string& a
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &lCode);
   FResponseCode = static_cast<int>(lCode);
   FResponseText = lAnswer.StatusLine;
+  FResponseHeaders = lAnswer.Headers;
 
   if (Log && !LogOptions.FileName.empty()) {
     TqmtIdLogFileClient lLog(LogOptions.FileName);
     lLog.Send(aMethod + " " + aURL + (aHasBody ? "\r\n\r\n" + aBody : std::string()));
-    lLog.Receive(lAnswer.StatusLine + "\r\n\r\n" + lAnswer.Body);
+    // The exchange's weight and order counters travel in headers: the log shows them with the answer.
+    std::string lHead = lAnswer.StatusLine;
+    for (const auto& h : lAnswer.Headers)
+      if (ContainsText(h.substr(0, 6), "x-mbx-") || ContainsText(h.substr(0, 12), "retry-after:")) lHead += "\r\n" + h;
+    lLog.Receive(lHead + "\r\n\r\n" + lAnswer.Body);
   }
   if (lResult != CURLE_OK) {
     switch (lResult) {
@@ -174,4 +184,15 @@ std::string TqmtIdHTTP::Request(const std::string& aMethod, const std::string& a
   const std::string lText = DecodeBody(lAnswer.Body, lAnswer.ContentType);
   if (lCode < 200 || lCode > 299) throw EIdHTTPProtocolException(FResponseCode, lAnswer.StatusLine, lText);
   return lText;
+}
+
+std::string TqmtIdHTTP::ResponseHeader(std::string_view aName) const {
+  for (const auto& h : FResponseHeaders) {
+    const auto lColon = h.find(':');
+    if (lColon != aName.size() || !ContainsText(std::string_view(h).substr(0, lColon), aName)) continue;
+    std::string lValue = h.substr(lColon + 1);
+    lValue.erase(0, lValue.find_first_not_of(" \t"));
+    return lValue;
+  }
+  return std::string();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qmtSocket_Classes.h"
@@ -46,8 +47,12 @@ public:
   // The status line and code of the last answer.
   const std::string& ResponseText() const { return FResponseText; }
   int ResponseCode() const { return FResponseCode; }
+  // The header lines of the last answer ("Name: value"), and one value by name (any case; "" when absent).
+  const std::vector<std::string>& ResponseHeaders() const { return FResponseHeaders; }
+  std::string ResponseHeader(std::string_view aName) const;
 
 private:
   std::string FResponseText;
   int FResponseCode = 0;
+  std::vector<std::string> FResponseHeaders;
 };

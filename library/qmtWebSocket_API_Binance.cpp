@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "qmtBase_Helpers.h"
 #include "qmtBinance_Addresses.h"
 #include "qmtJSON.h"
 
@@ -78,6 +79,13 @@ std::string TqmtWS_API_Binance_Base::ListenKeyRequest(ListenKeyMode aMode) {
     }
     lHTTP.CustomHeaders.push_back("X-MBX-APIKEY: " + FBinance.ApiKey);
     const std::string lURL = UserStreamBaseURL() + UserStreamPath();
+    // A keep-alive waits while the exchange asks us to wait (the key lives 60 minutes; the next one
+    // goes later); a create or a delete fails at once with the time left.
+    const TqmtBinanceHostState lHost = BinanceHostState(BinanceHostOf(lURL));
+    if (lHost.BlockedUntil > GetTicks()) {
+      if (aMode == ListenKeyMode::KeepAlive) return std::string();
+      throw EBinanceRateLimited(BinanceHostOf(lURL), static_cast<long long>(lHost.BlockedUntil - GetTicks()), lHost.BlockStatus);
+    }
     switch (aMode) {
       case ListenKeyMode::Create: {
         const std::string lAnswer = lHTTP.Request("POST", lURL, std::string(), true);
@@ -330,7 +338,8 @@ std::string TqmtWS_API_Binance_Futures::URL() {
 }
 
 std::string TqmtWS_API_Binance_Futures::UserStreamBaseURL() {
-  if (FBinance.TestNet) return BinanceAddress(TqmtBinanceAddress::FuturesTestRest);
+  const bool lCoin = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN;
+  if (FBinance.TestNet) return BinanceAddress(lCoin ? TqmtBinanceAddress::FuturesTestRest : TqmtBinanceAddress::FuturesUSDTTestRest);
   return FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN ? BinanceAddress(TqmtBinanceAddress::FuturesCOINRest)
                                                                      : BinanceAddress(TqmtBinanceAddress::FuturesUSDTRest);
 }

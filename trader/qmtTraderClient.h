@@ -22,6 +22,13 @@
 class TqmtTradeBarException : public Exception {
 public:
   using Exception::Exception;
+  TqmtTradeBarException(const std::string& aMessage, bool aOutcomeUnknown)
+      : Exception(aMessage), FOutcomeUnknown(aOutcomeUnknown) {}
+  // The request may or may not have been carried out (a 5xx answer or no answer in time).
+  bool OutcomeUnknown() const { return FOutcomeUnknown; }
+
+private:
+  bool FOutcomeUnknown = false;
 };
 
 // Raised by an operation that the exchange client does not provide.

@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
+#include "qmtBase_Helpers.h"
 #include "qmtTraderData_Log.h"
 #include "qmtTraderHelpers.h"
 #include "qmtTraderMarketData_Binance.h"
@@ -81,7 +84,71 @@ TqmtWSAPI_Binance_Futures& TqmtTraderClient_Binance::Client_Futures() {
 }
 
 void TqmtTraderClient_Binance::DoBinanceHTTPException(TObject*, const std::exception& E) {
-  throw TqmtTradeBarException(E.what());
+  // A 5xx answer or none in time says nothing of what the exchange did with the request.
+  const auto* lHTTP = dynamic_cast<const EIdHTTPProtocolException*>(&E);
+  const bool lUnknown = (lHTTP && lHTTP->ErrorCode() >= 500) || dynamic_cast<const EIdReadTimeout*>(&E) != nullptr;
+  throw TqmtTradeBarException(E.what(), lUnknown);
+}
+
+std::string TqmtTraderClient_Binance::LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId) {
+  for (int lAttempt = 0; lAttempt < 3; ++lAttempt) {
+    if (lAttempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500 * lAttempt));
+    try {
+      const std::string lAnswer = FClient ? FClient->REST_API().QueryOrder(aSymbol, 0, aClientOrderId)
+                                          : FClient_Futures->REST_API().QueryOrder(aSymbol, 0, aClientOrderId);
+      TqmtJSON lDocument;
+      lDocument.Read(lAnswer);
+      if (const TqmtObjectJSON* lStatus = lDocument.Find("status")) return std::string(lStatus->ValueView());
+      return "UNKNOWN";
+    } catch (const TqmtTradeBarException& e) {
+      // -2013 "Order does not exist.": the exchange never took it.
+      if (std::string(e.what()).find("-2013") != std::string::npos) return "NOT_FOUND";
+      if (!e.OutcomeUnknown()) return std::string();
+    } catch (const std::exception&) {
+      return std::string();
+    }
+  }
+  return std::string();
+}
+
+void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string&)>& aSend) {
+  if (!FClient && !FClient_Futures) return;
+  // An earlier order of this symbol whose outcome is not known yet is looked up first: sending
+  // another one blindly could double the position.
+  std::string lPending;
+  {
+    std::lock_guard g(FPendingLock);
+    if (auto lIt = FPendingOrders.find(aSymbol); lIt != FPendingOrders.end()) lPending = lIt->second;
+  }
+  if (!lPending.empty()) {
+    const std::string lStatus = LookUpOrder(aSymbol, lPending);
+    if (lStatus.empty())
+      throw TqmtTradeBarException("order status unknown: the earlier " + aSymbol + " order (client order id " + lPending +
+                                      ") could not be looked up yet; nothing was sent",
+                                  true);
+    std::lock_guard g(FPendingLock);
+    FPendingOrders.erase(aSymbol);
+  }
+  const std::string lId = NewClientOrderId();
+  try {
+    aSend(lId);
+  } catch (const TqmtTradeBarException& e) {
+    if (!e.OutcomeUnknown()) throw;
+    const std::string lStatus = LookUpOrder(aSymbol, lId);
+    if (lStatus == "NOT_FOUND") throw TqmtTradeBarException(std::string("order not placed: ") + e.what());
+    if (!lStatus.empty()) {
+      // The exchange did take it: no failure, but say so in the log.
+      GetTraderDataLog().Notice("order " + lId + " of " + aSymbol + " answered \"" + e.what() + "\"; looked up: " + lStatus);
+      return;
+    }
+    {
+      std::lock_guard g(FPendingLock);
+      FPendingOrders[aSymbol] = lId;
+    }
+    throw TqmtTradeBarException("order status unknown (client order id " + lId + "): " + e.what() +
+                                    "; it is looked up before the next " + aSymbol + " order",
+                                true);
+  }
 }
 
 bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std::string& aApiSecret, bool aFutures,
@@ -155,34 +222,42 @@ void TqmtTraderClient_Binance::UnSubscribeTrades(const std::string& aSymbol) {
 
 // REST answers are discarded: results come back over the user-data stream.
 void TqmtTraderClient_Binance::PlaceMarketOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize) {
-  if (FClient)
-    FClient->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize);
-  else if (FClient_Futures)
-    FClient_Futures->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize);
+  PlaceOrder(aSymbol, [&](const std::string& aId) {
+    if (FClient)
+      FClient->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize, aId);
+    else
+      FClient_Futures->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize, aId);
+  });
 }
 
 void TqmtTraderClient_Binance::PlaceLimitOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                long double aLimitPrice) {
-  if (FClient)
-    FClient->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice);
-  else if (FClient_Futures)
-    FClient_Futures->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice);
+  PlaceOrder(aSymbol, [&](const std::string& aId) {
+    if (FClient)
+      FClient->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice, aId);
+    else
+      FClient_Futures->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice, aId);
+  });
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                               long double aStopPrice) {
-  if (FClient)
-    FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0);
-  else if (FClient_Futures)
-    FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0);
+  PlaceOrder(aSymbol, [&](const std::string& aId) {
+    if (FClient)
+      FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0, aId);
+    else
+      FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0, aId);
+  });
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                    long double aStopPrice, long double aLimitPrice) {
-  if (FClient)
-    FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice);
-  else if (FClient_Futures)
-    FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice);
+  PlaceOrder(aSymbol, [&](const std::string& aId) {
+    if (FClient)
+      FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice, aId);
+    else
+      FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice, aId);
+  });
 }
 
 void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
@@ -305,7 +380,17 @@ void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) 
   // The stream thread's own REST client: the user interface's (orders) is never touched here.
   if (!FPositionREST) FPositionREST = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
   FClient_Futures->ConfigureREST(*FPositionREST);
-  const std::string lAnswer = FPositionREST->GetPositionInformation(aSymbol);
+  std::string lAnswer;
+  try {
+    // While the exchange asks us to wait this automatic request waits for the next account
+    // update; a failed one is logged. Neither is a fault of the stream, which goes on.
+    const TqmtBinanceHostState lHost = BinanceHostState(BinanceHostOf(FPositionREST->GetBaseURL()));
+    if (lHost.BlockedUntil > GetTicks()) return;
+    lAnswer = FPositionREST->GetPositionInformation(aSymbol);
+  } catch (const std::exception& e) {
+    GetTraderDataLog().Notice("position of " + aSymbol + " not refreshed: " + e.what());
+    return;
+  }
   TqmtJSON lDocument;  // not the dispatcher's: this runs inside its handling
   lDocument.Read(lAnswer);
   if (lDocument.Count() != 1) return;

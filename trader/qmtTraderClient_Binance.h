@@ -7,6 +7,8 @@
 // reused for all messages); commands run on the caller's (user-interface) thread.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,14 +62,25 @@ protected:
   virtual void DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey);
   virtual void DoReadTrade(TqmtJSON& aJSON);
   virtual void DoReadOrder(TqmtJSON& aJSON);
-  // Raises TqmtTradeBarException with E's message.
+  // Raises TqmtTradeBarException with E's message (marked "outcome unknown" for a 5xx answer or a
+  // time-out).
   virtual void DoBinanceHTTPException(TObject* Sender, const std::exception& E);
+  // Sends an order under a fresh client order id. An answer that leaves the outcome unknown is
+  // resolved by looking the order up by that id: found, it is no failure (a log line says so); not
+  // found, "order not placed"; not reachable, "order status unknown", and the id is looked up
+  // before the symbol's next order is sent.
+  void PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string& aClientOrderId)>& aSend);
+  // The order's status by its client order id; "NOT_FOUND" when the exchange does not know it, ""
+  // when it could not be asked.
+  std::string LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId);
 
 private:
   std::unique_ptr<TqmtWSAPI_Binance> FClient;
   std::unique_ptr<TqmtWSAPI_Binance_Futures> FClient_Futures;
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FPositionREST;  // the stream thread's
   TqmtJSON FDocument;  // reused for every message of the reading thread
+  std::mutex FPendingLock;
+  std::map<std::string, std::string> FPendingOrders;  // symbol -> client order id of unknown outcome
 };
 
 // The process-wide Binance trader client: made (and registered as the trader client) on the first call.

@@ -28,13 +28,19 @@ public:
 const char* kKey = "vmPUZE6mv9SD5VNHk4HlWFsOr6aKE2zvsw0MuIgwCIPy6utIco14y7Ju91duEh8A";
 const char* kSecret = "NhqPtmdSJYdKjVHjA7PZj4Mge3R5YNiP1e3UZjInClVN65XAbvqqM6A7H5fATj0j";
 
-// The target without its signature, after checking that one of 64 hex digits ends it.
+// The target without its signature, after checking that one of 64 hex digits ends it and that the
+// receive window precedes it; a generated client order id reads "ID".
 std::string Unsigned(const std::string& aText) {
   const auto lAt = aText.find("&signature=");
   if (lAt == std::string::npos) return aText;
   const std::string lSignature = aText.substr(lAt + 11);
   EXPECT_TRUE(std::regex_match(lSignature, std::regex("[0-9a-f]{64}"))) << lSignature;
-  return aText.substr(0, lAt) + "&signature=";
+  std::string lSigned = aText.substr(0, lAt);
+  const std::string lWindow = "&recvWindow=5000";
+  EXPECT_TRUE(lSigned.size() >= lWindow.size() && lSigned.compare(lSigned.size() - lWindow.size(), lWindow.size(), lWindow) == 0)
+      << lSigned;
+  if (lSigned.size() >= lWindow.size()) lSigned.resize(lSigned.size() - lWindow.size());
+  return std::regex_replace(lSigned, std::regex("newClientOrderId=qmt[0-9A-F]{29}"), "newClientOrderId=ID") + "&signature=";
 }
 
 }  // namespace
@@ -90,13 +96,13 @@ TEST(BinanceRest, RequestsOfEveryEndpoint) {
       {"bookTicker", [&] { s.GetBookTicker("ETHUSDT"); }, "GET", "/api/v3/ticker/bookTicker?symbol=ETHUSDT", "", false},
       {"avgPrice", [&] { s.GetAveragePrice("ETHUSDT"); }, "GET", "/api/v3/avgPrice?symbol=ETHUSDT", "", false},
       {"limit order", [&] { s.PlaceLimitOrder(B::bosBuy, "BTCUSDT", 0.001L, 27000); }, "POST",
-       "/api/v3/order?symbol=BTCUSDT&side=BUY&type=LIMIT&timestamp=" + T + "&timeInForce=GTC&quantity=0.00100000&price=27000.00000000&signature=", "", true},
+       "/api/v3/order?symbol=BTCUSDT&side=BUY&type=LIMIT&timestamp=" + T + "&timeInForce=GTC&quantity=0.00100000&price=27000.00000000&newClientOrderId=ID&signature=", "", true},
       {"market order", [&] { s.PlaceMarketOrder(B::bosSell, "BTCUSDT", 1.5L); }, "POST",
-       "/api/v3/order?symbol=BTCUSDT&side=SELL&type=MARKET&timestamp=" + T + "&quantity=1.50000000&signature=", "", true},
+       "/api/v3/order?symbol=BTCUSDT&side=SELL&type=MARKET&timestamp=" + T + "&quantity=1.50000000&newClientOrderId=ID&signature=", "", true},
       {"stop loss", [&] { s.PlaceStopOrder(B::bosSell, "BTCUSDT", 1, 25000, 0); }, "POST",
-       "/api/v3/order?symbol=BTCUSDT&side=SELL&type=STOP_LOSS&timestamp=" + T + "&quantity=1.00000000&stopPrice=25000.00000000&signature=", "", true},
+       "/api/v3/order?symbol=BTCUSDT&side=SELL&type=STOP_LOSS&timestamp=" + T + "&quantity=1.00000000&newClientOrderId=ID&stopPrice=25000.00000000&signature=", "", true},
       {"stop loss limit", [&] { s.PlaceStopOrder(B::bosSell, "BTCUSDT", 1, 25000, 26000); }, "POST",
-       "/api/v3/order?symbol=BTCUSDT&side=SELL&type=STOP_LOSS_LIMIT&timestamp=" + T + "&timeInForce=GTC&quantity=1.00000000&price=26000.00000000&stopPrice=25000.00000000&signature=", "", true},
+       "/api/v3/order?symbol=BTCUSDT&side=SELL&type=STOP_LOSS_LIMIT&timestamp=" + T + "&timeInForce=GTC&quantity=1.00000000&price=26000.00000000&newClientOrderId=ID&stopPrice=25000.00000000&signature=", "", true},
       {"test order", [&] { s.TestNewOrder("X", B::bosBuy, "LIMIT", "IOC", 1, 2, 3, "cid", 4, 5, "FULL"); }, "POST",
        "/api/v3/order/test?symbol=X&side=BUY&type=LIMIT&timestamp=" + T + "&timeInForce=IOC&quantity=1.00000000&quoteOrderQty=2.00000000&price=3.00000000&newClientOrderId=cid&stopPrice=4.00000000&icebergQty=5.00000000&newOrderRespType=FULL&signature=", "", true},
       {"query order", [&] { s.QueryOrder("X", 12, "c"); }, "GET", "/api/v3/order?symbol=X&timestamp=" + T + "&orderId=12&origClientOrderId=c&signature=", "", true},
@@ -122,15 +128,15 @@ TEST(BinanceRest, RequestsOfEveryEndpoint) {
       {"f taker", [&] { f.GetTakerVolume("X", P::oip5m, 30, 1, 2); }, "GET", "/usdt/fapi/futures/data/takerlongshortRatio?symbol=X&period=5m&limit=30&startTime=1&endTime=2", "", false},
       {"f position mode", [&] { f.ChangePositionMode(true); }, "GET", "/usdt/fapi/v1/positionSide/dual?dualSidePosition=true&timestamp=" + T + "&signature=", "", true},
       {"f limit", [&] { f.PlaceLimitOrder(B::bosBuy, "BTCUSDT", 0.01L, 30000); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=BUY&type=LIMIT&timestamp=" + T + "&positionSide=BOTH&timeInForce=GTC&quantity=0.01000000&reduceOnly=false&price=30000.00000000&signature=", "", true},
+       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=BUY&type=LIMIT&timestamp=" + T + "&positionSide=BOTH&timeInForce=GTC&quantity=0.01000000&reduceOnly=false&price=30000.00000000&newClientOrderId=ID&signature=", "", true},
       {"f market", [&] { f.PlaceMarketOrder(B::bosBuy, "BTCUSDT", 0.01L); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=BUY&type=MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=0.01000000&signature=", "", true},
+       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=BUY&type=MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=0.01000000&newClientOrderId=ID&signature=", "", true},
       {"f stop market", [&] { f.PlaceStopOrder(B::bosSell, "BTCUSDT", 1, 29000, 0); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&reduceOnly=false&stopPrice=29000.00000000&signature=", "", true},
+       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&reduceOnly=false&newClientOrderId=ID&stopPrice=29000.00000000&signature=", "", true},
       {"f stop", [&] { f.PlaceStopOrder(B::bosSell, "BTCUSDT", 1, 29000, 28900); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=STOP&timestamp=" + T + "&positionSide=BOTH&timeInForce=GTC&quantity=1.00000000&reduceOnly=false&price=28900.00000000&stopPrice=29000.00000000&signature=", "", true},
+       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=STOP&timestamp=" + T + "&positionSide=BOTH&timeInForce=GTC&quantity=1.00000000&reduceOnly=false&price=28900.00000000&newClientOrderId=ID&stopPrice=29000.00000000&signature=", "", true},
       {"f trailing", [&] { f.PlaceTrailingStopOrder(B::bosSell, "BTCUSDT", 1, 30000, 1); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=TRAILING_STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&reduceOnly=false&activationPrice=30000.00000000&callbackRate=1.00000000&signature=", "", true},
+       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=TRAILING_STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&reduceOnly=false&newClientOrderId=ID&activationPrice=30000.00000000&callbackRate=1.00000000&signature=", "", true},
       {"f cancel all", [&] { f.CancelAllOpenOrders("X"); }, "DELETE", "/usdt/fapi/v1/allOpenOrders?symbol=X&timestamp=" + T + "&signature=", "", true},
       {"f auto cancel (body)", [&] { f.AutoCancelAllOpenOrders("X", 120000); }, "POST", "/usdt/fapi/v1/allOpenOrders",
        "symbol=X&countdownTime=120000&timestamp=" + T + "&signature=", true},
@@ -309,4 +315,93 @@ TEST(HTTPClient, TLSVersionsAndVerification) {
   EXPECT_NE(c.Get(lURL).find("Ciphers"), std::string::npos) << "the right root";
   c.TLSOptions.Version = TwsTLSVersions::tls1_3;
   EXPECT_THROW(c.Get(lURL), EIdException) << "TLS 1.3 only against a TLS 1.2 server";
+}
+
+namespace {
+
+long long WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+long long QueryNumber(const std::string& aTarget, const std::string& aName) {
+  const auto lAt = aTarget.find(aName + "=");
+  return lAt == std::string::npos ? -1 : std::stoll(aTarget.substr(lAt + aName.size() + 1));
+}
+
+}  // namespace
+
+TEST(BinanceRest, SignedRequestsUseTheServersClock) {
+  // A server whose clock is 8 s ahead or 2.5 s behind ours, checking timestamps as the exchange does
+  // (recvWindow 5000, at most 1000 ms ahead); the first refusal makes the client measure again.
+  for (const long long lOffset : {8000LL, -2500LL, 0LL}) {
+    SCOPED_TRACE(lOffset);
+    ResetBinanceHostStates();
+    HTTPServer lServer;
+    std::atomic<int> lTimeRequests{0}, lRefused{0};
+    std::atomic<bool> lLie{true};  // the first time answer is stale, as if the clock jumped since
+    lServer.Respond([&](const Recorded& r) -> std::pair<std::string, std::string> {
+      const long long lNow = WallMs() + lOffset;
+      if (r.target == "/api/v3/time") {
+        ++lTimeRequests;
+        return {"200 OK", "{\"serverTime\":" + std::to_string(lLie.exchange(false) ? lNow - 60000 : lNow) + "}"};
+      }
+      const long long lStamp = QueryNumber(r.target, "timestamp"), lWindow = QueryNumber(r.target, "recvWindow");
+      if (lStamp >= lNow + 1000 || lNow - lStamp > lWindow) {
+        ++lRefused;
+        return {"400 Bad Request", R"({"code":-1021,"msg":"Timestamp for this request is outside of the recvWindow."})"};
+      }
+      return {"200 OK", R"({"balances":[]})"};
+    });
+    SetBinanceAddress(TqmtBinanceAddress::SpotRest, lServer.Address());
+    TqmtHTTP_API_Binance_Rest lSpot;
+    lSpot.BinanceOptions().ApiKey = kKey;
+    lSpot.BinanceOptions().ApiSecret = kSecret;
+    EXPECT_EQ(lSpot.GetAccountInformation(), R"({"balances":[]})");
+    EXPECT_EQ(lRefused.load(), 1) << "the stale first measure was refused once, then measured again";
+    EXPECT_EQ(lTimeRequests.load(), 2);
+    // Later requests use the measure without asking again.
+    EXPECT_EQ(lSpot.GetAccountInformation(), R"({"balances":[]})");
+    EXPECT_EQ(lTimeRequests.load(), 2);
+    EXPECT_NEAR(static_cast<double>(BinanceHostState(lServer.Address()).ClockOffsetMs), static_cast<double>(lOffset), 200.0);
+    SetBinanceAddress(TqmtBinanceAddress::SpotRest, "");
+  }
+  ResetBinanceHostStates();
+}
+
+TEST(BinanceRest, ABanIsKeptUntilRetryAfterHasPassed) {
+  ResetBinanceHostStates();
+  HTTPServer lServer;
+  std::atomic<bool> lBan{true};
+  lServer.Respond([&](const Recorded& r) -> std::pair<std::string, std::string> {
+    if (lBan.exchange(false))
+      return {"418 I'm a teapot\r\nRetry-After: 1", R"({"code":-1003,"msg":"Way too much request weight used; IP banned."})"};
+    return {"200 OK\r\nX-MBX-USED-WEIGHT-1M: 27", R"({"symbols":[]})"};
+  });
+  SetBinanceAddress(TqmtBinanceAddress::SpotRest, lServer.Address());
+  const auto lLog = std::filesystem::temp_directory_path() / ("qmt_rest_log_" + std::to_string(::getpid()));
+  std::filesystem::remove(lLog);
+  TqmtHTTP_API_Binance_Rest lSpot;
+  lSpot.BinanceOptions().LogOptions = {true, lLog.string()};
+  EXPECT_THROW(lSpot.GetExchangeInformation(), EIdHTTPProtocolException);
+  // Meanwhile nothing reaches the host: the request fails at once, saying how long is left.
+  try {
+    lSpot.GetExchangeInformation();
+    ADD_FAILURE() << "sent during the ban";
+  } catch (const EBinanceRateLimited& e) {
+    EXPECT_NE(std::string(e.what()).find(lServer.Address() + " asked us to wait (HTTP 418, rate limit): no request for 1 s more"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(lServer.Take().size(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+  EXPECT_EQ(lSpot.GetExchangeInformation(), R"({"symbols":[]})");
+  EXPECT_EQ(lServer.Take().size(), 1u);
+  // The weight the exchange counts is kept and written to the traffic log.
+  const auto lCounters = BinanceHostState(lServer.Address()).Counters;
+  ASSERT_EQ(lCounters.size(), 1u);
+  EXPECT_EQ(lCounters[0], "X-MBX-USED-WEIGHT-1M: 27");
+  EXPECT_NE(ReadFileText(lLog.string()).find("X-MBX-USED-WEIGHT-1M: 27"), std::string::npos);
+  std::filesystem::remove(lLog);
+  SetBinanceAddress(TqmtBinanceAddress::SpotRest, "");
+  ResetBinanceHostStates();
 }

@@ -14,7 +14,7 @@ namespace {
 // Restores the address table when a test ends.
 struct Addresses {
   ~Addresses() {
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesCOINTestStream); ++i)
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }
 };

@@ -54,10 +54,13 @@ TEST(CommandLine, SymbolsOrdersAndRefusals) {
   r = RunCli(lRest + "order limit buy BTCUSDT 0.001 27000");
   EXPECT_EQ(r.code, 0) << r.err;
   auto lRequests = lServer.Take();
-  ASSERT_EQ(lRequests.size(), 2u);
-  EXPECT_EQ(lRequests[1].method, "POST");
-  EXPECT_NE(lRequests[1].target.find("symbol=BTCUSDT&side=BUY&type=LIMIT"), std::string::npos);
-  EXPECT_NE(lRequests[1].head.find("X-MBX-APIKEY: test-key"), std::string::npos);
+  // The exchange information of the first run, the server's clock, then the order.
+  ASSERT_EQ(lRequests.size(), 3u);
+  EXPECT_EQ(lRequests[1].target, "/api/v3/time");
+  EXPECT_EQ(lRequests[2].method, "POST");
+  EXPECT_NE(lRequests[2].target.find("symbol=BTCUSDT&side=BUY&type=LIMIT"), std::string::npos);
+  EXPECT_NE(lRequests[2].target.find("&newClientOrderId=qmt"), std::string::npos);
+  EXPECT_NE(lRequests[2].head.find("X-MBX-APIKEY: test-key"), std::string::npos);
   EXPECT_EQ(r.out.find("test-secret"), std::string::npos) << "the secret is never printed";
 
   r = RunCli(lRest + "order market sell BTCUSDT 1000");

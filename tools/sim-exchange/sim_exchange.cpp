@@ -16,6 +16,11 @@
 //                    [--today]             (as today: spot listen keys retired; USDT-margined streams only under
 //                                           /public, /market and /private)
 //                    [--tls-cert PEM --tls-key PEM]  (each market also on a TLS port: "spot-tls=N ..." in the line)
+//                    [--clock-offset-ms N] (the server's clock runs N ms ahead of the machine's; negative: behind)
+//                    [--refuse PATH=STATUS:SECONDS]  (requests to PATH, e.g. /api/v3/order, are answered STATUS (429
+//                                           or 418) with Retry-After SECONDS until that time has passed; each request
+//                                           that comes meanwhile is logged as "request during a ban")
+//                    [--orders-503 N]      (the next N orders are placed but answered 503, outcome unknown)
 // Port 0 (the default) picks free ports; the first line printed is "PORTS spot=N usdm=N coinm=N".
 #include <openssl/hmac.h>
 
@@ -66,6 +71,13 @@ struct Options {
   // Today's exchange: spot listen keys retired, USDT-margined streams only under their routed paths.
   bool Today = false;
   std::string TlsCert, TlsKey;  // with both, each market also listens for TLS on a port of its own
+  long long ClockOffsetMs = 0;
+  std::string RefusePath;
+  unsigned RefuseStatus = 0;
+  int RefuseSeconds = 0;
+  Clock::time_point RefuseUntil{};  // set by the first refused request
+  bool RefuseStarted = false;
+  int Orders503 = 0;
 } gOptions;
 
 void Log(const std::string& aText) {
@@ -74,7 +86,8 @@ void Log(const std::string& aText) {
 
 long long NowMs() {
   if (gOptions.FixedTimeMs) return gOptions.FixedTimeMs;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count() +
+         gOptions.ClockOffsetMs;
 }
 
 std::string Fixed(double aValue, int aDecimals = 8) {
@@ -599,6 +612,24 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   const auto lMethod = aRequest.method();
   const std::string lPrefix = m.RestPrefix();
   if (lPath.rfind(lPrefix, 0) != 0) return Answer(404, "", v);
+  // A rate-limit refusal: the given path is refused until Retry-After has passed; any request that
+  // comes meanwhile ignores the ban.
+  if (gOptions.RefuseStatus != 0 && (lPath == gOptions.RefusePath || (gOptions.RefuseStarted && Clock::now() < gOptions.RefuseUntil))) {
+    if (!gOptions.RefuseStarted) {
+      gOptions.RefuseStarted = true;
+      gOptions.RefuseUntil = Clock::now() + std::chrono::seconds(gOptions.RefuseSeconds);
+    } else if (Clock::now() < gOptions.RefuseUntil) {
+      std::fprintf(stderr, "%s: request during a ban: %s\n", m.Name.c_str(), lTarget.c_str());
+    }
+    if (Clock::now() < gOptions.RefuseUntil) {
+      Response r = Answer(gOptions.RefuseStatus,
+                          gOptions.RefuseStatus == 418 ? Error(-1003, "Way too much request weight used; IP banned.")
+                                                       : Error(-1003, "Too much request weight used; please use the websocket for live updates to avoid polling the API."),
+                          v);
+      r.set(http::field::retry_after, std::to_string(gOptions.RefuseSeconds));
+      return r;
+    }
+  }
   std::string p = lPath.substr(lPrefix.size());
   if (m.Futures() && (p.rfind("/v1/", 0) == 0 || p.rfind("/v2/", 0) == 0)) p = p.substr(3);  // "/v1/order" -> "/order"
   const bool lV2 = lPath.find("/v2/") != std::string::npos;
@@ -685,7 +716,14 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     Log(m.Name + ": new order " + std::to_string(o.Id) + " " + o.Type + " " + o.Side + " " + o.Symbol + " " + Fixed(o.Quantity, 3));
     SendOrderUpdate(m, lStored, 0, 0);
     if (o.Type == "MARKET") Fill(m, lStored, s->Price);
-    return Answer(200, OrderJson(m, lStored).dump(), v);
+    if (gOptions.Orders503 > 0) {
+      // Placed, but the answer says nothing of it: the client has to look it up.
+      --gOptions.Orders503;
+      return Answer(503, Error(-1007, "Timeout waiting for response from backend server. Send status unknown; execution status unknown."), v);
+    }
+    Response r = Answer(200, OrderJson(m, lStored).dump(), v);
+    r.set("X-MBX-ORDER-COUNT-10S", "1");
+    return r;
   }
   if (p == "/order") {
     Order* lFound = nullptr;
@@ -933,6 +971,17 @@ int main(int argc, char** argv) {
     else if (a == "--today") gOptions.Today = true;
     else if (a == "--tls-cert") gOptions.TlsCert = lNext();
     else if (a == "--tls-key") gOptions.TlsKey = lNext();
+    else if (a == "--clock-offset-ms") gOptions.ClockOffsetMs = std::stoll(lNext());
+    else if (a == "--orders-503") gOptions.Orders503 = std::stoi(lNext());
+    else if (a == "--refuse") {
+      // PATH=STATUS:SECONDS
+      const std::string lSpec = lNext();
+      const auto lEq = lSpec.find('='), lColon = lSpec.rfind(':');
+      if (lEq == std::string::npos || lColon == std::string::npos || lColon < lEq) throw std::invalid_argument("--refuse PATH=STATUS:SECONDS");
+      gOptions.RefusePath = lSpec.substr(0, lEq);
+      gOptions.RefuseStatus = static_cast<unsigned>(std::stoul(lSpec.substr(lEq + 1, lColon - lEq - 1)));
+      gOptions.RefuseSeconds = std::stoi(lSpec.substr(lColon + 1));
+    }
     else {
       std::fprintf(stderr, "usage: qmt-sim-exchange [--spot-port N] [--usdm-port N] [--coinm-port N] [--seed N] "
                            "[--api-key K] [--api-secret S] [--max-messages-spot N] [--max-messages-futures N] "
