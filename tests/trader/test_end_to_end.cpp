@@ -12,6 +12,7 @@
 #include "qmtBinance_Addresses.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData_Balance.h"
+#include "qmtTraderData_Log.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtTraderData_Position.h"
 #include "qmtTraderData_Symbols.h"
@@ -135,6 +136,38 @@ TEST_F(EndToEnd, OrdersBalancesPositionsAndRefusals) {
   } catch (const TqmtTradeBarException& e) {
     EXPECT_EQ(std::string(e.what()), R"(HTTP/1.1 400 Bad Request. {"code":-1121,"msg":"Invalid symbol."})");
   }
+}
+
+TEST_F(EndToEnd, SignedRequestsAreAcceptedWhenTheClocksDisagree) {
+  // The exchange's clock 8 s ahead of ours (ours is behind), then 2.5 s behind (ours is ahead):
+  // timestamps of the local clock would be refused (-1021) either way.
+  for (const char* lOffset : {"8000", "-2500"}) {
+    SCOPED_TRACE(lOffset);
+    ResetBinanceHostStates();
+    SimExchange lExchange({"--clock-offset-ms", lOffset});
+    lExchange.PointAt();
+    TqmtTraderClient_Binance c;
+    ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false));
+    EXPECT_NO_THROW(c.PlaceMarketOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L));
+    EXPECT_NE(c.Client_Futures().REST_API().GetAccountBalance().find("USDT"), std::string::npos);
+  }
+}
+
+TEST_F(EndToEnd, AnOrderOfUnknownOutcomeIsLookedUpByItsClientOrderId) {
+  // The exchange places the order but answers 503: no failure is reported, since the order is
+  // found by its client order id; the log says what happened.
+  SimExchange lExchange({"--orders-503", "1"});
+  lExchange.PointAt();
+  TqmtTraderClient_Binance c;
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false));
+  EXPECT_NO_THROW(c.PlaceMarketOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L));
+  auto lLog = GetTraderDataLog().GetTable().CloneCursor();
+  std::string lNotice;
+  for (lLog->First(); !lLog->Eof(); lLog->Next()) lNotice += lLog->FieldByName("LOG_MESSAGE").AsString();
+  EXPECT_NE(lNotice.find("answered \"HTTP/1.1 503 Service Unavailable."), std::string::npos) << lNotice;
+  EXPECT_NE(lNotice.find("looked up: FILLED"), std::string::npos) << lNotice;
+  EXPECT_TRUE(Eventually([&] { return HasRow(GetTraderDataPosition().CDSPosition(), "BTCUSDT", "POSITION", "0.01"); }))
+      << "one order, not two";
 }
 
 TEST_F(EndToEnd, WatchListAfterTheExchangeRestarts) {
