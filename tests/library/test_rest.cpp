@@ -303,7 +303,8 @@ TEST(HTTPClient, BodyDecodedByItsCharacterSet) {
 TEST(HTTPClient, TLSVersionsAndVerification) {
   const int lPort = FreePort();
   ChildProcess lServer({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(lPort), "-cert",
-                        Certs().Path("server.pem"), "-key", Certs().Path("server.key"), "-www", "-tls1_2", "-quiet"});
+                        Certs().Path("server.pem"), "-cert_chain", Certs().Path("intermediate.pem"), "-key",
+                        Certs().Path("server.key"), "-www", "-tls1_2", "-quiet"});
   ASSERT_TRUE(WaitForPort(lPort));
   const std::string lURL = "https://127.0.0.1:" + std::to_string(lPort) + "/";
   TqmtHTTPAPI_client c;

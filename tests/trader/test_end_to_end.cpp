@@ -17,6 +17,7 @@
 #include "qmtTraderData_Position.h"
 #include "qmtTraderData_Symbols.h"
 #include "qmtTraderData_Ticker.h"
+#include "test_certs.h"
 #include "trader_fixture.h"
 #include "ws_peer.h"
 
@@ -39,7 +40,7 @@ public:
     char c;
     while (::read(lPipe[0], &c, 1) == 1 && c != '\n') lLine += c;
     ::close(lPipe[0]);
-    for (const char* lName : {"spot=", "usdm=", "coinm="}) {
+    for (const char* lName : {" spot=", " usdm=", " coinm=", " spot-tls=", " usdm-tls=", " coinm-tls="}) {
       const auto lAt = lLine.find(lName);
       FPorts.push_back(lAt == std::string::npos ? 0 : std::stoi(lLine.substr(lAt + std::strlen(lName))));
     }
@@ -47,16 +48,17 @@ public:
   void Stop() { FProcess.reset(); }
   void Signal(int aSignal) const { FProcess->Signal(aSignal); }
   int Port(int aMarket) const { return FPorts.at(static_cast<std::size_t>(aMarket)); }
-  // Every address of the exchange at this one.
-  void PointAt() const {
-    const std::string s = "http://127.0.0.1:" + std::to_string(Port(0)), u = "http://127.0.0.1:" + std::to_string(Port(1)),
-                      c = "http://127.0.0.1:" + std::to_string(Port(2));
-    SetBinanceAddress(TqmtBinanceAddress::SpotRest, s);
-    SetBinanceAddress(TqmtBinanceAddress::SpotStream, "ws://127.0.0.1:" + std::to_string(Port(0)));
-    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTRest, u);
-    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTStream, "ws://127.0.0.1:" + std::to_string(Port(1)));
-    SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, c);
-    SetBinanceAddress(TqmtBinanceAddress::FuturesCOINStream, "ws://127.0.0.1:" + std::to_string(Port(2)));
+  // Every address of the exchange at this one: plain, or its TLS ports under the name "localhost"
+  // (the certificate's), when it was started with a certificate.
+  void PointAt(bool aTLS = false) const {
+    const std::string h = aTLS ? "https://localhost:" : "http://127.0.0.1:", w = aTLS ? "wss://localhost:" : "ws://127.0.0.1:";
+    const int o = aTLS ? 3 : 0;
+    SetBinanceAddress(TqmtBinanceAddress::SpotRest, h + std::to_string(Port(o)));
+    SetBinanceAddress(TqmtBinanceAddress::SpotStream, w + std::to_string(Port(o)));
+    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTRest, h + std::to_string(Port(o + 1)));
+    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTStream, w + std::to_string(Port(o + 1)));
+    SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, h + std::to_string(Port(o + 2)));
+    SetBinanceAddress(TqmtBinanceAddress::FuturesCOINStream, w + std::to_string(Port(o + 2)));
   }
 
 private:
@@ -136,6 +138,42 @@ TEST_F(EndToEnd, OrdersBalancesPositionsAndRefusals) {
   } catch (const TqmtTradeBarException& e) {
     EXPECT_EQ(std::string(e.what()), R"(HTTP/1.1 400 Bad Request. {"code":-1121,"msg":"Invalid symbol."})");
   }
+}
+
+TEST_F(EndToEnd, TLSWithACertificateChain) {
+  // The exchange's certificate is signed by an intermediate, which is signed by the root we trust.
+  SimExchange lExchange({"--tls-cert", Certs().Path("server.pem"), "--tls-key", Certs().Path("server.key")});
+  ASSERT_NE(lExchange.Port(3), 0);
+  // The WebSocket component itself, with its default options, then verifying the chain.
+  for (const bool lVerify : {false, true}) {
+    SCOPED_TRACE(lVerify);
+    TqmtWSClient w;
+    w.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    if (lVerify) {
+      w.TLSOptions.VerifyCertificate = true;
+      w.TLSOptions.RootCertFile = Certs().Path("ca.pem");
+    }
+    std::atomic<int> lMessages{0};
+    w.OnMessage = [&](TqmtWSConnection*, std::string_view) { ++lMessages; };
+    w.SetURL("wss://localhost:" + std::to_string(lExchange.Port(3)) + "/ws");
+    ASSERT_TRUE(w.Connect(5000));
+    w.WriteData(R"({"method": "SUBSCRIBE", "params":["btcusdt@ticker"], "id": 1})");
+    EXPECT_TRUE(Eventually([&] { return lMessages >= 2; })) << "the answer and a ticker";
+    EXPECT_TRUE(w.Disconnect(5000));
+  }
+  // The trading client as it is configured (verification on), REST and stream over TLS.
+  lExchange.PointAt(true);
+  TqmtTraderClient_Binance c;
+  c.GetWSClient().TLSOptions.RootCertFile = Certs().Path("ca.pem");
+  TqmtTraderTicker lRow;
+  lRow.SetSymbol("BTCUSDT");
+  GetTraderDataTicker().UpdateTicker(lRow);
+  Counter lCounter;
+  c.RegisterOnTicker({&lCounter, &Counter::OnTicker});
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
+  EXPECT_TRUE(Eventually([&] { return lCounter.tickers > 0; }));
+  EXPECT_NO_THROW(c.PlaceMarketOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L));
+  c.UnRegisterOnTicker({&lCounter, &Counter::OnTicker});
 }
 
 TEST_F(EndToEnd, SignedRequestsAreAcceptedWhenTheClocksDisagree) {
