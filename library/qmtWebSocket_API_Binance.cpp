@@ -158,6 +158,7 @@ void TqmtWS_API_Binance_Base::DoBeforeActivate() {
   }
   TqmtWSClient* lClient = Client();
   if (!lClient) return;
+  lClient->OutgoingFramesPerSecond = FramesPerSecond;
   const std::string lURL = URL();
   lClient->SetURL(lURL);
   if (FBinance.UserStream && !FBinance.ApiKey.empty()) {
@@ -239,10 +240,16 @@ void TqmtWS_API_Binance_Base::DoDisconnect(TqmtWSConnection*, int) {
 // ---- control messages -----------------------------------------------------------------------------
 
 int TqmtWS_API_Binance_Base::Send(bool aSubscribe, const std::string& aStream) {
-  if (!Client()) return 0;
+  return Send(aSubscribe, std::vector<std::string>{aStream});
+}
+
+int TqmtWS_API_Binance_Base::Send(bool aSubscribe, const std::vector<std::string>& aStreams) {
+  if (!Client() || aStreams.empty()) return 0;
   const int lId = NextId();
-  Enqueue(std::string("{\"method\": \"") + (aSubscribe ? "SUBSCRIBE" : "UNSUBSCRIBE") + "\", \"params\":[\"" + aStream +
-          "\"], \"id\": " + std::to_string(lId) + "}");
+  std::string lText = std::string("{\"method\": \"") + (aSubscribe ? "SUBSCRIBE" : "UNSUBSCRIBE") + "\", \"params\":[";
+  for (std::size_t i = 0; i < aStreams.size(); ++i) lText += (i ? ",\"" : "\"") + aStreams[i] + "\"";
+  lText += "], \"id\": " + std::to_string(lId) + "}";
+  Enqueue(std::move(lText));
   return lId;
 }
 

@@ -4,9 +4,10 @@
 // control messages, and hands out a REST client for the same account. Market data is not parsed
 // here: it reaches the client's owner as raw text.
 //
-// Control messages leave at a paced rate (ControlMessagesPerSecond) on a sender thread of this
-// object, in order, because the exchange drops a connection that receives more than 5 (spot) or
-// 10 (futures) messages a second, pings included. A subscribe still returns its id at once.
+// Control messages leave on a sender thread of this object, in order, and a subscribe returns its
+// id at once. The exchange drops a connection that receives more than 5 (spot) or 10 (futures)
+// frames a second, pings and pongs included: the attached client's connections are held to
+// FramesPerSecond frames in any one-second span (4 and 8), and many streams go in one SUBSCRIBE.
 #pragma once
 
 #include <condition_variable>
@@ -64,8 +65,11 @@ public:
   TqmtWSBinance_Options& Binance() { return FBinance; }
   std::string ListenKey() const;
   TqmtWSBinanceHTTPExceptionEvent OnBinanceHTTPException;
-  // Pace of control messages; 0 sends at once.
-  double ControlMessagesPerSecond = 4;
+  // Extra pace of control messages alone; 0 leaves the pace to the frame budget below.
+  double ControlMessagesPerSecond = 0;
+  // Frames of every kind per one-second span on the stream connection (set on the client at each
+  // activation).
+  int FramesPerSecond = 4;
   // Period of the listen-key keep-alive ("UserStream" timer).
   int KeepAliveIntervalMs = 600000;
 
@@ -104,6 +108,10 @@ public:
   }
   int UnSubscribeDiffDepth(const std::string& aSymbol) { return Send(false, Name(aSymbol, "depth")); }
 
+  // One SUBSCRIBE (or UNSUBSCRIBE) for several streams: "params" lists them all, one id.
+  int Subscribe(const std::vector<std::string>& aStreams) { return Send(true, aStreams); }
+  int UnSubscribe(const std::vector<std::string>& aStreams) { return Send(false, aStreams); }
+
   // The stream name of a symbol's stream: symbol + "@" + suffix.
   static std::string Name(const std::string& aSymbol, const std::string& aSuffix) { return aSymbol + "@" + aSuffix; }
 
@@ -115,8 +123,9 @@ public:
 protected:
   virtual std::string UserStreamBaseURL() = 0;
   virtual std::string UserStreamPath() = 0;
-  // Sends SUBSCRIBE or UNSUBSCRIBE for one stream name.
+  // Sends SUBSCRIBE or UNSUBSCRIBE for one stream name, or for several in one message.
   int Send(bool aSubscribe, const std::string& aStream);
+  int Send(bool aSubscribe, const std::vector<std::string>& aStreams);
   int NextId() { return ++FId; }
   void Enqueue(std::string aText);
   // The attached client's TLS settings (version, engine, and verification) for our own requests.
@@ -173,7 +182,7 @@ private:
 
 class TqmtWS_API_Binance_Futures : public TqmtWS_API_Binance_Base {
 public:
-  TqmtWS_API_Binance_Futures() { ControlMessagesPerSecond = 8; }
+  TqmtWS_API_Binance_Futures() { FramesPerSecond = 8; }
   TqmtWSBinanceFuturesContracts FuturesContracts = TqmtWSBinanceFuturesContracts::bfcUSDT;
 
   std::string URL() override;

@@ -274,6 +274,20 @@ void TqmtWSConnection::SetDisconnected(bool aValue) {
   FDisconnected = aValue;
 }
 
+void TqmtWSConnection::WaitForBudget() {
+  // Called under the write lock, so the frames leave in the order of their turns. The span is taken
+  // a little longer than a second: the server's clock and ours do not cut seconds alike.
+  constexpr std::uint64_t kSpanMs = 1050;
+  if (FFramesPerSecond <= 0) return;
+  while (FSent.size() >= static_cast<std::size_t>(FFramesPerSecond)) {
+    const std::uint64_t lNow = GetTicks(), lFree = FSent.front() + kSpanMs;
+    if (lNow >= lFree) break;
+    // A closing connection sends its close frame without waiting.
+    if (FDisconnected.load()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<std::uint64_t>(lFree - lNow, 20)));
+  }
+}
+
 std::uint64_t TqmtWSConnection::OldestUnansweredPingTicks() {
   std::lock_guard g(FPingLock);
   return FQueuePingList.empty() ? 0 : FQueuePingList.front().FTicks;
@@ -361,6 +375,7 @@ void TqmtWSConnection::DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, 
     }
     aPayload = lCompressed;
   }
+  WaitForBudget();
   // Header and payload in one buffer, written at once.
   std::uint8_t lFirst = OpcodeWireValue(aOpCode);
   if (!aNotFinal) lFirst |= 0x80;
@@ -383,6 +398,10 @@ void TqmtWSConnection::DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, 
     lFrame.append(aPayload);
   }
   DoWriteBytes(lFrame);
+  if (FFramesPerSecond > 0) {
+    FSent.push_back(GetTicks());
+    while (FSent.size() > static_cast<std::size_t>(FFramesPerSecond)) FSent.pop_front();
+  }
   AddSendBytes(lFrame.size());
   DoFrameSent(aOpCode, aPayload);
   if (lFrame.capacity() > (1u << 20)) std::string().swap(lFrame);  // do not keep a huge buffer

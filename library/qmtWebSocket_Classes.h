@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -186,6 +187,9 @@ public:
   // one fails the connection with 1009.
   std::uint64_t FMaxPayloadLength = 256ull << 20;
   bool FNotifyConnection = true, FNotifyDisconnection = true;
+  // At most this many frames of any kind (data, ping, pong, close) leave in any one-second span;
+  // a write waits for its turn. 0: no limit. The exchange drops a connection that sends more.
+  int FFramesPerSecond = 0;
   std::atomic<bool> FMustDisconnect{false};
 
   // ---- events (the component wires them)
@@ -254,6 +258,9 @@ private:
   std::mutex FPingLock;
   std::vector<TqmtPing> FQueuePingList;
   std::string FWriteScratch;
+  // Send times (GetTicks) of the last FFramesPerSecond frames, oldest first; under FLocks.Main().
+  std::deque<std::uint64_t> FSent;
+  void WaitForBudget();
 };
 
 // The connection over the TCP client of the transport.

@@ -220,6 +220,7 @@ void TqmtWSClient::DoTCPConnected() {
     lConnection->QueueOptions() = QueueOptions;
     lConnection->FAuthentication = Authentication;
     lConnection->FHandshakeTimeout = HandshakeTimeout;
+    lConnection->FFramesPerSecond = OutgoingFramesPerSecond;
     std::weak_ptr<TqmtWSConnectionClient> lWeak = lConnection;
     TqmtWSConnectionClient* lRaw = lConnection.get();
     lConnection->FOnHandshake = [this](TqmtWSConnection* c, std::vector<std::string>& aHeaders) {

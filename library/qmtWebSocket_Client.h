@@ -113,6 +113,9 @@ public:
   int WriteTimeout = 0;
   // The handshake answer must arrive whole within this many ms (and 16 KiB of header lines).
   int HandshakeTimeout = 10000;
+  // At most this many frames (control messages, pings, pongs) sent in any one-second span on a
+  // connection; 0: no limit. The exchange's stream client sets its servers' limit.
+  int OutgoingFramesPerSecond = 0;
   bool TLS = false;
   TqmtSocketTLS_Options TLSOptions;
   TqmtSocketProxy_Options Proxy;

@@ -112,16 +112,19 @@ void TqmtTraderClient::DoClientConnect() {
 
 void TqmtTraderClient::DoClientDisconnect() { DoNotifyDisconnect(); }
 
-void TqmtTraderClient::DoSubscribeAll() {
-  // Collect first, then subscribe: the walk uses a cursor of its own, never the one the user
-  // interface may be moving.
+std::vector<std::string> TqmtTraderClient::WatchListSymbols() {
+  // A cursor of its own, never the one the user interface may be moving.
   std::vector<std::string> lSymbols;
-  {
-    auto lCursor = GetTraderDataTicker().CDSTicker().CloneCursor();
-    lCursor->SetFiltered(false);
-    const int lField = lCursor->FindFieldIndex("SYMBOL");
-    for (lCursor->First(); !lCursor->Eof(); lCursor->Next()) lSymbols.push_back(lCursor->Fields(lField).AsString());
-  }
+  auto lCursor = GetTraderDataTicker().CDSTicker().CloneCursor();
+  lCursor->SetFiltered(false);
+  const int lField = lCursor->FindFieldIndex("SYMBOL");
+  for (lCursor->First(); !lCursor->Eof(); lCursor->Next()) lSymbols.push_back(lCursor->Fields(lField).AsString());
+  return lSymbols;
+}
+
+void TqmtTraderClient::DoSubscribeAll() {
+  // Collect first, then subscribe.
+  const std::vector<std::string> lSymbols = WatchListSymbols();
   for (const std::string& lSymbol : lSymbols) {
     SubscribeTicker(lSymbol);
     SubscribeBookDepth(lSymbol);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "qmtSystem.h"
 #include "qmtWebSocket_Client.h"
@@ -105,6 +106,8 @@ public:
   virtual void DoClientMessage(std::string_view aText) {}
   // Subscribes ticker, book and trades of every symbol of the ticker table, in table order.
   virtual void DoSubscribeAll();
+  // The symbols of the ticker table (the watch list), in table order.
+  std::vector<std::string> WatchListSymbols();
 
   // ---- the fan-out, called by the exchange client; the record stays the caller's
   virtual TqmtTraderBroker& GetBroker();

@@ -260,6 +260,24 @@ void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, co
   });
 }
 
+void TqmtTraderClient_Binance::DoSubscribeAll() {
+  TqmtWS_API_Binance_Base* lApi = FClient ? static_cast<TqmtWS_API_Binance_Base*>(FClient.get()) : FClient_Futures.get();
+  if (!lApi) return;
+  const char* lBook = FClient ? "depth20@1000ms" : "depth20@500ms";
+  std::vector<std::string> lStreams;
+  for (const std::string& lSymbol : WatchListSymbols()) {
+    const std::string lName = Lower(lSymbol);
+    for (const char* lSuffix : {"ticker", lBook, "aggTrade"}) {
+      lStreams.push_back(TqmtWS_API_Binance_Base::Name(lName, lSuffix));
+      if (lStreams.size() == kStreamsPerSubscribe) {
+        lApi->Subscribe(lStreams);
+        lStreams.clear();
+      }
+    }
+  }
+  if (!lStreams.empty()) lApi->Subscribe(lStreams);
+}
+
 void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
   if (FClient)
     FClient->REST_API().CancelAllOpenOrders(aSymbol);

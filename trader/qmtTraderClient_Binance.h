@@ -48,6 +48,11 @@ public:
                            long double aStopPrice, long double aLimitPrice) override;
   void CancelAllOpenOrders() override {}
   void CancelAllOpenOrders(const std::string& aSymbol) override;
+  // The whole watch list in a few SUBSCRIBE messages (ticker, book and trades of each symbol, in
+  // table order, up to kStreamsPerSubscribe streams a message), so that a reconnection has it
+  // back within a second or two whatever the exchange's message limit.
+  void DoSubscribeAll() override;
+  static constexpr std::size_t kStreamsPerSubscribe = 60;
 
   // The dispatcher: logs, parses, and maps by the event name.
   void DoClientMessage(std::string_view aText) override;

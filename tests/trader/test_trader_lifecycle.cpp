@@ -102,7 +102,7 @@ TEST_F(TraderLifecycle, ASignedInStreamReconnectsWhenTheListenKeyDeleteFails) {
     ASSERT_TRUE(Eventually([&] { return lLog.Count() >= 2; }));
     ASSERT_TRUE(Eventually([&] {
       std::lock_guard g(lLog.Lock);
-      return lLog.Messages[1].size() >= 3;
+      return !lLog.Messages[1].empty();
     }));
     EXPECT_NE(c.LastConnectionError().find("503"), std::string::npos) << "the failed DELETE is reported: " << c.LastConnectionError();
     EXPECT_TRUE(c.GetWSClient().Connection() && c.GetWSClient().Connection()->Enabled());
