@@ -27,25 +27,38 @@ TqmtTraderClient::~TqmtTraderClient() {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qmtTrader: disconnecting at exit: %s\n", e.what());
   }
+  {
+    std::lock_guard g(FReplaceThreadLock);
+    if (FReplaceThread.joinable()) FReplaceThread.join();
+  }
   FWSClient.reset();
+  FRetiredWSClient.reset();
 }
 
-TqmtWebSocketClient& TqmtTraderClient::GetWSClient() {
-  std::lock_guard g(FWSClientLock);
-  if (!FWSClient) {
-    auto lClient = std::make_unique<TqmtWebSocketClient>();
-    lClient->SetNotifyEvents(TwsNotifyEvent::neNoSync);
-    lClient->OnException = [this](TqmtWSConnection*, const std::exception& e) {
-      {
-        std::lock_guard g(FErrorLock);
-        FLastConnectionError = e.what();
-      }
-      DoClientException(e);
-    };
-    lClient->OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
-    lClient->OnConnect = [this](TqmtWSConnection*) { DoClientConnect(); };
-    lClient->OnDisconnect = [this](TqmtWSConnection*, int) { DoClientDisconnect(); };
-    lClient->HeartBeat.Enabled = true;
+std::unique_ptr<TqmtWebSocketClient> TqmtTraderClient::MakeWSClient() {
+  auto lClient = std::make_unique<TqmtWebSocketClient>();
+  TqmtWebSocketClient* lSelf = lClient.get();
+  lClient->SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  lClient->OnException = [this](TqmtWSConnection*, const std::exception& e) {
+    {
+      std::lock_guard g(FErrorLock);
+      FLastConnectionError = e.what();
+    }
+    DoClientException(e);
+  };
+  // Messages of a connection being replaced still count (the data is the same); its connect and
+  // disconnect do not change what the listeners see.
+  lClient->OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
+  lClient->OnConnect = [this, lSelf](TqmtWSConnection*) {
+    if (lSelf == FReplacement.load())
+      DoSubscribeAll();  // the replacement: same state for the listeners, the watch list moves over
+    else if (IsCurrentWSClient(lSelf))
+      DoClientConnect();
+  };
+  lClient->OnDisconnect = [this, lSelf](TqmtWSConnection*, int) {
+    if (IsCurrentWSClient(lSelf) && lSelf != FReplaced.load()) DoClientDisconnect();
+  };
+  lClient->HeartBeat.Enabled = true;
     // A ping every 5 s, and one unanswered for 8 s drops the connection: with the watchdog's 10 s a
     // silent (or frozen) server is replaced within about 25 s. Without a time-out a connection that
     // dies without a close would never be noticed.
@@ -53,11 +66,76 @@ TqmtWebSocketClient& TqmtTraderClient::GetWSClient() {
     lClient->HeartBeat.Timeout = 8;
     lClient->WatchDog.Enabled = true;
     lClient->WatchDog.Interval = 10;
-    lClient->TLSOptions.Version = TwsTLSVersions::tls1_2;
-    // The API key travels on this connection's neighbours: know whom we talk to.
-    lClient->TLSOptions.VerifyCertificate = true;
-    FWSClient = std::move(lClient);
+  lClient->TLSOptions.Version = TwsTLSVersions::tls1_2;
+  // The API key travels on this connection's neighbours: know whom we talk to.
+  lClient->TLSOptions.VerifyCertificate = true;
+  return lClient;
+}
+
+bool TqmtTraderClient::IsCurrentWSClient(const TqmtWebSocketClient* aClient) {
+  std::lock_guard g(FWSClientLock);
+  return FWSClient.get() == aClient;
+}
+
+void TqmtTraderClient::ReplaceConnection() {
+  std::lock_guard g(FReplaceThreadLock);
+  if (FReplacing.exchange(true)) return;  // one replacement at a time
+  if (FReplaceThread.joinable()) FReplaceThread.join();
+  // Not on the reading thread that saw the notice: connecting blocks.
+  FReplaceThread = std::thread([this] {
+    try {
+      DoReplaceConnection();
+    } catch (const std::exception& e) {
+      std::lock_guard g(FErrorLock);
+      FLastConnectionError = std::string("replacing the connection: ") + e.what();
+    }
+    FReplacing = false;
+  });
+}
+
+void TqmtTraderClient::DoReplaceConnection() {
+  TqmtWebSocketClient* lOld;
+  {
+    std::lock_guard g(FWSClientLock);
+    lOld = FWSClient.get();
   }
+  if (!lOld || !lOld->Active()) return;  // nothing to replace: the watchdog's business
+  // The new connection is the old one's twin: same address and settings.
+  auto lNew = MakeWSClient();
+  lNew->Host = lOld->Host;
+  lNew->Port = lOld->Port;
+  lNew->TLS = lOld->TLS;
+  lNew->Options = lOld->Options;
+  lNew->TLSOptions = lOld->TLSOptions;
+  lNew->Proxy = lOld->Proxy;
+  lNew->HeartBeat = lOld->HeartBeat;
+  lNew->WatchDog = lOld->WatchDog;
+  lNew->ConnectTimeout = lOld->ConnectTimeout;
+  lNew->HandshakeTimeout = lOld->HandshakeTimeout;
+  lNew->OutgoingFramesPerSecond = lOld->OutgoingFramesPerSecond;
+  FReplacement = lNew.get();
+  DoAttachStream(*lNew);
+  if (!lNew->Connect(10000)) {
+    // No replacement: the old connection goes on until the server drops it, then the watchdog.
+    FReplacement = nullptr;
+    DoAttachStream(*lOld);
+    return;
+  }
+  {
+    std::lock_guard g(FWSClientLock);
+    FReplaced = lOld;
+    FRetiredWSClient = std::move(FWSClient);  // kept: a caller may still hold a reference to it
+    FWSClient = std::move(lNew);
+  }
+  FReplacement = nullptr;
+  FRetiredWSClient->WatchDog.Enabled = false;
+  FRetiredWSClient->Disconnect(2000);
+  FReplaced = nullptr;
+}
+
+TqmtWebSocketClient& TqmtTraderClient::GetWSClient() {
+  std::lock_guard g(FWSClientLock);
+  if (!FWSClient) FWSClient = MakeWSClient();
   return *FWSClient;
 }
 

@@ -8,9 +8,11 @@
 // thread themselves. Public operations are called from the user-interface thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qmtSystem.h"
@@ -108,6 +110,12 @@ public:
   virtual void DoSubscribeAll();
   // The symbols of the ticker table (the watch list), in table order.
   std::vector<std::string> WatchListSymbols();
+  // The server announced its shutdown: a second connection is opened at once (on a thread of this
+  // client), the watch list subscribed on it, and only then the old one closed, so no event is
+  // missed and the listeners see no disconnect. A failed replacement leaves the old connection to
+  // the server's close and the watchdog.
+  void ReplaceConnection();
+  bool Replacing() const { return FReplacing.load(); }
 
   // ---- the fan-out, called by the exchange client; the record stays the caller's
   virtual TqmtTraderBroker& GetBroker();
@@ -120,6 +128,8 @@ public:
   virtual void DoBalance(const TqmtTraderBalance& aBalance);
 
 protected:
+  // Moves whatever is attached to the stream connection (the exchange's stream wrapper) to aClient.
+  virtual void DoAttachStream(TqmtWebSocketClient& aClient) {}
   virtual void DoNotifyConnect() { FConnectListeners.Notify(this); }
   virtual void DoNotifyDisconnect() { FDisconnectListeners.Notify(this); }
   virtual void DoNotifyTicker(const TqmtTraderTicker& aTicker) { FTickerListeners.Notify(this, aTicker); }
@@ -130,7 +140,16 @@ protected:
   virtual void DoNotifyBalance(const TqmtTraderBalance& aBalance) { FBalanceListeners.Notify(this, aBalance); }
 
 private:
+  std::unique_ptr<TqmtWebSocketClient> MakeWSClient();
+  bool IsCurrentWSClient(const TqmtWebSocketClient* aClient);
+  void DoReplaceConnection();
+
   std::mutex FWSClientLock;
+  std::unique_ptr<TqmtWebSocketClient> FRetiredWSClient;  // the last one replaced
+  std::atomic<TqmtWebSocketClient*> FReplacement{nullptr}, FReplaced{nullptr};
+  std::atomic<bool> FReplacing{false};
+  std::mutex FReplaceThreadLock;
+  std::thread FReplaceThread;
   std::mutex FErrorLock;
   std::string FLastConnectionError;
   std::unique_ptr<TqmtWebSocketClient> FWSClient;

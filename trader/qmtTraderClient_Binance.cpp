@@ -260,6 +260,13 @@ void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, co
   });
 }
 
+void TqmtTraderClient_Binance::DoAttachStream(TqmtWebSocketClient& aClient) {
+  if (FClient)
+    FClient->SetClient(&aClient);
+  else if (FClient_Futures)
+    FClient_Futures->SetClient(&aClient);
+}
+
 void TqmtTraderClient_Binance::DoSubscribeAll() {
   TqmtWS_API_Binance_Base* lApi = FClient ? static_cast<TqmtWS_API_Binance_Base*>(FClient.get()) : FClient_Futures.get();
   if (!lApi) return;
@@ -289,21 +296,30 @@ void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
 
 void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
   GetTraderDataLog().Log(aText);
-  FDocument.Read(aText);
-  if (const TqmtObjectJSON* e = FDocument.Find("e")) {
+  // One document per reading thread, reused for all its messages: while a connection is replaced
+  // two connections deliver at once.
+  thread_local TqmtJSON tDocument;
+  TqmtJSON& lDocument = tDocument;
+  lDocument.Read(aText);
+  if (const TqmtObjectJSON* e = lDocument.Find("e")) {
     const std::string_view lEvent = e->ValueView();
     if (lEvent == "24hrTicker")
-      DoReadTicker(FDocument);
+      DoReadTicker(lDocument);
     else if (lEvent == "depthUpdate")
-      DoReadBookDepth(FDocument, "b", "a");
+      DoReadBookDepth(lDocument, "b", "a");
     else if (lEvent == "aggTrade")
-      DoReadTrade(FDocument);
+      DoReadTrade(lDocument);
     else if (lEvent == "ORDER_TRADE_UPDATE")
-      DoReadOrder(FDocument);
+      DoReadOrder(lDocument);
     else if (lEvent == "ACCOUNT_UPDATE")
-      DoReadAccount(FDocument);
-  } else if (FDocument.Find("lastUpdateId")) {
-    DoReadBookDepth(FDocument, "bids", "asks");
+      DoReadAccount(lDocument);
+    else if (lEvent == "serverShutdown")
+      ReplaceConnection();
+  } else if (lDocument.Find("lastUpdateId")) {
+    DoReadBookDepth(lDocument, "bids", "asks");
+  } else if (const TqmtObjectJSON* d = lDocument.Find("data")) {
+    // The combined-stream form of the notice.
+    if (const TqmtObjectJSON* e = d->Find("e"); e && e->ValueView() == "serverShutdown") ReplaceConnection();
   }
 }
 

@@ -67,6 +67,7 @@ protected:
   virtual void DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey);
   virtual void DoReadTrade(TqmtJSON& aJSON);
   virtual void DoReadOrder(TqmtJSON& aJSON);
+  void DoAttachStream(TqmtWebSocketClient& aClient) override;
   // Raises TqmtTradeBarException with E's message (marked "outcome unknown" for a 5xx answer or a
   // time-out).
   virtual void DoBinanceHTTPException(TObject* Sender, const std::exception& E);
@@ -83,7 +84,6 @@ private:
   std::unique_ptr<TqmtWSAPI_Binance> FClient;
   std::unique_ptr<TqmtWSAPI_Binance_Futures> FClient_Futures;
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FPositionREST;  // the stream thread's
-  TqmtJSON FDocument;  // reused for every message of the reading thread
   std::mutex FPendingLock;
   std::map<std::string, std::string> FPendingOrders;  // symbol -> client order id of unknown outcome
 };

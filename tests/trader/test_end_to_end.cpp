@@ -7,7 +7,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "qmtBinance_Addresses.h"
 #include "qmtTraderClient_Binance.h"
@@ -174,6 +176,101 @@ TEST_F(EndToEnd, TLSWithACertificateChain) {
   EXPECT_TRUE(Eventually([&] { return lCounter.tickers > 0; }));
   EXPECT_NO_THROW(c.PlaceMarketOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L));
   c.UnRegisterOnTicker({&lCounter, &Counter::OnTicker});
+}
+
+namespace {
+
+// Counts tickers per symbol and the longest pause between two tickers of any symbol.
+struct TickerWatch : TObject {
+  std::mutex Lock;
+  std::map<std::string, int> Count;
+  std::chrono::steady_clock::time_point Last{};
+  std::chrono::milliseconds LongestGap{0};
+  std::atomic<int> Disconnects{0};
+  void OnTicker(TObject*, const TqmtTraderTicker& t) {
+    std::lock_guard g(Lock);
+    ++Count[t.Symbol()];
+    const auto lNow = std::chrono::steady_clock::now();
+    if (Last.time_since_epoch().count() != 0)
+      LongestGap = std::max(LongestGap, std::chrono::duration_cast<std::chrono::milliseconds>(lNow - Last));
+    Last = lNow;
+  }
+  void OnDisconnect(TObject*) { ++Disconnects; }
+  std::size_t Symbols() {
+    std::lock_guard g(Lock);
+    return Count.size();
+  }
+};
+
+// The first aCount symbols of the symbols table (filled from the exchange's information).
+std::vector<std::string> WatchSymbols(int aCount) {
+  std::vector<std::string> lSymbols;
+  auto lCursor = GetTraderDataSymbols().CDSSymbols().CloneCursor();
+  for (lCursor->First(); !lCursor->Eof() && static_cast<int>(lSymbols.size()) < aCount; lCursor->Next())
+    lSymbols.push_back(lCursor->FieldByName("SYMBOL").AsString());
+  return lSymbols;
+}
+
+}  // namespace
+
+TEST_F(EndToEnd, ServerShutdownMovesTheStreamWithoutAGap) {
+  // Every spot connection is told of a shutdown 1.5 s after it opens and closed 1 s later: the
+  // client opens the next connection at once and moves the watch list to it.
+  SimExchange lExchange({"--server-shutdown-ms", "1500", "--server-shutdown-grace-ms", "1000"});
+  lExchange.PointAt();
+  TqmtTraderTicker lRow;
+  lRow.SetSymbol("BTCUSDT");
+  GetTraderDataTicker().UpdateTicker(lRow);
+  TqmtTraderClient_Binance c;
+  TickerWatch lWatch;
+  c.RegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
+  c.RegisterOnDisconnect({&lWatch, &TickerWatch::OnDisconnect});
+  ASSERT_TRUE(c.Initialize("", "", false, 0, false));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));  // at least two replacements
+  c.UnRegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
+  c.UnRegisterOnDisconnect({&lWatch, &TickerWatch::OnDisconnect});
+  EXPECT_EQ(lWatch.Disconnects.load(), 0) << "the listeners saw no disconnect";
+  std::lock_guard g(lWatch.Lock);
+  EXPECT_GE(lWatch.Count["BTCUSDT"], 4);
+  EXPECT_LT(lWatch.LongestGap.count(), 1600) << "tickers come every second, also across replacements";
+  EXPECT_TRUE(c.GetWSClient().Connection() && c.GetWSClient().Connection()->Enabled());
+}
+
+TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
+  // The exchange pings every 400 ms and drops a connection that sends more frames than it allows
+  // (5 a second on spot, 10 on futures), pongs included.
+  for (const int lMarket : {0, 1, 2}) {
+    SCOPED_TRACE(lMarket);
+    FreeTraderData();
+    std::filesystem::remove_all(FDir);  // each market its own watch list
+    SimExchange lExchange({"--symbols", "60", "--ping-interval-ms", "400", "--pong-timeout-ms", "1000"});
+    lExchange.PointAt();
+    TqmtTraderClient_Binance c;
+    // The symbols of the market (futures read them too, for the test's watch list).
+    if (lMarket == 0) {
+      c.Client().SetClient(&c.GetWSClient());
+    } else {
+      c.Client_Futures().FuturesContracts = lMarket == 2 ? TqmtWSBinanceFuturesContracts::bfcCOIN : TqmtWSBinanceFuturesContracts::bfcUSDT;
+      c.Client_Futures().SetClient(&c.GetWSClient());
+    }
+    c.GetSymbols();
+    const auto lSymbols = WatchSymbols(50);
+    ASSERT_EQ(lSymbols.size(), 50u);
+    for (const auto& lSymbol : lSymbols) {
+      TqmtTraderTicker lRow;
+      lRow.SetSymbol(lSymbol);
+      GetTraderDataTicker().UpdateTicker(lRow);
+    }
+    TickerWatch lWatch;
+    c.RegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
+    c.RegisterOnDisconnect({&lWatch, &TickerWatch::OnDisconnect});
+    ASSERT_TRUE(c.Initialize("", "", lMarket != 0, lMarket == 2 ? 1 : 0, false));
+    EXPECT_TRUE(Eventually([&] { return lWatch.Symbols() == 50; }, 15000)) << lWatch.Symbols() << " of 50 symbols ticking";
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));  // six pings and more
+    c.UnRegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
+    c.UnRegisterOnDisconnect({&lWatch, &TickerWatch::OnDisconnect});
+    EXPECT_EQ(lWatch.Disconnects.load(), 0) << "no drop for rate: " << c.LastConnectionError();
+  }
 }
 
 TEST_F(EndToEnd, SignedRequestsAreAcceptedWhenTheClocksDisagree) {

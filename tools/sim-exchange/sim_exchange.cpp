@@ -21,6 +21,9 @@
 //                                           or 418) with Retry-After SECONDS until that time has passed; each request
 //                                           that comes meanwhile is logged as "request during a ban")
 //                    [--orders-503 N]      (the next N orders are placed but answered 503, outcome unknown)
+//                    [--server-shutdown-ms N [--server-shutdown-grace-ms M]]  (spot stream connections get a
+//                                           serverShutdown notice N ms after they open and are closed M ms later)
+// Server pings: spot every 20 s (pong within 1 min), futures every 3 min (10 min) unless set.
 // Port 0 (the default) picks free ports; the first line printed is "PORTS spot=N usdm=N coinm=N".
 #include <openssl/hmac.h>
 
@@ -60,8 +63,14 @@ struct Options {
   std::string ApiKey = "qmt-sim-key";
   std::string ApiSecret = "qmt-sim-secret";
   int MaxMessages[2] = {5, 10};  // spot, futures
-  int PingIntervalMs = 20000;
-  int PongTimeoutMs = 60000;
+  // Server pings: spot every 20 s with a 1-minute pong deadline, futures every 3 min with 10 min;
+  // --ping-interval-ms / --pong-timeout-ms set both markets alike.
+  int PingIntervalMs[2] = {20000, 180000};
+  int PongTimeoutMs[2] = {60000, 600000};
+  // Spot stream connections get a serverShutdown notice this long after they open, and are closed
+  // ShutdownGraceMs later (0: never).
+  long long ShutdownNoticeMs = 0;
+  long long ShutdownGraceMs = 1000;
   long long MaxLifetimeMs = 24LL * 3600 * 1000;
   long long ListenKeyValidityMs = 3600 * 1000;
   int Symbols = 30;
@@ -233,6 +242,15 @@ public:
 
   void CheckLifetime() {
     if (Clock::now() - FStarted > std::chrono::milliseconds(gOptions.MaxLifetimeMs)) Close("maximum lifetime reached");
+    if (gOptions.ShutdownNoticeMs <= 0 || FMarket.Futures() || FClosed) return;
+    if (!FShutdownSent && Clock::now() - FStarted >= std::chrono::milliseconds(gOptions.ShutdownNoticeMs)) {
+      FShutdownSent = true;
+      FShutdownAt = Clock::now();
+      Push("!serverShutdown", json{{"e", "serverShutdown"}, {"E", NowMs()}}.dump());
+      Log(FMarket.Name + ": serverShutdown sent");
+    } else if (FShutdownSent && Clock::now() - FShutdownAt >= std::chrono::milliseconds(gOptions.ShutdownGraceMs)) {
+      Close("server shut down");
+    }
   }
 
 private:
@@ -312,10 +330,12 @@ private:
   // The server pings; a client that does not answer before the deadline is dropped.
   void SchedulePing() {
     auto self = shared_from_this();
-    FPingTimer.expires_after(std::chrono::milliseconds(gOptions.PingIntervalMs));
-    FPingTimer.async_wait([self](beast::error_code ec) {
+    const int lMarket = FMarket.Futures() ? 1 : 0;
+    FPingTimer.expires_after(std::chrono::milliseconds(gOptions.PingIntervalMs[lMarket]));
+    FPingTimer.async_wait([self, lMarket](beast::error_code ec) {
       if (ec || self->FClosed) return;
-      if (Clock::now() - self->FLastPong > std::chrono::milliseconds(gOptions.PingIntervalMs + gOptions.PongTimeoutMs)) {
+      if (Clock::now() - self->FLastPong >
+          std::chrono::milliseconds(gOptions.PingIntervalMs[lMarket] + gOptions.PongTimeoutMs[lMarket])) {
         self->Close("no pong in time");
         return;
       }
@@ -333,6 +353,8 @@ private:
   bool FCombined = false;
   bool FClosed = false;
   Clock::time_point FStarted, FLastPong, FWindowStart = Clock::now();
+  bool FShutdownSent = false;
+  Clock::time_point FShutdownAt;
   int FWindowCount = 0;
 };
 
@@ -921,10 +943,11 @@ void SetUpMarkets() {
     Market& m = gMarkets[i];
     m.Index = i;
     m.Name = kNames[i];
-    const int lCount = std::min<int>(gOptions.Symbols, 30);
+    // Thirty well-known names, then made-up ones (X30, X31, ...) for long watch lists.
+    const int lCount = std::min<int>(gOptions.Symbols, 1000);
     for (int k = 0; k < lCount; ++k) {
       SymbolState s;
-      s.Name = std::string(kBases[k]) + (i == 2 ? "USD_PERP" : "USDT");
+      s.Name = (k < 30 ? std::string(kBases[k]) : "X" + std::to_string(k)) + (i == 2 ? "USD_PERP" : "USDT");
       s.Price = k == 0 ? 27000 : k == 1 ? 1800 : 5 + 300.0 / (k + 1);
       s.Tick = s.Price > 1000 ? 0.1 : 0.01;
       s.Open = s.High = s.Low = s.Price;
@@ -960,8 +983,10 @@ int main(int argc, char** argv) {
     else if (a == "--api-secret") gOptions.ApiSecret = lNext();
     else if (a == "--max-messages-spot") gOptions.MaxMessages[0] = std::stoi(lNext());
     else if (a == "--max-messages-futures") gOptions.MaxMessages[1] = std::stoi(lNext());
-    else if (a == "--ping-interval-ms") gOptions.PingIntervalMs = std::stoi(lNext());
-    else if (a == "--pong-timeout-ms") gOptions.PongTimeoutMs = std::stoi(lNext());
+    else if (a == "--ping-interval-ms") gOptions.PingIntervalMs[0] = gOptions.PingIntervalMs[1] = std::stoi(lNext());
+    else if (a == "--pong-timeout-ms") gOptions.PongTimeoutMs[0] = gOptions.PongTimeoutMs[1] = std::stoi(lNext());
+    else if (a == "--server-shutdown-ms") gOptions.ShutdownNoticeMs = std::stoll(lNext());
+    else if (a == "--server-shutdown-grace-ms") gOptions.ShutdownGraceMs = std::stoll(lNext());
     else if (a == "--max-lifetime-ms") gOptions.MaxLifetimeMs = std::stoll(lNext());
     else if (a == "--listen-key-validity-ms") gOptions.ListenKeyValidityMs = std::stoll(lNext());
     else if (a == "--symbols") gOptions.Symbols = std::stoi(lNext());
