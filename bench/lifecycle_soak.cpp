@@ -2,7 +2,9 @@
 //  1. threads and resident memory across 1,000 failed reconnection attempts;
 //  2. how long Disconnect takes while the server stalls in the middle of the handshake answer;
 //  3. how long a silent (frozen) connection takes to be replaced, with the trader client's own
-//     heart-beat and watchdog settings (a ping every 5 s, 8 s without a pong, reconnection 10 s later).
+//     heart-beat and watchdog settings (a ping every 5 s, 8 s without a pong, reconnection 10 s later);
+//  4. with the simulated exchange's spot port as second argument: how long a watch list of 10, 40
+//     and 200 symbols takes to be subscribed (and ticking) after a connection opens.
 // Everything runs against servers on 127.0.0.1 started here. Run by scripts/lifecycle.sh.
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,12 +16,18 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qmtBase_Helpers.h"
+#include "qmtBinance_Addresses.h"
 #include "qmtTraderClient.h"
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderData.h"
+#include "qmtTraderData_Symbols.h"
+#include "qmtTraderData_Ticker.h"
 #include "qmtWebSocket_Client.h"
 
 namespace {
@@ -214,6 +222,55 @@ void SilentConnection() {
   ::close(lListen);
 }
 
+// Connects the trader client to the simulated exchange (started by the script) with N symbols in the
+// watch list and measures until every one of them has ticked: what a user waits after a
+// (re)connection. The exchange sends each symbol's ticker every second, so up to one second of it
+// is the exchange's own cadence.
+void Resubscribe(const std::string& aSpotPort) {
+  std::printf("\n== Watch list subscribed again after a connection (spot, 4 frames/s) ==\n");
+  SetBinanceAddress(TqmtBinanceAddress::SpotRest, "http://127.0.0.1:" + aSpotPort);
+  SetBinanceAddress(TqmtBinanceAddress::SpotStream, "ws://127.0.0.1:" + aSpotPort);
+  SetTraderDataStorage(false);
+  for (const int lCount : {10, 40, 200}) {
+    FreeTraderData();
+    struct Seen : TObject {
+      std::mutex Lock;
+      std::set<std::string> Symbols;
+      void OnTicker(TObject*, const TqmtTraderTicker& t) {
+        std::lock_guard g(Lock);
+        Symbols.insert(t.Symbol());
+      }
+      std::size_t Count() {
+        std::lock_guard g(Lock);
+        return Symbols.size();
+      }
+    } lSeen;
+    TqmtTraderClient_Binance c;
+    c.Client().SetClient(&c.GetWSClient());
+    c.GetSymbols();
+    auto lCursor = GetTraderDataSymbols().CDSSymbols().CloneCursor();
+    int n = 0;
+    for (lCursor->First(); !lCursor->Eof() && n < lCount; lCursor->Next(), ++n) {
+      TqmtTraderTicker lRow;
+      lRow.SetSymbol(lCursor->FieldByName("SYMBOL").AsString());
+      GetTraderDataTicker().UpdateTicker(lRow);
+    }
+    c.RegisterOnTicker({&lSeen, &Seen::OnTicker});
+    c.GetWSClient().TLSOptions.VerifyCertificate = false;
+    const auto t0 = Clock::now();
+    if (!c.Initialize("", "", false, 0, false)) {
+      std::printf("%4d symbols: no connection\n", lCount);
+      continue;
+    }
+    const auto tConnected = Clock::now();
+    while (lSeen.Count() < static_cast<std::size_t>(lCount) && Clock::now() - t0 < std::chrono::seconds(60))
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::printf("%4d symbols (%3d streams): all ticking %.2f s after the connection opened\n", lCount, 3 * lCount,
+                Ms(Clock::now() - tConnected) / 1000.0);
+    c.UnRegisterOnTicker({&lSeen, &Seen::OnTicker});
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,5 +278,6 @@ int main(int argc, char** argv) {
   if (lOnly.empty() || lOnly == "attempts") FailedAttempts();
   if (lOnly.empty() || lOnly == "stall") StalledHandshake();
   if (lOnly.empty() || lOnly == "silent") SilentConnection();
+  if ((lOnly.empty() || lOnly == "resubscribe") && argc > 2) Resubscribe(argv[2]);
   return 0;
 }
