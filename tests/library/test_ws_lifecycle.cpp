@@ -184,7 +184,7 @@ TEST(WSLifecycle, TheHandshakeAnswerIsBoundedInTimeAndSize) {
       ASSERT_EQ(lLog.size(), 2u);
       EXPECT_EQ(lLog[0], c.reported);
       EXPECT_EQ(lLog[1], "disconnect 0");
-      EXPECT_TRUE(w.WatchDogArmed());
+      EXPECT_TRUE(WaitUntil([&] { return w.WatchDogArmed(); })) << "armed right after the disconnect event";
     }
     lStop = true;
   }
