@@ -68,6 +68,13 @@ private:
   std::vector<int> FPorts;
 };
 
+// Puts a symbol on the watch list (the ticker table).
+void Watch(const std::string& aSymbol) {
+  TqmtTraderTicker lRow;
+  lRow.SetSymbol(aSymbol);
+  GetTraderDataTicker().UpdateTicker(lRow);
+}
+
 const char* kKey = "qmt-sim-key";
 const char* kSecret = "qmt-sim-secret";
 
@@ -167,9 +174,7 @@ TEST_F(EndToEnd, TLSWithACertificateChain) {
   lExchange.PointAt(true);
   TqmtTraderClient_Binance c;
   c.GetWSClient().TLSOptions.RootCertFile = Certs().Path("ca.pem");
-  TqmtTraderTicker lRow;
-  lRow.SetSymbol("BTCUSDT");
-  GetTraderDataTicker().UpdateTicker(lRow);
+  Watch("BTCUSDT");
   Counter lCounter;
   c.RegisterOnTicker({&lCounter, &Counter::OnTicker});
   ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
@@ -218,9 +223,7 @@ TEST_F(EndToEnd, ServerShutdownMovesTheStreamWithoutAGap) {
   // client opens the next connection at once and moves the watch list to it.
   SimExchange lExchange({"--server-shutdown-ms", "1500", "--server-shutdown-grace-ms", "1000"});
   lExchange.PointAt();
-  TqmtTraderTicker lRow;
-  lRow.SetSymbol("BTCUSDT");
-  GetTraderDataTicker().UpdateTicker(lRow);
+  Watch("BTCUSDT");
   TqmtTraderClient_Binance c;
   TickerWatch lWatch;
   c.RegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
@@ -257,9 +260,7 @@ TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
     const auto lSymbols = WatchSymbols(50);
     ASSERT_EQ(lSymbols.size(), 50u);
     for (const auto& lSymbol : lSymbols) {
-      TqmtTraderTicker lRow;
-      lRow.SetSymbol(lSymbol);
-      GetTraderDataTicker().UpdateTicker(lRow);
+      Watch(lSymbol);
     }
     TickerWatch lWatch;
     c.RegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
@@ -311,9 +312,7 @@ TEST_F(EndToEnd, WatchListAfterTheExchangeRestarts) {
                                            "--coinm-port", std::to_string(lCoinm)};
   auto lExchange = std::make_unique<SimExchange>(lPorts);
   lExchange->PointAt();
-  TqmtTraderTicker lRow;
-  lRow.SetSymbol("ETHUSDT");
-  GetTraderDataTicker().UpdateTicker(lRow);  // the stored watch list
+  Watch("ETHUSDT");  // the stored watch list
   TqmtTraderClient_Binance c;
   Counter lCounter;
   c.RegisterOnTicker({&lCounter, &Counter::OnTicker});
@@ -334,9 +333,7 @@ TEST_F(EndToEnd, AFrozenExchangeIsNoticedAndTheStreamComesBack) {
   // pong); once the exchange runs again the watchdog reconnects and the watch list flows again.
   SimExchange lExchange;
   lExchange.PointAt();
-  TqmtTraderTicker lRow;
-  lRow.SetSymbol("BTCUSDT");
-  GetTraderDataTicker().UpdateTicker(lRow);
+  Watch("BTCUSDT");
   TqmtTraderClient_Binance c;
   Counter lCounter;
   c.RegisterOnTicker({&lCounter, &Counter::OnTicker});
@@ -379,9 +376,7 @@ TEST_F(EndToEnd, MalformedNumberDropsAndRestoresTheConnection) {
     }, 3000);
   });
   SetBinanceAddress(TqmtBinanceAddress::SpotStream, "ws://127.0.0.1:" + std::to_string(lServer.Port()));
-  TqmtTraderTicker lRow;
-  lRow.SetSymbol("BTCUSDT");
-  GetTraderDataTicker().UpdateTicker(lRow);
+  Watch("BTCUSDT");
   TqmtTraderClient_Binance c;
   c.GetWSClient().WatchDog.TimeUnitMs = 30;
   c.Client().Binance().UserStream = false;
