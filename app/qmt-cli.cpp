@@ -333,7 +333,7 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
     c.RegisterOnTrade({&lPrinter, &Printer::OnTrade});
     c.RegisterOnConnect({&lPrinter, &Printer::OnConnect});
     c.RegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
-    if (!c.GetWSClient().Connect(10000)) {
+    if (!c.Initialize(s.Key, s.Secret, lFutures, s.Market == "coinm" ? 1 : 0, s.TestNet)) {
       const std::string lWhy = c.LastConnectionError();
       throw Exception("cannot connect to the exchange's stream at " + c.GetWSClient().Host + ":" +
                       std::to_string(c.GetWSClient().Port) + (lWhy.empty() ? ": no answer within 10 s" : ": " + lWhy));

@@ -161,7 +161,7 @@ void TqmtWS_API_Binance_Base::DoBeforeActivate() {
   lClient->OutgoingFramesPerSecond = FramesPerSecond;
   const std::string lURL = URL();
   lClient->SetURL(lURL);
-  if (FBinance.UserStream && !FBinance.ApiKey.empty()) {
+  if (WantsUserStream()) {
     const std::string lKey = CreateListenKey();
     {
       std::lock_guard g(FKeyLock);
@@ -203,7 +203,7 @@ void TqmtWS_API_Binance_Base::RunInBackground(const std::function<void()>& aWork
 bool TqmtWS_API_Binance_Base::DoFilterMessage(std::string_view aText) {
   if (!IsListenKeyExpired(aText)) return false;
   TqmtWSClient* lClient = Client();
-  if (!lClient || !FBinance.UserStream || FBinance.ApiKey.empty()) return false;
+  if (!lClient || !WantsUserStream()) return false;
   // The stream carries no account data any more: drop it, and the watchdog's reconnection asks for
   // a fresh key. The expired one is not deleted.
   {
@@ -341,7 +341,29 @@ std::string TqmtWS_API_Binance_Futures::URL() {
   const std::string lBase =
       lCoin ? BinanceAddress(FBinance.TestNet ? TqmtBinanceAddress::FuturesCOINTestStream : TqmtBinanceAddress::FuturesCOINStream)
             : BinanceAddress(FBinance.TestNet ? TqmtBinanceAddress::FuturesUSDTTestStream : TqmtBinanceAddress::FuturesUSDTStream);
-  return lBase + (FBinance.UseCombinedStreams ? "/stream" : "/ws");
+  // The test network is taken to route as the live one: its documentation names the same base
+  // paths and says nothing to the contrary.
+  std::string lRoute;
+  if (!lCoin) {
+    switch (Route) {
+      case TqmtWSBinanceFuturesRoute::bfrPublic: lRoute = "/public"; break;
+      case TqmtWSBinanceFuturesRoute::bfrMarket: lRoute = "/market"; break;
+      case TqmtWSBinanceFuturesRoute::bfrPrivate: lRoute = "/private"; break;
+      case TqmtWSBinanceFuturesRoute::bfrNone: break;
+    }
+  }
+  return lBase + lRoute + (FBinance.UseCombinedStreams ? "/stream" : "/ws");
+}
+
+TqmtWSBinanceFuturesRoute TqmtWS_API_Binance_Futures::RouteOf(std::string_view aStream) {
+  const bool lBook = aStream.find("@depth") != std::string_view::npos || aStream.find("bookTicker") != std::string_view::npos;
+  return lBook ? TqmtWSBinanceFuturesRoute::bfrPublic : TqmtWSBinanceFuturesRoute::bfrMarket;
+}
+
+bool TqmtWS_API_Binance_Futures::WantsUserStream() const {
+  const bool lRouted = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcUSDT && Route != TqmtWSBinanceFuturesRoute::bfrNone;
+  if (lRouted && Route != TqmtWSBinanceFuturesRoute::bfrPrivate) return false;
+  return TqmtWS_API_Binance_Base::WantsUserStream();
 }
 
 std::string TqmtWS_API_Binance_Futures::UserStreamBaseURL() {

@@ -23,6 +23,9 @@
 
 enum class TqmtWSBinanceListenKeyOnDisconnect : std::uint8_t { blkodDeleteListenKey, blkodClearListenKey, blkodDoNothing };
 enum class TqmtWSBinanceFuturesContracts : std::uint8_t { bfcUSDT, bfcCOIN };
+// The routes of today's USDT-margined stream server: books on /public, the other market streams on
+// /market, user data on /private. bfrNone: the unrouted address (coin-margined streams, older servers).
+enum class TqmtWSBinanceFuturesRoute : std::uint8_t { bfrNone, bfrPublic, bfrMarket, bfrPrivate };
 enum class TqmtWSBinanceDepthLevels : std::uint8_t { bde5, bde10, bde20 };
 enum class TqmtWSBinanceChartIntervals : std::uint8_t {
   bci1m, bci3m, bci5m, bci15m, bci30m, bci1h, bci2h, bci4h, bci6h, bci8h, bci12h, bci1d, bci3d, bci1w, bci1Mo
@@ -77,6 +80,8 @@ public:
   bool DoFilterMessage(std::string_view aText) override;
   void DoBeforeActivate() override;
   void DoDisconnect(TqmtWSConnection* aConnection, int aCode) override;
+  // True when the connection carries the user-data stream (a listen key is asked for first).
+  virtual bool WantsUserStream() const { return FBinance.UserStream && !FBinance.ApiKey.empty(); }
   std::string ClassName() const override { return "TqmtWS_API_Binance_Base"; }
 
   // ---- control messages (each returns its id, or 0 without a client)
@@ -184,8 +189,15 @@ class TqmtWS_API_Binance_Futures : public TqmtWS_API_Binance_Base {
 public:
   TqmtWS_API_Binance_Futures() { FramesPerSecond = 8; }
   TqmtWSBinanceFuturesContracts FuturesContracts = TqmtWSBinanceFuturesContracts::bfcUSDT;
+  // The route of this connection on the USDT-margined server (coin-margined streams ignore it).
+  TqmtWSBinanceFuturesRoute Route = TqmtWSBinanceFuturesRoute::bfrNone;
+  // The route that carries a stream name: books (@depth..., @bookTicker) on /public, the rest on /market.
+  static TqmtWSBinanceFuturesRoute RouteOf(std::string_view aStream);
 
+  // The base address, the route's path ("/public", ...) and "/ws" or "/stream".
   std::string URL() override;
+  // Only the private route (or the unrouted address) carries user data.
+  bool WantsUserStream() const override;
   std::string ClassName() const override { return "TqmtWS_API_Binance_Futures"; }
 
   int SubscribeDiffDepth(const std::string& aSymbol, const std::string& aUpdateSpeed) {

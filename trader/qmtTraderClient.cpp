@@ -155,6 +155,11 @@ void TqmtTraderClient::Disconnect() {
   if (lClient) lClient->Disconnect(10000);
 }
 
+void TqmtTraderClient::RecordConnectionError(const std::string& aText) {
+  std::lock_guard g(FErrorLock);
+  FLastConnectionError = aText;
+}
+
 std::string TqmtTraderClient::LastConnectionError() {
   std::lock_guard g(FErrorLock);
   return FLastConnectionError;

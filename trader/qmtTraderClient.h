@@ -98,9 +98,9 @@ public:
   // error, a time-out), for a program that must say why it could not connect.
   std::string LastConnectionError();
   // Connects when not active, waiting up to 10000 ms; the connect listeners hear of success.
-  void Connect();
+  virtual void Connect();
   // Disconnects, waiting up to 10000 ms, and stops the watchdog; nothing without a client.
-  void Disconnect();
+  virtual void Disconnect();
   // The handlers of the client's events.
   virtual void DoClientConnect();
   virtual void DoClientDisconnect();
@@ -128,6 +128,7 @@ public:
   virtual void DoBalance(const TqmtTraderBalance& aBalance);
 
 protected:
+  void RecordConnectionError(const std::string& aText);
   // Moves whatever is attached to the stream connection (the exchange's stream wrapper) to aClient.
   virtual void DoAttachStream(TqmtWebSocketClient& aClient) {}
   virtual void DoNotifyConnect() { FConnectListeners.Notify(this); }

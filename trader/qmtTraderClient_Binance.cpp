@@ -56,12 +56,13 @@ void FreeTraderClientBinance() {
 }
 
 TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
-  // The stream first, then the futures wrapper, then the spot wrapper.
+  // The streams first, then the futures wrapper, then the spot wrapper.
   try {
     Disconnect();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qmtTrader: disconnecting at exit: %s\n", e.what());
   }
+  DropRoutes();
   FClient_Futures.reset();
   FClient.reset();
   FPositionREST.reset();
@@ -160,6 +161,15 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     f.Binance().TestNet = aTestNet;
     f.FuturesContracts = aFuturesContracts == 1 ? TqmtWSBinanceFuturesContracts::bfcCOIN : TqmtWSBinanceFuturesContracts::bfcUSDT;
     f.SetClient(&GetWSClient());
+    DropRoutes();
+    if (f.FuturesContracts == TqmtWSBinanceFuturesContracts::bfcUSDT) {
+      // Today's server routes: this connection takes /market, books and user data go elsewhere.
+      f.Route = TqmtWSBinanceFuturesRoute::bfrMarket;
+      MakeRoute(FPublic, TqmtWSBinanceFuturesRoute::bfrPublic);
+      if (f.Binance().UserStream && !aApiKey.empty()) MakeRoute(FPrivate, TqmtWSBinanceFuturesRoute::bfrPrivate);
+    } else {
+      f.Route = TqmtWSBinanceFuturesRoute::bfrNone;
+    }
   } else {
     auto& s = Client();
     s.Binance().ApiKey = aApiKey;
@@ -168,7 +178,95 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     s.SetClient(&GetWSClient());
     GetSymbols();
   }
-  return GetWSClient().Connect(10000);
+  return ConnectStreams(10000);
+}
+
+bool TqmtTraderClient_Binance::Routed() const {
+  return FClient_Futures && FClient_Futures->FuturesContracts == TqmtWSBinanceFuturesContracts::bfcUSDT &&
+         FClient_Futures->Route != TqmtWSBinanceFuturesRoute::bfrNone && FPublic.WS;
+}
+
+void TqmtTraderClient_Binance::MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRoute aWhich) {
+  // A twin of the main stream connection in every setting the user or the program chose.
+  TqmtWebSocketClient& m = GetWSClient();
+  aRoute.WS = std::make_unique<TqmtWebSocketClient>();
+  TqmtWebSocketClient& w = *aRoute.WS;
+  w.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  w.HeartBeat = m.HeartBeat;
+  w.WatchDog = m.WatchDog;
+  w.TLSOptions = m.TLSOptions;
+  w.Proxy = m.Proxy;
+  w.ConnectTimeout = m.ConnectTimeout;
+  w.HandshakeTimeout = m.HandshakeTimeout;
+  w.OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
+  w.OnException = [this](TqmtWSConnection*, const std::exception& e) {
+    RecordConnectionError(e.what());
+    DoClientException(e);
+  };
+  w.OnConnect = [this, aWhich](TqmtWSConnection*) {
+    if (aWhich == TqmtWSBinanceFuturesRoute::bfrPublic && FPublic.API) SubscribeWatchList(*FPublic.API, aWhich);
+    UpdateRouteState();
+  };
+  w.OnDisconnect = [this](TqmtWSConnection*, int) { UpdateRouteState(); };
+  aRoute.API = std::make_unique<TqmtWSAPI_Binance_Futures>();
+  TqmtWSAPI_Binance_Futures& a = *aRoute.API;
+  a.Binance().Assign(FClient_Futures->Binance());
+  a.FuturesContracts = FClient_Futures->FuturesContracts;
+  a.KeepAliveIntervalMs = FClient_Futures->KeepAliveIntervalMs;
+  a.Route = aWhich;
+  a.OnBinanceHTTPException = [this](TObject* s, const std::exception& e) { DoBinanceHTTPException(s, e); };
+  a.SetClient(&w);
+}
+
+void TqmtTraderClient_Binance::DropRoutes() {
+  for (TRoute* r : {&FPrivate, &FPublic}) {
+    if (r->WS) r->WS->Disconnect(10000);
+    r->API.reset();  // unregisters from its client
+    r->WS.reset();
+  }
+}
+
+bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
+  bool lOpen = GetWSClient().Connect(aTimeout);
+  for (TRoute* r : {&FPublic, &FPrivate})
+    if (r->WS) lOpen = r->WS->Connect(aTimeout) && lOpen;
+  return lOpen;
+}
+
+void TqmtTraderClient_Binance::Disconnect() {
+  for (TRoute* r : {&FPrivate, &FPublic})
+    if (r->WS) r->WS->Disconnect(10000);
+  TqmtTraderClient::Disconnect();
+}
+
+void TqmtTraderClient_Binance::UpdateRouteState() {
+  auto lUp = [](TqmtWebSocketClient* w) {
+    auto c = w ? w->Connection() : nullptr;
+    return c && c->Enabled();
+  };
+  const bool lAll = lUp(&GetWSClient()) && lUp(FPublic.WS.get()) && (!FPrivate.WS || lUp(FPrivate.WS.get()));
+  if (lAll) {
+    if (!FAllUp.exchange(true)) DoNotifyConnect();
+  } else if (FAllUp.exchange(false)) {
+    DoNotifyDisconnect();
+  }
+}
+
+void TqmtTraderClient_Binance::DoClientConnect() {
+  if (!Routed()) {
+    TqmtTraderClient::DoClientConnect();
+    return;
+  }
+  DoSubscribeAll();  // this connection's route: /market
+  UpdateRouteState();
+}
+
+void TqmtTraderClient_Binance::DoClientDisconnect() {
+  if (!Routed()) {
+    TqmtTraderClient::DoClientDisconnect();
+    return;
+  }
+  UpdateRouteState();
 }
 
 void TqmtTraderClient_Binance::GetSymbols() {
@@ -195,6 +293,8 @@ void TqmtTraderClient_Binance::UnSubscribeTicker(const std::string& aSymbol) {
 void TqmtTraderClient_Binance::SubscribeBookDepth(const std::string& aSymbol) {
   if (FClient)
     FClient->SubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20, "@1000ms");
+  else if (Routed() && FPublic.API)
+    FPublic.API->SubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20, "@500ms");
   else if (FClient_Futures)
     FClient_Futures->SubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20, "@500ms");
 }
@@ -202,6 +302,8 @@ void TqmtTraderClient_Binance::SubscribeBookDepth(const std::string& aSymbol) {
 void TqmtTraderClient_Binance::UnSubscribeBookDepth(const std::string& aSymbol) {
   if (FClient)
     FClient->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
+  else if (Routed() && FPublic.API)
+    FPublic.API->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
   else if (FClient_Futures)
     FClient_Futures->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
 }
@@ -270,19 +372,25 @@ void TqmtTraderClient_Binance::DoAttachStream(TqmtWebSocketClient& aClient) {
 void TqmtTraderClient_Binance::DoSubscribeAll() {
   TqmtWS_API_Binance_Base* lApi = FClient ? static_cast<TqmtWS_API_Binance_Base*>(FClient.get()) : FClient_Futures.get();
   if (!lApi) return;
+  SubscribeWatchList(*lApi, Routed() ? TqmtWSBinanceFuturesRoute::bfrMarket : TqmtWSBinanceFuturesRoute::bfrNone);
+}
+
+void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi, TqmtWSBinanceFuturesRoute aRoute) {
   const char* lBook = FClient ? "depth20@1000ms" : "depth20@500ms";
   std::vector<std::string> lStreams;
   for (const std::string& lSymbol : WatchListSymbols()) {
     const std::string lName = Lower(lSymbol);
     for (const char* lSuffix : {"ticker", lBook, "aggTrade"}) {
-      lStreams.push_back(TqmtWS_API_Binance_Base::Name(lName, lSuffix));
+      std::string lStream = TqmtWS_API_Binance_Base::Name(lName, lSuffix);
+      if (aRoute != TqmtWSBinanceFuturesRoute::bfrNone && TqmtWS_API_Binance_Futures::RouteOf(lStream) != aRoute) continue;
+      lStreams.push_back(std::move(lStream));
       if (lStreams.size() == kStreamsPerSubscribe) {
-        lApi->Subscribe(lStreams);
+        aApi.Subscribe(lStreams);
         lStreams.clear();
       }
     }
   }
-  if (!lStreams.empty()) lApi->Subscribe(lStreams);
+  if (!lStreams.empty()) aApi.Subscribe(lStreams);
 }
 
 void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {

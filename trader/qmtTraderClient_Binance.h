@@ -7,6 +7,7 @@
 // reused for all messages); commands run on the caller's (user-interface) thread.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,9 +29,20 @@ public:
   bool HasClientFutures() const { return FClient_Futures != nullptr; }
 
   // Configures the market's wrapper, loads the spot symbols, connects (up to 10000 ms).
-  // aFuturesContracts 1 is coin-margined, any other value USDT-margined.
+  // aFuturesContracts 1 is coin-margined, any other value USDT-margined. USDT-margined streams are
+  // routed: the stream connection (GetWSClient) takes /market, and two more take /public (books)
+  // and /private (user data, with a key); connected means all of them are.
   bool Initialize(const std::string& aApiKey, const std::string& aApiSecret, bool aFutures, int aFuturesContracts,
                   bool aTestNet);
+  // Connects every stream connection the market needs, each waiting up to aTimeout ms; true when all are open.
+  bool ConnectStreams(int aTimeout);
+  void Connect() override { ConnectStreams(10000); }
+  // Disconnects every stream connection (the watchdogs stop).
+  void Disconnect() override;
+  // The stream connections of the USDT-margined routes other than /market (none elsewhere).
+  TqmtWebSocketClient* PublicWSClient() const { return FPublic.WS.get(); }
+  TqmtWebSocketClient* PrivateWSClient() const { return FPrivate.WS.get(); }
+  bool Routed() const;
 
   void GetSymbols() override;
   void SubscribeTicker(const std::string& aSymbol) override;
@@ -68,6 +80,8 @@ protected:
   virtual void DoReadTrade(TqmtJSON& aJSON);
   virtual void DoReadOrder(TqmtJSON& aJSON);
   void DoAttachStream(TqmtWebSocketClient& aClient) override;
+  void DoClientConnect() override;
+  void DoClientDisconnect() override;
   // Raises TqmtTradeBarException with E's message (marked "outcome unknown" for a 5xx answer or a
   // time-out).
   virtual void DoBinanceHTTPException(TObject* Sender, const std::exception& E);
@@ -84,6 +98,20 @@ private:
   std::unique_ptr<TqmtWSAPI_Binance> FClient;
   std::unique_ptr<TqmtWSAPI_Binance_Futures> FClient_Futures;
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FPositionREST;  // the stream thread's
+  // A routed stream connection of its own: made by Initialize on the user interface's thread,
+  // destroyed after it is disconnected; its events come on its own reading thread.
+  struct TRoute {
+    std::unique_ptr<TqmtWebSocketClient> WS;
+    std::unique_ptr<TqmtWSAPI_Binance_Futures> API;
+  };
+  TRoute FPublic, FPrivate;
+  std::atomic<bool> FAllUp{false};
+  void MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRoute aWhich);
+  void DropRoutes();
+  // Tells the listeners when all needed connections came up, or one of them went down.
+  void UpdateRouteState();
+  // The watch list's streams of one route (all of them when aRoute is bfrNone) in a few SUBSCRIBEs.
+  void SubscribeWatchList(TqmtWS_API_Binance_Base& aApi, TqmtWSBinanceFuturesRoute aRoute);
   std::mutex FPendingLock;
   std::map<std::string, std::string> FPendingOrders;  // symbol -> client order id of unknown outcome
 };

@@ -103,19 +103,57 @@ struct Counter : TObject {
 }  // namespace
 
 TEST_F(EndToEnd, SignInOnEveryMarket) {
-  SimExchange lExchange;
-  lExchange.PointAt();
   {
+    // The exchange of 2022: the spot user stream on a listen key.
+    SimExchange lLegacy({"--legacy"});
+    lLegacy.PointAt();
     TqmtTraderClient_Binance c;
     EXPECT_TRUE(c.Initialize(kKey, kSecret, false, 0, false)) << "spot";
     EXPECT_TRUE(HasRow(GetTraderDataSymbols().CDSSymbols(), "BTCUSDT")) << "spot loads the symbols";
     EXPECT_NE(c.Broker().Symbols().GetSymbol("ETHUSDT"), nullptr);
     EXPECT_FALSE(c.Client().ListenKey().empty()) << "the user stream has its key";
   }
+  SimExchange lExchange;
+  lExchange.PointAt();
+  {
+    // Today spot listen keys are retired: the refusal is reported with the exchange's answer.
+    TqmtTraderClient_Binance c;
+    EXPECT_FALSE(c.Initialize(kKey, kSecret, false, 0, false));
+    EXPECT_NE(c.LastConnectionError().find("410"), std::string::npos) << c.LastConnectionError();
+    TqmtTraderClient_Binance lMarketData;
+    EXPECT_TRUE(lMarketData.Initialize("", "", false, 0, false)) << "spot market data needs no key";
+  }
   for (int lContracts : {0, 1}) {
     TqmtTraderClient_Binance c;
+    struct States : TObject {
+      std::atomic<int> Up{0}, Down{0};
+      void OnConnect(TObject*) { ++Up; }
+      void OnDisconnect(TObject*) { ++Down; }
+    } lStates;
+    c.RegisterOnConnect({&lStates, &States::OnConnect});
+    c.RegisterOnDisconnect({&lStates, &States::OnDisconnect});
     EXPECT_TRUE(c.Initialize(kKey, kSecret, true, lContracts, false)) << "futures " << lContracts;
+    EXPECT_TRUE(Eventually([&] { return lStates.Up == 1; })) << "one connection state for the listeners";
     EXPECT_EQ(c.GetWSClient().Port, lExchange.Port(lContracts == 1 ? 2 : 1));
+    if (lContracts == 0) {
+      // USDT-margined streams are routed: market streams, books and user data on their own paths.
+      EXPECT_EQ(c.GetWSClient().Options.Parameters(), "/market/ws");
+      ASSERT_NE(c.PublicWSClient(), nullptr);
+      ASSERT_NE(c.PrivateWSClient(), nullptr);
+      EXPECT_EQ(c.PublicWSClient()->Options.Parameters(), "/public/ws");
+      EXPECT_EQ(c.PrivateWSClient()->Options.Parameters().rfind("/private/ws/", 0), 0u);
+      // One route down is the stream down; all back is the stream back.
+      c.PublicWSClient()->Disconnect(5000);
+      EXPECT_TRUE(Eventually([&] { return lStates.Down == 1; }));
+      EXPECT_TRUE(c.ConnectStreams(5000));
+      EXPECT_TRUE(Eventually([&] { return lStates.Up == 2; }));
+      EXPECT_EQ(lStates.Down.load(), 1);
+    } else {
+      EXPECT_EQ(c.GetWSClient().Options.Parameters().rfind("/ws/", 0), 0u) << "coin-margined: unrouted, with the key";
+      EXPECT_EQ(c.PublicWSClient(), nullptr);
+    }
+    c.UnRegisterOnConnect({&lStates, &States::OnConnect});
+    c.UnRegisterOnDisconnect({&lStates, &States::OnDisconnect});
   }
 }
 
@@ -201,6 +239,9 @@ struct TickerWatch : TObject {
     Last = lNow;
   }
   void OnDisconnect(TObject*) { ++Disconnects; }
+  std::atomic<int> Books{0}, Trades{0};
+  void OnBook(TObject*, const TqmtTraderBookDepth&) { ++Books; }
+  void OnTrade(TObject*, const TqmtTraderTrade&) { ++Trades; }
   std::size_t Symbols() {
     std::lock_guard g(Lock);
     return Count.size();
@@ -265,12 +306,18 @@ TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
     TickerWatch lWatch;
     c.RegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
     c.RegisterOnDisconnect({&lWatch, &TickerWatch::OnDisconnect});
+    c.RegisterOnBookDepth({&lWatch, &TickerWatch::OnBook});
+    c.RegisterOnTrade({&lWatch, &TickerWatch::OnTrade});
     ASSERT_TRUE(c.Initialize("", "", lMarket != 0, lMarket == 2 ? 1 : 0, false));
     EXPECT_TRUE(Eventually([&] { return lWatch.Symbols() == 50; }, 15000)) << lWatch.Symbols() << " of 50 symbols ticking";
     std::this_thread::sleep_for(std::chrono::milliseconds(2600));  // six pings and more
     c.UnRegisterOnTicker({&lWatch, &TickerWatch::OnTicker});
     c.UnRegisterOnDisconnect({&lWatch, &TickerWatch::OnDisconnect});
+    c.UnRegisterOnBookDepth({&lWatch, &TickerWatch::OnBook});
+    c.UnRegisterOnTrade({&lWatch, &TickerWatch::OnTrade});
     EXPECT_EQ(lWatch.Disconnects.load(), 0) << "no drop for rate: " << c.LastConnectionError();
+    EXPECT_GT(lWatch.Books.load(), 0) << "books (on /public for USDT-margined)";
+    EXPECT_GT(lWatch.Trades.load(), 0) << "trades (on /market for USDT-margined)";
   }
 }
 

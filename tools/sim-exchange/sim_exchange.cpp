@@ -13,8 +13,10 @@
 //                    [--max-lifetime-ms N] [--listen-key-validity-ms N] [--symbols N] [--quiet]
 //                    [--fixed-time-ms N]   (the server's clock stands still there: for signing vectors of the past)
 //                    [--price-speed X]     (relative step of the walk per 100 ms, default 0.0008)
-//                    [--today]             (as today: spot listen keys retired; USDT-margined streams only under
-//                                           /public, /market and /private)
+//                    [--legacy]            (the exchange of 2022: spot listen keys and unrouted USDT-margined
+//                                           streams; by default it behaves as today: spot listen keys retired,
+//                                           USDT-margined books on /public (and unrouted /ws), the other market
+//                                           streams on /market, user data on /private)
 //                    [--tls-cert PEM --tls-key PEM]  (each market also on a TLS port: "spot-tls=N ..." in the line)
 //                    [--clock-offset-ms N] (the server's clock runs N ms ahead of the machine's; negative: behind)
 //                    [--refuse PATH=STATUS:SECONDS]  (requests to PATH, e.g. /api/v3/order, are answered STATUS (429
@@ -77,8 +79,9 @@ struct Options {
   bool Quiet = false;
   long long FixedTimeMs = 0;  // when set, the server's clock for timestamps (signing vectors of the past)
   double Volatility = 0.0008;  // relative price step per 100 ms tick (--price-speed)
-  // Today's exchange: spot listen keys retired, USDT-margined streams only under their routed paths.
-  bool Today = false;
+  // Today's exchange (the default; --legacy turns it off): spot listen keys retired, USDT-margined
+  // streams routed (/public books, /market the rest, /private user data; an unrouted /ws gets books only).
+  bool Today = true;
   std::string TlsCert, TlsKey;  // with both, each market also listens for TLS on a port of its own
   long long ClockOffsetMs = 0;
   std::string RefusePath;
@@ -187,7 +190,10 @@ public:
     const auto lQuery = lTarget.find('?');
     std::string lPath = lTarget.substr(0, lQuery);
     for (const char* lRoute : {"/public", "/market", "/private"})  // the routed paths of today's server
-      if (lPath.rfind(lRoute, 0) == 0) lPath = lPath.substr(std::strlen(lRoute));
+      if (lPath.rfind(lRoute, 0) == 0) {
+        lPath = lPath.substr(std::strlen(lRoute));
+        FRoute = lRoute + 1;
+      }
     if (lPath == "/stream") {
       FCombined = true;
       if (lQuery != std::string::npos) {
@@ -254,7 +260,24 @@ public:
   }
 
 private:
-  void Subscribe(const std::string& aStream) { FStreams.insert(aStream); }
+  void Subscribe(const std::string& aStream) {
+    if (!RouteCarries(aStream)) {
+      Log(FMarket.Name + ": " + aStream + " is not served on " + (FRoute.empty() ? std::string("an unrouted connection") : "/" + FRoute));
+      return;
+    }
+    FStreams.insert(aStream);
+  }
+
+  // Today's USDT-margined server: books on /public (and on unrouted connections), other market
+  // streams on /market, user data (listen keys) on /private.
+  bool RouteCarries(const std::string& aStream) const {
+    if (!gOptions.Today || FMarket.Index != 1) return true;
+    const bool lBook = aStream.find("@depth") != std::string::npos || aStream.find("bookTicker") != std::string::npos;
+    const bool lMarketStream = aStream.find('@') != std::string::npos || aStream.rfind("!", 0) == 0;
+    if (FRoute.empty() || FRoute == "public") return lBook;
+    if (FRoute == "market") return lMarketStream && !lBook;
+    return !lMarketStream;  // private: listen keys
+  }
 
   // More incoming messages in one second than the market allows (pings and pongs count) drops it.
   void CountIncoming() {
@@ -354,6 +377,7 @@ private:
   bool FClosed = false;
   Clock::time_point FStarted, FLastPong, FWindowStart = Clock::now();
   bool FShutdownSent = false;
+  std::string FRoute;  // "public", "market", "private" or "" (unrouted)
   Clock::time_point FShutdownAt;
   int FWindowCount = 0;
 };
@@ -831,14 +855,6 @@ private:
     http::async_read(FStream, FBuffer, FRequest, [self](beast::error_code ec, std::size_t) {
       if (ec) return;
       const std::string lTarget(self->FRequest.target());
-      const bool lRouted = lTarget.rfind("/public/", 0) == 0 || lTarget.rfind("/market/", 0) == 0 || lTarget.rfind("/private/", 0) == 0;
-      if (websocket::is_upgrade(self->FRequest) && gOptions.Today && self->FMarket.Index == 1 && !lRouted) {
-        // Today's USDT-margined server serves streams only under their routed paths.
-        Log(self->FMarket.Name + ": refused a stream at " + lTarget + " (routed paths only)");
-        auto lResponse = std::make_shared<Response>(Answer(404, "", self->FRequest.version()));
-        http::async_write(self->FStream, *lResponse, [self, lResponse](beast::error_code, std::size_t) {});
-        return;
-      }
       if (websocket::is_upgrade(self->FRequest)) {
         std::make_shared<WsSession>(self->FStream.release_socket(), self->FMarket)->Start(std::move(self->FRequest));
         return;
@@ -993,7 +1009,8 @@ int main(int argc, char** argv) {
     else if (a == "--quiet") gOptions.Quiet = true;
     else if (a == "--fixed-time-ms") gOptions.FixedTimeMs = std::stoll(lNext());
     else if (a == "--price-speed") gOptions.Volatility = std::stod(lNext());
-    else if (a == "--today") gOptions.Today = true;
+    else if (a == "--today") gOptions.Today = true;  // the default; kept for old command lines
+    else if (a == "--legacy") gOptions.Today = false;
     else if (a == "--tls-cert") gOptions.TlsCert = lNext();
     else if (a == "--tls-key") gOptions.TlsKey = lNext();
     else if (a == "--clock-offset-ms") gOptions.ClockOffsetMs = std::stoll(lNext());

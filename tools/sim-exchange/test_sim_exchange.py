@@ -162,7 +162,7 @@ async def order_checks():
         status, body = request("POST", ex.rest("usdm") + "/fapi/v1/listenKey", key)
         listen_key = json.loads(body)["listenKey"]
         check("listen key created", status == 200 and len(listen_key) > 10, body)
-        async with websockets.connect(ex.ws("usdm") + "/ws/" + listen_key, ping_interval=None) as user:
+        async with websockets.connect(ex.ws("usdm") + "/private/ws/" + listen_key, ping_interval=None) as user:
             status, ticker = request("GET", ex.rest("usdm") + "/fapi/v1/ticker/24hr?symbol=BTCUSDT")
             price = float(json.loads(ticker)["lastPrice"])
             # A buy limit well above the price is crossed on the next step of the walk.
@@ -182,7 +182,7 @@ async def order_checks():
             status, body = request("GET", ex.rest("usdm") + "/fapi/v2/positionRisk?" +
                                    sign(secret, "symbol=BTCUSDT&timestamp=%d" % int(time.time() * 1000)), key)
             check("position information agrees", json.loads(body)[0]["positionAmt"] == "0.010", body)
-    with Exchange("--listen-key-validity-ms", "300") as ex:
+    with Exchange("--legacy", "--listen-key-validity-ms", "300") as ex:
         status, body = request("POST", ex.rest() + "/api/v3/userDataStream", key)
         listen_key = json.loads(body)["listenKey"]
         async with websockets.connect(ex.ws() + "/ws/" + listen_key, ping_interval=None) as user:
@@ -190,23 +190,83 @@ async def order_checks():
             check("a key not kept alive expires with listenKeyExpired", message.startswith('{"e": "listenKeyExpired"'), message)
 
 
+async def first_event(ws, timeout=3):
+    """The first message that is not an answer to a control message, or None."""
+    try:
+        while True:
+            message = json.loads(await asyncio.wait_for(ws.recv(), timeout))
+            if "id" not in message:
+                return message
+    except asyncio.TimeoutError:
+        return None
+
+
 async def today_checks():
-    with Exchange("--today") as ex:
+    # Today's rules are the default.
+    with Exchange("--server-shutdown-ms", "300", "--server-shutdown-grace-ms", "300") as ex:
         status, body = request("POST", ex.rest() + "/api/v3/userDataStream", "qmt-sim-key")
         check("today: spot listen keys answer as retired", status == 410, (status, body))
-        refused = False
-        try:
-            async with websockets.connect(ex.ws("usdm") + "/ws/btcusdt@aggTrade", ping_interval=None):
-                pass
-        except websockets.InvalidStatusCode as error:
-            refused = error.status_code == 404
-        check("today: a plain USDT-margined stream path is refused", refused)
+        async with websockets.connect(ex.ws("usdm") + "/ws/btcusdt@aggTrade", ping_interval=None) as ws:
+            check("today: an unrouted USDT-margined connection gets no trades", await first_event(ws, 1.5) is None)
+        async with websockets.connect(ex.ws("usdm") + "/ws/btcusdt@depth20@100ms", ping_interval=None) as ws:
+            message = await first_event(ws)
+            check("today: an unrouted USDT-margined connection gets books", message and message.get("e") == "depthUpdate", message)
         async with websockets.connect(ex.ws("usdm") + "/market/ws/btcusdt@kline_1m", ping_interval=None) as ws:
-            message = json.loads(await asyncio.wait_for(ws.recv(), 3))
-            check("today: the routed market path serves klines", message.get("e") == "kline", message)
-    with Exchange() as ex:
+            message = await first_event(ws)
+            check("today: the routed market path serves klines", message and message.get("e") == "kline", message)
+        async with websockets.connect(ex.ws("usdm") + "/market/ws", ping_interval=None) as ws:
+            await ws.send('{"method": "SUBSCRIBE", "params":["btcusdt@depth20@500ms"], "id": 1}')
+            check("today: books are not served on /market", await first_event(ws, 1.5) is None)
+        async with websockets.connect(ex.ws("usdm") + "/public/ws", ping_interval=None) as ws:
+            await ws.send('{"method": "SUBSCRIBE", "params":["btcusdt@depth20@500ms", "btcusdt@ticker"], "id": 1}')
+            message = await first_event(ws)
+            check("today: /public serves books", message and message.get("e") == "depthUpdate", message)
+        async with websockets.connect(ex.ws() + "/ws", ping_interval=None) as ws:
+            message = await first_event(ws, 2)
+            check("serverShutdown is announced on spot", message == {"e": "serverShutdown", "E": message and message.get("E")}, message)
+            closed = False
+            try:
+                await asyncio.wait_for(ws.recv(), 2)
+            except websockets.ConnectionClosed:
+                closed = True
+            except asyncio.TimeoutError:
+                pass
+            check("and the connection closed after its grace time", closed)
+    with Exchange("--legacy") as ex:
         status, body = request("POST", ex.rest() + "/api/v3/userDataStream", "qmt-sim-key")
-        check("without the switch spot listen keys work as before", status == 200, (status, body))
+        check("--legacy: spot listen keys work as before", status == 200, (status, body))
+        async with websockets.connect(ex.ws("usdm") + "/ws/btcusdt@aggTrade", ping_interval=None) as ws:
+            message = await first_event(ws)
+            check("--legacy: unrouted USDT-margined trades", message and message.get("e") == "aggTrade", message)
+
+
+def rule_checks():
+    key, secret = "qmt-sim-key", "qmt-sim-secret"
+    with Exchange("--clock-offset-ms", "-7000") as ex:
+        status, body = request("GET", ex.rest() + "/api/v3/time")
+        offset = json.loads(body)["serverTime"] - time.time() * 1000
+        check("the clock offset shows in the server time", -7600 < offset < -6400, offset)
+        status, body = request("GET", ex.rest() + "/api/v3/account?" + sign(secret, "timestamp=%d" % int(time.time() * 1000)), key)
+        check("a timestamp of the machine's clock is 7 s ahead: -1021", status == 400 and json.loads(body)["code"] == -1021, body)
+    with Exchange("--refuse", "/api/v3/exchangeInfo=418:1") as ex:
+        try:
+            with urllib.request.urlopen(ex.rest() + "/api/v3/exchangeInfo", timeout=5):
+                banned = None
+        except urllib.error.HTTPError as error:
+            banned = (error.code, error.headers.get("Retry-After"))
+        check("a refused path answers 418 with Retry-After", banned == (418, "1"), banned)
+        status, _ = request("GET", ex.rest() + "/api/v3/ping")
+        check("every path is refused during the ban", status == 418, status)
+        time.sleep(1.1)
+        status, _ = request("GET", ex.rest() + "/api/v3/exchangeInfo")
+        check("and answered again once it has passed", status == 200, status)
+    with Exchange("--orders-503", "1") as ex:
+        query = "symbol=BTCUSDT&side=BUY&type=MARKET&quantity=0.01&newClientOrderId=qmt-lost&timestamp=%d" % int(time.time() * 1000)
+        status, body = request("POST", ex.rest("usdm") + "/fapi/v1/order?" + sign(secret, query), key)
+        check("an order answered 503", status == 503, (status, body))
+        query = "symbol=BTCUSDT&origClientOrderId=qmt-lost&timestamp=%d" % int(time.time() * 1000)
+        status, body = request("GET", ex.rest("usdm") + "/fapi/v1/order?" + sign(secret, query), key)
+        check("was placed all the same", status == 200 and json.loads(body)["clientOrderId"] == "qmt-lost", (status, body))
 
 
 def tls_checks():
@@ -226,6 +286,7 @@ def tls_checks():
 def main():
     tls_checks()
     asyncio.run(today_checks())
+    rule_checks()
     signing_checks()
     asyncio.run(stream_checks())
     asyncio.run(order_checks())
