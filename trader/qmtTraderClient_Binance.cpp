@@ -178,6 +178,14 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     s.SetClient(&GetWSClient());
     GetSymbols();
   }
+  // The server's clock, measured now: every signed request of the session depends on it (it is
+  // measured again every few minutes, and at once when the exchange refuses a timestamp).
+  if (!aApiKey.empty()) {
+    if (aFutures)
+      FClient_Futures->REST_API().SyncServerTime();
+    else
+      FClient->REST_API().SyncServerTime();
+  }
   return ConnectStreams(10000);
 }
 

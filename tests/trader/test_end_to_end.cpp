@@ -282,14 +282,16 @@ TEST_F(EndToEnd, ServerShutdownMovesTheStreamWithoutAGap) {
 
 TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
   // The exchange pings every 400 ms and drops a connection that sends more frames than it allows
-  // (5 a second on spot, 10 on futures), pongs included.
+  // (5 a second on spot, 10 on futures), pongs included. Over TLS with a certificate chain.
   for (const int lMarket : {0, 1, 2}) {
     SCOPED_TRACE(lMarket);
     FreeTraderData();
     std::filesystem::remove_all(FDir);  // each market its own watch list
-    SimExchange lExchange({"--symbols", "60", "--ping-interval-ms", "400", "--pong-timeout-ms", "1000"});
-    lExchange.PointAt();
+    SimExchange lExchange({"--symbols", "60", "--ping-interval-ms", "400", "--pong-timeout-ms", "1000", "--tls-cert",
+                           Certs().Path("server.pem"), "--tls-key", Certs().Path("server.key")});
+    lExchange.PointAt(true);  // over TLS, the chain verified
     TqmtTraderClient_Binance c;
+    c.GetWSClient().TLSOptions.RootCertFile = Certs().Path("ca.pem");
     // The symbols of the market (futures read them too, for the test's watch list).
     if (lMarket == 0) {
       c.Client().SetClient(&c.GetWSClient());
