@@ -430,13 +430,23 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
     else if (lEvent == "ACCOUNT_UPDATE")
       DoReadAccount(lDocument);
     else if (lEvent == "serverShutdown")
-      ReplaceConnection();
+      OnServerShutdown();
   } else if (lDocument.Find("lastUpdateId")) {
     DoReadBookDepth(lDocument, "bids", "asks");
   } else if (const TqmtObjectJSON* d = lDocument.Find("data")) {
     // The combined-stream form of the notice.
-    if (const TqmtObjectJSON* e = d->Find("e"); e && e->ValueView() == "serverShutdown") ReplaceConnection();
+    if (const TqmtObjectJSON* e = d->Find("e"); e && e->ValueView() == "serverShutdown") OnServerShutdown();
   }
+}
+
+void TqmtTraderClient_Binance::OnServerShutdown() {
+  // The notice is the spot servers'. With routed streams it could come on any of three connections
+  // and none tells which; the futures servers document none, so it is only logged there.
+  if (Routed()) {
+    GetTraderDataLog().Notice("serverShutdown on a routed futures stream: left to the watchdog");
+    return;
+  }
+  ReplaceConnection();
 }
 
 void TqmtTraderClient_Binance::DoReadTicker(TqmtJSON& aJSON) {

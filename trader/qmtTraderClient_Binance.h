@@ -80,6 +80,7 @@ protected:
   virtual void DoReadTrade(TqmtJSON& aJSON);
   virtual void DoReadOrder(TqmtJSON& aJSON);
   void DoAttachStream(TqmtWebSocketClient& aClient) override;
+  void OnServerShutdown();
   void DoClientConnect() override;
   void DoClientDisconnect() override;
   // Raises TqmtTradeBarException with E's message (marked "outcome unknown" for a 5xx answer or a
