@@ -72,6 +72,10 @@ void TqmtWS_API_Binance_Base::CopyClientTLS(TqmtSocketTLS_Options& aTarget) cons
 std::string TqmtWS_API_Binance_Base::ListenKeyRequest(ListenKeyMode aMode) {
   try {
     TqmtIdHTTP lHTTP;
+    // These run inside a (re)connection or a disconnect, which a user may be waiting for: bounded
+    // well below the general request limits.
+    lHTTP.ConnectTimeout = 10000;
+    lHTTP.ReadTimeout = 15000;
     CopyClientTLS(lHTTP.TLSOptions);
     if (FBinance.HTTPLogOptions.Enabled) {
       lHTTP.Log = true;
