@@ -398,3 +398,82 @@ void TqmtWS_API_Binance_Futures::ConfigureREST(TqmtHTTP_API_Binance_Futures_Rest
   aREST.FuturesContracts = FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN ? TqmtHTTPBinanceFuturesContracts::bfchCOIN
                                                                                        : TqmtHTTPBinanceFuturesContracts::bfchUSDT;
 }
+
+// ---- spot user data over the WebSocket API ----------------------------------------------------------
+
+std::string TqmtWSAPI_Binance_UserData::URL() {
+  return BinanceAddress(FBinance.TestNet ? TqmtBinanceAddress::SpotTestWSAPI : TqmtBinanceAddress::SpotWSAPI);
+}
+
+void TqmtWSAPI_Binance_UserData::DoBeforeActivate() {
+  FState = 0;
+  if (TqmtWSClient* lClient = Client()) {
+    lClient->OutgoingFramesPerSecond = FramesPerSecond;
+    lClient->SetURL(URL());
+  }
+}
+
+std::string TqmtWSAPI_Binance_UserData::SubscribeRequest(const std::string& aId, const std::string& aTimestamp) const {
+  // The signed text: every parameter but the signature, sorted by name, values as sent.
+  std::string lPayload = "apiKey=" + FBinance.ApiKey;
+  if (RecvWindow > 0) lPayload += "&recvWindow=" + std::to_string(RecvWindow);
+  lPayload += "&timestamp=" + aTimestamp;
+  std::string lText = "{\"id\":\"" + aId + "\",\"method\":\"userDataStream.subscribe.signature\",\"params\":{\"apiKey\":\"" +
+                      FBinance.ApiKey + "\",";
+  if (RecvWindow > 0) lText += "\"recvWindow\":" + std::to_string(RecvWindow) + ",";
+  lText += "\"timestamp\":" + aTimestamp + ",\"signature\":\"" + HMACSHA256Text(lPayload, FBinance.ApiSecret) + "\"}}";
+  return lText;
+}
+
+void TqmtWSAPI_Binance_UserData::DoConnect(TqmtWSConnection*) {
+  // Every (re)connection subscribes again: a subscription lives as long as its connection.
+  TqmtWSClient* lClient = Client();
+  if (!lClient) return;
+  const std::string lId = NewGuidText();
+  const std::string lTimestamp =
+      Timestamp ? Timestamp()
+                : std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+  {
+    std::lock_guard g(FLock);
+    FRequestId = lId;
+  }
+  FState = 0;
+  lClient->WriteData(SubscribeRequest(lId, lTimestamp));
+}
+
+bool TqmtWSAPI_Binance_UserData::DoFilterMessage(std::string_view aText) {
+  // Events go on to the owner; only the answer to our request is looked at here.
+  if (aText.rfind("{\"subscriptionId\"", 0) == 0 || aText.find("\"status\"") == std::string_view::npos) return false;
+  std::string lRequestId;
+  {
+    std::lock_guard g(FLock);
+    lRequestId = FRequestId;
+  }
+  if (lRequestId.empty() || aText.find(lRequestId) == std::string_view::npos) return false;
+  TqmtJSON lAnswer;
+  try {
+    lAnswer.Read(aText);
+  } catch (const std::exception&) {
+    return false;
+  }
+  const TqmtObjectJSON* lStatus = lAnswer.Find("status");
+  if (lStatus && lStatus->ValueView() == "200") {
+    FState = 1;
+    return false;
+  }
+  {
+    std::lock_guard g(FLock);
+    FRefusal = std::string(aText);
+  }
+  FState = -1;
+  if (TqmtWSClient* lClient = Client())
+    lClient->ReportException(Exception("userDataStream.subscribe.signature refused: " + std::string(aText)));
+  return false;
+}
+
+std::string TqmtWSAPI_Binance_UserData::Refusal() const {
+  std::lock_guard g(FLock);
+  return FRefusal;
+}

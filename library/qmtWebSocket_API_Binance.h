@@ -10,9 +10,11 @@
 // FramesPerSecond frames in any one-second span (4 and 8), and many streams go in one SUBSCRIBE.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -225,6 +227,42 @@ protected:
 
 private:
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FREST_API;
+};
+
+// The spot account's user data over the exchange's WebSocket API (spot listen keys are retired):
+// every connection subscribes with a signed userDataStream.subscribe.signature request (the other
+// parameters sorted by name, HMAC-SHA256 with the secret), and the events then arrive wrapped as
+// {"subscriptionId":N,"event":{...}} and reach the client's OnMessage as they are (the owner
+// unwraps them). Answers to the request come on the same connection; a refusal is reported through
+// the client's OnException with the exchange's answer.
+// Threads: DoConnect and DoFilterMessage run on the connection's reading thread; the state is atomic.
+class TqmtWSAPI_Binance_UserData : public TqmtWSAPI_client {
+public:
+  TqmtWSAPI_Binance_UserData() { FRawMessages = true; }
+  TqmtWSBinance_Options& Binance() { return FBinance; }
+  // Frames of every kind per one-second span on the connection.
+  int FramesPerSecond = 4;
+  int RecvWindow = 5000;
+  // Milliseconds of the server's clock for the request (the REST client's measure); the local clock when unset.
+  std::function<std::string()> Timestamp;
+
+  std::string URL() override;
+  void DoBeforeActivate() override;
+  void DoConnect(TqmtWSConnection* aConnection) override;
+  bool DoFilterMessage(std::string_view aText) override;
+  std::string ClassName() const override { return "TqmtWSAPI_Binance_UserData"; }
+
+  // 0 while the answer is awaited, 1 subscribed, -1 refused (Refusal() holds the exchange's answer).
+  int SubscriptionState() const { return FState.load(); }
+  std::string Refusal() const;
+  // The signed request text for a request id and a timestamp.
+  std::string SubscribeRequest(const std::string& aId, const std::string& aTimestamp) const;
+
+private:
+  TqmtWSBinance_Options FBinance;
+  std::atomic<int> FState{0};
+  mutable std::mutex FLock;
+  std::string FRequestId, FRefusal;
 };
 
 // The published forms.

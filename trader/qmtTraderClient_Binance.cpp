@@ -175,7 +175,16 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     s.Binance().ApiKey = aApiKey;
     s.Binance().ApiSecret = aApiSecret;
     s.Binance().TestNet = aTestNet;
+    // Spot listen keys are retired: the account's data comes over the WebSocket API on a
+    // connection of its own (Binance.US still has listen keys).
+    s.Binance().UserStream = s.Binance().BinanceUS;
     s.SetClient(&GetWSClient());
+    DropRoutes();
+    if (!aApiKey.empty() && !s.Binance().BinanceUS) {
+      FUserClock.BinanceOptions() = s.REST_API().BinanceOptions();
+      FUserClock.TLSOptions = s.REST_API().TLSOptions;
+      MakeUserRoute();
+    }
     GetSymbols();
   }
   // The server's clock, measured now: every signed request of the session depends on it (it is
@@ -195,22 +204,9 @@ bool TqmtTraderClient_Binance::Routed() const {
 }
 
 void TqmtTraderClient_Binance::MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRoute aWhich) {
-  // A twin of the main stream connection in every setting the user or the program chose.
-  TqmtWebSocketClient& m = GetWSClient();
   aRoute.WS = std::make_unique<TqmtWebSocketClient>();
   TqmtWebSocketClient& w = *aRoute.WS;
-  w.SetNotifyEvents(TwsNotifyEvent::neNoSync);
-  w.HeartBeat = m.HeartBeat;
-  w.WatchDog = m.WatchDog;
-  w.TLSOptions = m.TLSOptions;
-  w.Proxy = m.Proxy;
-  w.ConnectTimeout = m.ConnectTimeout;
-  w.HandshakeTimeout = m.HandshakeTimeout;
-  w.OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
-  w.OnException = [this](TqmtWSConnection*, const std::exception& e) {
-    RecordConnectionError(e.what());
-    DoClientException(e);
-  };
+  ConfigureTwin(w);
   w.OnConnect = [this, aWhich](TqmtWSConnection*) {
     if (aWhich == TqmtWSBinanceFuturesRoute::bfrPublic && FPublic.API) SubscribeWatchList(*FPublic.API, aWhich);
     UpdateRouteState();
@@ -226,22 +222,69 @@ void TqmtTraderClient_Binance::MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRou
   a.SetClient(&w);
 }
 
+void TqmtTraderClient_Binance::ConfigureTwin(TqmtWebSocketClient& w) {
+  // A twin of the main stream connection in every setting the user or the program chose.
+  TqmtWebSocketClient& m = GetWSClient();
+  w.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  w.HeartBeat = m.HeartBeat;
+  w.WatchDog = m.WatchDog;
+  w.TLSOptions = m.TLSOptions;
+  w.Proxy = m.Proxy;
+  w.ConnectTimeout = m.ConnectTimeout;
+  w.HandshakeTimeout = m.HandshakeTimeout;
+  w.OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
+  w.OnException = [this](TqmtWSConnection*, const std::exception& e) {
+    RecordConnectionError(e.what());
+    DoClientException(e);
+  };
+}
+
+void TqmtTraderClient_Binance::MakeUserRoute() {
+  FUser.WS = std::make_unique<TqmtWebSocketClient>();
+  TqmtWebSocketClient& w = *FUser.WS;
+  ConfigureTwin(w);
+  w.OnConnect = [this](TqmtWSConnection*) { UpdateRouteState(); };
+  w.OnDisconnect = [this](TqmtWSConnection*, int) { UpdateRouteState(); };
+  FUser.API = std::make_unique<TqmtWSAPI_Binance_UserData>();
+  TqmtWSAPI_Binance_UserData& a = *FUser.API;
+  a.Binance().Assign(FClient->Binance());
+  a.RecvWindow = FClient->REST_API().BinanceOptions().RecvWindow;
+  // The request is signed with the REST client's measure of the server's clock.
+  a.Timestamp = [this] { return FUserClock.GetTimestamp(); };
+  a.SetClient(&w);
+}
+
 void TqmtTraderClient_Binance::DropRoutes() {
   for (TRoute* r : {&FPrivate, &FPublic}) {
     if (r->WS) r->WS->Disconnect(10000);
     r->API.reset();  // unregisters from its client
     r->WS.reset();
   }
+  if (FUser.WS) FUser.WS->Disconnect(10000);
+  FUser.API.reset();
+  FUser.WS.reset();
 }
 
 bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
   bool lOpen = GetWSClient().Connect(aTimeout);
   for (TRoute* r : {&FPublic, &FPrivate})
     if (r->WS) lOpen = r->WS->Connect(aTimeout) && lOpen;
+  if (FUser.WS) {
+    lOpen = FUser.WS->Connect(aTimeout) && lOpen;
+    // Open is not enough: the subscription must be accepted (or its refusal told).
+    const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
+    while (lOpen && FUser.API->SubscriptionState() == 0 && std::chrono::steady_clock::now() < lEnd)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (FUser.API->SubscriptionState() != 1) {
+      if (FUser.API->SubscriptionState() == -1) RecordConnectionError("the exchange refused the user-data subscription: " + FUser.API->Refusal());
+      lOpen = false;
+    }
+  }
   return lOpen;
 }
 
 void TqmtTraderClient_Binance::Disconnect() {
+  if (FUser.WS) FUser.WS->Disconnect(10000);
   for (TRoute* r : {&FPrivate, &FPublic})
     if (r->WS) r->WS->Disconnect(10000);
   TqmtTraderClient::Disconnect();
@@ -252,7 +295,8 @@ void TqmtTraderClient_Binance::UpdateRouteState() {
     auto c = w ? w->Connection() : nullptr;
     return c && c->Enabled();
   };
-  const bool lAll = lUp(&GetWSClient()) && lUp(FPublic.WS.get()) && (!FPrivate.WS || lUp(FPrivate.WS.get()));
+  const bool lAll = lUp(&GetWSClient()) && (!FPublic.WS || lUp(FPublic.WS.get())) &&
+                    (!FPrivate.WS || lUp(FPrivate.WS.get())) && (!FUser.WS || lUp(FUser.WS.get()));
   if (lAll) {
     if (!FAllUp.exchange(true)) DoNotifyConnect();
   } else if (FAllUp.exchange(false)) {
@@ -261,16 +305,16 @@ void TqmtTraderClient_Binance::UpdateRouteState() {
 }
 
 void TqmtTraderClient_Binance::DoClientConnect() {
-  if (!Routed()) {
+  if (!HasExtraStreams()) {
     TqmtTraderClient::DoClientConnect();
     return;
   }
-  DoSubscribeAll();  // this connection's route: /market
+  DoSubscribeAll();  // this connection's streams (/market when routed)
   UpdateRouteState();
 }
 
 void TqmtTraderClient_Binance::DoClientDisconnect() {
-  if (!Routed()) {
+  if (!HasExtraStreams()) {
     TqmtTraderClient::DoClientDisconnect();
     return;
   }
@@ -410,6 +454,68 @@ void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
 
 // ---- the reading half -----------------------------------------------------------------------------
 
+template <typename TNode>
+void TqmtTraderClient_Binance::DoReadSpotOrder(const TNode& e, const std::string& aRaw) {
+  TqmtTraderOrder lOrder;
+  lOrder.SetDateTime(NowLocal());
+  // A cancel carries its own request's id in "c" and the order's in "C".
+  const std::string_view lOriginal = Text(e.Find("C"));
+  lOrder.SetId(std::string(lOriginal.empty() ? Text(e.Find("c")) : lOriginal));
+  lOrder.SetSymbol(std::string(Text(e.Find("s"))));
+  lOrder.SetOrderSide(std::string(Text(e.Find("S"))));
+  lOrder.SetOrderType(std::string(Text(e.Find("o"))));
+  Number(e.Find("p"), [&](long double v) { lOrder.SetPrice(v); });
+  Number(e.Find("q"), [&](long double v) { lOrder.SetSize(v); });
+  lOrder.SetOrderStatus(std::string(Text(e.Find("X"))));
+  lOrder.SetRaw(aRaw);
+  DoOrder(lOrder);
+}
+
+template <typename TNode>
+void TqmtTraderClient_Binance::DoReadSpotAccount(const TNode& e, const std::string& aRaw) {
+  // Spot has no cross margin: the wallet balance is free + locked, the "cross wallet" balance the
+  // free part, and the change what the wallet moved since the last report of the asset.
+  const TqmtObjectJSON* B = e.Find("B");
+  if (!B) return;
+  for (int i = 0; i < B->Count(); ++i) {
+    const TqmtObjectJSON* b = B->At(i);
+    const std::string lAsset(Text(b->Find("a")));
+    if (lAsset.empty()) continue;
+    long double lFree = 0, lLocked = 0;
+    Number(b->Find("f"), [&](long double v) { lFree = v; });
+    Number(b->Find("l"), [&](long double v) { lLocked = v; });
+    auto lKnown = FSpotBalances.find(lAsset);
+    const long double lChange = lKnown == FSpotBalances.end() ? 0 : (lFree + lLocked) - lKnown->second.first;
+    FSpotBalances[lAsset] = {lFree + lLocked, lFree};
+    TqmtTraderBalance lBalance;
+    lBalance.SetSymbol(lAsset);
+    lBalance.SetWalletBalance(lFree + lLocked);
+    lBalance.SetCrossWalletBalance(lFree);
+    lBalance.SetBalanceChange(lChange);
+    lBalance.SetRaw(aRaw);
+    DoBalance(lBalance);
+  }
+}
+
+template <typename TNode>
+void TqmtTraderClient_Binance::DoReadSpotBalanceUpdate(const TNode& e, const std::string& aRaw) {
+  // A deposit, withdrawal or transfer: the delta moves the last known balances.
+  const std::string lAsset(Text(e.Find("a")));
+  if (lAsset.empty()) return;
+  long double lDelta = 0;
+  Number(e.Find("d"), [&](long double v) { lDelta = v; });
+  auto& lKnown = FSpotBalances[lAsset];
+  lKnown.first += lDelta;
+  lKnown.second += lDelta;
+  TqmtTraderBalance lBalance;
+  lBalance.SetSymbol(lAsset);
+  lBalance.SetWalletBalance(lKnown.first);
+  lBalance.SetCrossWalletBalance(lKnown.second);
+  lBalance.SetBalanceChange(lDelta);
+  lBalance.SetRaw(aRaw);
+  DoBalance(lBalance);
+}
+
 void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
   GetTraderDataLog().Log(aText);
   // One document per reading thread, reused for all its messages: while a connection is replaced
@@ -429,10 +535,27 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
       DoReadOrder(lDocument);
     else if (lEvent == "ACCOUNT_UPDATE")
       DoReadAccount(lDocument);
+    else if (lEvent == "executionReport")  // spot, on a listen-key stream (Binance.US)
+      DoReadSpotOrder(lDocument, std::string(aText));
+    else if (lEvent == "outboundAccountPosition")
+      DoReadSpotAccount(lDocument, std::string(aText));
+    else if (lEvent == "balanceUpdate")
+      DoReadSpotBalanceUpdate(lDocument, std::string(aText));
     else if (lEvent == "serverShutdown")
       OnServerShutdown();
   } else if (lDocument.Find("lastUpdateId")) {
     DoReadBookDepth(lDocument, "bids", "asks");
+  } else if (const TqmtObjectJSON* ev = lDocument.Find("event")) {
+    // The spot WebSocket API's user data: {"subscriptionId":N,"event":{...}}.
+    const std::string_view lEvent = Text(ev->Find("e"));
+    if (lEvent == "executionReport")
+      DoReadSpotOrder(*ev, std::string(aText));
+    else if (lEvent == "outboundAccountPosition")
+      DoReadSpotAccount(*ev, std::string(aText));
+    else if (lEvent == "balanceUpdate")
+      DoReadSpotBalanceUpdate(*ev, std::string(aText));
+    else if (lEvent == "serverShutdown")
+      GetTraderDataLog().Notice("serverShutdown on the WebSocket API: its connection is replaced when the server closes it");
   } else if (const TqmtObjectJSON* d = lDocument.Find("data")) {
     // The combined-stream form of the notice.
     if (const TqmtObjectJSON* e = d->Find("e"); e && e->ValueView() == "serverShutdown") OnServerShutdown();

@@ -42,6 +42,9 @@ public:
   // The stream connections of the USDT-margined routes other than /market (none elsewhere).
   TqmtWebSocketClient* PublicWSClient() const { return FPublic.WS.get(); }
   TqmtWebSocketClient* PrivateWSClient() const { return FPrivate.WS.get(); }
+  // Spot with a key: the WebSocket-API connection that carries the account's user data.
+  TqmtWebSocketClient* UserWSClient() const { return FUser.WS.get(); }
+  TqmtWSAPI_Binance_UserData* UserData() const { return FUser.API.get(); }
   bool Routed() const;
 
   void GetSymbols() override;
@@ -106,6 +109,24 @@ private:
     std::unique_ptr<TqmtWSAPI_Binance_Futures> API;
   };
   TRoute FPublic, FPrivate;
+  struct TUserRoute {
+    std::unique_ptr<TqmtWebSocketClient> WS;
+    std::unique_ptr<TqmtWSAPI_Binance_UserData> API;
+  };
+  TUserRoute FUser;
+  TqmtHTTP_API_Binance_Rest FUserClock;  // the user-data thread's own REST client, for the server's clock
+  std::map<std::string, std::pair<long double, long double>> FSpotBalances;  // asset -> wallet, free (user-data thread)
+  void MakeUserRoute();
+  void ConfigureTwin(TqmtWebSocketClient& aClient);
+  bool HasExtraStreams() const { return FPublic.WS || FUser.WS; }
+  // Spot account events, from the WebSocket API's wrapper (a member) or a listen-key stream (the
+  // document itself): aEvent is either.
+  template <typename TNode>
+  void DoReadSpotOrder(const TNode& aEvent, const std::string& aRaw);
+  template <typename TNode>
+  void DoReadSpotAccount(const TNode& aEvent, const std::string& aRaw);
+  template <typename TNode>
+  void DoReadSpotBalanceUpdate(const TNode& aEvent, const std::string& aRaw);
   std::atomic<bool> FAllUp{false};
   void MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRoute aWhich);
   void DropRoutes();

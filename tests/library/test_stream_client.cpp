@@ -377,3 +377,17 @@ TEST(StreamClient, RESTClientCarriesTheAccount) {
   EXPECT_EQ(lSpot.REST_API().TLSOptions.Version, TwsTLSVersions::tls1_3) << "spot copies the stream's TLS version";
   EXPECT_TRUE(lSpot.REST_API().TLSOptions.VerifyCertificate);
 }
+
+TEST(StreamClient, UserDataSubscriptionRequestIsSignedAsDocumented) {
+  // The documented spot key pair; the signatures are HMAC-SHA256 over the sorted parameters
+  // (computed independently in the exchange's reference material).
+  TqmtWSAPI_Binance_UserData lApi;
+  lApi.Binance().ApiKey = "vmPUZE6mv9SD5VNHk4HlWFsOr6aKE2zvsw0MuIgwCIPy6utIco14y7Ju91duEh8A";
+  lApi.Binance().ApiSecret = "NhqPtmdSJYdKjVHjA7PZj4Mge3R5YNiP1e3UZjInClVN65XAbvqqM6A7H5fATj0j";
+  EXPECT_EQ(lApi.SubscribeRequest("r1", "1747385641636"),
+            R"({"id":"r1","method":"userDataStream.subscribe.signature","params":{"apiKey":")" + lApi.Binance().ApiKey +
+                R"(","recvWindow":5000,"timestamp":1747385641636,"signature":"49601ffc5b0122c3c7ee3ea85ef7d6cd76256f5191a57c976418faa32e917653"}})");
+  lApi.RecvWindow = 0;
+  EXPECT_NE(lApi.SubscribeRequest("r2", "1747385641636").find("681110a6057ad58657af22f5640fab9dd17418834cdfccdc81be8b0f7b2cde3e"),
+            std::string::npos);
+}

@@ -57,6 +57,7 @@ public:
     const int o = aTLS ? 3 : 0;
     SetBinanceAddress(TqmtBinanceAddress::SpotRest, h + std::to_string(Port(o)));
     SetBinanceAddress(TqmtBinanceAddress::SpotStream, w + std::to_string(Port(o)));
+    SetBinanceAddress(TqmtBinanceAddress::SpotWSAPI, w + std::to_string(Port(o)) + "/ws-api/v3");
     SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTRest, h + std::to_string(Port(o + 1)));
     SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTStream, w + std::to_string(Port(o + 1)));
     SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, h + std::to_string(Port(o + 2)));
@@ -103,25 +104,24 @@ struct Counter : TObject {
 }  // namespace
 
 TEST_F(EndToEnd, SignInOnEveryMarket) {
-  {
-    // The exchange of 2022: the spot user stream on a listen key.
-    SimExchange lLegacy({"--legacy"});
-    lLegacy.PointAt();
-    TqmtTraderClient_Binance c;
-    EXPECT_TRUE(c.Initialize(kKey, kSecret, false, 0, false)) << "spot";
-    EXPECT_TRUE(HasRow(GetTraderDataSymbols().CDSSymbols(), "BTCUSDT")) << "spot loads the symbols";
-    EXPECT_NE(c.Broker().Symbols().GetSymbol("ETHUSDT"), nullptr);
-    EXPECT_FALSE(c.Client().ListenKey().empty()) << "the user stream has its key";
-  }
   SimExchange lExchange;
   lExchange.PointAt();
   {
-    // Today spot listen keys are retired: the refusal is reported with the exchange's answer.
+    // Today spot account data comes over the WebSocket API; no listen key is asked for.
     TqmtTraderClient_Binance c;
-    EXPECT_FALSE(c.Initialize(kKey, kSecret, false, 0, false));
-    EXPECT_NE(c.LastConnectionError().find("410"), std::string::npos) << c.LastConnectionError();
+    EXPECT_TRUE(c.Initialize(kKey, kSecret, false, 0, false)) << c.LastConnectionError();
+    EXPECT_TRUE(HasRow(GetTraderDataSymbols().CDSSymbols(), "BTCUSDT")) << "spot loads the symbols";
+    EXPECT_NE(c.Broker().Symbols().GetSymbol("ETHUSDT"), nullptr);
+    ASSERT_NE(c.UserData(), nullptr);
+    EXPECT_EQ(c.UserData()->SubscriptionState(), 1);
+    EXPECT_TRUE(c.Client().ListenKey().empty());
+    // A wrong secret: the subscription is refused, and the exchange's answer says why.
+    TqmtTraderClient_Binance lWrong;
+    EXPECT_FALSE(lWrong.Initialize(kKey, "not-the-secret", false, 0, false));
+    EXPECT_NE(lWrong.LastConnectionError().find("-1022"), std::string::npos) << lWrong.LastConnectionError();
     TqmtTraderClient_Binance lMarketData;
     EXPECT_TRUE(lMarketData.Initialize("", "", false, 0, false)) << "spot market data needs no key";
+    EXPECT_EQ(lMarketData.UserWSClient(), nullptr);
   }
   for (int lContracts : {0, 1}) {
     TqmtTraderClient_Binance c;
@@ -321,6 +321,46 @@ TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
     EXPECT_GT(lWatch.Books.load(), 0) << "books (on /public for USDT-margined)";
     EXPECT_GT(lWatch.Trades.load(), 0) << "trades (on /market for USDT-margined)";
   }
+}
+
+TEST_F(EndToEnd, SpotOrdersAndBalancesThroughTheWebSocketAPI) {
+  SimExchange lExchange;
+  lExchange.PointAt();
+  TqmtTraderClient_Binance c;
+  c.GetWSClient().WatchDog.TimeUnitMs = 20;  // a "10-second" watchdog of 200 ms
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, false, 0, false)) << c.LastConnectionError();
+  auto lPrice = [&] {
+    const std::string lTicker = c.Client().REST_API().Get24hrTicker("BTCUSDT");
+    const auto lAt = lTicker.find("\"lastPrice\":\"") + 13;
+    return std::stold(lTicker.substr(lAt, lTicker.find('"', lAt) - lAt));
+  };
+  auto lOrderIds = [] {
+    std::vector<std::string> lIds;
+    auto lCursor = GetTraderDataOrders().GetTable().CloneCursor();
+    lCursor->SetFiltered(false);
+    for (lCursor->First(); !lCursor->Eof(); lCursor->Next()) lIds.push_back(lCursor->FieldByName("ID").AsString());
+    return lIds;
+  };
+  auto lPlaceAndFill = [&](const char* aWhat) {
+    SCOPED_TRACE(aWhat);
+    const std::size_t lBefore = lOrderIds().size();
+    // A buy limit above the market: NEW, then FILLED at the next step of the walk.
+    c.PlaceLimitOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L, lPrice() * 1.05L);
+    std::function<bool()> lArrived = [&] { return lOrderIds().size() == lBefore + 1; };
+    ASSERT_TRUE(Eventually(lArrived)) << "executionReport reached the orders table";
+    std::string lId;
+    for (const auto& i : lOrderIds())
+      if (i.rfind("qmt", 0) == 0 && !HasRow(GetTraderDataOrders().GetTable(), i, "ORDER_STATUS", "FILLED")) lId = i;
+    if (lId.empty()) return;  // filled already
+    std::function<bool()> lFilled = [&] { return HasRow(GetTraderDataOrders().GetTable(), lId, "ORDER_STATUS", "FILLED"); };
+    EXPECT_TRUE(Eventually(lFilled)) << lId;
+  };
+  lPlaceAndFill("first order");
+  EXPECT_TRUE(Eventually([&] { return HasRow(GetTraderDataBalance().CDSBalance(), "BTC"); })) << "outboundAccountPosition";
+  // The WebSocket-API connection drops: the watchdog reconnects and subscribes again.
+  c.UserWSClient()->Connection()->DoDropConnection();
+  ASSERT_TRUE(Eventually([&] { return c.UserWSClient()->Connection() && c.UserData()->SubscriptionState() == 1; }, 10000));
+  lPlaceAndFill("after the reconnection");
 }
 
 TEST_F(EndToEnd, SignedRequestsAreAcceptedWhenTheClocksDisagree) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "http_peer.h"
+#include "test_support.h"
 #include "qmtBinance_Addresses.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData_Symbols.h"
@@ -287,4 +288,35 @@ TEST_F(TraderBinance, SubscriptionsUseLowerCaseStreamNames) {
   EXPECT_EQ(lTexts[1], R"({"method": "SUBSCRIBE", "params":["btcusdt@depth20@1000ms"], "id": 2})");
   EXPECT_EQ(lTexts[2], R"({"method": "SUBSCRIBE", "params":["btcusdt@aggTrade"], "id": 3})");
   EXPECT_EQ(lTexts[3], R"({"method": "UNSUBSCRIBE", "params":["btcusdt@depth20"], "id": 4})");
+}
+
+TEST_F(TraderBinance, SpotAccountEventsFromTheWebSocketAPI) {
+  // The documented payloads, wrapped as the WebSocket API sends them.
+  Recorder c;
+  c.DoClientMessage(ReadFile(SharedDir() / "reference/payloads/spot_executionReport.json"));
+  c.DoClientMessage(ReadFile(SharedDir() / "reference/payloads/spot_outboundAccountPosition.json"));
+  c.DoClientMessage(ReadFile(SharedDir() / "reference/payloads/spot_balanceUpdate.json"));
+  // A cancel names the order in "C"; a message without the wrapper (a listen-key stream) maps alike.
+  c.DoClientMessage(R"({"e":"executionReport","s":"ETHBTC","c":"cancel-req","C":"mUvoqJxFIILMdfAW5iGSOW","S":"BUY",)"
+                    R"("o":"LIMIT","q":"1.00000000","p":"0.10264410","X":"CANCELED"})");
+  c.DoClientMessage(R"({"subscriptionId":0,"event":{"e":"outboundAccountPosition","B":[{"a":"ETH","f":"9990.5","l":"5"}]}})");
+  ASSERT_EQ(c.orders.size(), 2u);
+  EXPECT_EQ(c.orders[0].Id(), "mUvoqJxFIILMdfAW5iGSOW");
+  EXPECT_EQ(c.orders[0].Symbol(), "ETHBTC");
+  EXPECT_EQ(c.orders[0].OrderSide(), "BUY");
+  EXPECT_EQ(c.orders[0].OrderType(), "LIMIT");
+  EXPECT_EQ(c.orders[0].Price(), 0.10264410L);
+  EXPECT_EQ(c.orders[0].Size(), 1.0L);
+  EXPECT_EQ(c.orders[0].OrderStatus(), "NEW");
+  EXPECT_EQ(c.orders[1].Id(), "mUvoqJxFIILMdfAW5iGSOW");
+  EXPECT_EQ(c.orders[1].OrderStatus(), "CANCELED");
+  ASSERT_EQ(c.balances.size(), 3u);
+  EXPECT_EQ(c.balances[0].Symbol(), "ETH");
+  EXPECT_EQ(c.balances[0].WalletBalance(), 10000.0L);
+  EXPECT_EQ(c.balances[0].CrossWalletBalance(), 10000.0L);
+  EXPECT_EQ(c.balances[1].Symbol(), "BTC");
+  EXPECT_EQ(c.balances[1].BalanceChange(), 100.0L);
+  EXPECT_EQ(c.balances[2].WalletBalance(), 9995.5L) << "free + locked";
+  EXPECT_EQ(c.balances[2].CrossWalletBalance(), 9990.5L) << "the free part";
+  EXPECT_EQ(c.balances[2].BalanceChange(), -4.5L) << "since the last report of the asset";
 }

@@ -194,7 +194,9 @@ public:
         lPath = lPath.substr(std::strlen(lRoute));
         FRoute = lRoute + 1;
       }
-    if (lPath == "/stream") {
+    if (lPath == "/ws-api/v3" && !FMarket.Futures()) {
+      FWsApi = true;  // the spot WebSocket API: requests and answers, user data by subscription
+    } else if (lPath == "/stream") {
       FCombined = true;
       if (lQuery != std::string::npos) {
         auto lParams = ParseQuery(lTarget.substr(lQuery + 1));
@@ -223,6 +225,11 @@ public:
   // Streams this connection listens to (symbol streams in lower case, listen keys as given).
   bool Has(const std::string& aStream) const { return FStreams.count(aStream) > 0; }
   const std::set<std::string>& Streams() const { return FStreams; }
+
+  // A user-data event of the account, for a WebSocket-API connection that subscribed to it.
+  void PushUserEvent(const std::string& aData) {
+    if (FUserSubscribed) Send(R"({"subscriptionId":0,"event":)" + aData + "}");
+  }
 
   void Push(const std::string& aStream, const std::string& aData) {
     Send(FCombined ? R"({"stream":")" + aStream + R"(","data":)" + aData + "}" : aData);
@@ -307,8 +314,42 @@ private:
     });
   }
 
+
+  // The spot WebSocket API: userDataStream.subscribe.signature (key, time and signature checked as the
+  // REST endpoints do; the signature covers the other parameters sorted by name) and .unsubscribe.
+  void HandleApi(const json& aRequest) {
+    const json lId = aRequest.value("id", json());
+    const std::string lMethod = aRequest.value("method", std::string());
+    auto lError = [&](int aStatus, int aCode, const std::string& aMsg) {
+      Send(json{{"id", lId}, {"status", aStatus}, {"error", {{"code", aCode}, {"msg", aMsg}}}}.dump());
+    };
+    if (lMethod == "userDataStream.unsubscribe") {
+      FUserSubscribed = false;
+      Send(json{{"id", lId}, {"status", 200}, {"result", json::object()}}.dump());
+      return;
+    }
+    if (lMethod != "userDataStream.subscribe.signature") return lError(400, -1100, "Unknown method " + lMethod + ".");
+    const json lParams = aRequest.value("params", json::object());
+    std::map<std::string, std::string> lSorted;
+    for (const auto& [k, v] : lParams.items())
+      if (k != "signature") lSorted[k] = v.is_string() ? v.get<std::string>() : v.dump();
+    if (lSorted["apiKey"] != gOptions.ApiKey) return lError(401, -2015, "Invalid API-key, IP, or permissions for action.");
+    std::string lPayload;
+    for (const auto& [k, v] : lSorted) lPayload += (lPayload.empty() ? "" : "&") + k + "=" + v;
+    if (!lParams.contains("signature") || !lParams["signature"].is_string() ||
+        Hmac(gOptions.ApiSecret, lPayload) != lParams["signature"].get<std::string>())
+      return lError(400, -1022, "Signature for this request is not valid.");
+    const long long lNow = NowMs(), lStamp = std::stoll(lSorted["timestamp"].empty() ? "0" : lSorted["timestamp"]);
+    const long long lWindow = lSorted.count("recvWindow") ? std::stoll(lSorted["recvWindow"]) : 5000;
+    if (lStamp >= lNow + 1000 || lNow - lStamp > lWindow)
+      return lError(400, -1021, "Timestamp for this request is outside of the recvWindow.");
+    FUserSubscribed = true;
+    Send(json{{"id", lId}, {"status", 200}, {"result", {{"subscriptionId", 0}}}}.dump());
+  }
+
   void Handle(const std::string& aText) {
     const json lRequest = json::parse(aText, nullptr, false);
+    if (FWsApi && lRequest.is_object()) return HandleApi(lRequest);
     if (lRequest.is_discarded() || !lRequest.is_object() || !lRequest.contains("method")) {
       Send(R"({"error":{"code":3,"msg":"Invalid JSON: expected value at line 1 column 1"}})");
       return;
@@ -377,6 +418,7 @@ private:
   bool FClosed = false;
   Clock::time_point FStarted, FLastPong, FWindowStart = Clock::now();
   bool FShutdownSent = false;
+  bool FWsApi = false, FUserSubscribed = false;
   std::string FRoute;  // "public", "market", "private" or "" (unrouted)
   Clock::time_point FShutdownAt;
   int FWindowCount = 0;
@@ -401,6 +443,11 @@ void PublishLazy(Market& aMarket, const std::string& aStream, Make aMake) {
 
 void PublishUser(Market& aMarket, const std::string& aData) {
   for (const auto& k : aMarket.Keys) Publish(aMarket, k.first, aData);
+  // Spot today: the WebSocket API connections that subscribed.
+  if (!aMarket.Futures()) {
+    auto lSessions = aMarket.Sessions;
+    for (const auto& s : lSessions) s->PushUserEvent(aData);
+  }
 }
 
 std::string Lower(std::string aText) {
