@@ -266,7 +266,9 @@ void TqmtTraderClient_Binance::DropRoutes() {
 }
 
 bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
-  bool lOpen = GetWSClient().Connect(aTimeout);
+  // The market data first: when it cannot connect, its failure is the one to tell.
+  if (!GetWSClient().Connect(aTimeout)) return false;
+  bool lOpen = true;
   for (TRoute* r : {&FPublic, &FPrivate})
     if (r->WS) lOpen = r->WS->Connect(aTimeout) && lOpen;
   if (FUser.WS) {

@@ -117,21 +117,26 @@ TEST(CommandLine, GrammarErrorsPrintTheUsageAndExitTwo) {
 
 TEST(CommandLine, FailedConnectionSaysWhy) {
   HTTPServer lRest;
-  std::atomic<bool> lRefuse{false};
-  lRest.Respond([&](const Recorded& r) -> std::pair<std::string, std::string> {
-    if (r.target == "/api/v3/userDataStream") {
-      if (lRefuse) return {"401 Unauthorized", R"({"code":-2015,"msg":"Invalid API-key, IP, or permissions for action."})"};
-      return {"200 OK", R"({"listenKey":"k1"})"};
-    }
-    return {"200 OK", R"({"symbols":[]})"};
-  });
+  lRest.Answer("200 OK", R"({"symbols":[]})");
   Result r = RunCli("--rest " + lRest.Address() + " --stream ws://127.0.0.1:1 watch BTCUSDT");
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("cannot connect to the exchange's stream at 127.0.0.1:1: Socket Error # 111"), std::string::npos) << r.err;
-  lRefuse = true;
-  r = RunCli("--rest " + lRest.Address() + " --stream ws://127.0.0.1:1 watch BTCUSDT");
+  // The market data connects, but the exchange refuses the account's user-data subscription.
+  ScriptedServer lStream([](int s, int) { WsServe(s, true, nullptr, 3000); });
+  ScriptedServer lApi([](int s, int) {
+    WsAccept(s);
+    const auto [lOp, lRequest] = WsReadClientFrame(s, 3000);
+    const auto lAt = lRequest.find("\"id\":\"") + 6;
+    const std::string lId = lRequest.substr(lAt, lRequest.find('"', lAt) - lAt);
+    SendAll(s, WsServerFrame(0x81, R"({"id":")" + lId +
+                                       R"(","status":401,"error":{"code":-2015,"msg":"Invalid API-key, IP, or permissions for action."}})"));
+    WsReadClientFrame(s, 3000);
+  });
+  r = RunCli("--rest " + lRest.Address() + " --stream ws://127.0.0.1:" + std::to_string(lStream.Port()) +
+             " --ws-api ws://127.0.0.1:" + std::to_string(lApi.Port()) + "/ws-api/v3 watch BTCUSDT");
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("401 Unauthorized. {\"code\":-2015,\"msg\":\"Invalid API-key"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("refused the user-data subscription"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("-2015"), std::string::npos) << r.err;
 }
 
 TEST(CommandLine, WatchPrintsEventsAndStopsOnInterrupt) {

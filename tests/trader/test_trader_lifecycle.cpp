@@ -67,10 +67,11 @@ struct StreamLog {
 TEST_F(TraderLifecycle, ASignedInStreamReconnectsWhenTheListenKeyDeleteFails) {
   // The exchange closes the first connection; the DELETE of its key fails (the network is down for
   // REST): the stream must still come back with a fresh key and the watch list subscribed again.
+  // Coin-margined futures: the user stream rides on the market-data connection's listen key.
   std::atomic<int> lKeys{0};
   HTTPServer lRest;
   lRest.Respond([&](const Recorded& r) -> std::pair<std::string, std::string> {
-    if (r.target.rfind("/api/v3/userDataStream", 0) == 0) {
+    if (r.target.rfind("/dapi/v1/listenKey", 0) == 0) {
       if (r.method == "POST") return {"200 OK", "{\"listenKey\":\"k" + std::to_string(++lKeys) + "\"}"};
       if (r.method == "DELETE") return {"503 Service Unavailable", "down"};
     }
@@ -91,14 +92,14 @@ TEST_F(TraderLifecycle, ASignedInStreamReconnectsWhenTheListenKeyDeleteFails) {
       WsReadClientFrame(s, 1000);
     }
   });
-  SetBinanceAddress(TqmtBinanceAddress::SpotRest, lRest.Address());
-  SetBinanceAddress(TqmtBinanceAddress::SpotStream, "ws://127.0.0.1:" + std::to_string(lStream.Port()));
-  Watch("BTCUSDT");
+  SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, lRest.Address());
+  SetBinanceAddress(TqmtBinanceAddress::FuturesCOINStream, "ws://127.0.0.1:" + std::to_string(lStream.Port()));
+  Watch("BTCUSD_PERP");
   {
     TqmtTraderClient_Binance c;
     c.GetWSClient().WatchDog.TimeUnitMs = 20;
     c.GetWSClient().TLSOptions.VerifyCertificate = false;
-    ASSERT_TRUE(c.Initialize("key", "secret", false, 0, false));
+    ASSERT_TRUE(c.Initialize("key", "secret", true, 1, false));
     ASSERT_TRUE(Eventually([&] { return lLog.Count() >= 2; }));
     ASSERT_TRUE(Eventually([&] {
       std::lock_guard g(lLog.Lock);
@@ -110,7 +111,7 @@ TEST_F(TraderLifecycle, ASignedInStreamReconnectsWhenTheListenKeyDeleteFails) {
   std::lock_guard g(lLog.Lock);
   EXPECT_EQ(lLog.Paths[0], "/ws/k1");
   EXPECT_EQ(lLog.Paths[1], "/ws/k2") << "every connection asks for its key again";
-  for (const char* lStream : {"btcusdt@ticker", "btcusdt@depth20@1000ms", "btcusdt@aggTrade"}) {
+  for (const char* lStream : {"btcusd_perp@ticker", "btcusd_perp@depth20@500ms", "btcusd_perp@aggTrade"}) {
     const auto& m = lLog.Messages[1];
     EXPECT_TRUE(std::any_of(m.begin(), m.end(), [&](const std::string& t) { return t.find(lStream) != std::string::npos; }))
         << lStream;
