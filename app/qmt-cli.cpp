@@ -115,6 +115,18 @@ struct Printer : TObject {
   void OnTrade(TObject*, const TqmtTraderTrade& t) {
     Line("TRADE  " + t.Symbol() + " " + Decimal(t.Size()) + " @ " + Decimal(t.Price()) + " at " + Clock(t.Date()));
   }
+  void OnOrder(TObject*, const TqmtTraderOrder& o) {
+    Line("ORDER  " + o.Symbol() + " " + o.OrderSide() + " " + o.OrderType() + " " + o.OrderStatus() + " size " +
+         Decimal(o.Size()) + " price " + Decimal(o.Price()));
+  }
+  void OnBalance(TObject*, const TqmtTraderBalance& b) {
+    Line("BALANCE " + b.Symbol() + " wallet " + Decimal(b.WalletBalance()) + " cross " + Decimal(b.CrossWalletBalance()) +
+         " change " + Decimal(b.BalanceChange()));
+  }
+  void OnPosition(TObject*, const TqmtTraderPosition& p) {
+    Line("POSITION " + p.Symbol() + " position " + Decimal(p.Position()) + " entry " + Decimal(p.EntryPrice()) +
+         " market " + Decimal(p.MarketPrice()) + " unrealised " + Decimal(p.UnRealizedProfit()));
+  }
   void OnConnect(TObject*) { Line("-- connected"); }
   void OnDisconnect(TObject*) {
     // When we are stopping (Ctrl-C may also have stopped the server) nothing is reconnected.
@@ -141,6 +153,7 @@ const char* const kUsage =
     "\n"
     "Commands:\n"
     "  watch SYMBOL...                          print every ticker, book and trade of exactly these symbols,\n"
+    "                                           and with a key the account's orders, balances and positions,\n"
     "                                           one line each, until Ctrl-C (reconnects by itself)\n"
     "  symbols                                  list the market's symbols, status and tick size\n"
     "  order market SIDE SYMBOL SIZE            market order\n"
@@ -331,6 +344,9 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
     c.RegisterOnTicker({&lPrinter, &Printer::OnTicker});
     c.RegisterOnBookDepth({&lPrinter, &Printer::OnBook});
     c.RegisterOnTrade({&lPrinter, &Printer::OnTrade});
+    c.RegisterOnOrder({&lPrinter, &Printer::OnOrder});
+    c.RegisterOnBalance({&lPrinter, &Printer::OnBalance});
+    c.RegisterOnPosition({&lPrinter, &Printer::OnPosition});
     c.RegisterOnConnect({&lPrinter, &Printer::OnConnect});
     c.RegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
     if (!c.Initialize(s.Key, s.Secret, lFutures, s.Market == "coinm" ? 1 : 0, s.TestNet)) {
@@ -342,6 +358,9 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
     c.UnRegisterOnTicker({&lPrinter, &Printer::OnTicker});
     c.UnRegisterOnBookDepth({&lPrinter, &Printer::OnBook});
     c.UnRegisterOnTrade({&lPrinter, &Printer::OnTrade});
+    c.UnRegisterOnOrder({&lPrinter, &Printer::OnOrder});
+    c.UnRegisterOnBalance({&lPrinter, &Printer::OnBalance});
+    c.UnRegisterOnPosition({&lPrinter, &Printer::OnPosition});
     c.UnRegisterOnConnect({&lPrinter, &Printer::OnConnect});
     c.UnRegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
     c.Disconnect();

@@ -85,6 +85,9 @@ public:
   void RegisterOnTrade(const TqmtTraderTradeEvent& aEvent) { FTradeListeners.Register(aEvent); }
   void UnRegisterOnTrade(const TqmtTraderTradeEvent& aEvent) { FTradeListeners.UnRegister(aEvent); }
   void RegisterOnBalance(const TqmtTraderBalanceEvent& aEvent) { FBalanceListeners.Register(aEvent); }
+  // Orders as the exchange reports them (the command-line client prints them).
+  void RegisterOnOrder(const TqmtTraderOrderEvent& aEvent) { FOrderListeners.Register(aEvent); }
+  void UnRegisterOnOrder(const TqmtTraderOrderEvent& aEvent) { FOrderListeners.UnRegister(aEvent); }
   void UnRegisterOnBalance(const TqmtTraderBalanceEvent& aEvent) { FBalanceListeners.UnRegister(aEvent); }
 
   TqmtTraderBroker& Broker() { return GetBroker(); }
@@ -162,7 +165,7 @@ private:
   TqmtListenerList<TqmtTraderPositionEvent> FPositionListeners;
   TqmtListenerList<TqmtTraderBookDepthEvent> FBookDepthListeners;
   TqmtListenerList<TqmtTraderTradeEvent> FTradeListeners;
-  TqmtListenerList<TqmtTraderOrderEvent> FOrderListeners;  // no registration operation: stays empty
+  TqmtListenerList<TqmtTraderOrderEvent> FOrderListeners;
   TqmtListenerList<TqmtTraderBalanceEvent> FBalanceListeners;
 };
 
