@@ -612,6 +612,39 @@ std::string TqmtHTTP_API_Binance_Futures_Rest::CancelOrder(const std::string& aS
   return DoDeleteSigned("/v1/order", q);
 }
 
+std::string TqmtHTTP_API_Binance_Futures_Rest::NewAlgoOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide,
+                                                            const std::string& aPositionSide, const std::string& aType,
+                                                            long double aQuantity, long double aTriggerPrice, long double aPrice,
+                                                            long double aCallbackRate, const std::string& aClientAlgoId) {
+  std::string q = "algoType=CONDITIONAL&symbol=" + aSymbol + "&side=" + OrderSideText(aSide) + "&type=" + aType +
+                  "&timestamp=" + GetTimestamp();
+  OptText(q, "&positionSide=", aPositionSide);
+  OptDecimal(q, "&quantity=", aQuantity);
+  if (aType == "TRAILING_STOP_MARKET") {
+    OptDecimal(q, "&activatePrice=", aTriggerPrice);
+    OptDecimal(q, "&callbackRate=", aCallbackRate);
+  } else {
+    OptDecimal(q, "&triggerPrice=", aTriggerPrice);
+  }
+  if (aPrice != 0) q += "&timeInForce=GTC&price=" + FormatDecimal(aPrice);
+  OptText(q, "&clientAlgoId=", aClientAlgoId);
+  return DoPostSigned("/v1/algoOrder", q, true);
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::QueryAlgoOrder(const std::string& aClientAlgoId) {
+  return DoGetSigned("/v1/algoOrder", "clientAlgoId=" + aClientAlgoId + "&timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::CancelAllAlgoOpenOrders(const std::string& aSymbol) {
+  return DoDeleteSigned("/v1/algoOpenOrders", "symbol=" + aSymbol + "&timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::GetOpenAlgoOrders(const std::string& aSymbol) {
+  std::string q = "timestamp=" + GetTimestamp();
+  OptText(q, "&symbol=", aSymbol);
+  return DoGetSigned("/v1/openAlgoOrders", q);
+}
+
 std::string TqmtHTTP_API_Binance_Futures_Rest::CancelAllOpenOrders(const std::string& aSymbol) {
   return DoDeleteSigned("/v1/allOpenOrders", "symbol=" + aSymbol + "&timestamp=" + GetTimestamp());
 }
@@ -725,16 +758,16 @@ std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceLimitOrder(TqmtHTTPBinanceOr
 std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceStopOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol,
                                                               long double aQuantity, long double aStopPrice,
                                                               long double aLimitPrice, const std::string& aClientOrderId) {
+  // Conditional orders go to the Algo Order API: /order refuses them (-4120) since 2025-12.
   const std::string lId = OrDefault(aClientOrderId);
-  if (aLimitPrice > 0)
-    return NewOrder(aSymbol, aSide, "BOTH", "STOP", "GTC", aQuantity, "false", aLimitPrice, lId, aStopPrice, "", 0, 0, "", "");
-  return NewOrder(aSymbol, aSide, "BOTH", "STOP_MARKET", "", aQuantity, "false", 0, lId, aStopPrice, "", 0, 0, "", "");
+  if (aLimitPrice > 0) return NewAlgoOrder(aSymbol, aSide, "BOTH", "STOP", aQuantity, aStopPrice, aLimitPrice, 0, lId);
+  return NewAlgoOrder(aSymbol, aSide, "BOTH", "STOP_MARKET", aQuantity, aStopPrice, 0, 0, lId);
 }
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::PlaceTrailingStopOrder(TqmtHTTPBinanceOrderSide aSide,
                                                                       const std::string& aSymbol, long double aQuantity,
                                                                       long double aActivationPrice, long double aCallbackRate,
                                                                       const std::string& aClientOrderId) {
-  return NewOrder(aSymbol, aSide, "BOTH", "TRAILING_STOP_MARKET", "", aQuantity, "false", 0, OrDefault(aClientOrderId), 0, "",
-                  aActivationPrice, aCallbackRate, "", "");
+  return NewAlgoOrder(aSymbol, aSide, "BOTH", "TRAILING_STOP_MARKET", aQuantity, aActivationPrice, 0, aCallbackRate,
+                      OrDefault(aClientOrderId));
 }

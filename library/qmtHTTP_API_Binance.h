@@ -228,6 +228,14 @@ public:
   std::string QueryOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
   std::string CancelOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
   std::string CancelAllOpenOrders(const std::string& aSymbol);
+  // The Algo Order API (conditional orders: STOP_MARKET, STOP, TRAILING_STOP_MARKET, ...): aTriggerPrice
+  // is the trigger (the activation price of a trailing stop), aPrice the limit price of STOP.
+  std::string NewAlgoOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, const std::string& aPositionSide,
+                           const std::string& aType, long double aQuantity, long double aTriggerPrice, long double aPrice,
+                           long double aCallbackRate, const std::string& aClientAlgoId);
+  std::string QueryAlgoOrder(const std::string& aClientAlgoId);
+  std::string CancelAllAlgoOpenOrders(const std::string& aSymbol);
+  std::string GetOpenAlgoOrders(const std::string& aSymbol);
   std::string AutoCancelAllOpenOrders(const std::string& aSymbol, std::int64_t aCountdownTime);
   std::string QueryCurrentOpenOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
   std::string GetOpenOrders(const std::string& aSymbol);
@@ -249,6 +257,7 @@ public:
   std::string GetNotionalLeverageBracket(const std::string& aSymbol);
 
   // Order helpers; every one sends positionSide "BOTH" and aClientOrderId (a fresh one when empty).
+  // Stop, stop-limit and trailing stop orders go to the Algo Order API (aClientOrderId as clientAlgoId).
   std::string PlaceMarketOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,
                                const std::string& aClientOrderId = std::string());
   std::string PlaceLimitOrder(TqmtHTTPBinanceOrderSide aSide, const std::string& aSymbol, long double aQuantity,

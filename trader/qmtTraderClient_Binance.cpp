@@ -91,15 +91,16 @@ void TqmtTraderClient_Binance::DoBinanceHTTPException(TObject*, const std::excep
   throw TqmtTradeBarException(E.what(), lUnknown);
 }
 
-std::string TqmtTraderClient_Binance::LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId) {
+std::string TqmtTraderClient_Binance::LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo) {
   for (int lAttempt = 0; lAttempt < 3; ++lAttempt) {
     if (lAttempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500 * lAttempt));
     try {
-      const std::string lAnswer = FClient ? FClient->REST_API().QueryOrder(aSymbol, 0, aClientOrderId)
+      const std::string lAnswer = FClient  ? FClient->REST_API().QueryOrder(aSymbol, 0, aClientOrderId)
+                                  : aAlgo ? FClient_Futures->REST_API().QueryAlgoOrder(aClientOrderId)
                                           : FClient_Futures->REST_API().QueryOrder(aSymbol, 0, aClientOrderId);
       TqmtJSON lDocument;
       lDocument.Read(lAnswer);
-      if (const TqmtObjectJSON* lStatus = lDocument.Find("status")) return std::string(lStatus->ValueView());
+      if (const TqmtObjectJSON* lStatus = lDocument.Find(aAlgo ? "algoStatus" : "status")) return std::string(lStatus->ValueView());
       return "UNKNOWN";
     } catch (const TqmtTradeBarException& e) {
       // -2013 "Order does not exist.": the exchange never took it.
@@ -112,7 +113,8 @@ std::string TqmtTraderClient_Binance::LookUpOrder(const std::string& aSymbol, co
   return std::string();
 }
 
-void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string&)>& aSend) {
+void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string&)>& aSend,
+                                          bool aAlgo) {
   if (!FClient && !FClient_Futures) return;
   // An earlier order of this symbol whose outcome is not known yet is looked up first: sending
   // another one blindly could double the position.
@@ -122,7 +124,8 @@ void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std:
     if (auto lIt = FPendingOrders.find(aSymbol); lIt != FPendingOrders.end()) lPending = lIt->second;
   }
   if (!lPending.empty()) {
-    const std::string lStatus = LookUpOrder(aSymbol, lPending);
+    const bool lPendingAlgo = lPending.rfind("algo:", 0) == 0;
+    const std::string lStatus = LookUpOrder(aSymbol, lPendingAlgo ? lPending.substr(5) : lPending, lPendingAlgo);
     if (lStatus.empty())
       throw TqmtTradeBarException("order status unknown: the earlier " + aSymbol + " order (client order id " + lPending +
                                       ") could not be looked up yet; nothing was sent",
@@ -135,7 +138,7 @@ void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std:
     aSend(lId);
   } catch (const TqmtTradeBarException& e) {
     if (!e.OutcomeUnknown()) throw;
-    const std::string lStatus = LookUpOrder(aSymbol, lId);
+    const std::string lStatus = LookUpOrder(aSymbol, lId, aAlgo);
     if (lStatus == "NOT_FOUND") throw TqmtTradeBarException(std::string("order not placed: ") + e.what());
     if (!lStatus.empty()) {
       // The exchange did take it: no failure, but say so in the log.
@@ -144,7 +147,7 @@ void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std:
     }
     {
       std::lock_guard g(FPendingLock);
-      FPendingOrders[aSymbol] = lId;
+      FPendingOrders[aSymbol] = aAlgo ? "algo:" + lId : lId;
     }
     throw TqmtTradeBarException("order status unknown (client order id " + lId + "): " + e.what() +
                                     "; it is looked up before the next " + aSymbol + " order",
@@ -403,7 +406,7 @@ void TqmtTraderClient_Binance::PlaceStopOrder(TqmtTraderOrderSide aSide, const s
       FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0, aId);
     else
       FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0, aId);
-  });
+  }, !FClient);
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
@@ -413,7 +416,7 @@ void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, co
       FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice, aId);
     else
       FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice, aId);
-  });
+  }, !FClient);
 }
 
 void TqmtTraderClient_Binance::DoAttachStream(TqmtWebSocketClient& aClient) {
@@ -448,10 +451,13 @@ void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi,
 }
 
 void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
-  if (FClient)
+  if (FClient) {
     FClient->REST_API().CancelAllOpenOrders(aSymbol);
-  else if (FClient_Futures)
+  } else if (FClient_Futures) {
+    // Plain orders and conditional ones live apart since the Algo Order API.
     FClient_Futures->REST_API().CancelAllOpenOrders(aSymbol);
+    FClient_Futures->REST_API().CancelAllAlgoOpenOrders(aSymbol);
+  }
 }
 
 // ---- the reading half -----------------------------------------------------------------------------
@@ -537,6 +543,8 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
       DoReadOrder(lDocument);
     else if (lEvent == "ACCOUNT_UPDATE")
       DoReadAccount(lDocument);
+    else if (lEvent == "ALGO_UPDATE")
+      DoReadAlgoOrder(lDocument);
     else if (lEvent == "executionReport")  // spot, on a listen-key stream (Binance.US)
       DoReadSpotOrder(lDocument, std::string(aText));
     else if (lEvent == "outboundAccountPosition")
@@ -562,6 +570,28 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
     // The combined-stream form of the notice.
     if (const TqmtObjectJSON* e = d->Find("e"); e && e->ValueView() == "serverShutdown") OnServerShutdown();
   }
+}
+
+void TqmtTraderClient_Binance::DoReadAlgoOrder(TqmtJSON& aJSON) {
+  // A conditional order: its client algo id names it, its status is the algo status (NEW,
+  // TRIGGERING, TRIGGERED, FINISHED, CANCELED, REJECTED, EXPIRED); the real order it places once
+  // triggered comes as an ORDER_TRADE_UPDATE of its own.
+  const TqmtObjectJSON* o = aJSON.Find("o");
+  if (!o) return;
+  TqmtTraderOrder lOrder;
+  lOrder.SetDateTime(NowLocal());
+  lOrder.SetId(std::string(Text(o->Find("caid"))));
+  lOrder.SetSymbol(std::string(Text(o->Find("s"))));
+  lOrder.SetOrderSide(std::string(Text(o->Find("S"))));
+  lOrder.SetOrderType(std::string(Text(o->Find("o"))));
+  long double lPrice = 0;
+  Number(o->Find("p"), [&](long double v) { lPrice = v; });
+  if (lPrice == 0) Number(o->Find("tp"), [&](long double v) { lPrice = v; });  // a stop market: its trigger
+  lOrder.SetPrice(lPrice);
+  Number(o->Find("q"), [&](long double v) { lOrder.SetSize(v); });
+  lOrder.SetOrderStatus(std::string(Text(o->Find("X"))));
+  lOrder.SetRaw(aJSON.Text());
+  DoOrder(lOrder);
 }
 
 void TqmtTraderClient_Binance::OnServerShutdown() {

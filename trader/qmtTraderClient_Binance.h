@@ -82,6 +82,7 @@ protected:
   virtual void DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey);
   virtual void DoReadTrade(TqmtJSON& aJSON);
   virtual void DoReadOrder(TqmtJSON& aJSON);
+  virtual void DoReadAlgoOrder(TqmtJSON& aJSON);
   void DoAttachStream(TqmtWebSocketClient& aClient) override;
   void OnServerShutdown();
   void DoClientConnect() override;
@@ -93,10 +94,12 @@ protected:
   // resolved by looking the order up by that id: found, it is no failure (a log line says so); not
   // found, "order not placed"; not reachable, "order status unknown", and the id is looked up
   // before the symbol's next order is sent.
-  void PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string& aClientOrderId)>& aSend);
+  // aAlgo: a conditional order of the futures Algo Order API (looked up by its client algo id).
+  void PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string& aClientOrderId)>& aSend,
+                  bool aAlgo = false);
   // The order's status by its client order id; "NOT_FOUND" when the exchange does not know it, ""
   // when it could not be asked.
-  std::string LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId);
+  std::string LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo = false);
 
 private:
   std::unique_ptr<TqmtWSAPI_Binance> FClient;

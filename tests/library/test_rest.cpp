@@ -40,7 +40,7 @@ std::string Unsigned(const std::string& aText) {
   EXPECT_TRUE(lSigned.size() >= lWindow.size() && lSigned.compare(lSigned.size() - lWindow.size(), lWindow.size(), lWindow) == 0)
       << lSigned;
   if (lSigned.size() >= lWindow.size()) lSigned.resize(lSigned.size() - lWindow.size());
-  return std::regex_replace(lSigned, std::regex("newClientOrderId=qmt[0-9A-F]{29}"), "newClientOrderId=ID") + "&signature=";
+  return std::regex_replace(lSigned, std::regex("(newClientOrderId|clientAlgoId)=qmt[0-9A-F]{29}"), "$1=ID") + "&signature=";
 }
 
 }  // namespace
@@ -132,11 +132,11 @@ TEST(BinanceRest, RequestsOfEveryEndpoint) {
       {"f market", [&] { f.PlaceMarketOrder(B::bosBuy, "BTCUSDT", 0.01L); }, "POST",
        "/usdt/fapi/v1/order?symbol=BTCUSDT&side=BUY&type=MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=0.01000000&newClientOrderId=ID&signature=", "", true},
       {"f stop market", [&] { f.PlaceStopOrder(B::bosSell, "BTCUSDT", 1, 29000, 0); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&reduceOnly=false&newClientOrderId=ID&stopPrice=29000.00000000&signature=", "", true},
+       "/usdt/fapi/v1/algoOrder?algoType=CONDITIONAL&symbol=BTCUSDT&side=SELL&type=STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&triggerPrice=29000.00000000&clientAlgoId=ID&signature=", "", true},
       {"f stop", [&] { f.PlaceStopOrder(B::bosSell, "BTCUSDT", 1, 29000, 28900); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=STOP&timestamp=" + T + "&positionSide=BOTH&timeInForce=GTC&quantity=1.00000000&reduceOnly=false&price=28900.00000000&newClientOrderId=ID&stopPrice=29000.00000000&signature=", "", true},
+       "/usdt/fapi/v1/algoOrder?algoType=CONDITIONAL&symbol=BTCUSDT&side=SELL&type=STOP&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&triggerPrice=29000.00000000&timeInForce=GTC&price=28900.00000000&clientAlgoId=ID&signature=", "", true},
       {"f trailing", [&] { f.PlaceTrailingStopOrder(B::bosSell, "BTCUSDT", 1, 30000, 1); }, "POST",
-       "/usdt/fapi/v1/order?symbol=BTCUSDT&side=SELL&type=TRAILING_STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&reduceOnly=false&newClientOrderId=ID&activationPrice=30000.00000000&callbackRate=1.00000000&signature=", "", true},
+       "/usdt/fapi/v1/algoOrder?algoType=CONDITIONAL&symbol=BTCUSDT&side=SELL&type=TRAILING_STOP_MARKET&timestamp=" + T + "&positionSide=BOTH&quantity=1.00000000&activatePrice=30000.00000000&callbackRate=1.00000000&clientAlgoId=ID&signature=", "", true},
       {"f cancel all", [&] { f.CancelAllOpenOrders("X"); }, "DELETE", "/usdt/fapi/v1/allOpenOrders?symbol=X&timestamp=" + T + "&signature=", "", true},
       {"f auto cancel (body)", [&] { f.AutoCancelAllOpenOrders("X", 120000); }, "POST", "/usdt/fapi/v1/allOpenOrders",
        "symbol=X&countdownTime=120000&timestamp=" + T + "&signature=", true},

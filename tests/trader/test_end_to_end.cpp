@@ -363,6 +363,42 @@ TEST_F(EndToEnd, SpotOrdersAndBalancesThroughTheWebSocketAPI) {
   lPlaceAndFill("after the reconnection");
 }
 
+TEST_F(EndToEnd, ConditionalFuturesOrdersGoToTheAlgoOrderAPI) {
+  // Today's exchange refuses stop orders on /fapi/v1/order (-4120): they must reach the algo endpoint.
+  SimExchange lExchange;
+  lExchange.PointAt();
+  TqmtTraderClient_Binance c;
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
+  const std::string lTicker = c.Client_Futures().REST_API().Get24hrTicker("BTCUSDT");
+  const auto lAt = lTicker.find("\"lastPrice\":\"") + 13;
+  const long double lPrice = std::stold(lTicker.substr(lAt, lTicker.find('"', lAt) - lAt));
+  // Far from the market: they rest.
+  EXPECT_NO_THROW(c.PlaceStopOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L, lPrice * 1.5L));
+  EXPECT_NO_THROW(c.PlaceStopOrderLimit(TqmtTraderOrderSide::stosSell, "BTCUSDT", 0.01L, lPrice * 0.5L, lPrice * 0.49L));
+  EXPECT_NO_THROW(c.PlaceLimitOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L, lPrice * 0.5L));
+  auto lStatuses = [] {
+    std::map<std::string, std::string> lByType;
+    auto lCursor = GetTraderDataOrders().GetTable().CloneCursor();
+    lCursor->SetFiltered(false);
+    for (lCursor->First(); !lCursor->Eof(); lCursor->Next())
+      lByType[lCursor->FieldByName("ORDER_TYPE").AsString()] = lCursor->FieldByName("ORDER_STATUS").AsString();
+    return lByType;
+  };
+  std::function<bool()> lResting = [&] {
+    auto s = lStatuses();
+    return s["STOP_MARKET"] == "NEW" && s["STOP"] == "NEW" && s["LIMIT"] == "NEW";
+  };
+  ASSERT_TRUE(Eventually(lResting)) << "ALGO_UPDATE and ORDER_TRADE_UPDATE in the orders table";
+  // Cancelling the symbol's open orders cancels both kinds.
+  c.CancelAllOpenOrders("BTCUSDT");
+  std::function<bool()> lCancelled = [&] {
+    auto s = lStatuses();
+    return s["STOP_MARKET"] == "CANCELED" && s["STOP"] == "CANCELED" && s["LIMIT"] == "CANCELED";
+  };
+  EXPECT_TRUE(Eventually(lCancelled));
+  EXPECT_EQ(c.Client_Futures().REST_API().GetOpenAlgoOrders("BTCUSDT"), "[]");
+}
+
 TEST_F(EndToEnd, SignedRequestsAreAcceptedWhenTheClocksDisagree) {
   // The exchange's clock 8 s ahead of ours (ours is behind), then 2.5 s behind (ours is ahead):
   // timestamps of the local clock would be refused (-1021) either way.

@@ -320,3 +320,18 @@ TEST_F(TraderBinance, SpotAccountEventsFromTheWebSocketAPI) {
   EXPECT_EQ(c.balances[2].CrossWalletBalance(), 9990.5L) << "the free part";
   EXPECT_EQ(c.balances[2].BalanceChange(), -4.5L) << "since the last report of the asset";
 }
+
+TEST_F(TraderBinance, ConditionalOrderUpdatesMapToOrders) {
+  Recorder c;
+  c.DoClientMessage(ReadFile(SharedDir() / "reference/payloads/futures_usdm_ALGO_UPDATE.json"));
+  c.DoClientMessage(R"({"e":"ALGO_UPDATE","o":{"caid":"qmt1","s":"BTCUSDT","S":"BUY","o":"STOP_MARKET","q":"0.5","X":"NEW","tp":"30100","p":"0"}})");
+  ASSERT_EQ(c.orders.size(), 2u);
+  EXPECT_EQ(c.orders[0].Id(), "Q5xaq5EGKgXXa0fD7fs0Ip");
+  EXPECT_EQ(c.orders[0].Symbol(), "BNBUSDT");
+  EXPECT_EQ(c.orders[0].OrderSide(), "SELL");
+  EXPECT_EQ(c.orders[0].OrderType(), "TAKE_PROFIT");
+  EXPECT_EQ(c.orders[0].OrderStatus(), "CANCELED");
+  EXPECT_EQ(c.orders[0].Price(), 750.0L);
+  EXPECT_EQ(c.orders[0].Size(), 0.01L);
+  EXPECT_EQ(c.orders[1].Price(), 30100.0L) << "a stop market shows its trigger price";
+}

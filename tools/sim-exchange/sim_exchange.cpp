@@ -141,6 +141,15 @@ struct Order {
   bool Triggered = false;
 };
 
+// A conditional (algo) order of today's futures: it waits for its trigger price, then places the
+// real order (market for STOP_MARKET and TRAILING_STOP_MARKET, limit at Price for STOP).
+struct AlgoOrder {
+  long long Id = 0;
+  std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide = "BOTH";
+  double TriggerPrice = 0, Price = 0, Quantity = 0, CallbackRate = 0;
+  long long ActualOrderId = 0;
+};
+
 struct SymbolState {
   std::string Name;
   double Price = 100, Open = 100, High = 100, Low = 100, Tick = 0.01, Volume = 0;
@@ -162,6 +171,7 @@ struct Market {
   std::string Quote() const { return Index == 2 ? "USD_PERP" : "USDT"; }
   std::vector<SymbolState> Symbols;
   std::map<long long, Order> Orders;
+  std::map<long long, AlgoOrder> AlgoOrders;
   long long NextOrderId = 1000;
   std::map<std::string, double> Balances;  // asset -> wallet
   std::map<std::string, std::pair<double, double>> Positions;  // symbol -> (amount, entry)
@@ -485,6 +495,25 @@ void SendOrderUpdate(Market& m, const Order& o, double aLastPrice, double aLastQ
   }
 }
 
+json AlgoJson(const AlgoOrder& a) {
+  return {{"algoId", a.Id},          {"clientAlgoId", a.ClientId},      {"algoType", "CONDITIONAL"},
+          {"orderType", a.Type},     {"symbol", a.Symbol},              {"side", a.Side},
+          {"positionSide", a.PositionSide}, {"timeInForce", "GTC"},     {"quantity", Fixed(a.Quantity)},
+          {"algoStatus", a.Status},  {"triggerPrice", Fixed(a.TriggerPrice)}, {"price", Fixed(a.Price)},
+          {"actualOrderId", a.ActualOrderId ? std::to_string(a.ActualOrderId) : ""},
+          {"createTime", NowMs()},   {"updateTime", NowMs()}};
+}
+
+void SendAlgoUpdate(Market& m, const AlgoOrder& a) {
+  const long long t = NowMs();
+  PublishUser(m, json{{"e", "ALGO_UPDATE"}, {"T", t}, {"E", t},
+                      {"o", {{"caid", a.ClientId}, {"aid", a.Id}, {"at", "CONDITIONAL"}, {"o", a.Type}, {"s", a.Symbol},
+                             {"S", a.Side}, {"ps", a.PositionSide}, {"f", "GTC"}, {"q", Fixed(a.Quantity)}, {"X", a.Status},
+                             {"ai", a.ActualOrderId ? std::to_string(a.ActualOrderId) : ""}, {"tp", Fixed(a.TriggerPrice)},
+                             {"p", Fixed(a.Price)}, {"rm", ""}}}}
+                     .dump());
+}
+
 void SendAccountUpdate(Market& m, const std::string& aSymbol, double aChange) {
   const long long t = NowMs();
   if (m.Futures()) {
@@ -561,6 +590,30 @@ void Tick(int aStep) {
         } else if (o.Type == "TRAILING_STOP_MARKET" && (lBuy ? s.Price >= o.ActivationPrice : s.Price <= o.ActivationPrice)) {
           Fill(m, o, s.Price);
         }
+      }
+      // Conditional orders whose trigger was reached place their real order (a trailing stop is
+      // taken to trigger at its activation price here).
+      for (auto& [id, a] : m.AlgoOrders) {
+        if (a.Symbol != s.Name || a.Status != "NEW") continue;
+        if (!(a.Side == "BUY" ? s.Price >= a.TriggerPrice : s.Price <= a.TriggerPrice)) continue;
+        Order o;
+        o.Id = ++m.NextOrderId;
+        o.Symbol = a.Symbol;
+        o.Side = a.Side;
+        o.Type = a.Type == "STOP" ? "LIMIT" : "MARKET";
+        o.Quantity = a.Quantity;
+        o.Price = a.Price;
+        o.PositionSide = a.PositionSide;
+        o.ClientId = "algo" + std::to_string(a.Id);
+        o.Time = t;
+        a.Status = "TRIGGERED";
+        a.ActualOrderId = o.Id;
+        SendAlgoUpdate(m, a);
+        Order& lStored = m.Orders[o.Id] = o;
+        SendOrderUpdate(m, lStored, 0, 0);
+        if (lStored.Type == "MARKET") Fill(m, lStored, s.Price);
+        a.Status = "FINISHED";
+        SendAlgoUpdate(m, a);
       }
       if (std::uniform_int_distribution<int>(0, 2)(gRandom) == 0) {
         const double q = std::round(std::uniform_real_distribution<double>(0.001, 2)(gRandom) * 1000) / 1000;
@@ -773,7 +826,8 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     }
   }
   // Signed.
-  static const std::set<std::string> kSigned = {"/order", "/openOrders", "/allOpenOrders", "/account", "/balance", "/positionRisk"};
+  static const std::set<std::string> kSigned = {"/order",   "/openOrders", "/allOpenOrders", "/account",      "/balance",
+                                                "/positionRisk", "/algoOrder", "/algoOpenOrders", "/openAlgoOrders"};
   if (!kSigned.count(p)) return Answer(404, "", v);
   if (auto [lStatus, lBody] = CheckSigned(aRequest, lQuery, lParams); lStatus) return Answer(lStatus, lBody, v);
 
@@ -797,6 +851,8 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     static const std::set<std::string> kSpot = {"MARKET", "LIMIT", "STOP_LOSS", "STOP_LOSS_LIMIT"};
     static const std::set<std::string> kFutures = {"MARKET", "LIMIT", "STOP", "STOP_MARKET", "TRAILING_STOP_MARKET"};
     if (!(m.Futures() ? kFutures : kSpot).count(o.Type)) return Answer(400, Error(-1116, "Invalid orderType."), v);
+    if (m.Futures() && gOptions.Today && o.Type != "MARKET" && o.Type != "LIMIT")
+      return Answer(400, Error(-4120, "Order type not supported for this endpoint. Please use the Algo Order API endpoints instead."), v);
     if (o.Quantity <= 0)
       return Answer(400, Error(-1102, "Mandatory parameter 'quantity' was not sent, was empty/null, or malformed."), v);
     if ((o.Type == "LIMIT" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") && o.Price <= 0)
@@ -817,6 +873,61 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     Response r = Answer(200, OrderJson(m, lStored).dump(), v);
     r.set("X-MBX-ORDER-COUNT-10S", "1");
     return r;
+  }
+  if (m.Futures() && p == "/algoOrder" && lMethod == http::verb::post) {
+    SymbolState* s = m.Find(lParams["symbol"]);
+    if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    if (lParams["algoType"] != "CONDITIONAL") return Answer(400, Error(-1116, "Invalid algoType."), v);
+    AlgoOrder a;
+    a.Id = ++m.NextOrderId;
+    a.Symbol = s->Name;
+    a.Side = lParams["side"];
+    a.Type = lParams["type"];
+    a.Quantity = Num(lParams, "quantity");
+    a.TriggerPrice = lParams.count("triggerPrice") ? Num(lParams, "triggerPrice") : Num(lParams, "activatePrice");
+    a.Price = Num(lParams, "price");
+    a.CallbackRate = Num(lParams, "callbackRate");
+    if (lParams.count("positionSide")) a.PositionSide = lParams["positionSide"];
+    a.ClientId = lParams.count("clientAlgoId") ? lParams["clientAlgoId"] : "simalgo" + std::to_string(a.Id);
+    static const std::set<std::string> kTypes = {"STOP_MARKET", "STOP", "TRAILING_STOP_MARKET", "TAKE_PROFIT", "TAKE_PROFIT_MARKET"};
+    if (!kTypes.count(a.Type)) return Answer(400, Error(-1116, "Invalid orderType."), v);
+    if (a.Side != "BUY" && a.Side != "SELL") return Answer(400, Error(-1117, "Invalid side."), v);
+    if (a.Quantity <= 0 || a.TriggerPrice <= 0 || (a.Type == "STOP" && a.Price <= 0))
+      return Answer(400, Error(-1102, "Mandatory parameter was not sent, was empty/null, or malformed."), v);
+    AlgoOrder& lStored = m.AlgoOrders[a.Id] = a;
+    Log(m.Name + ": new algo order " + std::to_string(a.Id) + " " + a.Type + " " + a.Side + " " + a.Symbol);
+    SendAlgoUpdate(m, lStored);
+    return Answer(200, AlgoJson(lStored).dump(), v);
+  }
+  if (m.Futures() && p == "/algoOrder") {
+    AlgoOrder* lFound = nullptr;
+    for (auto& [id, a] : m.AlgoOrders)
+      if ((lParams.count("algoId") && std::to_string(id) == lParams["algoId"]) ||
+          (lParams.count("clientAlgoId") && a.ClientId == lParams["clientAlgoId"]))
+        lFound = &a;
+    if (!lFound) return Answer(400, Error(-2013, "Order does not exist."), v);
+    if (lMethod == http::verb::delete_) {
+      if (lFound->Status != "NEW") return Answer(400, Error(-2011, "Unknown order sent."), v);
+      lFound->Status = "CANCELED";
+      SendAlgoUpdate(m, *lFound);
+      return Answer(200, json{{"algoId", lFound->Id}, {"clientAlgoId", lFound->ClientId}, {"code", "200"}, {"msg", "success"}}.dump(), v);
+    }
+    return Answer(200, AlgoJson(*lFound).dump(), v);
+  }
+  if (m.Futures() && p == "/algoOpenOrders" && lMethod == http::verb::delete_) {
+    if (!m.Find(lParams["symbol"])) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    for (auto& [id, a] : m.AlgoOrders)
+      if (a.Status == "NEW" && a.Symbol == lParams["symbol"]) {
+        a.Status = "CANCELED";
+        SendAlgoUpdate(m, a);
+      }
+    return Answer(200, R"({"code":200,"msg":"The operation of cancel all open order is done."})", v);
+  }
+  if (m.Futures() && p == "/openAlgoOrders") {
+    json lList = json::array();
+    for (const auto& [id, a] : m.AlgoOrders)
+      if (a.Status == "NEW" && (!lParams.count("symbol") || a.Symbol == lParams["symbol"])) lList.push_back(AlgoJson(a));
+    return Answer(200, lList.dump(), v);
   }
   if (p == "/order") {
     Order* lFound = nullptr;

@@ -190,6 +190,32 @@ async def order_checks():
             check("a key not kept alive expires with listenKeyExpired", message.startswith('{"e": "listenKeyExpired"'), message)
 
 
+async def wsapi_checks():
+    key, secret = "qmt-sim-key", "qmt-sim-secret"
+    with Exchange() as ex:
+        async with websockets.connect(ex.ws() + "/ws-api/v3", ping_interval=None) as ws:
+            def subscribe(request_id, the_secret):
+                now = int(time.time() * 1000)
+                payload = "apiKey=%s&recvWindow=5000&timestamp=%d" % (key, now)
+                signature = hmac.new(the_secret.encode(), payload.encode(), hashlib.sha256).hexdigest()
+                return json.dumps({"id": request_id, "method": "userDataStream.subscribe.signature",
+                                   "params": {"apiKey": key, "recvWindow": 5000, "timestamp": now, "signature": signature}})
+            await ws.send(subscribe("bad", "not-the-secret"))
+            answer = json.loads(await asyncio.wait_for(ws.recv(), 3))
+            check("WebSocket API: a wrong signature is refused with -1022",
+                  answer["id"] == "bad" and answer["status"] == 400 and answer["error"]["code"] == -1022, answer)
+            await ws.send(subscribe("good", secret))
+            answer = json.loads(await asyncio.wait_for(ws.recv(), 3))
+            check("WebSocket API: the signed subscription is accepted",
+                  answer == {"id": "good", "status": 200, "result": {"subscriptionId": 0}}, answer)
+            query = "symbol=BTCUSDT&side=BUY&type=MARKET&quantity=0.01&timestamp=%d" % int(time.time() * 1000)
+            status, body = request("POST", ex.rest() + "/api/v3/order?" + sign(secret, query), key)
+            events = [json.loads(await asyncio.wait_for(ws.recv(), 3)) for _ in range(3)]
+            kinds = [(e.get("subscriptionId"), e["event"]["e"], e["event"].get("X")) for e in events]
+            check("and the account's events come wrapped", kinds[0] == (0, "executionReport", "NEW") and
+                  kinds[1] == (0, "executionReport", "FILLED") and kinds[2][1] == "outboundAccountPosition", kinds)
+
+
 async def first_event(ws, timeout=3):
     """The first message that is not an answer to a control message, or None."""
     try:
@@ -260,6 +286,22 @@ def rule_checks():
         time.sleep(1.1)
         status, _ = request("GET", ex.rest() + "/api/v3/exchangeInfo")
         check("and answered again once it has passed", status == 200, status)
+    with Exchange() as ex:
+        now = int(time.time() * 1000)
+        query = "symbol=BTCUSDT&side=BUY&type=STOP_MARKET&quantity=0.01&stopPrice=99999&timestamp=%d" % now
+        status, body = request("POST", ex.rest("usdm") + "/fapi/v1/order?" + sign(secret, query), key)
+        check("today: a stop on /fapi/v1/order answers -4120", status == 400 and json.loads(body)["code"] == -4120, body)
+        query = ("algoType=CONDITIONAL&symbol=BTCUSDT&side=BUY&type=STOP_MARKET&quantity=0.01&triggerPrice=99999"
+                 "&clientAlgoId=qmt-stop&timestamp=%d" % now)
+        status, body = request("POST", ex.rest("usdm") + "/fapi/v1/algoOrder?" + sign(secret, query), key)
+        check("the algo endpoint takes it", status == 200 and json.loads(body)["algoStatus"] == "NEW", body)
+        status, body = request("GET", ex.rest("usdm") + "/fapi/v1/openAlgoOrders?" + sign(secret, "timestamp=%d" % now), key)
+        check("and lists it open", status == 200 and json.loads(body)[0]["clientAlgoId"] == "qmt-stop", body)
+        status, body = request("DELETE", ex.rest("usdm") + "/fapi/v1/algoOpenOrders?" +
+                               sign(secret, "symbol=BTCUSDT&timestamp=%d" % now), key)
+        check("cancel-all of algo orders", status == 200 and json.loads(body)["code"] == 200, body)
+        status, body = request("GET", ex.rest("usdm") + "/fapi/v1/openAlgoOrders?" + sign(secret, "timestamp=%d" % now), key)
+        check("leaves none open", status == 200 and json.loads(body) == [], body)
     with Exchange("--orders-503", "1") as ex:
         query = "symbol=BTCUSDT&side=BUY&type=MARKET&quantity=0.01&newClientOrderId=qmt-lost&timestamp=%d" % int(time.time() * 1000)
         status, body = request("POST", ex.rest("usdm") + "/fapi/v1/order?" + sign(secret, query), key)
@@ -286,6 +328,7 @@ def tls_checks():
 def main():
     tls_checks()
     asyncio.run(today_checks())
+    asyncio.run(wsapi_checks())
     rule_checks()
     signing_checks()
     asyncio.run(stream_checks())
