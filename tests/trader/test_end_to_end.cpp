@@ -324,9 +324,11 @@ TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
 }
 
 TEST_F(EndToEnd, SpotOrdersAndBalancesThroughTheWebSocketAPI) {
-  SimExchange lExchange;
-  lExchange.PointAt();
+  // Over TLS with the certificate chain, as the exchange is reached.
+  SimExchange lExchange({"--tls-cert", Certs().Path("server.pem"), "--tls-key", Certs().Path("server.key")});
+  lExchange.PointAt(true);
   TqmtTraderClient_Binance c;
+  c.GetWSClient().TLSOptions.RootCertFile = Certs().Path("ca.pem");
   c.GetWSClient().WatchDog.TimeUnitMs = 20;  // a "10-second" watchdog of 200 ms
   ASSERT_TRUE(c.Initialize(kKey, kSecret, false, 0, false)) << c.LastConnectionError();
   auto lPrice = [&] {
@@ -365,9 +367,10 @@ TEST_F(EndToEnd, SpotOrdersAndBalancesThroughTheWebSocketAPI) {
 
 TEST_F(EndToEnd, ConditionalFuturesOrdersGoToTheAlgoOrderAPI) {
   // Today's exchange refuses stop orders on /fapi/v1/order (-4120): they must reach the algo endpoint.
-  SimExchange lExchange;
-  lExchange.PointAt();
+  SimExchange lExchange({"--tls-cert", Certs().Path("server.pem"), "--tls-key", Certs().Path("server.key")});
+  lExchange.PointAt(true);
   TqmtTraderClient_Binance c;
+  c.GetWSClient().TLSOptions.RootCertFile = Certs().Path("ca.pem");
   ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
   const std::string lTicker = c.Client_Futures().REST_API().Get24hrTicker("BTCUSDT");
   const auto lAt = lTicker.find("\"lastPrice\":\"") + 13;
