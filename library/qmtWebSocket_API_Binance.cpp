@@ -205,9 +205,11 @@ void TqmtWS_API_Binance_Base::RunInBackground(const std::function<void()>& aWork
 }
 
 bool TqmtWS_API_Binance_Base::DoFilterMessage(std::string_view aText) {
-  if (!IsListenKeyExpired(aText)) return false;
+  // Every message passes here on the stream thread: only a connection that carries user data
+  // looks for the event at all.
+  if (!WantsUserStream()) return false;
   TqmtWSClient* lClient = Client();
-  if (!lClient || !WantsUserStream()) return false;
+  if (!lClient || !IsListenKeyExpired(aText)) return false;
   // The stream carries no account data any more: drop it, and the watchdog's reconnection asks for
   // a fresh key. The expired one is not deleted.
   {

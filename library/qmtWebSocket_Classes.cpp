@@ -304,9 +304,7 @@ void TqmtWSConnection::DoWritePing(const std::string& aText) {
   const TDateTime lNow = NowLocal();
   const std::uint64_t lTicks = GetTicks();
   if (FFirstPing.load() == 0) FFirstPing = lNow;
-  if (FFirstPingTicks.load() == 0) FFirstPingTicks = lTicks;
   FLastPing = lNow;
-  FLastPingTicks = lTicks;
   {
     std::lock_guard g(FPingLock);
     FQueuePingList.push_back({lNow, aText, lTicks});
@@ -679,7 +677,6 @@ void TqmtWSConnection::DoMessageComplete(std::string_view aPayload) {
       break;
     case TOpcode::opPong: {
       FLastPong = NowLocal();
-      FLastPongTicks = GetTicks();
       bool lMismatch = false;
       {
         std::lock_guard g(FPingLock);

@@ -156,16 +156,10 @@ public:
   TDateTime LastPing() const { return FLastPing.load(); }
   TDateTime LastPong() const { return FLastPong.load(); }
   TDateTime FirstPing() const { return FFirstPing.load(); }
-  void SetFirstPing(TDateTime aValue) {
-    FFirstPing = aValue;
-    if (aValue == 0) FFirstPingTicks = 0;
-  }
-  // The same moments on the monotonic clock (GetTicks, ms; 0: none yet): the heart-beat time-out
-  // measures with these, so a step of the wall clock is not taken for a dead connection.
-  std::uint64_t LastPingTicks() const { return FLastPingTicks.load(); }
-  std::uint64_t LastPongTicks() const { return FLastPongTicks.load(); }
-  std::uint64_t FirstPingTicks() const { return FFirstPingTicks.load(); }
-  // When the oldest ping still waiting for its pong was sent (GetTicks); 0 when none waits.
+  void SetFirstPing(TDateTime aValue) { FFirstPing = aValue; }
+  // When the oldest ping still waiting for its pong was sent (GetTicks, the monotonic clock: the
+  // heart-beat time-out measures with it, so a step of the wall clock is not a dead connection);
+  // 0 when none waits.
   std::uint64_t OldestUnansweredPingTicks();
   TqmtWSExtensions& Extensions() { return *FExtensions; }
   void SetExtensions(std::unique_ptr<TqmtWSExtensions> aExtensions) { FExtensions = std::move(aExtensions); }
@@ -251,7 +245,6 @@ private:
   std::string FCloseReason;
   std::string FPong;
   std::atomic<TDateTime> FLastPing{0}, FLastPong{0}, FFirstPing{0};
-  std::atomic<std::uint64_t> FLastPingTicks{0}, FLastPongTicks{0}, FFirstPingTicks{0};
   TqmtWSMsg FWSMessage, FWSControlCode;
   TqmtWSMsg* FWSMSG = nullptr;
   bool FMessageUnfinished = false;  // the last data frame had FIN clear

@@ -342,7 +342,7 @@ void TqmtWSClient::DoReadException(const std::exception& aException) {
     // The reader ends with this error: report it (we are inside the reader's catch, so the
     // exception itself travels), then the connection is gone. A connection closed on purpose
     // (Disconnected) has nothing to report.
-    if (!c || !c->Disconnected()) DoReport(c.get(), aException);
+    if (!c || !c->Disconnected()) DoReport(c.get(), aException.what(), &aException, std::current_exception());
   }
   // The reader ends here: the socket goes with it, so a later activation starts afresh.
   try {
@@ -368,10 +368,7 @@ bool TqmtWSClient::Deactivate(int aLockTimeoutMs, bool aCancelPending) {
     if (!lLifecycle.Acquire(aLockTimeoutMs)) return false;
   }
   auto c = Connection();
-  if (!c || FDisconnecting) {
-    StopWatchDog();
-    return true;
-  }
+  if (!c || FDisconnecting) return true;
   // A peer that takes nothing more cannot hold the close frame (or a writer) for long.
   FTCPClient->LimitWrites(1000);
   if (Options.CleanDisconnect && c->Enabled()) {
@@ -390,23 +387,24 @@ bool TqmtWSClient::Deactivate(int aLockTimeoutMs, bool aCancelPending) {
   return true;
 }
 
-void TqmtWSClient::DoReport(TqmtWSConnection* aConnection, const std::exception& aException) {
+void TqmtWSClient::DoReport(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException,
+                            std::exception_ptr aPointer) {
   try {
+    const Exception lCopy(aMessage);  // stands for the exception when there is none (a time-out)
+    const std::exception& lException = aException ? *aException : lCopy;
     if (FAPI && !FAPI->RawMessages()) {
-      FAPI->DoException(aConnection, aException);
+      FAPI->DoException(aConnection, lException);
       return;
     }
     if (!OnException) return;
-    if (aConnection) aConnection->FMsgException = aException.what();
-    if (FNotifyEvents == TwsNotifyEvent::neNoSync) {
-      OnException(aConnection, aException);
-      return;
-    }
+    if (aConnection) aConnection->FMsgException = aMessage;
     auto c = Connection();
     TConnectionPtr lKeep = c && c.get() == aConnection ? c : nullptr;
-    std::exception_ptr lPointer = std::current_exception();
-    const std::string lMessage = aException.what();
-    Notify([this, lKeep, aConnection, lPointer, lMessage] { RaiseException(lKeep ? lKeep.get() : aConnection, lPointer, lMessage); });
+    if (FNotifyEvents == TwsNotifyEvent::neNoSync) {
+      OnException(lKeep ? lKeep.get() : aConnection, lException);
+      return;
+    }
+    Notify([this, lKeep, aConnection, aPointer, aMessage] { RaiseException(lKeep ? lKeep.get() : aConnection, aPointer, aMessage); });
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qmtWebSocket: OnException handler failed: %s\n", e.what());
   }
@@ -754,29 +752,7 @@ void TqmtWSClient::DoError(TqmtWSConnection* aConnection, const std::string& aMe
 void TqmtWSClient::DoException(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException,
                                std::exception_ptr aPointer) {
   if (FDestroying) return;
-  try {
-    if (FAPI && !FAPI->RawMessages()) {
-      const Exception lCopy(aMessage);
-      FAPI->DoException(aConnection, aException ? *aException : lCopy);
-    } else if (OnException) {
-      if (aConnection) aConnection->FMsgException = aMessage;
-      auto c = Connection();
-      TqmtWSConnection* lTarget = c && c.get() == aConnection ? c.get() : aConnection;
-      if (FNotifyEvents == TwsNotifyEvent::neNoSync) {
-        if (aException) {
-          OnException(lTarget, *aException);
-        } else {
-          const Exception lCopy(aMessage);
-          OnException(lTarget, lCopy);
-        }
-      } else {
-        TConnectionPtr lKeep = c && c.get() == aConnection ? c : nullptr;
-        Notify([this, lKeep, aConnection, aPointer, aMessage] { RaiseException(lKeep ? lKeep.get() : aConnection, aPointer, aMessage); });
-      }
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "qmtWebSocket: OnException handler failed: %s\n", e.what());
-  }
+  DoReport(aConnection, aMessage, aException, aPointer);
   if (aConnection) {
     try {
       aConnection->DoDropConnection();

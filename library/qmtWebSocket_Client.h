@@ -177,7 +177,9 @@ public:
   TqmtWSAPI* API() const { return FAPI; }
   // A failure beside the connection (an API's background request) reported through OnException
   // (or the API) without dropping anything.
-  void ReportException(const std::exception& aException) { DoReport(nullptr, aException); }
+  void ReportException(const std::exception& aException) {
+    DoReport(nullptr, aException.what(), &aException, std::current_exception());
+  }
   bool QueueMessages() const { return FQueueMessages; }
   void SetQueueMessages(bool aValue);
   void QueueClear();
@@ -211,8 +213,10 @@ private:
   void DoReadData();
   void DoReadException(const std::exception& aException);
   void DoDisconnected(const TConnectionPtr& aConnection);
-  // Reports an exception being handled (called inside its catch) through the API or OnException.
-  void DoReport(TqmtWSConnection* aConnection, const std::exception& aException);
+  // Reports a failure through the API or OnException (without dropping anything): aException and
+  // aPointer, when given, are the failure itself, so handlers receive its own type.
+  void DoReport(TqmtWSConnection* aConnection, const std::string& aMessage, const std::exception* aException,
+                std::exception_ptr aPointer);
   void RaiseException(TqmtWSConnection* aConnection, std::exception_ptr aPointer, const std::string& aMessage);
   void DoHeartBeatTick();
   void DoHeartBeatTimeoutTick();

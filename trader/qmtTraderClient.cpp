@@ -72,6 +72,15 @@ std::unique_ptr<TqmtWebSocketClient> TqmtTraderClient::MakeWSClient() {
   return lClient;
 }
 
+void TqmtTraderClient::CopyConnectionSettings(const TqmtWebSocketClient& aFrom, TqmtWebSocketClient& aTo) {
+  aTo.HeartBeat = aFrom.HeartBeat;
+  aTo.WatchDog = aFrom.WatchDog;
+  aTo.TLSOptions = aFrom.TLSOptions;
+  aTo.Proxy = aFrom.Proxy;
+  aTo.ConnectTimeout = aFrom.ConnectTimeout;
+  aTo.HandshakeTimeout = aFrom.HandshakeTimeout;
+}
+
 bool TqmtTraderClient::IsCurrentWSClient(const TqmtWebSocketClient* aClient) {
   std::lock_guard g(FWSClientLock);
   return FWSClient.get() == aClient;
@@ -102,16 +111,11 @@ void TqmtTraderClient::DoReplaceConnection() {
   if (!lOld || !lOld->Active()) return;  // nothing to replace: the watchdog's business
   // The new connection is the old one's twin: same address and settings.
   auto lNew = MakeWSClient();
+  CopyConnectionSettings(*lOld, *lNew);
   lNew->Host = lOld->Host;
   lNew->Port = lOld->Port;
   lNew->TLS = lOld->TLS;
   lNew->Options = lOld->Options;
-  lNew->TLSOptions = lOld->TLSOptions;
-  lNew->Proxy = lOld->Proxy;
-  lNew->HeartBeat = lOld->HeartBeat;
-  lNew->WatchDog = lOld->WatchDog;
-  lNew->ConnectTimeout = lOld->ConnectTimeout;
-  lNew->HandshakeTimeout = lOld->HandshakeTimeout;
   lNew->OutgoingFramesPerSecond = lOld->OutgoingFramesPerSecond;
   FReplacement = lNew.get();
   DoAttachStream(*lNew);

@@ -118,7 +118,6 @@ public:
   // missed and the listeners see no disconnect. A failed replacement leaves the old connection to
   // the server's close and the watchdog.
   void ReplaceConnection();
-  bool Replacing() const { return FReplacing.load(); }
 
   // ---- the fan-out, called by the exchange client; the record stays the caller's
   virtual TqmtTraderBroker& GetBroker();
@@ -132,6 +131,9 @@ public:
 
 protected:
   void RecordConnectionError(const std::string& aText);
+  // What the user or the program chose for a stream connection (heart-beat, watchdog, TLS, proxy,
+  // time-outs), for another connection of the same session; address and events are not copied.
+  static void CopyConnectionSettings(const TqmtWebSocketClient& aFrom, TqmtWebSocketClient& aTo);
   // Moves whatever is attached to the stream connection (the exchange's stream wrapper) to aClient.
   virtual void DoAttachStream(TqmtWebSocketClient& aClient) {}
   virtual void DoNotifyConnect() { FConnectListeners.Notify(this); }

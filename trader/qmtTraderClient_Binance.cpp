@@ -118,16 +118,15 @@ void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std:
   if (!FClient && !FClient_Futures) return;
   // An earlier order of this symbol whose outcome is not known yet is looked up first: sending
   // another one blindly could double the position.
-  std::string lPending;
+  TPendingOrder lPending;
   {
     std::lock_guard g(FPendingLock);
     if (auto lIt = FPendingOrders.find(aSymbol); lIt != FPendingOrders.end()) lPending = lIt->second;
   }
-  if (!lPending.empty()) {
-    const bool lPendingAlgo = lPending.rfind("algo:", 0) == 0;
-    const std::string lStatus = LookUpOrder(aSymbol, lPendingAlgo ? lPending.substr(5) : lPending, lPendingAlgo);
+  if (!lPending.ClientOrderId.empty()) {
+    const std::string lStatus = LookUpOrder(aSymbol, lPending.ClientOrderId, lPending.Algo);
     if (lStatus.empty())
-      throw TqmtTradeBarException("order status unknown: the earlier " + aSymbol + " order (client order id " + lPending +
+      throw TqmtTradeBarException("order status unknown: the earlier " + aSymbol + " order (client order id " + lPending.ClientOrderId +
                                       ") could not be looked up yet; nothing was sent",
                                   true);
     std::lock_guard g(FPendingLock);
@@ -147,7 +146,7 @@ void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std:
     }
     {
       std::lock_guard g(FPendingLock);
-      FPendingOrders[aSymbol] = aAlgo ? "algo:" + lId : lId;
+      FPendingOrders[aSymbol] = {lId, aAlgo};
     }
     throw TqmtTradeBarException("order status unknown (client order id " + lId + "): " + e.what() +
                                     "; it is looked up before the next " + aSymbol + " order",
@@ -227,14 +226,8 @@ void TqmtTraderClient_Binance::MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRou
 
 void TqmtTraderClient_Binance::ConfigureTwin(TqmtWebSocketClient& w) {
   // A twin of the main stream connection in every setting the user or the program chose.
-  TqmtWebSocketClient& m = GetWSClient();
   w.SetNotifyEvents(TwsNotifyEvent::neNoSync);
-  w.HeartBeat = m.HeartBeat;
-  w.WatchDog = m.WatchDog;
-  w.TLSOptions = m.TLSOptions;
-  w.Proxy = m.Proxy;
-  w.ConnectTimeout = m.ConnectTimeout;
-  w.HandshakeTimeout = m.HandshakeTimeout;
+  CopyConnectionSettings(GetWSClient(), w);
   w.OnMessage = [this](TqmtWSConnection*, std::string_view aText) { DoClientMessage(aText); };
   w.OnException = [this](TqmtWSConnection*, const std::exception& e) {
     RecordConnectionError(e.what());

@@ -138,7 +138,12 @@ private:
   // The watch list's streams of one route (all of them when aRoute is bfrNone) in a few SUBSCRIBEs.
   void SubscribeWatchList(TqmtWS_API_Binance_Base& aApi, TqmtWSBinanceFuturesRoute aRoute);
   std::mutex FPendingLock;
-  std::map<std::string, std::string> FPendingOrders;  // symbol -> client order id of unknown outcome
+  // An order of unknown outcome, per symbol.
+  struct TPendingOrder {
+    std::string ClientOrderId;
+    bool Algo = false;  // a conditional order, looked up by its client algo id
+  };
+  std::map<std::string, TPendingOrder> FPendingOrders;
 };
 
 // The process-wide Binance trader client: made (and registered as the trader client) on the first call.
