@@ -37,6 +37,7 @@
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData.h"
 #include "qmtTraderData_Ticker.h"
+#include "qmtIniFile.h"
 #include "qmtTraderHelpers.h"
 
 namespace {
@@ -51,23 +52,6 @@ struct Settings {
   std::string Rest, Stream, WsApi, Exchange;
   bool Verify = true;
 };
-
-// Reads one key of the [SETTINGS] section of an INI file.
-std::string IniValue(const std::string& aFile, const std::string& aKey) {
-  std::ifstream lFile(aFile);
-  std::string lLine;
-  bool lInSection = false;
-  while (std::getline(lFile, lLine)) {
-    if (!lLine.empty() && lLine.back() == '\r') lLine.pop_back();
-    if (!lLine.empty() && lLine.front() == '[') {
-      lInSection = lLine == "[SETTINGS]";
-      continue;
-    }
-    const auto lEquals = lLine.find('=');
-    if (lInSection && lEquals != std::string::npos && lLine.substr(0, lEquals) == aKey) return lLine.substr(lEquals + 1);
-  }
-  return "";
-}
 
 std::string Env(const char* aName) {
   const char* v = std::getenv(aName);
@@ -426,8 +410,8 @@ int main(int argc, char** argv) {
   SetTraderDataStorage(false);
   if (s.Key.empty()) s.Key = Env("QMT_API_KEY");
   if (s.Secret.empty()) s.Secret = Env("QMT_API_SECRET");
-  if (s.Key.empty()) s.Key = IniValue(lSettingsFile, "ApiKey");
-  if (s.Secret.empty()) s.Secret = IniValue(lSettingsFile, "ApiSecret");
+  if (s.Key.empty()) s.Key = TqmtIniFile(lSettingsFile).ReadString("SETTINGS", "ApiKey", "");
+  if (s.Secret.empty()) s.Secret = TqmtIniFile(lSettingsFile).ReadString("SETTINGS", "ApiSecret", "");
   PointAddresses(s);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);

@@ -11,6 +11,8 @@ PACKAGES=(
   locales
   tinyproxy microsocks
   python3-websockets
+  qt6-base-dev libgl-dev libqcustomplot-dev
+  xvfb xauth imagemagick fonts-dejavu-core
 )
 
 missing=()

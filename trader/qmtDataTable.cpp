@@ -219,13 +219,7 @@ std::int32_t TqmtField::AsInteger() const {
   return static_cast<std::int32_t>(std::llround(ValueToExtended(v)));
 }
 
-std::string TqmtField::DisplayText() const {
-  const TqmtValue& v = Value();
-  if (std::holds_alternative<std::monostate>(v)) return std::string();
-  const std::string lFormat = FDataSet->DisplayFormat(FieldName());
-  if (lFormat.empty() || std::holds_alternative<std::string>(v)) return ValueToText(v);
-  return FormatFloat(lFormat, ValueToExtended(v));
-}
+std::string TqmtField::DisplayText() const { return FDataSet->DisplayValue(FIndex, Value()); }
 
 void TqmtField::SetValue(const TqmtValue& aValue) { FDataSet->SetBufferValue(FIndex, aValue); }
 void TqmtField::SetAsString(const std::string& aValue) { SetValue(aValue); }
@@ -571,6 +565,51 @@ void TqmtDataSet::SetDisplayFormat(const std::string& aFieldName, const std::str
 std::string TqmtDataSet::DisplayFormat(const std::string& aFieldName) const {
   auto lIt = FDisplayFormats.find(aFieldName);
   return lIt == FDisplayFormats.end() ? std::string() : lIt->second;
+}
+
+std::vector<TqmtRowRef> TqmtDataSet::Rows() const {
+  std::vector<TqmtRowRef> lRows;
+  {
+    std::lock_guard lGuard(FStore->Lock);
+    lRows.reserve(FStore->Rows.size());
+    for (const auto& s : FStore->Rows) lRows.push_back({s, s->Row});
+  }
+  if (FFiltered && FFilter) std::erase_if(lRows, [this](const TqmtRowRef& r) { return !Accepts(*r.Values); });
+  return lRows;
+}
+
+bool TqmtDataSet::GotoRow(const TqmtRowRef& aRow) {
+  CheckBrowse("move");
+  auto lSlot = std::static_pointer_cast<Slot>(std::const_pointer_cast<void>(aRow.Id));
+  if (!lSlot) return false;
+  std::shared_ptr<const std::vector<TqmtValue>> lRow;
+  auto lSaved = FSlot;
+  const std::size_t lSavedIndex = FIndex;
+  const std::uint64_t lSavedStructure = FIndexStructure;
+  {
+    std::lock_guard lGuard(FStore->Lock);
+    FSlot = lSlot;
+    FIndexStructure = ~0ull;
+    bool lFound = false;
+    Locate(lFound);
+    if (lFound) lRow = lSlot->Row;
+  }
+  if (!lRow || !Accepts(*lRow)) {
+    FSlot = std::move(lSaved);
+    FIndex = lSavedIndex;
+    FIndexStructure = lSavedStructure;
+    return false;
+  }
+  FRow = std::move(lRow);
+  FEof = false;
+  return true;
+}
+
+std::string TqmtDataSet::DisplayValue(int aIndex, const TqmtValue& aValue) const {
+  if (std::holds_alternative<std::monostate>(aValue)) return std::string();
+  const std::string lFormat = DisplayFormat(FStore->Fields.at(static_cast<std::size_t>(aIndex)).Name);
+  if (lFormat.empty() || std::holds_alternative<std::string>(aValue)) return TqmtField::ValueToText(aValue);
+  return FormatFloat(lFormat, TqmtField::ValueToExtended(aValue));
 }
 
 void TqmtDataSet::DisableControls() { FStore->Disabled.fetch_add(1); }

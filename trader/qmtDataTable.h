@@ -92,6 +92,14 @@ private:
 // after the change, with no lock held: keep it short and never block (record and queue a refresh).
 using TqmtDataChangeEvent = std::function<void()>;
 
+// One row as a view keeps it: the row's identity (the same for the row's whole life, edits
+// included) and its values as posted. Rows are never changed in place: a post publishes new values,
+// so a view finds what changed by comparing the Values pointers.
+struct TqmtRowRef {
+  std::shared_ptr<const void> Id;
+  std::shared_ptr<const std::vector<TqmtValue>> Values;
+};
+
 class TqmtDataSet {
 public:
   // A new, empty table with a store of its own; define fields and the key, then CreateDataSet.
@@ -150,6 +158,16 @@ public:
   // A format such as "0.0000" or "#,##0.00" for a numeric field; empty removes it.
   void SetDisplayFormat(const std::string& aFieldName, const std::string& aFormat);
   std::string DisplayFormat(const std::string& aFieldName) const;
+
+  // ---- views
+  // Every row that passes this cursor's filter, as it is now, in order: one short step under the
+  // store's lock, the filter outside it. The cursor does not move.
+  std::vector<TqmtRowRef> Rows() const;
+  // Positions the cursor on that row; false (the cursor stays) when it has left the table or this
+  // cursor's filter hides it.
+  bool GotoRow(const TqmtRowRef& aRow);
+  // A value of field aIndex as DisplayText shows it (through this cursor's display format).
+  std::string DisplayValue(int aIndex, const TqmtValue& aValue) const;
 
   // ---- notification
   // Suspends change notification for every view of the table until the matching EnableControls;

@@ -169,6 +169,12 @@ std::string TqmtTraderClient::LastConnectionError() {
   return FLastConnectionError;
 }
 
+bool TqmtTraderClient::Connected() {
+  std::lock_guard lGuard(FWSClientLock);
+  auto c = FWSClient ? FWSClient->Connection() : nullptr;
+  return c && c->Enabled();
+}
+
 void TqmtTraderClient::RegisterTraderClient() { gTraderClient.store(this); }
 
 void TqmtTraderClient::GetSymbols() { throw EAbstractError(); }

@@ -100,6 +100,9 @@ public:
   // The text of the last failure the connection reported (a refused listen key, a certificate
   // error, a time-out), for a program that must say why it could not connect.
   std::string LastConnectionError();
+  // Whether the stream connection is up now: what the connect and disconnect listeners last heard
+  // or are about to hear (a window that registers late reads it once after registering).
+  virtual bool Connected();
   // Connects when not active, waiting up to 10000 ms; the connect listeners hear of success.
   virtual void Connect();
   // Disconnects, waiting up to 10000 ms, and stops the watchdog; nothing without a client.

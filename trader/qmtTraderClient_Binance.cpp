@@ -7,6 +7,7 @@
 
 #include "qmtBase_Helpers.h"
 #include "qmtTraderData_Log.h"
+#include "qmtTraderData_Ticker.h"
 #include "qmtTraderHelpers.h"
 #include "qmtTraderMarketData_Binance.h"
 
@@ -327,6 +328,7 @@ void TqmtTraderClient_Binance::GetSymbols() {
 }
 
 void TqmtTraderClient_Binance::SubscribeTicker(const std::string& aSymbol) {
+  GetTraderDataTicker().Watch(aSymbol);
   if (FClient)
     FClient->SubscribeTicker(Lower(aSymbol));
   else if (FClient_Futures)
@@ -334,6 +336,7 @@ void TqmtTraderClient_Binance::SubscribeTicker(const std::string& aSymbol) {
 }
 
 void TqmtTraderClient_Binance::UnSubscribeTicker(const std::string& aSymbol) {
+  GetTraderDataTicker().Unwatch(aSymbol);
   if (FClient)
     FClient->UnSubscribeTicker(Lower(aSymbol));
   else if (FClient_Futures)

@@ -26,6 +26,7 @@ public:
   TqmtWSAPI_Binance& Client();
   TqmtWSAPI_Binance_Futures& Client_Futures();
   bool HasClient() const { return FClient != nullptr; }
+  bool Connected() override { return HasExtraStreams() ? FAllUp.load() : TqmtTraderClient::Connected(); }
   bool HasClientFutures() const { return FClient_Futures != nullptr; }
 
   // Configures the market's wrapper, loads the spot symbols, connects (up to 10000 ms).

@@ -26,6 +26,7 @@ void TqmtTraderData_Ticker::UpdateTicker(const TqmtTraderTicker& aTicker) {
 void TqmtTraderData_Ticker::DoUpdate(const TqmtTraderTicker& aTicker) {
   if (aTicker.Symbol().empty()) return;
   std::lock_guard lGuard(FWriteLock);
+  if (!FUnwatched.empty() && FUnwatched.count(aTicker.Symbol())) return;
   Upsert(aTicker.Symbol(), [&](TqmtDataSet& t, bool) {
     // Field positions looked up once; they do not change for the life of the table.
     if (FOpen < 0 || FSize >= t.FieldCount()) {
@@ -41,6 +42,16 @@ void TqmtTraderData_Ticker::DoUpdate(const TqmtTraderTicker& aTicker) {
     t.Fields(FPrice).SetAsExtended(aTicker.Price());
     t.Fields(FSize).SetAsExtended(aTicker.Size());
   });
+}
+
+void TqmtTraderData_Ticker::Unwatch(const std::string& aSymbol) {
+  std::lock_guard lGuard(FWriteLock);
+  FUnwatched.insert(aSymbol);
+}
+
+void TqmtTraderData_Ticker::Watch(const std::string& aSymbol) {
+  std::lock_guard lGuard(FWriteLock);
+  FUnwatched.erase(aSymbol);
 }
 
 TqmtTraderData_Ticker& GetTraderDataTicker() {

@@ -2,6 +2,9 @@
 // "qmtTicker.db". Written on the stream thread.
 #pragma once
 
+#include <string>
+#include <unordered_set>
+
 #include "qmtTraderData.h"
 #include "qmtTraderMarketData.h"
 
@@ -10,6 +13,11 @@ public:
   TqmtDataSet& CDSTicker() { return GetTable(); }
   std::string GetFileName() const override { return "qmtTicker.db"; }
   void UpdateTicker(const TqmtTraderTicker& aTicker);
+  // The user took the symbol off the watch list: a ticker for it still in flight is not written
+  // back (its row would return, be saved and be subscribed again at the next connection). Once this
+  // returns, no write for the symbol is under way. Watch (a new subscription) undoes it.
+  void Unwatch(const std::string& aSymbol);
+  void Watch(const std::string& aSymbol);
 
 protected:
   void DoCreateFields(TqmtDataSet& aTable) override;
@@ -17,6 +25,7 @@ protected:
   virtual void DoUpdate(const TqmtTraderTicker& aTicker);
 
 private:
+  std::unordered_set<std::string> FUnwatched;  // under FWriteLock
   int FOpen = -1, FHigh, FLow, FBid, FAsk, FPrice, FSize;
 };
 

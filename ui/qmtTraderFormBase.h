@@ -1,0 +1,55 @@
+// The bases every window and panel of the desktop client derives from: TFRAMEBase (an embeddable
+// panel with a stable identifier, the key of its cursors on the shared tables), TFRMTraderBase (a
+// form that opens centred) and TFRMTraderBaseModal (an Ok/Cancel dialog). UI thread only.
+#pragma once
+
+#include <QDialog>
+#include <QFrame>
+#include <QPushButton>
+#include <QWidget>
+
+#include <string>
+
+class TFRAMEBase : public QFrame {
+public:
+  explicit TFRAMEBase(QWidget* aParent = nullptr) : QFrame(aParent) {}
+  // 32 upper-case hexadecimal digits, made on the first read and the same for the frame's life.
+  const std::string& Guid() const { return GetGuid(); }
+
+protected:
+  const std::string& GetGuid() const;
+
+private:
+  mutable std::string FGuid;
+};
+
+class TFRMTraderBase : public QDialog {
+public:
+  explicit TFRMTraderBase(QWidget* aParent = nullptr);
+
+protected:
+  void showEvent(QShowEvent* aEvent) override;
+
+private:
+  bool FCentred = false;
+};
+
+// pnlBody takes the subclass's controls; pnlBottom (41 pixels) holds "Ok" left of "Cancel", both at
+// the right. "Ok" runs DoOk and ends the dialog with Accepted; "Cancel" runs DoCancel, which ends it
+// with Rejected, as do Escape and the close box (without DoOk).
+class TFRMTraderBaseModal : public TFRMTraderBase {
+public:
+  explicit TFRMTraderBaseModal(QWidget* aParent = nullptr);
+
+  QWidget* pnlBody;
+  QWidget* pnlBottom;
+  QPushButton* btnOk;
+  QPushButton* btnCancel;
+
+protected:
+  virtual void DoOk() {}
+  virtual void DoCancel() { reject(); }
+};
+
+// Centres a top-level window on the screen it will show on.
+void CentreOnScreen(QWidget* aWindow);

@@ -1,0 +1,249 @@
+#include "qmtTraderGrid.h"
+
+#include <algorithm>
+
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QVBoxLayout>
+
+#include "qmtTraderClient.h"
+#include "qmtTraderData_Log.h"
+#include "qmtTraderData_Symbols.h"
+#include "qmtTraderData_Ticker.h"
+#include "qmtUIApplication.h"
+
+// ---- the grid frame base -------------------------------------------------------------------------
+
+TFRAMEBaseGrid::TFRAMEBaseGrid(QWidget* aParent) : TFRAMEBase(aParent) {
+  auto* lLayout = new QVBoxLayout(this);
+  lLayout->setContentsMargins(0, 0, 0, 0);
+  lLayout->setSpacing(0);
+  gridBar = new QToolBar(this);
+  gridBar->setObjectName("gridBar");
+  gridBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  btnNewRecord = gridBar->addAction("Add");
+  btnDeleteRecord = gridBar->addAction("Del");
+  btnClearRecords = gridBar->addAction("Clear");
+  ToolButton1 = gridBar->addSeparator();
+  grid = new QTableView(this);
+  grid->setObjectName("grid");
+  grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  grid->setSelectionMode(QAbstractItemView::SingleSelection);
+  grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  grid->horizontalHeader()->setHighlightSections(false);
+  grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
+  lLayout->addWidget(gridBar);
+  lLayout->addWidget(grid, 1);
+  connect(btnNewRecord, &QAction::triggered, this, [this] { UIAction([this] { DoNewRecord(); }); });
+  connect(btnDeleteRecord, &QAction::triggered, this, [this] { UIAction([this] { DoDeleteRecord(); }); });
+  connect(btnClearRecords, &QAction::triggered, this, [this] { UIAction([this] { DoClearRecords(); }); });
+}
+
+TFRAMEBaseGrid::~TFRAMEBaseGrid() { Unbind(); }
+
+void TFRAMEBaseGrid::Bind(TqmtDataSet& aCursor, std::vector<TqmtGridColumn> aColumns) {
+  Unbind();
+  FModel = std::make_unique<TqmtDataTableModel>(aCursor, std::move(aColumns));
+  grid->setModel(FModel.get());
+  // The given widths, but a number column is never so narrow that a price like 27128.4500 is cut.
+  const int lNumberWidth = grid->fontMetrics().horizontalAdvance("000000.0000") + 12;
+  for (int c = 0; c < static_cast<int>(FModel->Columns().size()); ++c) {
+    int lWidth = FModel->Columns()[static_cast<std::size_t>(c)].Width;
+    if (lWidth <= 0) continue;
+    if (FModel->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight)
+      lWidth = std::max(lWidth, lNumberWidth);
+    grid->setColumnWidth(c, lWidth);
+  }
+}
+
+void TFRAMEBaseGrid::Unbind() {
+  if (!FModel) return;
+  grid->setModel(nullptr);
+  FModel.reset();
+}
+
+int TFRAMEBaseGrid::CurrentRow() const {
+  const QModelIndex lIndex = grid->currentIndex();
+  return lIndex.isValid() ? lIndex.row() : -1;
+}
+
+void TFRAMEBaseGrid::SetFilter(const std::string& aFilter) {
+  if (!FModel) return;
+  TqmtDataSet& lCursor = FModel->Cursor();
+  grid->setUpdatesEnabled(false);
+  std::string lFilter = aFilter;
+  struct Resume {
+    TFRAMEBaseGrid* f;
+    ~Resume() {
+      f->dsGrid()->Cursor().SetFiltered(true);
+      f->dsGrid()->Refresh();
+      f->grid->setUpdatesEnabled(true);
+    }
+  } lResume{this};
+  lCursor.SetFiltered(false);
+  DoGetFilter(lFilter);
+  lCursor.SetFilter(lFilter);
+}
+
+void TFRAMEBaseGrid::DeleteCursorRecord() {
+  DoBeforeDeleteRecord();
+  FModel->Cursor().Delete();
+}
+
+void TFRAMEBaseGrid::DoDeleteRecord() {
+  if (!FModel) return;
+  FModel->Refresh();
+  int lRow = CurrentRow();
+  if (lRow < 0 && FModel->rowCount() > 0) lRow = 0;
+  if (!FModel->MoveCursorTo(lRow)) return;  // an empty grid, or the row has just gone
+  DeleteCursorRecord();
+  FModel->Refresh();
+}
+
+void TFRAMEBaseGrid::DoClearRecords() {
+  if (!FModel) return;
+  FModel->Refresh();
+  grid->setUpdatesEnabled(false);
+  struct Resume {
+    TFRAMEBaseGrid* f;
+    ~Resume() {
+      f->dsGrid()->Refresh();
+      f->grid->setUpdatesEnabled(true);
+    }
+  } lResume{this};
+  for (int lRow = FModel->rowCount() - 1; lRow >= 0; --lRow)
+    if (FModel->MoveCursorTo(lRow)) DeleteCursorRecord();
+}
+
+// ---- the ticker grid -----------------------------------------------------------------------------
+
+TFRAMEGridTicker::TFRAMEGridTicker(QWidget* aParent) : TFRAMEBaseGrid(aParent) {
+  setObjectName("FRAMEGridTicker");
+  btnChartTicker = gridBar->addAction("+Chart");
+  btnChartTrader = gridBar->addAction("+Trader");
+  grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+  grid->verticalHeader()->hide();
+  TqmtDataSet& lCursor = GetTraderDataTicker().NewCloneCursor(Guid());
+  Bind(lCursor, {{"SYMBOL", "Symbol", 117},
+                 {"OPEN", "Open", 84},
+                 {"HIGH", "High", 84},
+                 {"LOW", "Low", 86},
+                 {"BID", "Bid", 76},
+                 {"ASK", "Ask", 74},
+                 {"PRICE", "Price", 97},
+                 {"SIZE", "Size", 90}});
+  connect(btnChartTicker, &QAction::triggered, this, [this] { UIAction([this] { DoNewChartTicker(); }); });
+  connect(btnChartTrader, &QAction::triggered, this, [this] { UIAction([this] { DoNewChartTrader(); }); });
+}
+
+TFRAMEGridTicker::~TFRAMEGridTicker() {
+  Unbind();
+  GetTraderDataTicker().DeleteCloneCursor(Guid());
+}
+
+void TFRAMEGridTicker::DoBeforeDeleteRecord() {
+  const std::string lSymbol = dsGrid()->Cursor().FieldByName("SYMBOL").AsString();
+  if (TqmtTraderClient* c = GetTraderClient())
+    c->UnSubscribeTicker(lSymbol);
+  else
+    GetTraderDataTicker().Unwatch(lSymbol);  // no client: nothing can write it back, but say so anyway
+}
+
+void TFRAMEGridTicker::DoNewRecord() {
+  TFRMGridTicker_NewRecord lDialog(window());
+  lDialog.exec();
+}
+
+std::string TFRAMEGridTicker::CurrentSymbol() const {
+  int lRow = CurrentRow();
+  if (lRow < 0) lRow = 0;
+  return dsGrid()->Text(lRow, "SYMBOL");
+}
+
+void TFRAMEGridTicker::DoNewChartTicker() {
+  const std::string lSymbol = CurrentSymbol();
+  if (OnNewChartTicker && !lSymbol.empty()) OnNewChartTicker(this, lSymbol);
+}
+
+void TFRAMEGridTicker::DoNewChartTrader() {
+  const std::string lSymbol = CurrentSymbol();
+  if (OnNewChartTrader && !lSymbol.empty()) OnNewChartTrader(this, lSymbol);
+}
+
+// ---- the "Select Symbol" dialog ------------------------------------------------------------------
+
+TFRMGridTicker_NewRecord::TFRMGridTicker_NewRecord(QWidget* aParent) : TFRMTraderBaseModal(aParent) {
+  setWindowTitle("Select Symbol");
+  setFixedSize(305, 202);
+  Label1 = new QLabel("Symbol", pnlBody);
+  cboSymbols = new QComboBox(pnlBody);
+  cboSymbols->setObjectName("cboSymbols");
+  cboSymbols->setEditable(false);
+  cboSymbols->setMaxVisibleItems(20);
+  btnGetSymbols = new QPushButton("Refresh", pnlBody);
+  btnGetSymbols->setObjectName("btnGetSymbols");
+  btnGetSymbols->setAutoDefault(false);
+  btnCancel->setAutoDefault(false);
+  Label1->setBuddy(cboSymbols);
+  auto* lBody = new QGridLayout(pnlBody);
+  lBody->setContentsMargins(16, 16, 16, 8);
+  lBody->addWidget(Label1, 0, 0, 1, 2);
+  lBody->addWidget(cboSymbols, 1, 0);
+  lBody->addWidget(btnGetSymbols, 1, 1);
+  lBody->setColumnStretch(0, 1);
+  lBody->setRowStretch(2, 1);
+  connect(btnGetSymbols, &QPushButton::clicked, this, [this] { UIAction([this] { btnGetSymbolsClick(); }); });
+  FillSymbols();
+  cboSymbols->setFocus();
+}
+
+void TFRMGridTicker_NewRecord::FillSymbols() {
+  cboSymbols->clear();
+  TqmtDataSet& lTable = GetTraderDataSymbols().CDSSymbols();
+  const int lField = lTable.FindFieldIndex("SYMBOL");
+  QStringList lItems;
+  for (const auto& r : lTable.Rows())
+    lItems << QString::fromStdString(TqmtField::ValueToText((*r.Values)[static_cast<std::size_t>(lField)]));
+  cboSymbols->addItems(lItems);
+  cboSymbols->setCurrentIndex(-1);
+}
+
+void TFRMGridTicker_NewRecord::btnGetSymbolsClick() {
+  if (TqmtTraderClient* c = GetTraderClient()) c->GetSymbols();
+  FillSymbols();
+}
+
+void TFRMGridTicker_NewRecord::DoOk() {
+  TFRMTraderBaseModal::DoOk();
+  if (cboSymbols->currentIndex() < 0) return;
+  const std::string lSymbol = cboSymbols->currentText().toStdString();
+  auto lTicker = GetTraderDataTicker().CDSTicker().CloneCursor();
+  lTicker->SetFiltered(false);
+  if (lTicker->FindKey(lSymbol)) return;  // already on the watch list
+  TqmtTraderClient* c = GetTraderClient();
+  if (!c) return;
+  c->SubscribeTicker(lSymbol);
+  c->SubscribeBookDepth(lSymbol);
+  c->SubscribeTrades(lSymbol);
+}
+
+// ---- the log grid --------------------------------------------------------------------------------
+
+TFRAMEGridLog::TFRAMEGridLog(QWidget* aParent) : TFRAMEBaseGrid(aParent) {
+  setObjectName("FRAMEGridLog");
+  btnNewRecord->setEnabled(false);
+  btnDeleteRecord->setEnabled(false);
+  btnLogEnabled = gridBar->addAction("Log");
+  btnLogEnabled->setCheckable(true);
+  btnLogEnabled->setChecked(false);
+  Bind(GetTraderDataLog().CDSLog(), {{"LOG_DATE", "DateTime", 170}, {"LOG_MESSAGE", "Message", 800}});
+  connect(btnLogEnabled, &QAction::triggered, this, [this] { UIAction([this] { btnLogEnabledClick(); }); });
+}
+
+TFRAMEGridLog::~TFRAMEGridLog() { Unbind(); }
+
+void TFRAMEGridLog::btnLogEnabledClick() {
+  TqmtTraderData_Log& lLog = GetTraderDataLog();
+  lLog.SetEnabled(!lLog.Enabled());
+  btnLogEnabled->setChecked(lLog.Enabled());
+}

@@ -1,0 +1,113 @@
+// The grid frames: TFRAMEBaseGrid (a tool bar with "Add", "Del", "Clear" over a grid bound to one
+// cursor of a shared table), the ticker grid (the watch list, with "+Chart" and "+Trader"), the
+// "Select Symbol" dialog and the log grid with its "Log" toggle.
+//
+// Threads: UI thread only. The tables are written on the stream thread; the grids see the writes
+// through their model (qmtDataTableModel.h) and change the tables only through their own cursor.
+// Lifetime: a frame that owns a clone cursor creates it under its Guid in its constructor and, in its
+// destructor, first drops its model (which stops the change notices), then deletes the cursor.
+#pragma once
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QTableView>
+#include <QToolBar>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qmtDataTableModel.h"
+#include "qmtTraderFormBase.h"
+
+class TFRAMEBaseGrid : public TFRAMEBase {
+public:
+  explicit TFRAMEBaseGrid(QWidget* aParent = nullptr);
+  ~TFRAMEBaseGrid() override;
+
+  QToolBar* gridBar;
+  QAction* btnNewRecord;
+  QAction* btnDeleteRecord;
+  QAction* btnClearRecords;
+  QAction* ToolButton1;  // separator
+  QTableView* grid;
+  // The model between the grid and its rows; null until Bind.
+  TqmtDataTableModel* dsGrid() const { return FModel.get(); }
+
+  virtual void DoBeforeDeleteRecord() {}
+  virtual void DoGetFilter(std::string& aFilter) {}
+  // Applies a filter expression to the bound rows; the filter is switched on again on every path.
+  virtual void SetFilter(const std::string& aFilter);
+  virtual void DoNewRecord() {}
+  // The current row: DoBeforeDeleteRecord, then the row is deleted. Nothing on an empty grid.
+  virtual void DoDeleteRecord();
+  // Every row, from the last to the first, each through DoDeleteRecord's steps.
+  virtual void DoClearRecords();
+
+  // The grid's current row (-1 when none).
+  int CurrentRow() const;
+
+protected:
+  // Shows aCursor's rows in the grid with these columns (titles and widths).
+  void Bind(TqmtDataSet& aCursor, std::vector<TqmtGridColumn> aColumns);
+  // Drops the model: no notice reaches the frame afterwards. Before the cursor goes.
+  void Unbind();
+  // The steps of a deletion on the row the cursor is on.
+  void DeleteCursorRecord();
+
+private:
+  std::unique_ptr<TqmtDataTableModel> FModel;
+};
+
+// Sender and symbol of a chart or trading page request.
+using TqmtTraderOnNewChartTicker = std::function<void(TFRAMEBase* Sender, const std::string& aSymbol)>;
+using TqmtTraderOnNewChartTrader = std::function<void(TFRAMEBase* Sender, const std::string& aSymbol)>;
+
+class TFRAMEGridTicker : public TFRAMEBaseGrid {
+public:
+  explicit TFRAMEGridTicker(QWidget* aParent = nullptr);
+  ~TFRAMEGridTicker() override;
+
+  QAction* btnChartTicker;
+  QAction* btnChartTrader;
+  TqmtTraderOnNewChartTicker OnNewChartTicker;
+  TqmtTraderOnNewChartTrader OnNewChartTrader;
+
+  void DoBeforeDeleteRecord() override;
+  void DoNewRecord() override;
+  virtual void DoNewChartTicker();
+  virtual void DoNewChartTrader();
+
+private:
+  // The symbol of the current row (the first row when none is current), empty on an empty grid.
+  std::string CurrentSymbol() const;
+};
+
+class TFRMGridTicker_NewRecord : public TFRMTraderBaseModal {
+public:
+  explicit TFRMGridTicker_NewRecord(QWidget* aParent = nullptr);
+
+  QLabel* Label1;
+  QComboBox* cboSymbols;
+  QPushButton* btnGetSymbols;
+
+protected:
+  void DoOk() override;
+  void btnGetSymbolsClick();
+
+private:
+  // The symbols table's "SYMBOL" texts, in table order, none selected.
+  void FillSymbols();
+};
+
+class TFRAMEGridLog : public TFRAMEBaseGrid {
+public:
+  explicit TFRAMEGridLog(QWidget* aParent = nullptr);
+  ~TFRAMEGridLog() override;
+
+  QAction* btnLogEnabled;
+
+  void btnLogEnabledClick();
+};

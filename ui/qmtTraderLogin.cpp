@@ -1,0 +1,184 @@
+#include "qmtTraderLogin.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderFormBase.h"
+#include "qmtTraderSettings.h"
+#include "qmtUIApplication.h"
+
+namespace {
+const char* kSection = "SETTINGS";
+const char* kCreditsURL = "https://developers.binance.com/docs/";
+}  // namespace
+
+TFRMTraderLogin::TFRMTraderLogin(QWidget* aParent) : QDialog(aParent) {
+  setWindowTitle("Login");
+  setModal(true);
+  setFixedSize(555, 326);
+
+  auto* lLayout = new QVBoxLayout(this);
+  lLayout->setContentsMargins(0, 0, 0, 0);
+  lLayout->setSpacing(0);
+  pnlBody = new QWidget(this);
+  pnlBody->setObjectName("pnlBody");
+  pnlBottom = new QWidget(this);
+  pnlBottom->setObjectName("pnlBottom");
+  pnlBottom->setFixedHeight(41);
+  lLayout->addWidget(pnlBody, 1);
+  lLayout->addWidget(pnlBottom);
+
+  Label4 = new QLabel("Broker", pnlBody);
+  QFont lTitle("Arial Black");
+  lTitle.setPointSize(25);
+  lTitle.setBold(true);
+  Label4->setFont(lTitle);
+  Label1 = new QLabel("API Key", pnlBody);
+  txtApiKey = new QLineEdit(pnlBody);
+  txtApiKey->setObjectName("txtApiKey");
+  txtApiKey->setFixedWidth(305);
+  Label2 = new QLabel("API Secret", pnlBody);
+  txtApiSecret = new QLineEdit(pnlBody);
+  txtApiSecret->setObjectName("txtApiSecret");
+  txtApiSecret->setFixedWidth(473);
+  txtApiSecret->setEchoMode(QLineEdit::Password);
+  // "*" for every character, whatever the style would use.
+  txtApiSecret->setStyleSheet("lineedit-password-character: 42");
+  Label1->setBuddy(txtApiKey);
+  Label2->setBuddy(txtApiSecret);
+
+  auto* lBody = new QGridLayout(pnlBody);
+  lBody->setContentsMargins(24, 12, 24, 8);
+  lBody->addWidget(Label4, 0, 0, 1, 3);
+  lBody->addWidget(Label1, 1, 0, 1, 3);
+  lBody->addWidget(txtApiKey, 2, 0, 1, 3, Qt::AlignLeft);
+  lBody->addWidget(Label2, 3, 0, 1, 3);
+  lBody->addWidget(txtApiSecret, 4, 0, 1, 3, Qt::AlignLeft);
+  lBody->setColumnStretch(2, 1);
+  lBody->setRowStretch(7, 1);
+
+  auto* lBottom = new QHBoxLayout(pnlBottom);
+  lBottom->setContentsMargins(12, 6, 12, 6);
+  LinkLabel1 = new QLabel(QString("<a href=\"%1\">Binance API documentation</a>").arg(kCreditsURL), pnlBottom);
+  LinkLabel1->setTextInteractionFlags(Qt::TextBrowserInteraction);
+  LinkLabel1->setOpenExternalLinks(false);
+  connect(LinkLabel1, &QLabel::linkActivated, this, [](const QString& aURL) { QDesktopServices::openUrl(QUrl(aURL)); });
+  lBottom->addWidget(LinkLabel1);
+  lBottom->addStretch(1);
+  btnOk = new QPushButton("Ok", pnlBottom);
+  btnOk->setObjectName("btnOk");
+  btnOk->setDefault(true);
+  btnCancel = new QPushButton("Cancel", pnlBottom);
+  btnCancel->setObjectName("btnCancel");
+  lBottom->addWidget(btnOk);
+  lBottom->addWidget(btnCancel);
+  connect(btnOk, &QPushButton::clicked, this, [this] { UIAction([this] { btnOkClick(); }); });
+  connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
+
+  setTabOrder(txtApiKey, txtApiSecret);
+}
+
+void TFRMTraderLogin::showEvent(QShowEvent* aEvent) {
+  if (!FCentred) {
+    FCentred = true;
+    CentreOnScreen(this);
+  }
+  QDialog::showEvent(aEvent);
+}
+
+void TFRMTraderLogin::done(int aResult) {
+  UIAction([this] { DoSaveSettings(); });
+  QDialog::done(aResult);
+}
+
+void TFRMTraderLogin::DoLoadSettings() {
+  TqmtIniFile& s = GetTraderSettings();
+  txtApiKey->setText(QString::fromStdString(s.ReadString(kSection, "ApiKey", "")));
+  txtApiSecret->setText(QString::fromStdString(s.ReadString(kSection, "ApiSecret", "")));
+}
+
+void TFRMTraderLogin::DoSaveSettings() {
+  TqmtIniFile& s = GetTraderSettings();
+  s.WriteString(kSection, "ApiKey", txtApiKey->text().toStdString());
+  s.WriteString(kSection, "ApiSecret", txtApiSecret->text().toStdString());
+}
+
+TFRMTraderLogin_Binance::TFRMTraderLogin_Binance(QWidget* aParent) : TFRMTraderLogin(aParent) {
+  setWindowTitle("Binance");
+  Label4->setText("Binance");
+  chkFutures = new QCheckBox("Futures", pnlBody);
+  chkFutures->setObjectName("chkFutures");
+  cboFuturesContracts = new QComboBox(pnlBody);
+  cboFuturesContracts->setObjectName("cboFuturesContracts");
+  cboFuturesContracts->addItems({"USDT", "COIN"});
+  cboFuturesContracts->setEditable(false);
+  chkTestNet = new QCheckBox("TestNet", pnlBody);
+  chkTestNet->setObjectName("chkTestNet");
+  auto* lBody = static_cast<QGridLayout*>(pnlBody->layout());
+  lBody->addWidget(chkFutures, 5, 0);
+  lBody->addWidget(cboFuturesContracts, 5, 1, Qt::AlignLeft);
+  lBody->addWidget(chkTestNet, 6, 0);
+  // The design state, overwritten from the settings file below.
+  chkFutures->setChecked(true);
+  cboFuturesContracts->setCurrentIndex(0);
+  setTabOrder(txtApiSecret, chkFutures);
+  setTabOrder(chkFutures, chkTestNet);
+  setTabOrder(chkTestNet, cboFuturesContracts);
+  setTabOrder(cboFuturesContracts, btnOk);
+  setTabOrder(btnOk, btnCancel);
+  DoLoadSettings();
+}
+
+void TFRMTraderLogin_Binance::DoLoadSettings() {
+  TFRMTraderLogin::DoLoadSettings();
+  TqmtIniFile& s = GetTraderSettings();
+  chkFutures->setChecked(s.ReadBool(kSection, "Futures", false));
+  const int lIndex = s.ReadInteger(kSection, "FuturesContracts", 0);
+  cboFuturesContracts->setCurrentIndex(lIndex >= 0 && lIndex < cboFuturesContracts->count() ? lIndex : -1);
+  chkTestNet->setChecked(s.ReadBool(kSection, "TestNet", false));
+}
+
+void TFRMTraderLogin_Binance::DoSaveSettings() {
+  TFRMTraderLogin::DoSaveSettings();
+  TqmtIniFile& s = GetTraderSettings();
+  s.WriteBool(kSection, "Futures", chkFutures->isChecked());
+  s.WriteInteger(kSection, "FuturesContracts", cboFuturesContracts->currentIndex());
+  s.WriteBool(kSection, "TestNet", chkTestNet->isChecked());
+}
+
+void TFRMTraderLogin_Binance::btnOkClick() {
+  const bool lFutures = chkFutures->isChecked();
+  const int lContracts = cboFuturesContracts->currentIndex();
+  const bool lTestNet = chkTestNet->isChecked();
+  const std::string lSecret = txtApiSecret->text().toStdString();
+  const std::string lKey = txtApiKey->text().toStdString();
+  TqmtTraderClient_Binance& lClient = GetTraderClientBinance();
+  bool lConnected = false;
+  std::string lWhy;
+  try {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    struct Restore {
+      ~Restore() { QApplication::restoreOverrideCursor(); }
+    } lRestore;
+    lConnected = lClient.Initialize(lKey, lSecret, lFutures, lContracts, lTestNet);
+  } catch (const std::exception& e) {
+    lWhy = e.what();  // a failed symbol list, for example: the same answer as a failed connection
+  }
+  if (lConnected) {
+    accept();
+    return;
+  }
+  QMessageBox lBox(QMessageBox::Critical, windowTitle(), "Cannot connect to Server API.",
+                   QMessageBox::Ok | QMessageBox::Cancel, this);
+  lBox.setObjectName("ConnectError");
+  // Why, as the connection reported it (never the secret).
+  if (lWhy.empty()) lWhy = lClient.LastConnectionError();
+  if (!lWhy.empty()) lBox.setInformativeText(QString::fromStdString(lWhy));
+  lBox.exec();
+}

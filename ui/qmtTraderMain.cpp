@@ -1,0 +1,197 @@
+#include "qmtTraderMain.h"
+
+#include <QCloseEvent>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+#include "qmtTraderClient.h"
+#include "qmtTraderGrid.h"
+#include "qmtTraderLogin.h"
+#include "qmtUIApplication.h"
+
+TTabSheetRuntime::TTabSheetRuntime(QWidget* aParent) : QWidget(aParent) {
+  auto* lLayout = new QVBoxLayout(this);
+  lLayout->setContentsMargins(0, 0, 0, 0);
+}
+
+TFRAMEPagePlaceholder::TFRAMEPagePlaceholder(const QString& aWhat, const std::string& aSymbol, QWidget* aParent)
+    : TFRAMEBase(aParent), FSymbol(aSymbol) {
+  auto* lLayout = new QVBoxLayout(this);
+  auto* lLabel = new QLabel(QString("%1 %2").arg(aWhat, QString::fromStdString(aSymbol)), this);
+  lLabel->setAlignment(Qt::AlignCenter);
+  lLayout->addWidget(lLabel);
+}
+
+namespace {
+QWidget* FilledPage(QWidget* aFrame, QWidget* aPage) {
+  auto* lLayout = new QVBoxLayout(aPage);
+  lLayout->setContentsMargins(0, 0, 0, 0);
+  lLayout->addWidget(aFrame);
+  return aPage;
+}
+}  // namespace
+
+TFRMTrader::TFRMTrader(QWidget* aParent) : QMainWindow(aParent) {
+  setWindowTitle("qmtTrader");
+  resize(931, 579);
+
+  mainBar = addToolBar("mainBar");
+  mainBar->setObjectName("mainBar");
+  mainBar->setMovable(false);
+  mainBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  btnBrokerConnect = mainBar->addAction("Connect");
+  btnBrokerDisconnect = mainBar->addAction("Disconnect");
+  btnCloseTab = mainBar->addAction("Close Tab");
+  btnBrokerConnect->setEnabled(false);
+  btnBrokerDisconnect->setEnabled(true);
+  btnCloseTab->setEnabled(false);
+
+  PageControl1 = new QTabWidget(this);
+  PageControl1->setObjectName("PageControl1");
+  PageControl1->setDocumentMode(true);
+  setCentralWidget(PageControl1);
+
+  statusBar = QMainWindow::statusBar();
+  StatusPanel0 = new QLabel("Connected", statusBar);
+  StatusPanel0->setObjectName("StatusPanel0");
+  StatusPanel0->setFixedWidth(80);
+  StatusPanel1 = new QLabel(statusBar);
+  StatusPanel1->setObjectName("StatusPanel1");
+  StatusPanel1->setFixedWidth(500);
+  statusBar->addWidget(StatusPanel0);
+  statusBar->addWidget(StatusPanel1);
+
+  // The two fixed pages and their frames (the pages own the frames).
+  FFRAMEGridTicker = new TFRAMEGridTicker();
+  FFRAMEGridTicker->OnNewChartTicker = [this](TFRAMEBase* s, const std::string& aSymbol) { OnNewChartTickerEvent(s, aSymbol); };
+  FFRAMEGridTicker->OnNewChartTrader = [this](TFRAMEBase* s, const std::string& aSymbol) { OnNewChartTraderEvent(s, aSymbol); };
+  tabTicker = FilledPage(FFRAMEGridTicker, new QWidget());
+  PageControl1->addTab(tabTicker, "Ticker");
+  PageControl1->setCurrentWidget(tabTicker);
+  FFRAMEGridLog = new TFRAMEGridLog();
+  tabLog = FilledPage(FFRAMEGridLog, new QWidget());
+  PageControl1->addTab(tabLog, "Log");
+
+  connect(btnBrokerConnect, &QAction::triggered, this, [] {
+    UIAction([] {
+      if (TqmtTraderClient* c = GetTraderClient()) c->Connect();
+    });
+  });
+  connect(btnBrokerDisconnect, &QAction::triggered, this, [] {
+    UIAction([] {
+      if (TqmtTraderClient* c = GetTraderClient()) c->Disconnect();
+    });
+  });
+  connect(btnCloseTab, &QAction::triggered, this, [this] { UIAction([this] { btnCloseTabClick(); }); });
+  connect(PageControl1, &QTabWidget::currentChanged, this, [this] { UpdateCloseTab(); });
+
+  SetUIExceptionHandler([this](const std::string& aMessage) { StatusPanel1->setText(QString::fromStdString(aMessage)); });
+}
+
+TFRMTrader::~TFRMTrader() {
+  SetUIExceptionHandler(nullptr);
+  UnRegisterListeners();
+  if (TqmtTraderClient* c = GetTraderClient()) {
+    try {
+      c->Disconnect();
+    } catch (const std::exception& e) {
+      ReportUIException(e.what());
+    }
+  }
+}
+
+void TFRMTrader::RegisterListeners() {
+  TqmtTraderClient* c = GetTraderClient();
+  if (!c) return;
+  c->RegisterOnConnect({this, &TFRMTrader::OnConnectEvent});
+  c->RegisterOnDisconnect({this, &TFRMTrader::OnDisconnectEvent});
+  // A change before the listeners were in place is not missed.
+  ShowConnectionState(c->Connected());
+}
+
+void TFRMTrader::UnRegisterListeners() {
+  TqmtTraderClient* c = GetTraderClient();
+  if (!c) return;
+  c->UnRegisterOnConnect({this, &TFRMTrader::OnConnectEvent});
+  c->UnRegisterOnDisconnect({this, &TFRMTrader::OnDisconnectEvent});
+}
+
+void TFRMTrader::showEvent(QShowEvent* aEvent) {
+  if (!FCentred) {
+    FCentred = true;
+    CentreOnScreen(this);
+  }
+  RegisterListeners();
+  QMainWindow::showEvent(aEvent);
+}
+
+void TFRMTrader::closeEvent(QCloseEvent* aEvent) {
+  UnRegisterListeners();
+  QMainWindow::closeEvent(aEvent);
+}
+
+void TFRMTrader::ShowConnectionState(bool aConnected) {
+  StatusPanel0->setText(aConnected ? "Connected" : "Disconnected");
+  btnBrokerConnect->setEnabled(!aConnected);
+  btnBrokerDisconnect->setEnabled(aConnected);
+}
+
+void TFRMTrader::OnConnectEvent(TObject*) {
+  QMetaObject::invokeMethod(this, [this] { ShowConnectionState(true); }, Qt::QueuedConnection);
+}
+
+void TFRMTrader::OnDisconnectEvent(TObject*) {
+  QMetaObject::invokeMethod(this, [this] { ShowConnectionState(false); }, Qt::QueuedConnection);
+}
+
+void TFRMTrader::UpdateCloseTab() {
+  QWidget* lPage = PageControl1->currentWidget();
+  btnCloseTab->setEnabled(lPage && lPage->metaObject() == &TTabSheetRuntime::staticMetaObject);
+}
+
+void TFRMTrader::AddRuntimePage(const std::string& aSymbol, QWidget* aFrame) {
+  auto* lPage = new TTabSheetRuntime();
+  lPage->layout()->addWidget(aFrame);
+  PageControl1->addTab(lPage, QString::fromStdString(aSymbol));
+  PageControl1->setCurrentWidget(lPage);
+  UpdateCloseTab();
+}
+
+void TFRMTrader::OnNewChartTickerEvent(TFRAMEBase*, const std::string& aSymbol) {
+  AddRuntimePage(aSymbol, new TFRAMEPagePlaceholder("Chart", aSymbol));
+}
+
+void TFRMTrader::btnCloseTabClick() {
+  const int lIndex = PageControl1->currentIndex();
+  QWidget* lPage = PageControl1->currentWidget();
+  if (!lPage || lPage->metaObject() != &TTabSheetRuntime::staticMetaObject) return;
+  {
+    // No intermediate page changes while the page goes; the next page is chosen below.
+    const QSignalBlocker lBlock(PageControl1);
+    PageControl1->removeTab(lIndex);
+  }
+  delete lPage;  // with its frame, which unregisters its listeners and deletes its cursors
+  int lNext = -1;
+  const int lCount = PageControl1->count();
+  for (int k = 0; k < lCount && lNext < 0; ++k) {
+    const int i = (lIndex + k) % lCount;
+    if (PageControl1->isTabVisible(i)) lNext = i;
+  }
+  if (lNext >= 0) PageControl1->setCurrentIndex(lNext);
+  UpdateCloseTab();
+}
+
+TFRMTrader_Binance::TFRMTrader_Binance(QWidget* aParent) : TFRMTrader(aParent) {
+  setWindowTitle("qmtTrader Binance");
+  PageControl1->setTabVisible(PageControl1->indexOf(tabLog), false);
+}
+
+bool TFRMTrader_Binance::SignIn() {
+  TFRMTraderLogin_Binance lLogin;
+  return lLogin.exec() == QDialog::Accepted;
+}
+
+void TFRMTrader_Binance::OnNewChartTraderEvent(TFRAMEBase* Sender, const std::string& aSymbol) {
+  TFRMTrader::OnNewChartTraderEvent(Sender, aSymbol);
+  AddRuntimePage(aSymbol, new TFRAMEPagePlaceholder("Trader", aSymbol));
+}

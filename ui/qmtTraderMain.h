@@ -1,0 +1,91 @@
+// The main window: tool bar ("Connect", "Disconnect", "Close Tab"), the pages ("Ticker", "Log", and
+// the chart and trading pages opened at run time) and the status bar (panel 0 the connection state,
+// panel 1 the last failure that reached the event loop).
+//
+// Threads: the window lives on the UI thread. The trader client calls the connect and disconnect
+// listeners on a stream thread; they only post the change to the window (a call still queued when
+// the window goes is dropped with it). Unregistering waits for a running notification, so after
+// closeEvent no listener call is under way.
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QToolBar>
+
+#include <string>
+
+#include "qmtSystem.h"
+#include "qmtTraderFormBase.h"
+
+class TFRAMEGridTicker;
+class TFRAMEGridLog;
+
+// A page made at run time (chart and trading pages), told apart from the fixed ones by its class.
+class TTabSheetRuntime : public QWidget {
+  Q_OBJECT
+public:
+  explicit TTabSheetRuntime(QWidget* aParent = nullptr);
+};
+
+// Stands in for the chart and trading panels until they exist: names the page's symbol.
+class TFRAMEPagePlaceholder : public TFRAMEBase {
+public:
+  TFRAMEPagePlaceholder(const QString& aWhat, const std::string& aSymbol, QWidget* aParent = nullptr);
+  const std::string& Symbol() const { return FSymbol; }
+
+private:
+  std::string FSymbol;
+};
+
+class TFRMTrader : public QMainWindow {
+public:
+  explicit TFRMTrader(QWidget* aParent = nullptr);
+  ~TFRMTrader() override;
+
+  QToolBar* mainBar;
+  QAction* btnBrokerConnect;
+  QAction* btnBrokerDisconnect;
+  QAction* btnCloseTab;
+  QTabWidget* PageControl1;
+  QWidget* tabTicker;
+  QWidget* tabLog;
+  QStatusBar* statusBar;
+  QLabel* StatusPanel0;
+  QLabel* StatusPanel1;
+
+  TFRAMEGridTicker* FFRAMEGridTicker;
+  TFRAMEGridLog* FFRAMEGridLog;
+
+  virtual void OnConnectEvent(TObject* Sender);
+  virtual void OnDisconnectEvent(TObject* Sender);
+  virtual void UpdateCloseTab();
+  virtual void OnNewChartTickerEvent(TFRAMEBase* Sender, const std::string& aSymbol);
+  virtual void OnNewChartTraderEvent(TFRAMEBase* Sender, const std::string& aSymbol) {}
+
+  // "Close Tab": the active runtime page goes, then the next page with a visible tab, wrapping.
+  void btnCloseTabClick();
+
+protected:
+  void showEvent(QShowEvent* aEvent) override;
+  void closeEvent(QCloseEvent* aEvent) override;
+  // A runtime page with aFrame on it, captioned aSymbol, made the active last page.
+  void AddRuntimePage(const std::string& aSymbol, QWidget* aFrame);
+  void ShowConnectionState(bool aConnected);
+
+private:
+  void RegisterListeners();
+  void UnRegisterListeners();
+  bool FCentred = false;
+};
+
+class TFRMTrader_Binance : public TFRMTrader {
+public:
+  explicit TFRMTrader_Binance(QWidget* aParent = nullptr);
+
+  // The sign-in dialog, shown modally before the window: true when the user signed in (the trader
+  // client is connected), false when the dialog was cancelled or closed.
+  bool SignIn();
+  void OnNewChartTraderEvent(TFRAMEBase* Sender, const std::string& aSymbol) override;
+};
