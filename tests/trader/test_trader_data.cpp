@@ -209,3 +209,22 @@ TEST_F(TraderData, CloneCursorsByGridId) {
   lOrders.DeleteCloneCursor("unknown");
   EXPECT_EQ(lHistory.RecordCount(), 2) << "another grid's cursor is unaffected";
 }
+
+// A symbol taken off the watch list while its tickers are still on the way: deleting its row
+// must not be undone by the next ticker (the row would be saved and subscribed again).
+TEST_F(TraderData, UnwatchedSymbolIsNotWrittenBack) {
+  TqmtTraderData_Ticker& t = GetTraderDataTicker();
+  t.UpdateTicker(Ticker("BTCUSDT", 100));
+  t.UpdateTicker(Ticker("ETHUSDT", 10));
+  t.Unwatch("ETHUSDT");
+  auto c = t.CDSTicker().CloneCursor();
+  ASSERT_TRUE(c->FindKey(std::string("ETHUSDT")));
+  c->Delete();
+  t.UpdateTicker(Ticker("ETHUSDT", 11));  // in flight
+  t.UpdateTicker(Ticker("BTCUSDT", 101));
+  EXPECT_EQ(Column(t.CDSTicker(), "SYMBOL"), "BTCUSDT ");
+  EXPECT_EQ(Column(t.CDSTicker(), "PRICE"), "101 ");
+  t.Watch("ETHUSDT");  // added again by the user
+  t.UpdateTicker(Ticker("ETHUSDT", 12));
+  EXPECT_EQ(Column(t.CDSTicker(), "SYMBOL"), "BTCUSDT ETHUSDT ");
+}

@@ -1,0 +1,174 @@
+// The sign-in dialog and its settings file: defaults on a first start, every way of closing writes
+// all five keys (owner-only file), stored values shown, tab order, and signing in against the
+// simulated exchange (a refused key keeps the dialog open; a second "Ok" uses the new values).
+#include <QMessageBox>
+#include <QTimer>
+#include <QTest>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderLogin.h"
+#include "qmtTraderSettings.h"
+#include "sim_exchange.h"
+#include "ui_test_support.h"
+
+using namespace qmt_ui_test;
+
+class TestLogin : public QObject {
+  Q_OBJECT
+public:
+  explicit TestLogin(const std::filesystem::path& aFolder) : FFile((aFolder / "qmtTrader.ini").string()) {
+    SetTraderSettingsFileName(FFile);
+  }
+
+private:
+  std::string FFile;
+
+  std::string FileText() const {
+    std::ifstream f(FFile);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  void WriteFile(const std::string& aText) const {
+    std::filesystem::remove(FFile);
+    std::ofstream(FFile) << aText;
+  }
+
+private slots:
+  void cleanup() { ScreenshotIfFailed(); }
+
+  void firstStartShowsDefaultsAndCancelWritesEveryKey() {
+    std::filesystem::remove(FFile);
+    QCOMPARE(GetTraderSettings().FileName(), FFile);
+    TFRMTraderLogin_Binance d;
+    d.show();
+    QCOMPARE(d.windowTitle(), QString("Binance"));
+    QCOMPARE(d.Label4->text(), QString("Binance"));
+    QCOMPARE(d.txtApiKey->text(), QString());
+    QCOMPARE(d.txtApiSecret->text(), QString());
+    QCOMPARE(d.txtApiSecret->echoMode(), QLineEdit::Password);
+    QVERIFY(!d.chkFutures->isChecked());
+    QCOMPARE(d.cboFuturesContracts->currentText(), QString("USDT"));
+    QVERIFY(!d.chkTestNet->isChecked());
+    QVERIFY(d.cboFuturesContracts->isEnabled());
+    QTest::mouseClick(d.btnCancel, Qt::LeftButton);
+    QCOMPARE(d.result(), int(QDialog::Rejected));
+    QCOMPARE(FileText(), std::string("[SETTINGS]\nApiKey=\nApiSecret=\nFutures=0\nFuturesContracts=0\nTestNet=0\n"));
+    struct stat st {};
+    QCOMPARE(::stat(FFile.c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0600u);
+  }
+
+  void everyWayOfClosingSaves_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Cancel") << "Cancel";
+    QTest::newRow("Escape") << "Escape";
+    QTest::newRow("close box") << "close";
+  }
+  void everyWayOfClosingSaves() {
+    QFETCH(QString, how);
+    WriteFile("[SETTINGS]\nApiKey=old\n[Buttons]\nx=1\n");
+    TFRMTraderLogin_Binance d;
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    d.txtApiKey->setText("key-" + how);
+    d.txtApiSecret->setText("s3cr=t");
+    d.chkFutures->setChecked(true);
+    d.cboFuturesContracts->setCurrentIndex(1);
+    d.chkTestNet->setChecked(true);
+    if (how == "Cancel")
+      QTest::mouseClick(d.btnCancel, Qt::LeftButton);
+    else if (how == "Escape")
+      QTest::keyClick(&d, Qt::Key_Escape);
+    else
+      d.close();
+    QVERIFY(!d.isVisible());
+    QCOMPARE(d.result(), int(QDialog::Rejected));
+    const std::string lExpected = "[SETTINGS]\nApiKey=key-" + how.toStdString() +
+                                  "\nApiSecret=s3cr=t\nFutures=1\nFuturesContracts=1\nTestNet=1\n[Buttons]\nx=1\n";
+    QCOMPARE(FileText(), lExpected);
+  }
+
+  void storedValuesAreShown_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("futures");
+    QTest::addColumn<int>("contracts");
+    QTest::addColumn<bool>("testnet");
+    QTest::newRow("coin") << "Futures=1\nFuturesContracts=1\nTestNet=1" << true << 1 << true;
+    QTest::newRow("any non-zero is true") << "Futures=2\nTestNet=-1" << true << 0 << true;
+    QTest::newRow("not numbers: defaults") << "Futures=yes\nFuturesContracts=abc\nTestNet=" << false << 0 << false;
+    QTest::newRow("index outside the list") << "FuturesContracts=5" << false << -1 << false;
+  }
+  void storedValuesAreShown() {
+    QFETCH(QString, file);
+    QFETCH(bool, futures);
+    QFETCH(int, contracts);
+    QFETCH(bool, testnet);
+    WriteFile("[SETTINGS]\nApiKey=k\nApiSecret=s\n" + file.toStdString() + "\n");
+    TFRMTraderLogin_Binance d;
+    QCOMPARE(d.txtApiKey->text(), QString("k"));
+    QCOMPARE(d.txtApiSecret->text(), QString("s"));
+    QCOMPARE(d.chkFutures->isChecked(), futures);
+    QCOMPARE(d.cboFuturesContracts->currentIndex(), contracts);
+    QCOMPARE(d.chkTestNet->isChecked(), testnet);
+  }
+
+  void tabOrder() {
+    TFRMTraderLogin_Binance d;
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QWidget* lExpected[] = {d.txtApiKey, d.txtApiSecret, d.chkFutures, d.chkTestNet, d.cboFuturesContracts, d.btnOk, d.btnCancel};
+    d.txtApiKey->setFocus();
+    for (std::size_t i = 1; i < std::size(lExpected); ++i) {
+      QWidget* w = lExpected[i - 1]->nextInFocusChain();
+      while (w != lExpected[i - 1] && !(w->focusPolicy() & Qt::TabFocus && w->isVisibleTo(&d))) w = w->nextInFocusChain();
+      QVERIFY2(w == lExpected[i], qPrintable(QString("after %1 comes %2").arg(lExpected[i - 1]->objectName(), w->objectName())));
+    }
+  }
+
+  void signInAgainstTheSimulatedExchange() {
+    qmt_test::SimExchange lExchange;
+    lExchange.PointAt();
+    WriteFile("[SETTINGS]\nApiKey=qmt-sim-key\nApiSecret=not-the-secret\n");
+    TFRMTraderLogin_Binance d;
+    d.open();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+
+    // A refused key: the error box with Ok and Cancel; the dialog stays open with its values.
+    QString lBoxText;
+    QMessageBox::StandardButtons lButtons;
+    QTimer::singleShot(0, [&] {
+      WaitFor([&] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr; }, 30000);
+      if (auto* lBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        lBoxText = lBox->text();
+        lButtons = lBox->standardButtons();
+        lBox->button(QMessageBox::Cancel)->click();
+      }
+    });
+    QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QCOMPARE(lBoxText, QString("Cannot connect to Server API."));
+    QCOMPARE(lButtons, QMessageBox::Ok | QMessageBox::Cancel);
+    QVERIFY(d.isVisible());
+    QCOMPARE(d.result(), 0);
+    QCOMPARE(d.txtApiSecret->text(), QString("not-the-secret"));
+
+    // The second "Ok" signs in with what the fields hold now.
+    d.txtApiSecret->setText("qmt-sim-secret");
+    QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QCOMPARE(d.result(), int(QDialog::Accepted));
+    QVERIFY(!d.isVisible());
+    QVERIFY(GetTraderClientBinance().Connected());
+    QVERIFY(FileText().find("ApiSecret=qmt-sim-secret\n") != std::string::npos);
+    GetTraderClientBinance().Disconnect();
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
+  }
+};
+
+QMT_UI_TEST_MAIN(TestLogin)
+#include "test_ui_login.moc"
