@@ -1,0 +1,211 @@
+// The main window: "Close Tab" and its wrap-around, failures in status panel 1, and a scripted run
+// against the simulated exchange as a user would do it: sign in, add two symbols through "Select
+// Symbol", watch their rows update, delete one while tickers arrive, reconnect and restart.
+#include <QAction>
+#include <QHeaderView>
+#include <QTest>
+#include <QTimer>
+
+#include "qmtSystem.h"
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderData_Ticker.h"
+#include "qmtTraderGrid.h"
+#include "qmtTraderLogin.h"
+#include "qmtTraderMain.h"
+#include "qmtTraderSettings.h"
+#include "sim_exchange.h"
+#include "ui_test_support.h"
+
+using namespace qmt_ui_test;
+
+namespace {
+
+QStringList Captions(QTabWidget* aTabs) {
+  QStringList l;
+  for (int i = 0; i < aTabs->count(); ++i) l << aTabs->tabText(i);
+  return l;
+}
+
+// Runs aStep on the next modal dialog of type T once it is up (from inside its exec).
+template <typename T>
+void OnModal(std::function<void(T*)> aStep) {
+  QTimer::singleShot(0, [aStep] {
+    WaitFor([] { return dynamic_cast<T*>(QApplication::activeModalWidget()) != nullptr; }, 30000);
+    if (auto* d = dynamic_cast<T*>(QApplication::activeModalWidget())) aStep(d);
+  });
+}
+
+int RowOf(TFRAMEGridTicker* aGrid, const std::string& aSymbol) {
+  for (int i = 0; i < aGrid->dsGrid()->rowCount(); ++i)
+    if (aGrid->dsGrid()->Text(i, "SYMBOL") == aSymbol) return i;
+  return -1;
+}
+
+bool OnWatchList(const std::string& aSymbol) {
+  auto c = GetTraderDataTicker().CDSTicker().CloneCursor();
+  c->SetFiltered(false);
+  return c->FindKey(aSymbol);
+}
+
+}  // namespace
+
+class TestMainWindow : public QObject {
+  Q_OBJECT
+public:
+  explicit TestMainWindow(const std::filesystem::path& aFolder) : FFolder(aFolder) {
+    SetTraderSettingsFileName((aFolder / "qmtTrader.ini").string());
+  }
+
+private:
+  std::filesystem::path FFolder;
+
+private slots:
+  void cleanup() { ScreenshotIfFailed(); }
+
+  void layoutAndCloseTab() {
+    TFRMTrader_Binance w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(w.windowTitle(), QString("qmtTrader Binance"));
+    QCOMPARE(Captions(w.PageControl1), QStringList({"Ticker", "Log"}));
+    QVERIFY(!w.PageControl1->isTabVisible(1));
+    QCOMPARE(w.PageControl1->currentWidget(), w.tabTicker);
+    QCOMPARE(w.btnBrokerConnect->text(), QString("Connect"));
+    QCOMPARE(w.StatusPanel0->width(), 80);
+    QCOMPARE(w.StatusPanel1->width(), 500);
+    QVERIFY(!w.btnCloseTab->isEnabled());
+    // The ticker grid's columns and widths.
+    QHeaderView* h = w.FFRAMEGridTicker->grid->horizontalHeader();
+    QStringList lTitles;
+    for (int c = 0; c < h->count(); ++c) lTitles << w.FFRAMEGridTicker->dsGrid()->headerData(c, Qt::Horizontal).toString();
+    QCOMPARE(lTitles, QStringList({"Symbol", "Open", "High", "Low", "Bid", "Ask", "Price", "Size"}));
+    QCOMPARE(h->sectionSize(0), 117);
+    QVERIFY(h->sectionSize(6) >= 97);
+
+    // Two requests for one symbol open two pages; each is the active last page.
+    w.OnNewChartTickerEvent(nullptr, "BTCUSDT");
+    w.OnNewChartTraderEvent(nullptr, "BTCUSDT");
+    w.OnNewChartTickerEvent(nullptr, "ETHUSDT");
+    QCOMPARE(Captions(w.PageControl1), QStringList({"Ticker", "Log", "BTCUSDT", "BTCUSDT", "ETHUSDT"}));
+    QCOMPARE(w.PageControl1->currentIndex(), 4);
+    QVERIFY(w.btnCloseTab->isEnabled());
+    w.PageControl1->setCurrentIndex(0);
+    QVERIFY(!w.btnCloseTab->isEnabled());
+    w.PageControl1->setCurrentIndex(3);
+    QVERIFY(w.btnCloseTab->isEnabled());
+
+    // Closing a page activates the one after it; closing the last wraps to "Ticker" (the hidden
+    // "Log" is skipped); on "Ticker" there is nothing to close.
+    w.btnCloseTab->trigger();
+    QCOMPARE(Captions(w.PageControl1), QStringList({"Ticker", "Log", "BTCUSDT", "ETHUSDT"}));
+    QCOMPARE(w.PageControl1->tabText(w.PageControl1->currentIndex()), QString("ETHUSDT"));
+    w.btnCloseTab->trigger();
+    QCOMPARE(w.PageControl1->currentWidget(), w.tabTicker);
+    QVERIFY(!w.btnCloseTab->isEnabled());
+    w.btnCloseTab->trigger();
+    QCOMPARE(Captions(w.PageControl1), QStringList({"Ticker", "Log", "BTCUSDT"}));
+    w.PageControl1->setCurrentIndex(2);
+    w.btnCloseTab->trigger();
+    QCOMPARE(Captions(w.PageControl1), QStringList({"Ticker", "Log"}));
+    QCOMPARE(w.PageControl1->currentWidget(), w.tabTicker);
+
+    // "+Chart" on an empty grid opens nothing.
+    w.FFRAMEGridTicker->btnChartTicker->trigger();
+    QCOMPARE(w.PageControl1->count(), 2);
+  }
+
+  void failuresShowInStatusPanel1() {
+    TFRMTrader_Binance w;
+    w.show();
+    QAction* lFailing = w.mainBar->addAction("Fail");
+    connect(lFailing, &QAction::triggered, &w, [] { UIAction([] { throw Exception("first failure"); }); });
+    lFailing->trigger();
+    QCOMPARE(w.StatusPanel1->text(), QString("first failure"));
+    // One that reaches the event loop itself.
+    QMetaObject::invokeMethod(&w, [] { throw Exception("second failure"); }, Qt::QueuedConnection);
+    QVERIFY(WaitFor([&] { return w.StatusPanel1->text() == "second failure"; }));
+    QVERIFY(w.isVisible());
+    // "Del" and "Clear" on an empty grid do nothing.
+    w.FFRAMEGridTicker->btnDeleteRecord->trigger();
+    w.FFRAMEGridTicker->btnClearRecords->trigger();
+    QCOMPARE(w.StatusPanel1->text(), QString("second failure"));
+  }
+
+  void cancelledSignInEndsBeforeTheWindow() {
+    TFRMTrader_Binance w;
+    OnModal<TFRMTraderLogin_Binance>([](TFRMTraderLogin_Binance* d) { d->btnCancel->click(); });
+    QVERIFY(!w.SignIn());
+    QVERIFY(!w.isVisible());
+    QCOMPARE(GetTraderClient(), nullptr);
+  }
+
+  void scriptedRunAgainstTheSimulatedExchange() {
+    qmt_test::SimExchange lExchange;
+    lExchange.PointAt();
+    GetTraderSettings().WriteString("SETTINGS", "ApiKey", "qmt-sim-key");
+    GetTraderSettings().WriteString("SETTINGS", "ApiSecret", "qmt-sim-secret");
+    {
+      TFRMTrader_Binance w;
+      OnModal<TFRMTraderLogin_Binance>([](TFRMTraderLogin_Binance* d) { d->btnOk->click(); });
+      QVERIFY(w.SignIn());
+      // A drop before the window appears is shown once it does.
+      GetTraderClient()->Disconnect();
+      w.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&w));
+      QCOMPARE(w.StatusPanel0->text(), QString("Disconnected"));
+      QVERIFY(w.btnBrokerConnect->isEnabled());
+      QVERIFY(!w.btnBrokerDisconnect->isEnabled());
+      w.btnBrokerConnect->trigger();
+      QVERIFY(WaitFor([&] { return w.StatusPanel0->text() == "Connected"; }));
+      QVERIFY(!w.btnBrokerConnect->isEnabled());
+
+      // Two symbols through "Select Symbol".
+      TFRAMEGridTicker* g = w.FFRAMEGridTicker;
+      for (const char* lSymbol : {"BTCUSDT", "ETHUSDT"}) {
+        OnModal<TFRMGridTicker_NewRecord>([lSymbol](TFRMGridTicker_NewRecord* d) {
+          QCOMPARE(d->cboSymbols->currentIndex(), -1);
+          d->cboSymbols->setCurrentIndex(d->cboSymbols->findText(lSymbol));
+          d->btnOk->click();
+        });
+        g->btnNewRecord->trigger();
+      }
+      QVERIFY(WaitFor([&] { return RowOf(g, "BTCUSDT") >= 0 && RowOf(g, "ETHUSDT") >= 0; }));
+      const std::string lPrice = g->dsGrid()->Text(RowOf(g, "BTCUSDT"), "PRICE");
+      QVERIFY2(WaitFor([&] { return g->dsGrid()->Text(RowOf(g, "BTCUSDT"), "PRICE") != lPrice; }), "the row updates");
+
+      // "Del" on ETHUSDT while its tickers keep coming: it stays away.
+      g->grid->setCurrentIndex(g->dsGrid()->index(RowOf(g, "ETHUSDT"), 0));
+      g->btnDeleteRecord->trigger();
+      QCOMPARE(RowOf(g, "ETHUSDT"), -1);
+      Pump(2500);  // more than two ticker periods
+      QCOMPARE(RowOf(g, "ETHUSDT"), -1);
+      QVERIFY(!OnWatchList("ETHUSDT"));
+
+      // After a reconnection only BTCUSDT is subscribed and updates.
+      w.btnBrokerDisconnect->trigger();
+      QVERIFY(WaitFor([&] { return w.StatusPanel0->text() == "Disconnected"; }));
+      w.btnBrokerConnect->trigger();
+      QVERIFY(WaitFor([&] { return w.StatusPanel0->text() == "Connected"; }));
+      const std::string lAfter = g->dsGrid()->Text(RowOf(g, "BTCUSDT"), "PRICE");
+      QVERIFY(WaitFor([&] { return g->dsGrid()->Text(RowOf(g, "BTCUSDT"), "PRICE") != lAfter; }));
+      Pump(1500);
+      QCOMPARE(RowOf(g, "ETHUSDT"), -1);
+      QCOMPARE(GetTraderClient()->WatchListSymbols(), std::vector<std::string>({"BTCUSDT"}));
+
+      // "+Chart" carries the selected row's symbol.
+      g->grid->setCurrentIndex(g->dsGrid()->index(RowOf(g, "BTCUSDT"), 0));
+      g->btnChartTicker->trigger();
+      QCOMPARE(w.PageControl1->tabText(w.PageControl1->currentIndex()), QString("BTCUSDT"));
+      w.close();
+    }
+    // A restart: the stored watch list is read back without ETHUSDT.
+    FreeTraderData();
+    QVERIFY(OnWatchList("BTCUSDT"));
+    QVERIFY(!OnWatchList("ETHUSDT"));
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
+  }
+};
+
+QMT_UI_TEST_MAIN(TestMainWindow)
+#include "test_ui_main.moc"
