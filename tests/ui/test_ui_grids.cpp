@@ -1,0 +1,186 @@
+// The grid frames against a trader client that records what it is asked: "Select Symbol" (table
+// order, "Refresh", nothing for a symbol already listed or none selected), "Del" and "Clear"
+// (ticker unsubscribed, last row first), "+Chart"/"+Trader" requests, and the log grid's toggle.
+#include <QTest>
+#include <QTimer>
+
+#include "qmtTraderClient.h"
+#include "qmtTraderData_Log.h"
+#include "qmtTraderData_Symbols.h"
+#include "qmtTraderData_Ticker.h"
+#include "qmtTraderGrid.h"
+#include "ui_test_support.h"
+
+using namespace qmt_ui_test;
+
+namespace {
+
+// Records every call; GetSymbols puts a new symbol in the symbols table.
+class RecordingClient : public TqmtTraderClient {
+public:
+  std::vector<std::string> Calls;
+  void GetSymbols() override {
+    Calls.push_back("GetSymbols");
+    AddSymbol("AAAUSDT");
+  }
+  void SubscribeTicker(const std::string& s) override { Calls.push_back("SubscribeTicker " + s); }
+  void UnSubscribeTicker(const std::string& s) override {
+    GetTraderDataTicker().Unwatch(s);
+    Calls.push_back("UnSubscribeTicker " + s);
+  }
+  void SubscribeBookDepth(const std::string& s) override { Calls.push_back("SubscribeBookDepth " + s); }
+  void SubscribeTrades(const std::string& s) override { Calls.push_back("SubscribeTrades " + s); }
+  static void AddSymbol(const std::string& aName) {
+    TqmtTraderSymbol s;
+    s.SetSymbol(aName);
+    GetTraderDataSymbols().AddSymbol(s);
+  }
+};
+
+void Watch(const std::string& aSymbol) {
+  TqmtTraderTicker t;
+  t.SetSymbol(aSymbol);
+  t.SetPrice(1);
+  GetTraderDataTicker().UpdateTicker(t);
+}
+
+// Opens "Select Symbol" from the grid and runs aStep on it.
+void SelectSymbol(TFRAMEGridTicker& aGrid, std::function<void(TFRMGridTicker_NewRecord*)> aStep) {
+  QTimer::singleShot(0, [aStep] {
+    WaitFor([] { return dynamic_cast<TFRMGridTicker_NewRecord*>(QApplication::activeModalWidget()) != nullptr; });
+    if (auto* d = dynamic_cast<TFRMGridTicker_NewRecord*>(QApplication::activeModalWidget())) aStep(d);
+  });
+  aGrid.btnNewRecord->trigger();
+}
+
+QStringList Items(QComboBox* aBox) {
+  QStringList l;
+  for (int i = 0; i < aBox->count(); ++i) l << aBox->itemText(i);
+  return l;
+}
+
+}  // namespace
+
+class TestGrids : public QObject {
+  Q_OBJECT
+public:
+  explicit TestGrids(const std::filesystem::path& aFolder) : FFolder(aFolder) {}
+
+private:
+  std::filesystem::path FFolder;
+  std::unique_ptr<RecordingClient> FClient;
+
+private slots:
+  void init() {
+    FreeTraderData();
+    std::filesystem::remove_all(FFolder / "db");  // every test starts with empty tables
+    FClient = std::make_unique<RecordingClient>();
+    FClient->RegisterTraderClient();
+  }
+  void cleanup() {
+    ScreenshotIfFailed();
+    FClient.reset();
+  }
+
+  void selectSymbolDialog() {
+    for (const char* s : {"ETHUSDT", "BTCUSDT", "BNBUSDT"}) RecordingClient::AddSymbol(s);
+    Watch("BTCUSDT");
+    TFRAMEGridTicker g;
+    g.show();
+    QStringList lShown, lRefreshed;
+    // Table order (the symbols table keeps its key order), nothing selected; "Ok" with nothing
+    // selected subscribes nothing.
+    SelectSymbol(g, [&](TFRMGridTicker_NewRecord* d) {
+      QCOMPARE(d->windowTitle(), QString("Select Symbol"));
+      lShown = Items(d->cboSymbols);
+      QCOMPARE(d->cboSymbols->currentIndex(), -1);
+      d->btnGetSymbols->click();
+      lRefreshed = Items(d->cboSymbols);
+      QCOMPARE(d->cboSymbols->currentIndex(), -1);
+      d->btnOk->click();
+    });
+    QCOMPARE(lShown, QStringList({"BNBUSDT", "BTCUSDT", "ETHUSDT"}));
+    QCOMPARE(lRefreshed, QStringList({"AAAUSDT", "BNBUSDT", "BTCUSDT", "ETHUSDT"}));
+    QCOMPARE(FClient->Calls, std::vector<std::string>({"GetSymbols"}));
+
+    // A listed symbol subscribes nothing; a new one ticker, book and trades, in that order.
+    FClient->Calls.clear();
+    for (const char* s : {"BTCUSDT", "ETHUSDT"})
+      SelectSymbol(g, [s](TFRMGridTicker_NewRecord* d) {
+        d->cboSymbols->setCurrentIndex(d->cboSymbols->findText(s));
+        QTest::keyClick(d->cboSymbols, Qt::Key_Return);  // Enter in the list is "Ok"
+      });
+    QCOMPARE(FClient->Calls, std::vector<std::string>({"SubscribeTicker ETHUSDT", "SubscribeBookDepth ETHUSDT", "SubscribeTrades ETHUSDT"}));
+
+    // Escape is "Cancel": nothing.
+    FClient->Calls.clear();
+    SelectSymbol(g, [](TFRMGridTicker_NewRecord* d) {
+      d->cboSymbols->setCurrentIndex(0);
+      QTest::keyClick(d->cboSymbols, Qt::Key_Escape);
+    });
+    QVERIFY(FClient->Calls.empty());
+  }
+
+  void deleteClearAndPageRequests() {
+    for (const char* s : {"AUSDT", "BUSDT", "CUSDT", "DUSDT"}) Watch(s);
+    TFRAMEGridTicker g;
+    g.show();
+    std::vector<std::string> lCharts, lTraders;
+    g.OnNewChartTicker = [&](TFRAMEBase* aSender, const std::string& s) {
+      QCOMPARE(aSender, &g);
+      lCharts.push_back(s);
+    };
+    g.OnNewChartTrader = [&](TFRAMEBase*, const std::string& s) { lTraders.push_back(s); };
+    QCOMPARE(g.dsGrid()->rowCount(), 4);
+    g.grid->setCurrentIndex(g.dsGrid()->index(2, 0));
+    g.btnChartTicker->trigger();
+    g.btnChartTrader->trigger();
+    QCOMPARE(lCharts, std::vector<std::string>({"CUSDT"}));
+    QCOMPARE(lTraders, std::vector<std::string>({"CUSDT"}));
+
+    // "Del": the selected row's ticker only, and the row goes at once.
+    g.btnDeleteRecord->trigger();
+    QCOMPARE(FClient->Calls, std::vector<std::string>({"UnSubscribeTicker CUSDT"}));
+    QCOMPARE(g.dsGrid()->rowCount(), 3);
+    Watch("CUSDT");  // a ticker that was on its way
+    Pump(200);
+    QCOMPARE(g.dsGrid()->rowCount(), 3);
+
+    // "Clear": every row, last first.
+    FClient->Calls.clear();
+    g.btnClearRecords->trigger();
+    QCOMPARE(FClient->Calls, std::vector<std::string>({"UnSubscribeTicker DUSDT", "UnSubscribeTicker BUSDT", "UnSubscribeTicker AUSDT"}));
+    QCOMPARE(g.dsGrid()->rowCount(), 0);
+    QVERIFY(GetTraderDataTicker().CDSTicker().IsEmpty());
+    FClient->Calls.clear();
+    g.btnDeleteRecord->trigger();
+    g.btnClearRecords->trigger();
+    QVERIFY(FClient->Calls.empty());
+  }
+
+  void logGrid() {
+    TFRAMEGridLog g;
+    g.show();
+    QVERIFY(!g.btnNewRecord->isEnabled());
+    QVERIFY(!g.btnDeleteRecord->isEnabled());
+    QVERIFY(g.btnClearRecords->isEnabled());
+    QVERIFY(!g.btnLogEnabled->isChecked());
+    QVERIFY(!GetTraderDataLog().Enabled());
+    g.btnLogEnabled->trigger();
+    QVERIFY(GetTraderDataLog().Enabled());
+    QVERIFY(g.btnLogEnabled->isChecked());
+    GetTraderDataLog().Log("{\"e\":\"trade\"}");
+    g.btnLogEnabled->trigger();
+    QVERIFY(!GetTraderDataLog().Enabled());
+    QVERIFY(!g.btnLogEnabled->isChecked());
+    GetTraderDataLog().Log("not recorded");
+    QVERIFY(WaitFor([&] { return g.dsGrid()->rowCount() == 1; }));
+    QCOMPARE(g.dsGrid()->Text(0, "LOG_MESSAGE"), std::string("{\"e\":\"trade\"}"));
+    g.btnClearRecords->trigger();
+    QCOMPARE(g.dsGrid()->rowCount(), 0);
+    QVERIFY(GetTraderDataLog().CDSLog().IsEmpty());
+  }
+};
+
+QMT_UI_TEST_MAIN(TestGrids)
+#include "test_ui_grids.moc"
