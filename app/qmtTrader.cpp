@@ -95,7 +95,11 @@ int main(int argc, char** argv) {
       std::unique_ptr<QSocketNotifier> lSignals;
       if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         lSignals = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-        QObject::connect(lSignals.get(), &QSocketNotifier::activated, lWindow.get(), [&] { lWindow->close(); });
+        QObject::connect(lSignals.get(), &QSocketNotifier::activated, lWindow.get(), [&] {
+          // Also ends a dialog's loop that may be running (an open "Select Symbol").
+          lWindow->close();
+          QCoreApplication::exit(0);
+        });
         struct sigaction lAction {};
         lAction.sa_handler = OnSignal;
         sigaction(SIGINT, &lAction, nullptr);

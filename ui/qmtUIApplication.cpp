@@ -31,21 +31,21 @@ void SetUIExceptionHandler(std::function<void(const std::string&)> aHandler) {
 }
 
 void ReportUIException(const std::string& aMessage) {
+  auto* lApp = QCoreApplication::instance();
+  if (lApp && QThread::currentThread() != lApp->thread()) {
+    // The handler is looked up when the call runs: its window may be gone by then.
+    QMetaObject::invokeMethod(lApp, [aMessage] { ReportUIException(aMessage); }, Qt::QueuedConnection);
+    return;
+  }
   std::function<void(const std::string&)> lHandler;
   {
     std::lock_guard lGuard(gHandlerLock);
     lHandler = gHandler;
   }
-  if (!lHandler) {
+  if (lHandler)
+    lHandler(aMessage);
+  else
     std::fprintf(stderr, "qmtTrader: %s\n", aMessage.c_str());
-    return;
-  }
-  auto* lApp = QCoreApplication::instance();
-  if (lApp && QThread::currentThread() != lApp->thread()) {
-    QMetaObject::invokeMethod(lApp, [lHandler, aMessage] { lHandler(aMessage); }, Qt::QueuedConnection);
-    return;
-  }
-  lHandler(aMessage);
 }
 
 TqmtQtDispatcher::TqmtQtDispatcher() { SetMainThreadDispatcher(this); }
