@@ -181,6 +181,9 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     // Spot listen keys are retired: the account's data comes over the WebSocket API on a
     // connection of its own (Binance.US still has listen keys).
     s.Binance().UserStream = s.Binance().BinanceUS;
+    // Combined streams name the stream of every message: a partial-book snapshot carries no symbol
+    // of its own, and only the stream name says whose book it is.
+    s.Binance().UseCombinedStreams = true;
     s.SetClient(&GetWSClient());
     DropRoutes();
     if (!aApiKey.empty() && !s.Binance().BinanceUS) {
@@ -526,7 +529,20 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
   // two connections deliver at once.
   thread_local TqmtJSON tDocument;
   TqmtJSON& lDocument = tDocument;
-  lDocument.Read(aText);
+  // A combined stream wraps each event: {"stream":"<name>","data":{...}}. The event is read from its
+  // own slice of the text, so it is parsed once, as on a raw stream.
+  std::string_view lText = aText, lStream;
+  static constexpr std::string_view kStream = "{\"stream\":\"", kData = ",\"data\":";
+  if (aText.size() > kStream.size() + kData.size() && aText.compare(0, kStream.size(), kStream) == 0 &&
+      aText.back() == '}') {
+    const auto lEnd = aText.find('"', kStream.size());
+    if (lEnd != std::string_view::npos && aText.compare(lEnd + 1, kData.size(), kData) == 0) {
+      lStream = aText.substr(kStream.size(), lEnd - kStream.size());
+      const std::size_t lFrom = lEnd + 1 + kData.size();
+      lText = aText.substr(lFrom, aText.size() - lFrom - 1);
+    }
+  }
+  lDocument.Read(lText);
   if (const TqmtObjectJSON* e = lDocument.Find("e")) {
     const std::string_view lEvent = e->ValueView();
     if (lEvent == "24hrTicker")
@@ -550,7 +566,8 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
     else if (lEvent == "serverShutdown")
       OnServerShutdown();
   } else if (lDocument.Find("lastUpdateId")) {
-    DoReadBookDepth(lDocument, "bids", "asks");
+    // A partial-book snapshot: its symbol is the stream's ("btcusdt@depth20@1000ms").
+    DoReadBookDepth(lDocument, "bids", "asks", StreamSymbol(lStream));
   } else if (const TqmtObjectJSON* ev = lDocument.Find("event")) {
     // The spot WebSocket API's user data: {"subscriptionId":N,"event":{...}}.
     const std::string_view lEvent = Text(ev->Find("e"));
@@ -615,9 +632,17 @@ void TqmtTraderClient_Binance::DoReadTicker(TqmtJSON& aJSON) {
   DoTicker(lTicker);
 }
 
-void TqmtTraderClient_Binance::DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey) {
+std::string TqmtTraderClient_Binance::StreamSymbol(std::string_view aStream) {
+  std::string lSymbol(aStream.substr(0, aStream.find('@')));
+  if (lSymbol.size() == aStream.size()) return {};  // no "@": a listen key, not a market stream
+  for (char& c : lSymbol) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return lSymbol;
+}
+
+void TqmtTraderClient_Binance::DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey,
+                                               const std::string& aSymbol) {
   TqmtTraderBookDepth lBook;
-  lBook.SetSymbol(std::string(Text(aJSON.Find("s"))));
+  lBook.SetSymbol(aSymbol.empty() ? std::string(Text(aJSON.Find("s"))) : aSymbol);
   auto lFill = [](const TqmtObjectJSON* aSide, TqmtTraderBookDepthValues& aLevels) {
     if (!aSide) return;
     const int lCount = aSide->Count();

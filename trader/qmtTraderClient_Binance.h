@@ -28,6 +28,8 @@ public:
   bool HasClient() const { return FClient != nullptr; }
   bool Connected() override { return HasExtraStreams() ? FAllUp.load() : TqmtTraderClient::Connected(); }
   bool HasClientFutures() const { return FClient_Futures != nullptr; }
+  // The symbol of a market stream name ("btcusdt@ticker" -> "BTCUSDT"); empty for other names.
+  static std::string StreamSymbol(std::string_view aStream);
 
   // Configures the market's wrapper, loads the spot symbols, connects (up to 10000 ms).
   // aFuturesContracts 1 is coin-margined, any other value USDT-margined. USDT-margined streams are
@@ -80,7 +82,9 @@ public:
 protected:
   virtual void DoReadTicker(TqmtJSON& aJSON);
   virtual void DoReadAccount(TqmtJSON& aJSON);
-  virtual void DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey);
+  // aSymbol: the book's symbol when the message itself names none (a partial-book snapshot).
+  virtual void DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey,
+                               const std::string& aSymbol = {});
   virtual void DoReadTrade(TqmtJSON& aJSON);
   virtual void DoReadOrder(TqmtJSON& aJSON);
   virtual void DoReadAlgoOrder(TqmtJSON& aJSON);

@@ -4,6 +4,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "qmtTraderChart.h"
 #include "qmtTraderClient.h"
 #include "qmtTraderGrid.h"
 #include "qmtTraderLogin.h"
@@ -158,7 +159,7 @@ void TFRMTrader::AddRuntimePage(const std::string& aSymbol, QWidget* aFrame) {
 }
 
 void TFRMTrader::OnNewChartTickerEvent(TFRAMEBase*, const std::string& aSymbol) {
-  AddRuntimePage(aSymbol, new TFRAMEPagePlaceholder("Chart", aSymbol));
+  AddRuntimePage(aSymbol, new TFRAMEChartTicker(aSymbol));
 }
 
 void TFRMTrader::btnCloseTabClick() {

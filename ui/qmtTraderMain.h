@@ -29,7 +29,7 @@ public:
   explicit TTabSheetRuntime(QWidget* aParent = nullptr);
 };
 
-// Stands in for the chart and trading panels until they exist: names the page's symbol.
+// Stands in for the trading panel until it exists: names the page's symbol.
 class TFRAMEPagePlaceholder : public TFRAMEBase {
 public:
   TFRAMEPagePlaceholder(const QString& aWhat, const std::string& aSymbol, QWidget* aParent = nullptr);

@@ -198,8 +198,11 @@ struct TickerWatch : TObject {
     Last = lNow;
   }
   void OnDisconnect(TObject*) { ++Disconnects; }
-  std::atomic<int> Books{0}, Trades{0};
-  void OnBook(TObject*, const TqmtTraderBookDepth&) { ++Books; }
+  std::atomic<int> Books{0}, Trades{0}, UnnamedBooks{0};
+  void OnBook(TObject*, const TqmtTraderBookDepth& b) {
+    ++Books;
+    if (b.Symbol().empty()) ++UnnamedBooks;
+  }
   void OnTrade(TObject*, const TqmtTraderTrade&) { ++Trades; }
   std::size_t Symbols() {
     std::lock_guard g(Lock);
@@ -278,6 +281,7 @@ TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
     c.UnRegisterOnTrade({&lWatch, &TickerWatch::OnTrade});
     EXPECT_EQ(lWatch.Disconnects.load(), 0) << "no drop for rate: " << c.LastConnectionError();
     EXPECT_GT(lWatch.Books.load(), 0) << "books (on /public for USDT-margined)";
+    EXPECT_EQ(lWatch.UnnamedBooks.load(), 0) << "every book names its symbol (spot: the combined stream's name)";
     EXPECT_GT(lWatch.Trades.load(), 0) << "trades (on /market for USDT-margined)";
   }
 }

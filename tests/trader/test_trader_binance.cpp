@@ -123,6 +123,18 @@ TEST_F(TraderBinance, MessagesMapToRecords) {
   EXPECT_EQ(c.books[1]->Symbol(), "") << "a snapshot names no symbol";
   EXPECT_EQ(c.books[1]->Bids().Value(1).Price(), 1.5L);
   EXPECT_EQ(c.books[1]->Bids().Value(2).Price(), 0) << "an entry without two items is skipped";
+  // On a combined stream the wrapper names the stream, and so the snapshot's symbol; other events
+  // read as on a raw stream.
+  c.DoClientMessage(R"({"stream":"ethusdt@depth20@1000ms","data":{"lastUpdateId":161,"bids":[["7.5","1"]],"asks":[["8","2"]]}})");
+  ASSERT_EQ(c.books.size(), 3u);
+  EXPECT_EQ(c.books[2]->Symbol(), "ETHUSDT");
+  EXPECT_EQ(c.books[2]->Asks().Value(1).Size(), 2);
+  c.DoClientMessage(R"({"stream":"bnbbtc@ticker","data":{"e":"24hrTicker","E":1672515782123,"s":"BNBBTC","c":"0.0030"}})");
+  ASSERT_EQ(c.tickers.size(), 2u);
+  EXPECT_EQ(c.tickers[1].Price(), 0.003L);
+  EXPECT_EQ(c.tickers[1].Raw().substr(0, 18), R"({"e":"24hrTicker",)") << "the event, not its wrapper";
+  EXPECT_EQ(TqmtTraderClient_Binance::StreamSymbol("btcusdt@aggTrade"), "BTCUSDT");
+  EXPECT_EQ(TqmtTraderClient_Binance::StreamSymbol("pqrsListenKey"), "");
 
   c.DoClientMessage(R"({"e":"aggTrade","E":1,"s":"BNBBTC","p":"0.001","q":"100","T":1672515782136})");
   c.DoClientMessage(R"({"e":"aggTrade","E":1,"s":"BNBBTC","p":"0.001","q":"0","T":1672515782136})");
