@@ -164,7 +164,7 @@ TEST_F(TraderBinance, MessagesMapToRecords) {
 
   // A number that is no number abandons the message with a conversion error.
   EXPECT_THROW(c.DoClientMessage(R"({"e":"24hrTicker","s":"X","c":"1,5"})"), EConvertError);
-  EXPECT_EQ(c.tickers.size(), 1u);
+  EXPECT_EQ(c.tickers.size(), 2u);
 }
 
 TEST_F(TraderBinance, ReadSymbolsTakesThePriceFilter) {
