@@ -250,7 +250,9 @@ void TFRAMEChartTicker::DoChartData(const TqmtChartItem& aItem) {
 }
 
 double TFRAMEChartTicker::ViewStart() const {
-  return FViewSeconds > 0 ? FNewest - FViewSeconds : -std::numeric_limits<double>::infinity();
+  // Half a millisecond of slack: a point exactly one window before the newest stays in, whatever
+  // the rounding of the times.
+  return FViewSeconds > 0 ? FNewest - FViewSeconds - 0.0005 : -std::numeric_limits<double>::infinity();
 }
 
 void TFRAMEChartTicker::TrimFull(double aNewest) {
