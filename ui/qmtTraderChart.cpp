@@ -284,10 +284,12 @@ void TFRAMEChartTicker::DoChartTrade(const TqmtChartTrade& aTrade) {
     lAt->value += aTrade.Size;
   else
     lProfile->add(QCPBarsData(aTrade.Price, aTrade.Size));
-  // Volume over time: trades of one second make one bar.
-  const bool lNewBar = !FHasLastTrade || aTrade.Time != FLastTradeTime;
+  // Volume over time: trades of one second make one bar (trade times carry milliseconds; the bar
+  // is the whole second's).
+  const double lSecond = std::floor(aTrade.Time);
+  const bool lNewBar = !FHasLastTrade || lSecond != FLastTradeTime;
   if (lNewBar || FVolumeAll.empty())
-    FVolumeAll.emplace_back(aTrade.Time, aTrade.Size);
+    FVolumeAll.emplace_back(lSecond, aTrade.Size);
   else
     FVolumeAll.back().second += aTrade.Size;
   TrimFull(FNewest);
@@ -296,11 +298,11 @@ void TFRAMEChartTicker::DoChartTrade(const TqmtChartTrade& aTrade) {
     auto lVolume = seriesVolume->data();
     // An empty series gets a bar even when this trade's second already has one elsewhere.
     if (lNewBar || lVolume->isEmpty())
-      seriesVolume->addData(aTrade.Time, aTrade.Size);
+      seriesVolume->addData(lSecond, aTrade.Size);
     else
       (lVolume->end() - 1)->value += aTrade.Size;
   }
-  FLastTradeTime = aTrade.Time;
+  FLastTradeTime = lSecond;
   FHasLastTrade = true;
   EndUpdate();
 }

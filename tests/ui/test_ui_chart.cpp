@@ -21,6 +21,7 @@ class FeedClient : public TqmtTraderClient {};
 
 TDateTime At(double aSeconds) { return 46000.0 + aSeconds / 86400.0; }  // a day in 2025
 double Key(double aSeconds) { return ChartTime(At(aSeconds)); }
+double Second(double aSeconds) { return std::floor(Key(aSeconds)); }  // a volume bar's key
 
 void Tick(FeedClient& c, const std::string& aSymbol, double aSeconds, long double aPrice) {
   TqmtTraderTicker t;
@@ -127,12 +128,12 @@ private slots:
   void tradesMakeProfileAndVolume() {
     TFRAMEChartTicker f("BTCUSDT");
     f.show();
-    Trade(*FClient, "BTCUSDT", 10, 100, 1);    // the profile's first bar
-    Trade(*FClient, "BTCUSDT", 10, 101, 2);    // same second
-    Trade(*FClient, "BTCUSDT", 11, 100, 0.5);  // first price again, next second
+    Trade(*FClient, "BTCUSDT", 10.25, 100, 1);  // the profile's first bar
+    Trade(*FClient, "BTCUSDT", 10.75, 101, 2);  // same second
+    Trade(*FClient, "BTCUSDT", 11.5, 100, 0.5);  // first price again, next second
     f.DrainChartData();
     QCOMPARE(f.SeriesData(TSeries::Trades), (std::vector<std::pair<double, double>>{{100, 1.5}, {101, 2}}));
-    QCOMPARE(f.SeriesData(TSeries::VolumeAll), (std::vector<std::pair<double, double>>{{Key(10), 3}, {Key(11), 0.5}}));
+    QCOMPARE(f.SeriesData(TSeries::VolumeAll), (std::vector<std::pair<double, double>>{{Second(10.25), 3}, {Second(11.5), 0.5}}));
     QVERIFY(!f.SeriesVisible(TSeries::Trades));
     QVERIFY(!f.SeriesVisible(TSeries::Volume));
     QVERIFY2(f.SeriesData(TSeries::Volume).empty(), "volume off: only the full series is fed");
@@ -144,10 +145,11 @@ private slots:
     QVERIFY(f.btnVolume->isChecked() && f.SeriesVisible(TSeries::Volume));
     f.DrainChartData();
     QCOMPARE(f.SeriesData(TSeries::Volume), f.SeriesData(TSeries::VolumeAll));
-    Trade(*FClient, "BTCUSDT", 11, 100, 0.25);
-    Trade(*FClient, "BTCUSDT", 12, 100, 1);
+    Trade(*FClient, "BTCUSDT", 11.9, 100, 0.25);
+    Trade(*FClient, "BTCUSDT", 12.1, 100, 1);
     f.DrainChartData();
-    QCOMPARE(f.SeriesData(TSeries::Volume), (std::vector<std::pair<double, double>>{{Key(10), 3}, {Key(11), 0.75}, {Key(12), 1}}));
+    QCOMPARE(f.SeriesData(TSeries::Volume),
+             (std::vector<std::pair<double, double>>{{Second(10.25), 3}, {Second(11.5), 0.75}, {Second(12.1), 1}}));
 
     // A window that empties the volume bars, then a trade of the same second: a bar, not a crash.
     Tick(*FClient, "BTCUSDT", 200, 100);
@@ -155,7 +157,7 @@ private slots:
     f.DrainChartData();  // the price window, which queues the volume window
     f.DrainChartData();
     QVERIFY(f.SeriesData(TSeries::Volume).empty());
-    Trade(*FClient, "BTCUSDT", 12, 100, 2);
+    Trade(*FClient, "BTCUSDT", 12.5, 100, 2);
     f.DrainChartData();
     QCOMPARE(f.SeriesData(TSeries::Volume).size(), std::size_t(1));
   }
