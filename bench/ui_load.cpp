@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
 
       // Settle for two seconds (subscriptions, first rows), then measure.
       std::vector<double> lLate;
+      lLate.reserve(static_cast<std::size_t>(lSeconds) * 110 + 1000);  // the probe's own samples must not grow the heap
       QElapsedTimer lClock;
       double lCpuStart = 0;
       qint64 lLast = 0;
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
         lLast = lNow;
       });
       std::vector<std::pair<int, long>> lMemory;
+      lMemory.reserve(static_cast<std::size_t>(lSeconds) / 30 + 4);
       QTimer lSample;
       lSample.setInterval(30000);
       QObject::connect(&lSample, &QTimer::timeout, [&] {
