@@ -100,6 +100,8 @@ void TFRAMEBaseChart::DrainChartData() {
   }
 }
 
+void TFRAMEBaseChart::ReplotNow() { chart->replot(QCustomPlot::rpImmediateRefresh); }
+
 void TFRAMEBaseChart::BeginUpdate() { ++FUpdating; }
 
 void TFRAMEBaseChart::EndUpdate() {
@@ -173,9 +175,13 @@ TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParen
 
   seriesPrice = chart->addGraph(chart->xAxis, chart->yAxis);
   seriesPrice->setLineStyle(QCPGraph::lsStepLeft);
-  seriesPrice->setPen(QPen(QColor(0, 0, 255), 1.5));
+  seriesPrice->setPen(QPen(QColor(0, 0, 255), 1));
   auto lBars = [this](QCPAxis* aKey, QCPAxis* aValue, QColor aColour, QCPBars::WidthType aType, double aWidth) {
     auto* b = new QCPBars(aKey, aValue);
+    // Bars are axis-aligned rectangles: antialiasing only blurs their edges and costs most of a
+    // replot with an hour of volume bars.
+    b->setAntialiased(false);
+    b->setAntialiasedFill(false);
     b->setPen(Qt::NoPen);
     b->setBrush(aColour);
     b->setWidthType(aType);

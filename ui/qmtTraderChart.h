@@ -75,6 +75,8 @@ public:
   // The largest batch one paint cycle took, and the number of paint cycles (measurements, tests).
   std::size_t MaxBatch() const { return FMaxBatch; }
   std::uint64_t Batches() const { return FBatches; }
+  // Draws the chart at once (measurements); the frame itself only ever queues a replot.
+  void ReplotNow();
 
 protected:
   virtual void DoChartData(const TqmtChartItem& aItem) = 0;
