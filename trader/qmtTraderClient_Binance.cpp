@@ -754,9 +754,16 @@ void TqmtTraderClient_Binance::ReadSymbols(const std::string& aText) {
     if (const TqmtObjectJSON* lFilters = s->Find("filters")) {
       for (int k = 0; k < lFilters->Count(); ++k) {
         const TqmtObjectJSON* f = lFilters->At(k);
-        if (Text(f->Find("filterType")) != "PRICE_FILTER") continue;
-        if (const auto* lTick = f->Find("tickSize")) lSymbol.SetTickSize(TqmtCurrency::FromFloat(TraderStrToFloat(lTick->ValueView())));
-        break;
+        const std::string_view lType = Text(f->Find("filterType"));
+        if (lType == "PRICE_FILTER") {
+          if (const auto* lTick = f->Find("tickSize")) {
+            const long double lStep = TraderStrToFloat(lTick->ValueView());
+            lSymbol.SetTickSize(TqmtCurrency::FromFloat(lStep));
+            lSymbol.SetPriceStep(lStep);
+          }
+        } else if (lType == "LOT_SIZE") {
+          if (const auto* lLot = f->Find("stepSize")) lSymbol.SetLotStep(TraderStrToFloat(lLot->ValueView()));
+        }
       }
     }
     DoSymbol(lSymbol);

@@ -90,6 +90,8 @@ void TqmtTraderSymbol::CopyFrom(const TqmtTraderSymbol& aObject) {
   SetTickValue(aObject.TickValue());
   SetTimeEnd(aObject.TimeEnd());
   SetTimeStart(aObject.TimeStart());
+  SetPriceStep(aObject.PriceStep());
+  SetLotStep(aObject.LotStep());
 }
 
 const std::string& TqmtTraderSymbol::ID() const {
@@ -134,7 +136,12 @@ void TqmtTraderSymbols::DoSorted() {
 
 void TqmtTraderSymbols::AddSymbol(const TqmtTraderSymbol& aSymbol) {
   std::lock_guard lLock(FLock);
-  if (GetSymbol(aSymbol.Symbol())) return;
+  if (TqmtTraderSymbol* lKnown = GetSymbol(aSymbol.Symbol())) {
+    // Made earlier by a ticker: the exchange's information fills in its steps.
+    lKnown->SetPriceStep(aSymbol.PriceStep());
+    lKnown->SetLotStep(aSymbol.LotStep());
+    return;
+  }
   auto* lSymbol = new TqmtTraderSymbol();
   lSymbol->CopyFrom(aSymbol);
   AddItem(lSymbol);

@@ -151,7 +151,7 @@ private:
 // identifier is its Symbol.
 class TqmtTraderSymbol : public TqmtQueueItemBase {
 public:
-  // Copies Commission, Symbol, TickSize, TickValue, TimeEnd, TimeStart; not the sub-records, the
+  // Copies Commission, Symbol, TickSize, TickValue, TimeEnd, TimeStart, PriceStep, LotStep; not the sub-records, the
   // identifier or the sort key.
   void CopyFrom(const TqmtTraderSymbol& aObject);
   // Copies Symbol into the identifier first, so the list is keyed by Symbol.
@@ -167,6 +167,10 @@ public:
   QMT_PROPERTY(TqmtCurrency, Commission);
   QMT_PROPERTY(std::string, Symbol);
   QMT_PROPERTY(TqmtCurrency, TickSize);  // price step, rounded to four decimals (0.00001 becomes 0)
+  // The exchange's exact price step and quantity step (PRICE_FILTER tickSize, LOT_SIZE stepSize);
+  // 0 when unknown. Orders are rounded to them.
+  QMT_PROPERTY(long double, PriceStep);
+  QMT_PROPERTY(long double, LotStep);
   QMT_PROPERTY(TqmtCurrency, TickValue);
   QMT_PROPERTY(TDateTime, TimeEnd);
   QMT_PROPERTY(TDateTime, TimeStart);
@@ -184,7 +188,8 @@ private:
 // list order, exact and case-sensitive), so a lookup costs the same for 10 symbols as for 5,000.
 class TqmtTraderSymbols : public TqmtQueue {
 public:
-  // Appends a copy unless the symbol is present already (which is never replaced or updated).
+  // Appends a copy unless the symbol is present already, which is never replaced: only its price and
+  // lot steps are taken (a holder made by a ticker before the exchange information came lacks them).
   void AddSymbol(const TqmtTraderSymbol& aSymbol);
   // The first holder whose identifier equals aSymbol, or nullptr.
   TqmtTraderSymbol* GetSymbol(std::string_view aSymbol) const;
