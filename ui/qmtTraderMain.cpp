@@ -6,6 +6,7 @@
 
 #include "qmtTraderChart.h"
 #include "qmtTraderClient.h"
+#include "qmtTraderFrame.h"
 #include "qmtTraderGrid.h"
 #include "qmtTraderLogin.h"
 #include "qmtUIApplication.h"
@@ -13,14 +14,6 @@
 TTabSheetRuntime::TTabSheetRuntime(QWidget* aParent) : QWidget(aParent) {
   auto* lLayout = new QVBoxLayout(this);
   lLayout->setContentsMargins(0, 0, 0, 0);
-}
-
-TFRAMEPagePlaceholder::TFRAMEPagePlaceholder(const QString& aWhat, const std::string& aSymbol, QWidget* aParent)
-    : TFRAMEBase(aParent), FSymbol(aSymbol) {
-  auto* lLayout = new QVBoxLayout(this);
-  auto* lLabel = new QLabel(QString("%1 %2").arg(aWhat, QString::fromStdString(aSymbol)), this);
-  lLabel->setAlignment(Qt::AlignCenter);
-  lLayout->addWidget(lLabel);
 }
 
 namespace {
@@ -194,5 +187,7 @@ bool TFRMTrader_Binance::SignIn() {
 
 void TFRMTrader_Binance::OnNewChartTraderEvent(TFRAMEBase* Sender, const std::string& aSymbol) {
   TFRMTrader::OnNewChartTraderEvent(Sender, aSymbol);
-  AddRuntimePage(aSymbol, new TFRAMEPagePlaceholder("Trader", aSymbol));
+  auto* lFrame = new TFRAMETraderBinance();
+  lFrame->SetSymbol(aSymbol);
+  AddRuntimePage(aSymbol, lFrame);
 }

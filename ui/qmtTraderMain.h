@@ -29,16 +29,6 @@ public:
   explicit TTabSheetRuntime(QWidget* aParent = nullptr);
 };
 
-// Stands in for the trading panel until it exists: names the page's symbol.
-class TFRAMEPagePlaceholder : public TFRAMEBase {
-public:
-  TFRAMEPagePlaceholder(const QString& aWhat, const std::string& aSymbol, QWidget* aParent = nullptr);
-  const std::string& Symbol() const { return FSymbol; }
-
-private:
-  std::string FSymbol;
-};
-
 class TFRMTrader : public QMainWindow {
 public:
   explicit TFRMTrader(QWidget* aParent = nullptr);

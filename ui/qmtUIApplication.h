@@ -25,6 +25,8 @@ public:
 // Where reported failures go; standard error while none is set. Called on the UI thread.
 void SetUIExceptionHandler(std::function<void(const std::string&)> aHandler);
 void ReportUIException(const std::string& aMessage);
+// A message for the user in the same place (an order sent, an order refused and why).
+inline void ReportUIMessage(const std::string& aMessage) { ReportUIException(aMessage); }
 
 // Runs aAction and reports an exception instead of letting it unwind through the toolkit. Every
 // slot that calls the trading core goes through here.

@@ -9,6 +9,8 @@
 #include "qmtSystem.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData_Ticker.h"
+#include "qmtTradeBar.h"
+#include "qmtTraderFrame.h"
 #include "qmtTraderGrid.h"
 #include "qmtTraderLogin.h"
 #include "qmtTraderMain.h"
@@ -202,6 +204,77 @@ private slots:
     FreeTraderData();
     QVERIFY(OnWatchList("BTCUSDT"));
     QVERIFY(!OnWatchList("ETHUSDT"));
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
+  }
+
+  // A trading page on USDT-margined futures: each button kind reaches the exchange as derived, the
+  // orders show in "Open Orders", the market order fills into the history and the position, and
+  // "Cancel Orders" empties "Open Orders".
+  void tradingPageAgainstTheSimulatedExchange() {
+    FreeTraderData();
+    qmt_test::SimExchange lExchange;
+    lExchange.PointAt();
+    std::vector<std::string> lMessages;
+    {
+      TFRMTrader_Binance w;
+      SetUIExceptionHandler([&](const std::string& m) { lMessages.push_back(m); });
+      QVERIFY(GetTraderClientBinance().Initialize("qmt-sim-key", "qmt-sim-secret", true, 0, false));
+      w.show();
+      w.OnNewChartTraderEvent(nullptr, "BTCUSDT");
+      auto* f = w.PageControl1->currentWidget()->findChild<TFRAMETraderBinance*>();
+      QVERIFY(f && f->FFRAMETradeBarBinance);
+      TFRAMETradeBarBinance& b = *f->FFRAMETradeBarBinance;
+      QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));
+      const long double lLast = b.LastPrice();
+      auto lDefine = [&](int i, std::uint8_t aType, std::uint8_t aSide) -> TqmtTradeBarOrder& {
+        TqmtTradeBarOrder& o = *b.GetTradeBarOrders().GetOrder(i);
+        o.OrderType = aType, o.Side = aSide, o.Confirmation = false;
+        return o;
+      };
+      lDefine(0, tbotMarket, tbosBuy);
+      auto& l = lDefine(1, tbotLimit, tbosBuy);
+      l.LimitPrice = tbopLast, l.LimitPriceOperator = tbomMinus, l.LimitPriceMargin = 500.123L;
+      auto& s = lDefine(2, tbotStop, tbosSell);
+      s.StopPrice = tbopLast, s.StopPriceOperator = tbomMinus, s.StopPriceMargin = 700;
+      auto& sl = lDefine(3, tbotStopLimit, tbosSell);
+      sl.StopPrice = tbopLast, sl.StopPriceOperator = tbomMinus, sl.StopPriceMargin = 600;
+      sl.LimitPrice = tbopLast, sl.LimitPriceOperator = tbomMinus, sl.LimitPriceMargin = 610;
+      b.txtSize->setText("0.0105");  // down to the lot step 0.001
+      for (int i = 0; i < 4; ++i) b.OrderClick(b.OrderButtons[static_cast<std::size_t>(i)]);
+      QVERIFY2(lMessages.size() == 4 && lMessages[0].rfind("Order sent: BUY MARKET 0.01 BTCUSDT", 0) == 0,
+               lMessages.empty() ? "no message" : lMessages.back().c_str());
+
+      TqmtDataTableModel& lOpen = *f->FFRAMEGridTradeOpenOrders->dsGrid();
+      TqmtDataTableModel& lHistory = *f->FFRAMEGridTradeOrdersHistory->dsGrid();
+      QVERIFY2(WaitFor([&] { return lOpen.rowCount() == 3 && lHistory.rowCount() == 4; }),
+               qPrintable(QString("%1 open, %2 in the history").arg(lOpen.rowCount()).arg(lHistory.rowCount())));
+      // The limit order as the exchange reports it: last - 500.123 on the tick size 0.1, 0.01.
+      const long double lExpected = RoundToStep(lLast - 500.123L, 0.1L);
+      bool lLimitSeen = false;
+      for (int i = 0; i < lOpen.rowCount(); ++i)
+        if (lOpen.Text(i, "ORDER_TYPE") == "LIMIT") {
+          lLimitSeen = true;
+          QCOMPARE(TradeBarTextToNumber(lOpen.Text(i, "PRICE")), lExpected);
+          QCOMPARE(lOpen.Text(i, "SIZE"), std::string("0.01"));
+        }
+      QVERIFY(lLimitSeen);
+      bool lFilled = false;
+      for (int i = 0; i < lHistory.rowCount(); ++i) lFilled = lFilled || lHistory.Text(i, "ORDER_STATUS") == "FILLED";
+      QVERIFY(lFilled);
+      QVERIFY(WaitFor([&] { return f->FFRAMEGridTradePosition->dsGrid()->rowCount() == 1; }));
+      QCOMPARE(f->FFRAMEGridTradePosition->dsGrid()->Text(0, "POSITION"), std::string("0.01"));
+      QVERIFY(WaitFor([&] { return f->FFRAMEGridTradeBalance->dsGrid()->rowCount() > 0; }));
+
+      // Ctrl+0 on the page is "Cancel Orders".
+      w.PageControl1->currentWidget()->setFocus();
+      b.btnCancelOpenOrders->click();
+      QVERIFY(WaitFor([&] { return lOpen.rowCount() == 0; }));
+      QCOMPARE(lHistory.rowCount(), 4);
+      w.close();
+      SetUIExceptionHandler(nullptr);
+    }
+    FreeTraderData();
     for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }

@@ -1,0 +1,369 @@
+// The trading page: prices from definitions, rounding to the symbol's steps, the confirmation's rows,
+// refusals before any confirmation, stored definitions and button states read back by a new bar, the
+// open-orders filter for every status, and a bar destroyed while tickers arrive.
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "qmtTradeBar.h"
+#include "qmtTraderClient.h"
+#include "qmtTraderData_Orders.h"
+#include "qmtTraderFrame.h"
+#include "qmtTraderSettings.h"
+#include "ui_test_support.h"
+
+using namespace qmt_ui_test;
+
+namespace {
+
+class FeedClient : public TqmtTraderClient {};
+
+// A bar that records what it would send.
+class RecordingBar : public TFRAMETradeBar {
+public:
+  std::vector<std::string> Sent;
+  long double PriceStep = 0, LotStep = 0;
+
+protected:
+  void DoEditOrder(QToolButton*) override {}
+  void DoPlaceMarketOrder(std::uint8_t s, const std::string& sym, long double size) override {
+    Sent.push_back("MARKET " + std::to_string(s) + " " + sym + " " + TradeBarNumberText(size));
+  }
+  void DoPlaceLimitOrder(std::uint8_t s, const std::string& sym, long double size, long double l) override {
+    Sent.push_back("LIMIT " + std::to_string(s) + " " + sym + " " + TradeBarNumberText(size) + " " + TradeBarNumberText(l));
+  }
+  void DoPlaceStopOrder(std::uint8_t s, const std::string& sym, long double size, long double st) override {
+    Sent.push_back("STOP " + std::to_string(s) + " " + sym + " " + TradeBarNumberText(size) + " " + TradeBarNumberText(st));
+  }
+  void DoPlaceStopLimitOrder(std::uint8_t s, const std::string& sym, long double size, long double st, long double l) override {
+    Sent.push_back("STOPLIMIT " + std::to_string(s) + " " + sym + " " + TradeBarNumberText(size) + " " + TradeBarNumberText(st) + " " +
+                   TradeBarNumberText(l));
+  }
+  void GetSteps(long double& p, long double& l) override { p = PriceStep, l = LotStep; }
+};
+
+void Tick(FeedClient& c, const std::string& aSymbol, long double aPrice) {
+  TqmtTraderTicker t;
+  t.SetSymbol(aSymbol);
+  t.SetPrice(aPrice);
+  c.DoTicker(t);
+}
+
+struct Confirmation {
+  bool shown = false;
+  QString symbol, type, side, size, limit, stop;
+  bool limitRow = false, stopRow = false, enterKeptOpen = false;
+};
+
+// Reads the next confirmation, tries Enter (which must not accept), then presses Ok or Cancel.
+void Confirm(Confirmation& aSeen, bool aOk) {
+  QTimer::singleShot(0, [&aSeen, aOk] {
+    WaitFor([] { return dynamic_cast<TFRMTradeBarConfirmation*>(QApplication::activeModalWidget()) != nullptr; }, 3000);
+    auto* d = dynamic_cast<TFRMTradeBarConfirmation*>(QApplication::activeModalWidget());
+    if (!d) return;
+    aSeen = {true, d->txtSymbol->text(), d->txtOrderType->text(), d->txtOrderSide->text(), d->txtSize->text(),
+             d->txtLimitPrice->text(), d->txtStopPrice->text(), d->txtLimitPrice->isVisibleTo(d), d->txtStopPrice->isVisibleTo(d)};
+    QTest::keyClick(d, Qt::Key_Return);
+    aSeen.enterKeptOpen = d->isVisible();
+    (aOk ? d->btnOk : d->btnCancel)->click();
+  });
+}
+
+TqmtTradeBarOrder& Define(TFRAMETradeBar& aBar, int aIndex, std::uint8_t aType, std::uint8_t aSide, bool aConfirm = false) {
+  TqmtTradeBarOrder& o = *aBar.GetTradeBarOrders().GetOrder(aIndex);
+  o.OrderType = aType, o.Side = aSide, o.Confirmation = aConfirm, o.Description = "B" + std::to_string(aIndex);
+  return o;
+}
+
+void Order(const std::string& aId, const std::string& aSymbol, const std::string& aStatus) {
+  TqmtTraderOrder o;
+  o.SetId(aId), o.SetSymbol(aSymbol), o.SetOrderStatus(aStatus), o.SetOrderSide("BUY"), o.SetOrderType("LIMIT");
+  o.SetPrice(1), o.SetSize(1), o.SetDateTime(NowLocal());
+  GetTraderDataOrders().UpdateOrder(o);
+}
+
+}  // namespace
+
+class TestTrader : public QObject {
+  Q_OBJECT
+public:
+  explicit TestTrader(const std::filesystem::path& aFolder) : FFolder(aFolder) {
+    SetTraderSettingsFileName((aFolder / "qmtTrader.ini").string());
+  }
+
+private:
+  std::filesystem::path FFolder;
+  std::unique_ptr<FeedClient> FClient;
+  std::vector<std::string> FMessages;
+
+private slots:
+  void init() {
+    std::filesystem::remove(FFolder / "qmtTrader.ini");
+    FClient = std::make_unique<FeedClient>();
+    FClient->RegisterTraderClient();
+    FMessages.clear();
+    SetUIExceptionHandler([this](const std::string& m) { FMessages.push_back(m); });
+  }
+  void cleanup() {
+    ScreenshotIfFailed();
+    SetUIExceptionHandler(nullptr);
+    FClient.reset();
+  }
+
+  void pricesFromDefinitions_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("op");
+    QTest::addColumn<QString>("margin");
+    QTest::addColumn<QString>("last");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("fixed") << int(tbopValue) << int(tbomSum) << "98" << "100" << "98";
+    QTest::newRow("last - margin") << int(tbopLast) << int(tbomMinus) << "25.5" << "100" << "74.5";
+    QTest::newRow("last + margin") << int(tbopLast) << int(tbomSum) << "0.5" << "27000.1" << "27000.6";
+    QTest::newRow("last, other operator") << int(tbopLast) << 255 << "3" << "100" << "100";
+    QTest::newRow("unset price kind") << 255 << int(tbomSum) << "3" << "100" << "-1";
+    QTest::newRow("low-priced symbol") << int(tbopLast) << int(tbomSum) << "0.0000001" << "0.00001234" << "0.00001244";
+  }
+  void pricesFromDefinitions() {
+    QFETCH(int, kind);
+    QFETCH(int, op);
+    QFETCH(QString, margin);
+    QFETCH(QString, last);
+    QFETCH(QString, expected);
+    TqmtTradeBarOrder o("X.Order1");
+    o.LimitPrice = o.StopPrice = static_cast<std::uint8_t>(kind);
+    o.LimitPriceOperator = o.StopPriceOperator = static_cast<std::uint8_t>(op);
+    o.LimitPriceMargin = o.StopPriceMargin = TradeBarTextToNumber(margin.toStdString());
+    const long double lLast = TradeBarTextToNumber(last.toStdString());
+    // Rounded to the step of the expected text's last decimal, as the bar does with the exchange's.
+    const long double lStep = kind == 255 ? 0 : 1e-8L;
+    QCOMPARE(QString::fromStdString(TradeBarNumberText(RoundToStep(o.GetLimitPrice(lLast), lStep))), expected);
+    QCOMPARE(QString::fromStdString(TradeBarNumberText(RoundToStep(o.GetStopPrice(lLast), lStep))), expected);
+  }
+
+  void roundingToTickAndLot() {
+    QCOMPARE(TradeBarNumberText(RoundToStep(27000.149L, 0.1L)), std::string("27000.1"));
+    QCOMPARE(TradeBarNumberText(RoundToStep(27000.15001L, 0.1L)), std::string("27000.2"));
+    QCOMPARE(TradeBarNumberText(RoundToStep(0.123456L, 0.0001L)), std::string("0.1235"));
+    QCOMPARE(TradeBarNumberText(RoundDownToStep(0.0019L, 0.001L)), std::string("0.001"));
+    QCOMPARE(TradeBarNumberText(RoundDownToStep(0.003L, 0.001L)), std::string("0.003"));
+    QCOMPARE(TradeBarNumberText(RoundToStep(12.345L, 0)), std::string("12.345"));
+
+    RecordingBar b;
+    b.SetSymbol("BTCUSDT");
+    b.PriceStep = 0.1L, b.LotStep = 0.001L;
+    auto& o = Define(b, 0, tbotLimit, tbosSell);
+    o.LimitPrice = tbopLast, o.LimitPriceOperator = tbomSum, o.LimitPriceMargin = 0.126L;
+    Tick(*FClient, "BTCUSDT", 27000.04L);
+    QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));
+    QCOMPARE(b.txtLast->text(), QString("27000.0400"));
+    b.txtSize->setText("0.0129");
+    b.OrderClick(b.OrderButtons[0]);
+    QCOMPARE(b.Sent, std::vector<std::string>({"LIMIT 1 BTCUSDT 0.012 27000.2"}));
+    QCOMPARE(FMessages.back(), std::string("Order sent: SELL LIMIT 0.012 BTCUSDT at 27000.2"));
+  }
+
+  void everyTypeWithItsConfirmation() {
+    RecordingBar b;
+    b.SetSymbol("ETHUSDT");
+    Define(b, 0, tbotMarket, tbosBuy, true);
+    auto& l = Define(b, 1, tbotLimit, tbosSell, true);
+    l.LimitPrice = tbopValue, l.LimitPriceMargin = 1790;
+    auto& s = Define(b, 2, tbotStop, tbosSell, true);
+    s.StopPrice = tbopLast, s.StopPriceOperator = tbomMinus, s.StopPriceMargin = 10;
+    auto& sl = Define(b, 3, tbotStopLimit, tbosBuy, true);
+    sl.StopPrice = tbopLast, sl.StopPriceOperator = tbomSum, sl.StopPriceMargin = 5;
+    sl.LimitPrice = tbopLast, sl.LimitPriceOperator = tbomSum, sl.LimitPriceMargin = 6;
+    Tick(*FClient, "ETHUSDT", 1800);
+    QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));
+    struct Case {
+      int button;
+      QString type, side, limit, stop;
+      bool limitRow, stopRow;
+      std::string sent;
+    } lCases[] = {{0, "MARKET", "BUY", "0", "0", false, false, "MARKET 0 ETHUSDT 1"},
+                  {1, "LIMIT", "SELL", "1790", "0", true, false, "LIMIT 1 ETHUSDT 1 1790"},
+                  {2, "STOP", "SELL", "0", "1790", false, true, "STOP 1 ETHUSDT 1 1790"},
+                  {3, "STOP LIMIT", "BUY", "1806", "1805", true, true, "STOPLIMIT 0 ETHUSDT 1 1805 1806"}};
+    for (const auto& c : lCases) {
+      Confirmation lSeen;
+      b.Sent.clear();
+      Confirm(lSeen, true);
+      b.OrderClick(b.OrderButtons[static_cast<std::size_t>(c.button)]);
+      QVERIFY(lSeen.shown);
+      QVERIFY2(lSeen.enterKeptOpen, "Enter must not confirm");
+      QCOMPARE(lSeen.symbol, QString("ETHUSDT"));
+      QCOMPARE(lSeen.type, c.type);
+      QCOMPARE(lSeen.side, c.side);
+      QCOMPARE(lSeen.size, QString("1"));
+      QCOMPARE(lSeen.limitRow, c.limitRow);
+      QCOMPARE(lSeen.stopRow, c.stopRow);
+      if (c.limitRow) QCOMPARE(lSeen.limit, c.limit);
+      if (c.stopRow) QCOMPARE(lSeen.stop, c.stop);
+      QCOMPARE(b.Sent, std::vector<std::string>({c.sent}));
+    }
+    // "Cancel" places nothing and says nothing.
+    Confirmation lSeen;
+    b.Sent.clear();
+    const auto lBefore = FMessages.size();
+    Confirm(lSeen, false);
+    b.OrderClick(b.OrderButtons[0]);
+    QVERIFY(lSeen.shown && b.Sent.empty());
+    QCOMPARE(FMessages.size(), lBefore);
+    // A stop-limit whose limit comes out exactly 0 goes as a plain stop.
+    sl.LimitPrice = tbopValue, sl.LimitPriceMargin = 0, sl.Confirmation = false;
+    b.OrderClick(b.OrderButtons[3]);
+    QCOMPARE(b.Sent, std::vector<std::string>({"STOPLIMIT 0 ETHUSDT 1 1805 0"}));
+  }
+
+  void refusedBeforeAnyConfirmation() {
+    RecordingBar b;
+    b.SetSymbol("BTCUSDT");
+    auto& o = Define(b, 0, tbotLimit, tbosBuy, true);
+    o.LimitPrice = tbopLast, o.LimitPriceOperator = tbomMinus, o.LimitPriceMargin = 5;
+    // No ticker yet.
+    b.OrderClick(b.OrderButtons[0]);
+    QVERIFY(b.Sent.empty());
+    QVERIFY2(FMessages.back().find("no price for BTCUSDT") != std::string::npos, FMessages.back().c_str());
+    Tick(*FClient, "BTCUSDT", 3);
+    QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));
+    struct Case {
+      std::function<void()> set;
+      const char* why;
+    } lCases[] = {
+        {[&] { o.LimitPrice = 255; }, "not positive"},                                   // unset price kind
+        {[&] { o.LimitPrice = tbopLast; }, "not positive"},                              // 3 - 5 < 0
+        {[&] { o.LimitPrice = tbopValue, o.LimitPriceMargin = 0; }, "not positive"},     // 0
+        {[&] { o.LimitPriceMargin = 1, o.Side = 255; }, "side"},                         // unset side
+        {[&] { o.Side = tbosBuy, b.txtSize->setText("0"); }, "size"},                    // zero size
+        {[&] { b.txtSize->setText("-1"); }, "size"},                                     // negative size
+        {[&] { b.txtSize->setText("0.0004"), b.LotStep = 0.001L; }, "lot step"},          // below the step
+    };
+    for (const auto& c : lCases) {
+      c.set();
+      b.OrderClick(b.OrderButtons[0]);  // a confirmation would time the test out
+      QVERIFY(b.Sent.empty());
+      QVERIFY2(FMessages.back().rfind("Order refused: ", 0) == 0 && FMessages.back().find(c.why) != std::string::npos,
+               FMessages.back().c_str());
+    }
+    // A size that is no number raises the conversion error.
+    b.txtSize->setText("1,5");
+    QVERIFY_THROWS_EXCEPTION(std::exception, b.OrderClick(b.OrderButtons[0]));
+  }
+
+  void storedDefinitionsAndButtonsReadBack() {
+    {
+      TFRAMETradeBarBinance b;
+      b.SetSymbol("BTCUSDT");
+      for (int k = 0; k < 8; ++k) QCOMPARE(b.OrderButtons[static_cast<std::size_t>(k)]->text(), QString("BTCUSDTOrder%1").arg(k));
+      // "Edit Order" on the first button through its menu; the dialog closed by its close box.
+      QTimer::singleShot(0, [] {
+        WaitFor([] { return dynamic_cast<TFRMTradeBarOrder*>(QApplication::activeModalWidget()) != nullptr; }, 3000);
+        auto* d = dynamic_cast<TFRMTradeBarOrder*>(QApplication::activeModalWidget());
+        if (!d) return;
+        d->txtDescription->setText("Buy 1");
+        d->cboOrderType->setCurrentIndex(tbotStopLimit);
+        d->cboOrderSide->setCurrentIndex(tbosBuy);
+        d->chkConfirmation->setChecked(false);
+        d->cboStopLimitStopPrice->setCurrentIndex(tbopLast);
+        d->cboStopLimitStopPriceMarginOperator->setCurrentIndex(tbomMinus);
+        d->txtStopLimitStopPriceMarginValue->setText("0.126");
+        // the limit price kind stays unselected: stored as 255
+        d->txtStopLimitLimitPriceMarginValue->setText("not a number");
+        d->close();
+        const bool lKeptOpen = d->isVisible();  // the margin is no number: it stays open
+        d->txtStopLimitLimitPriceMarginValue->setText("2.5");
+        d->close();
+        if (!lKeptOpen) d->setWindowTitle("closed despite a bad margin");
+      });
+      QMenu* m = b.OrderButtons[0]->menu();
+      emit m->aboutToShow();
+      m->actions().at(0)->trigger();  // "Edit Order"
+      QCOMPARE(b.OrderButtons[0]->text(), QString("Buy 1"));
+      QVERIFY2(FMessages.size() == 1, "the bad margin was reported");
+      // "Enabled" off for Order3, "Visible" off for Order5 and a separator.
+      b.OrderButtons[2]->menu()->actions().at(2)->trigger();
+      b.OrderButtons[4]->menu()->actions().at(3)->trigger();
+      QVERIFY(!b.OrderButtons[2]->isEnabled());
+      QVERIFY(!b.ToolAction("Order5")->isVisible());
+      GetTraderSettings().WriteBool("BTCUSDT.ToolButton5", "Visible", false);
+    }
+    TqmtIniFile& s = GetTraderSettings();
+    QCOMPARE(s.ReadString("BTCUSDT.Order1", "StopPriceMargin", ""), std::string("0.126"));
+    QCOMPARE(s.ReadInteger("BTCUSDT.Order1", "LimitPrice", 0), 255);
+    QCOMPARE(s.ReadString("BTCUSDT.Order3", "Enabled", ""), std::string("0"));
+    QCOMPARE(s.ReadString("BTCUSDT.Order5", "Visible", ""), std::string("0"));
+    {
+      // A bar made later reads all of it back.
+      TFRAMETradeBarBinance b;
+      b.SetSymbol("BTCUSDT");
+      QCOMPARE(b.OrderButtons[0]->text(), QString("Buy 1"));
+      const TqmtTradeBarOrder& o = *b.GetTradeBarOrders().GetOrder(0);
+      QCOMPARE(int(o.OrderType), int(tbotStopLimit));
+      QVERIFY(o.StopPriceMargin == 0.126L);
+      QVERIFY(o.LimitPriceMargin == 2.5L);
+      QCOMPARE(int(o.LimitPrice), 255);
+      QVERIFY(!o.Confirmation);
+      QVERIFY(!b.OrderButtons[2]->isEnabled());
+      QVERIFY(!b.ToolAction("Order5")->isVisible());
+      QVERIFY(!b.ToolAction("ToolButton5")->isVisible());
+      QVERIFY(b.ToolAction("Order4")->isVisible());
+      // "Reset Buttons": everything back, and written.
+      b.mnuFormResetButtons->trigger();
+      QVERIFY(b.OrderButtons[2]->isEnabled() && b.ToolAction("Order5")->isVisible() && b.ToolAction("ToolButton5")->isVisible());
+      QCOMPARE(s.ReadString("BTCUSDT.Order3", "Enabled", ""), std::string("1"));
+      QCOMPARE(s.ReadString("BTCUSDT.btnReset", "Visible", ""), std::string("1"));
+      // Another symbol has buttons of its own.
+      TFRAMETradeBarBinance e;
+      e.SetSymbol("ETHUSDT");
+      QCOMPARE(e.OrderButtons[0]->text(), QString("ETHUSDTOrder0"));
+    }
+  }
+
+  void openOrdersFilter() {
+    QCOMPARE(SymbolFilter("BTCUSDT"), std::string("SYMBOL = 'BTCUSDT'"));
+    QCOMPARE(SymbolFilter("O'K"), std::string("SYMBOL = 'O''K'"));
+    const char* lStatuses[] = {"NEW", "PARTIALLY_FILLED", "FILLED", "CANCELED", "EXPIRED", "EXPIRED_IN_MATCH",
+                               "REJECTED", "PENDING_CANCEL", "TRIGGERING", "TRIGGERED", "FINISHED"};
+    for (const char* st : lStatuses) Order(std::string("b-") + st, "BTCUSDT", st);
+    Order("e-1", "ETHUSDT", "NEW");
+    Order("q-1", "O'K", "NEW");
+    TFRAMEGridTradeOpenOrders lOpen;
+    lOpen.SetSymbol("BTCUSDT");
+    TFRAMEGridTradeOrdersHistory lHistory;
+    lHistory.SetSymbol("BTCUSDT");
+    TFRAMEGridTradeOpenOrders lQuoted;
+    lQuoted.SetSymbol("O'K");
+    std::set<std::string> lShown;
+    for (int i = 0; i < lOpen.dsGrid()->rowCount(); ++i) lShown.insert(lOpen.dsGrid()->Text(i, "ORDER_STATUS"));
+    QCOMPARE(lShown, (std::set<std::string>{"NEW", "PARTIALLY_FILLED", "PENDING_CANCEL", "TRIGGERING"}));
+    QCOMPARE(lHistory.dsGrid()->rowCount(), 11);
+    QCOMPARE(lQuoted.dsGrid()->rowCount(), 1);
+    // A fill moves an order out of "Open Orders"; it stays in the history.
+    Order("b-NEW", "BTCUSDT", "FILLED");
+    QVERIFY(WaitFor([&] { return lOpen.dsGrid()->rowCount() == 3; }));
+    QCOMPARE(lHistory.dsGrid()->rowCount(), 11);
+  }
+
+  void barDestroyedWhileTickersArrive() {
+    std::atomic<bool> lStop{false};
+    std::thread lFeed([&] {
+      for (int i = 0; !lStop; ++i) Tick(*FClient, "BTCUSDT", 100 + i % 10);
+    });
+    for (int i = 0; i < 30; ++i) {
+      auto b = std::make_unique<TFRAMETradeBarBinance>();
+      b->SetSymbol("BTCUSDT");
+      Pump(i % 3 == 0 ? 30 : 1);
+      b.reset();
+      QCoreApplication::processEvents();
+    }
+    lStop = true;
+    lFeed.join();
+  }
+};
+
+QMT_UI_TEST_MAIN(TestTrader)
+#include "test_ui_trader.moc"

@@ -1,0 +1,206 @@
+// The trade bar of a trading page: the symbol, its last price, an order size, eight order buttons
+// whose definitions (type, side, how the prices follow the last price) are stored per symbol in the
+// settings file, "Cancel Orders" and "..." (reset the buttons); the confirmation dialog and the
+// definition dialog.
+//
+// Threads. The ticker listener runs on the stream thread: it checks the symbol and posts the price to
+// the bar (the value travels in the posted call). Everything else runs on the UI thread. The
+// destructor unregisters the listener first (UnRegister waits for a running notification), so no
+// post can be under way afterwards, and Qt drops calls still queued for a destroyed object.
+//
+// Prices. The last price is kept as the full-precision number the exchange sent ("0.0000" is only how
+// it is shown); margins and fixed prices are kept and stored as their shortest exact decimal. Before
+// anything is confirmed or sent, an order is refused with a message saying why when its price is not
+// positive, its side or type is unset, its size is not a positive number or no ticker has come yet;
+// prices are rounded to the symbol's price step and sizes down to its lot step.
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qmtSystem.h"
+#include "qmtTraderFormBase.h"
+#include "qmtTraderMarketData.h"
+
+enum TqmtTradeBarOrderType : std::uint8_t { tbotNone = 0, tbotMarket = 1, tbotLimit = 2, tbotStop = 3, tbotStopLimit = 4 };
+enum TqmtTradeBarOrderSide : std::uint8_t { tbosBuy = 0, tbosSell = 1 };
+enum TqmtTradeBarOrderPrice : std::uint8_t { tbopValue = 0, tbopLast = 1 };
+enum TqmtTradeBarOrderOperator : std::uint8_t { tbomSum = 0, tbomMinus = 1 };
+
+// One button's definition; its settings section is its ID ("BTCUSDT.Order1").
+class TqmtTradeBarOrder {
+public:
+  explicit TqmtTradeBarOrder(std::string aID) : FID(std::move(aID)) {}
+  virtual ~TqmtTradeBarOrder() = default;
+
+  const std::string& ID() const { return FID; }
+  bool Confirmation = true;
+  const std::string CurrencyMask = "0.00";  // how a margin is shown in the dialog
+  std::string Description;
+  std::uint8_t OrderType = tbotNone;
+  std::uint8_t LimitPrice = tbopValue;
+  long double LimitPriceMargin = 0;
+  std::uint8_t LimitPriceOperator = tbomSum;
+  std::uint8_t Side = tbosBuy;
+  std::uint8_t StopPrice = tbopValue;
+  long double StopPriceMargin = 0;
+  std::uint8_t StopPriceOperator = tbomSum;
+
+  // A fixed price is the margin itself; a price that follows the last price adds or subtracts the
+  // margin (another operator leaves the last price); another price kind gives -1.
+  long double GetLimitPrice(long double aLastPrice) const;
+  long double GetStopPrice(long double aLastPrice) const;
+  virtual void LoadSettings();
+  virtual void SaveSettings();
+
+private:
+  std::string FID;
+};
+
+class TqmtTradeBarOrders {
+public:
+  // Makes aSize definitions "<symbol>.Order1" ... unless there are aSize already.
+  void DoInitialize(int aSize, const std::string& aSymbol);
+  TqmtTradeBarOrder* GetOrder(int aIndex) const;  // from 0; nullptr past the end
+  int Count() const { return static_cast<int>(FOrders.size()); }
+  void LoadSettings();
+
+private:
+  std::vector<std::unique_ptr<TqmtTradeBarOrder>> FOrders;
+};
+
+// A margin or fixed price as stored: the shortest decimal that reads back exactly, "." whatever the locale.
+std::string TradeBarNumberText(long double aValue);
+// "." decimal text to a number; raises EConvertError for anything else.
+long double TradeBarTextToNumber(const std::string& aText);
+// aValue rounded to the nearest multiple of aStep (aStep 0: unchanged), or down to one.
+long double RoundToStep(long double aValue, long double aStep);
+long double RoundDownToStep(long double aValue, long double aStep);
+
+class TFRMTradeBarConfirmation : public QDialog {
+public:
+  explicit TFRMTradeBarConfirmation(QWidget* aParent = nullptr);
+  QLineEdit *txtSymbol, *txtOrderType, *txtOrderSide, *txtSize, *txtLimitPrice, *txtStopPrice;
+  QLabel *lblLimitPrice, *lblStopPrice;
+  QPushButton *btnOk, *btnCancel;
+};
+
+// True when the user pressed "Ok". "Ok" is not the default button: Enter places nothing.
+bool ShowTradeBarConfirmation(const std::string& aSymbol, const std::string& aOrderType, std::uint8_t aSide,
+                              long double aSize, long double aLimitPrice, long double aStopPrice);
+
+class TFRAMETradeBar : public TFRAMEBase {
+public:
+  explicit TFRAMETradeBar(QWidget* aParent = nullptr);
+  ~TFRAMETradeBar() override;
+
+  QToolBar* toolTradeBar;
+  QLineEdit *txtSymbol, *txtLast, *txtSize;
+  std::vector<QToolButton*> OrderButtons;  // Order1 ... Order8, tags 1 ... 8
+  QToolButton* btnCancelOpenOrders;        // tag 99
+  QToolButton* btnReset;
+  QMenu* popupMenuForm;
+  QAction* mnuFormResetButtons;
+
+  const std::string& Symbol() const { return FSymbol; }
+  void SetSymbol(const std::string& aSymbol);
+  TqmtTradeBarOrders& GetTradeBarOrders() { return FTradeBarOrders; }
+  // The last price as received (0 before the first ticker).
+  long double LastPrice() const { return FLastPrice; }
+  bool HasLastPrice() const { return FHasLast; }
+
+  // The ticker listener (stream thread).
+  void OnTickerEvent(TObject* Sender, const TqmtTraderTicker& aTicker);
+  // A press of order button aButton (tag 1 ... 8): its definition is carried out.
+  void OrderClick(QToolButton* aButton);
+  void ResetButtons();
+  // Button state by name ("Order3", "ToolButton5", "btnCancelOpenOrders" ...).
+  QAction* ToolAction(const std::string& aName) const;
+
+protected:
+  virtual void DoEditOrder(QToolButton* aButton) = 0;
+  virtual void DoPlaceMarketOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize) = 0;
+  virtual void DoPlaceLimitOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aLimitPrice) = 0;
+  virtual void DoPlaceStopOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aStopPrice) = 0;
+  virtual void DoPlaceStopLimitOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aStopPrice,
+                                     long double aLimitPrice) = 0;
+  virtual void DoTradeBarOrder(TqmtTradeBarOrder* aOrder);
+  virtual void DoLoadOrders(const std::string& aSymbol);
+  virtual void DoLoadButtons();
+  // The symbol's price and lot steps, for rounding (0: not known).
+  virtual void GetSteps(long double& aPriceStep, long double& aLotStep);
+
+  std::string Section(const std::string& aName) const { return FSymbol + "." + aName; }
+  // Sections of the tool items, in tool-bar order (separators included).
+  std::vector<std::pair<std::string, QAction*>> FItems;
+
+private:
+  QToolButton* AddButton(const QString& aCaption, const std::string& aName, int aTag);
+  void AddSeparator(const std::string& aName);
+  void SetButtonState(QToolButton* aButton, bool aEnabled, bool aVisible);
+  std::string FSymbol;
+  long double FLastPrice = 0;
+  bool FHasLast = false;
+  TqmtTradeBarOrders FTradeBarOrders;
+  bool FRegistered = false;
+  bool FAskedSymbols = false;  // the exchange information was asked for once, for the steps
+};
+
+class TFRMTradeBarOrder : public QDialog {
+public:
+  explicit TFRMTradeBarOrder(QWidget* aParent = nullptr);
+  QLineEdit* txtDescription;
+  QComboBox *cboOrderType, *cboOrderSide;
+  QCheckBox* chkConfirmation;
+  QStackedWidget* pageOrderType;
+  QWidget *tabOrderNone, *tabOrderLimit, *tabOrderStop, *tabOrderStopLimit;
+  QComboBox *cboLimitPrice, *cboLimitMarginOperator;
+  QLineEdit* txtLimitMarginValue;
+  QComboBox *cboStopPrice, *cboStopMarginOperator;
+  QLineEdit* txtStopMarginValue;
+  QComboBox *cboStopLimitStopPrice, *cboStopLimitStopPriceMarginOperator;
+  QLineEdit* txtStopLimitStopPriceMarginValue;
+  QComboBox *cboStopLimitLimitPrice, *cboStopLimitLimitPriceMarginOperator;
+  QLineEdit* txtStopLimitLimitPriceMarginValue;
+
+  TqmtTradeBarOrder* Order() const { return FOrder; }
+  void SetOrder(TqmtTradeBarOrder* aOrder);
+  // Every way of closing saves; a margin that is no number keeps the dialog open (reported).
+  void done(int aResult) override;
+
+protected:
+  virtual void DoLoadOrder();
+  virtual void DoSaveOrder();
+  void ShowOrderTypePage();
+
+private:
+  TqmtTradeBarOrder* FOrder = nullptr;
+};
+
+class TFRAMETradeBarBinance : public TFRAMETradeBar {
+public:
+  explicit TFRAMETradeBarBinance(QWidget* aParent = nullptr);
+  void btnCancelOpenOrdersClick();
+
+protected:
+  void DoEditOrder(QToolButton* aButton) override;
+  void DoPlaceMarketOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize) override;
+  void DoPlaceLimitOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aLimitPrice) override;
+  void DoPlaceStopOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aStopPrice) override;
+  void DoPlaceStopLimitOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aStopPrice,
+                             long double aLimitPrice) override;
+};
