@@ -22,17 +22,12 @@
 #include "qmtTraderClient.h"
 #include "qmtTraderData.h"
 #include "qmtTraderMain.h"
+#include "bench_util.h"
 #include "qmtUIApplication.h"
 
 namespace {
 
 class FeedClient : public TqmtTraderClient {};
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
 
 }  // namespace
 

@@ -12,15 +12,10 @@
 #include "qmtTradeBar.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData.h"
+#include "bench_util.h"
 #include "qmtUIApplication.h"
 
 namespace {
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
 
 // The Binance bar, timing the moment its place call starts.
 class TimedBar : public TFRAMETradeBarBinance {

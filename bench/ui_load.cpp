@@ -29,6 +29,7 @@
 #include "qmtTraderData_Ticker.h"
 #include "qmtTraderGrid.h"
 #include "qmtTraderMain.h"
+#include "bench_util.h"
 #include "qmtUIApplication.h"
 
 namespace {
@@ -44,12 +45,6 @@ long ResidentKB() {
   long lPages = 0, lResident = 0;
   f >> lPages >> lResident;
   return lResident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
 }  // namespace

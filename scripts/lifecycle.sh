@@ -9,10 +9,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQMT_BUILD_TESTS=OFF -DQMT_BUILD_BENCH=ON >/dev/null
 cmake --build build/bench -j "${JOBS:-2}" --target lifecycle_soak qmt-sim-exchange
-PORTS_FILE=$(mktemp)
-build/bench/tools/qmt-sim-exchange --quiet --symbols 250 >"$PORTS_FILE" &
-EXCHANGE=$!
-trap 'kill $EXCHANGE 2>/dev/null; wait $EXCHANGE 2>/dev/null; rm -f "$PORTS_FILE"' EXIT
-for _ in $(seq 100); do [[ -s $PORTS_FILE ]] && break; sleep 0.05; done
-SPOT=$(sed -n 's/.*spot=\([0-9]*\).*/\1/p' "$PORTS_FILE")
+BUILD=build/bench
+source scripts/sim-exchange.sh
+start_exchange --symbols 250
+SPOT=$(exchange_port spot)
 build/bench/bench/lifecycle_soak "${1:-}" "$SPOT"

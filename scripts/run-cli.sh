@@ -12,11 +12,9 @@ cmake --build build/release -j "${JOBS:-2}" --target qmt-sim-exchange qmt-cli
 SYMBOLS=("$@")
 [[ ${#SYMBOLS[@]} -gt 0 ]] || SYMBOLS=(BTCUSDT ETHUSDT BNBUSDT)
 
-PORTS_FILE=$(mktemp)
-build/release/tools/qmt-sim-exchange --quiet >"$PORTS_FILE" &
-EXCHANGE=$!
-trap 'kill $EXCHANGE 2>/dev/null; wait $EXCHANGE 2>/dev/null; rm -f "$PORTS_FILE"' EXIT
-for _ in $(seq 100); do [[ -s $PORTS_FILE ]] && break; sleep 0.05; done
-SPOT=$(sed -n 's/.*spot=\([0-9]*\).*/\1/p' "$PORTS_FILE")
+BUILD=build/release
+source scripts/sim-exchange.sh
+start_exchange
+SPOT=$(exchange_port spot)
 echo "simulated exchange: $(cat "$PORTS_FILE")  (Ctrl-C stops)"
 build/release/app/qmt-cli --exchange "http://127.0.0.1:$SPOT" watch "${SYMBOLS[@]}"

@@ -25,13 +25,10 @@ if [[ ! -e $SETTINGS ]]; then
   echo "run: wrote $SETTINGS with the simulated exchange's demo key"
 fi
 
-PORTS_FILE=$(mktemp)
-build/release/tools/qmt-sim-exchange --quiet >"$PORTS_FILE" &
-EXCHANGE=$!
-trap 'kill $EXCHANGE 2>/dev/null; wait $EXCHANGE 2>/dev/null; rm -f "$PORTS_FILE"' EXIT
-for _ in $(seq 100); do [[ -s $PORTS_FILE ]] && break; sleep 0.05; done
-port() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" "$PORTS_FILE"; }
-SPOT=$(port spot) USDM=$(port usdm) COINM=$(port coinm)
+BUILD=build/release
+source scripts/sim-exchange.sh
+start_exchange
+SPOT=$(exchange_port spot) USDM=$(exchange_port usdm) COINM=$(exchange_port coinm)
 echo "simulated exchange: $(head -1 "$PORTS_FILE")"
 for net in "" TEST_; do
   export QMT_BINANCE_SPOT_${net}REST=http://127.0.0.1:$SPOT QMT_BINANCE_SPOT_${net}STREAM=ws://127.0.0.1:$SPOT

@@ -12,12 +12,10 @@ cmake --build build/bench -j "${JOBS:-2}" --target ui_load qmt-sim-exchange
 PHASES=("$@")
 [[ ${#PHASES[@]} -gt 0 ]] || PHASES=(feed plain)
 
-PORTS_FILE=$(mktemp)
-build/bench/tools/qmt-sim-exchange --quiet --symbols 60 >"$PORTS_FILE" &
-EXCHANGE=$!
-trap 'kill $EXCHANGE 2>/dev/null; wait $EXCHANGE 2>/dev/null; rm -f "$PORTS_FILE"' EXIT
-for _ in $(seq 100); do [[ -s $PORTS_FILE ]] && break; sleep 0.05; done
-SPOT=$(sed -n 's/.* spot=\([0-9]*\).*/\1/p' "$PORTS_FILE")
+BUILD=build/bench
+source scripts/sim-exchange.sh
+start_exchange --symbols 60
+SPOT=$(exchange_port spot)
 export QMT_BINANCE_SPOT_REST=http://127.0.0.1:$SPOT QMT_BINANCE_SPOT_STREAM=ws://127.0.0.1:$SPOT
 export QMT_BINANCE_SPOT_WS_API=ws://127.0.0.1:$SPOT/ws-api/v3
 RUN=()

@@ -31,28 +31,35 @@ void TFRMTraderBase::showEvent(QShowEvent* aEvent) {
   QDialog::showEvent(aEvent);
 }
 
-TFRMTraderBaseModal::TFRMTraderBaseModal(QWidget* aParent) : TFRMTraderBase(aParent) {
-  setModal(true);
-  auto* lLayout = new QVBoxLayout(this);
+TqmtDialogPanels MakeDialogPanels(QDialog* aDialog) {
+  TqmtDialogPanels p;
+  auto* lLayout = new QVBoxLayout(aDialog);
   lLayout->setContentsMargins(0, 0, 0, 0);
   lLayout->setSpacing(0);
-  pnlBody = new QWidget(this);
-  pnlBody->setObjectName("pnlBody");
-  pnlBottom = new QWidget(this);
-  pnlBottom->setObjectName("pnlBottom");
-  pnlBottom->setFixedHeight(41);
-  lLayout->addWidget(pnlBody, 1);
-  lLayout->addWidget(pnlBottom);
-  auto* lBottom = new QHBoxLayout(pnlBottom);
-  lBottom->setContentsMargins(8, 6, 8, 6);
-  lBottom->addStretch(1);
-  btnOk = new QPushButton("Ok", pnlBottom);
-  btnOk->setObjectName("btnOk");
-  btnOk->setDefault(true);
-  btnCancel = new QPushButton("Cancel", pnlBottom);
-  btnCancel->setObjectName("btnCancel");
-  lBottom->addWidget(btnOk);
-  lBottom->addWidget(btnCancel);
+  p.Body = new QWidget(aDialog);
+  p.Body->setObjectName("pnlBody");
+  p.Bottom = new QWidget(aDialog);
+  p.Bottom->setObjectName("pnlBottom");
+  p.Bottom->setFixedHeight(41);
+  lLayout->addWidget(p.Body, 1);
+  lLayout->addWidget(p.Bottom);
+  p.BottomLayout = new QHBoxLayout(p.Bottom);
+  p.BottomLayout->setContentsMargins(8, 6, 8, 6);
+  p.BottomLayout->addStretch(1);
+  p.Ok = new QPushButton("Ok", p.Bottom);
+  p.Ok->setObjectName("btnOk");
+  p.Ok->setDefault(true);
+  p.Cancel = new QPushButton("Cancel", p.Bottom);
+  p.Cancel->setObjectName("btnCancel");
+  p.BottomLayout->addWidget(p.Ok);
+  p.BottomLayout->addWidget(p.Cancel);
+  return p;
+}
+
+TFRMTraderBaseModal::TFRMTraderBaseModal(QWidget* aParent) : TFRMTraderBase(aParent) {
+  setModal(true);
+  const TqmtDialogPanels p = MakeDialogPanels(this);
+  pnlBody = p.Body, pnlBottom = p.Bottom, btnOk = p.Ok, btnCancel = p.Cancel;
   // The result is set even when DoOk fails: its failure is reported, the dialog still ends.
   connect(btnOk, &QPushButton::clicked, this, [this] {
     UIAction([this] { DoOk(); });

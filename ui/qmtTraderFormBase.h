@@ -51,5 +51,15 @@ protected:
   virtual void DoCancel() { reject(); }
 };
 
+// A dialog's two panels: pnlBody over pnlBottom (41 pixels high, "Ok" then "Cancel" at its right).
+struct TqmtDialogPanels {
+  QWidget* Body;
+  QWidget* Bottom;
+  QPushButton* Ok;
+  QPushButton* Cancel;
+  class QHBoxLayout* BottomLayout;
+};
+TqmtDialogPanels MakeDialogPanels(QDialog* aDialog);
+
 // Centres a top-level window on the screen it will show on.
 void CentreOnScreen(QWidget* aWindow);

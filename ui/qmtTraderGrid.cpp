@@ -32,6 +32,7 @@ TFRAMEBaseGrid::TFRAMEBaseGrid(QWidget* aParent) : TFRAMEBase(aParent) {
   grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   grid->horizontalHeader()->setHighlightSections(false);
   grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
+  grid->verticalHeader()->setMinimumWidth(14);  // the row indicator column
   lLayout->addWidget(gridBar);
   lLayout->addWidget(grid, 1);
   connect(btnNewRecord, &QAction::triggered, this, [this] { UIAction([this] { DoNewRecord(); }); });
@@ -46,12 +47,16 @@ void TFRAMEBaseGrid::Bind(TqmtDataSet& aCursor, std::vector<TqmtGridColumn> aCol
   FModel = std::make_unique<TqmtDataTableModel>(aCursor, std::move(aColumns));
   grid->setModel(FModel.get());
   // The given widths, but a number column is never so narrow that a price like 27128.4500 is cut.
+  // Nor a date-time column so narrow that the time of day is cut.
   const int lNumberWidth = grid->fontMetrics().horizontalAdvance("000000.0000") + 12;
+  const int lDateWidth = grid->fontMetrics().horizontalAdvance("0000-00-00 00:00:00.000") + 12;
   for (int c = 0; c < static_cast<int>(FModel->Columns().size()); ++c) {
     int lWidth = FModel->Columns()[static_cast<std::size_t>(c)].Width;
     if (lWidth <= 0) continue;
     if (FModel->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight)
       lWidth = std::max(lWidth, lNumberWidth);
+    const int lField = aCursor.FindFieldIndex(FModel->Columns()[static_cast<std::size_t>(c)].Field);
+    if (aCursor.FieldDefs()[static_cast<std::size_t>(lField)].DataType == TFieldType::ftDateTime) lWidth = std::max(lWidth, lDateWidth);
     grid->setColumnWidth(c, lWidth);
   }
 }

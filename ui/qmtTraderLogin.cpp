@@ -23,16 +23,8 @@ TFRMTraderLogin::TFRMTraderLogin(QWidget* aParent) : QDialog(aParent) {
   setModal(true);
   setFixedSize(555, 326);
 
-  auto* lLayout = new QVBoxLayout(this);
-  lLayout->setContentsMargins(0, 0, 0, 0);
-  lLayout->setSpacing(0);
-  pnlBody = new QWidget(this);
-  pnlBody->setObjectName("pnlBody");
-  pnlBottom = new QWidget(this);
-  pnlBottom->setObjectName("pnlBottom");
-  pnlBottom->setFixedHeight(41);
-  lLayout->addWidget(pnlBody, 1);
-  lLayout->addWidget(pnlBottom);
+  const TqmtDialogPanels p = MakeDialogPanels(this);
+  pnlBody = p.Body, pnlBottom = p.Bottom, btnOk = p.Ok, btnCancel = p.Cancel;
 
   Label4 = new QLabel("Broker", pnlBody);
   QFont lTitle("Arial Black");
@@ -63,21 +55,11 @@ TFRMTraderLogin::TFRMTraderLogin(QWidget* aParent) : QDialog(aParent) {
   lBody->setColumnStretch(2, 1);
   lBody->setRowStretch(7, 1);
 
-  auto* lBottom = new QHBoxLayout(pnlBottom);
-  lBottom->setContentsMargins(12, 6, 12, 6);
   LinkLabel1 = new QLabel(QString("<a href=\"%1\">Binance API documentation</a>").arg(kCreditsURL), pnlBottom);
   LinkLabel1->setTextInteractionFlags(Qt::TextBrowserInteraction);
   LinkLabel1->setOpenExternalLinks(false);
   connect(LinkLabel1, &QLabel::linkActivated, this, [](const QString& aURL) { QDesktopServices::openUrl(QUrl(aURL)); });
-  lBottom->addWidget(LinkLabel1);
-  lBottom->addStretch(1);
-  btnOk = new QPushButton("Ok", pnlBottom);
-  btnOk->setObjectName("btnOk");
-  btnOk->setDefault(true);
-  btnCancel = new QPushButton("Cancel", pnlBottom);
-  btnCancel->setObjectName("btnCancel");
-  lBottom->addWidget(btnOk);
-  lBottom->addWidget(btnCancel);
+  p.BottomLayout->insertWidget(0, LinkLabel1);
   connect(btnOk, &QPushButton::clicked, this, [this] { UIAction([this] { btnOkClick(); }); });
   connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
 
