@@ -365,16 +365,22 @@ void TFRAMETradeBar::ResetButtons() {
 
 void TFRAMETradeBar::OnTickerEvent(TObject*, const TqmtTraderTicker& aTicker) {
   if (aTicker.Symbol() != FSymbol) return;
-  const long double lPrice = aTicker.Price();
-  QMetaObject::invokeMethod(
-      this,
-      [this, lPrice] {
-        FLastPrice = lPrice;
-        FHasLast = true;
-        txtSymbol->setText(QString::fromStdString(FSymbol));
-        txtLast->setText(QString::fromStdString(FormatFloat("0.0000", lPrice)));
-      },
-      Qt::QueuedConnection);
+  std::lock_guard lGuard(FTickLock);
+  FPendingPrice = aTicker.Price();
+  if (FPosted) return;
+  FPosted = true;
+  QMetaObject::invokeMethod(this, &TFRAMETradeBar::ApplyTicker, Qt::QueuedConnection);
+}
+
+void TFRAMETradeBar::ApplyTicker() {
+  {
+    std::lock_guard lGuard(FTickLock);
+    FLastPrice = FPendingPrice;
+    FPosted = false;
+  }
+  FHasLast = true;
+  txtSymbol->setText(QString::fromStdString(FSymbol));
+  txtLast->setText(QString::fromStdString(FormatFloat("0.0000", FLastPrice)));
 }
 
 void TFRAMETradeBar::OrderClick(QToolButton* aButton) {

@@ -3,8 +3,8 @@
 // settings file, "Cancel Orders" and "..." (reset the buttons); the confirmation dialog and the
 // definition dialog.
 //
-// Threads. The ticker listener runs on the stream thread: it checks the symbol and posts the price to
-// the bar (the value travels in the posted call). Everything else runs on the UI thread. The
+// Threads. The ticker listener runs on the stream thread: it checks the symbol, leaves the price for
+// the UI thread under a short lock and posts one call per burst that takes it. Everything else runs on the UI thread. The
 // destructor unregisters the listener first (UnRegister waits for a running notification), so no
 // post can be under way afterwards, and Qt drops calls still queued for a destroyed object.
 //
@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,11 @@ private:
   TqmtTradeBarOrders FTradeBarOrders;
   bool FRegistered = false;
   bool FAskedSymbols = false;  // the exchange information was asked for once, for the steps
+  // The newest price from the stream thread, taken by ApplyTicker on the UI thread; one post per burst.
+  void ApplyTicker();
+  std::mutex FTickLock;
+  long double FPendingPrice = 0;
+  bool FPosted = false;
 };
 
 class TFRMTradeBarOrder : public QDialog {

@@ -130,12 +130,13 @@ void TFRMTrader::ShowConnectionState(bool aConnected) {
   btnBrokerDisconnect->setEnabled(aConnected);
 }
 
+// The posted calls carry no data: each names what the window shows.
 void TFRMTrader::OnConnectEvent(TObject*) {
-  QMetaObject::invokeMethod(this, [this] { ShowConnectionState(true); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, &TFRMTrader::ShowConnected, Qt::QueuedConnection);
 }
 
 void TFRMTrader::OnDisconnectEvent(TObject*) {
-  QMetaObject::invokeMethod(this, [this] { ShowConnectionState(false); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, &TFRMTrader::ShowDisconnected, Qt::QueuedConnection);
 }
 
 void TFRMTrader::UpdateCloseTab() {

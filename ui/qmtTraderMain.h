@@ -63,6 +63,8 @@ protected:
   // A runtime page with aFrame on it, captioned aSymbol, made the active last page.
   void AddRuntimePage(const std::string& aSymbol, QWidget* aFrame);
   void ShowConnectionState(bool aConnected);
+  void ShowConnected() { ShowConnectionState(true); }
+  void ShowDisconnected() { ShowConnectionState(false); }
 
 private:
   void RegisterListeners();
