@@ -90,24 +90,8 @@ int main(int argc, char** argv) {
         }
       });
 
-      std::vector<double> lLate;
-      lLate.reserve(static_cast<std::size_t>(lSeconds) * 110 + 100);
-      QElapsedTimer lClock;
-      qint64 lLast = 0;
-      bool lMeasuring = false;
-      QTimer lProbe;
-      lProbe.setTimerType(Qt::PreciseTimer);
-      lProbe.setInterval(10);
-      QObject::connect(&lProbe, &QTimer::timeout, [&] {
-        const qint64 lNow = lClock.nsecsElapsed();
-        if (lMeasuring) lLate.push_back(std::max<double>(0, (lNow - lLast) / 1e6 - 10.0));
-        lLast = lNow;
-      });
-      QTimer::singleShot(1000, [&] {
-        lClock.start();
-        lMeasuring = true;
-        lProbe.start();
-      });
+      TqmtLatencyProbe lProbe(lSeconds);
+      QTimer::singleShot(1000, [&] { lProbe.Start(); });
       // Each page in turn is the one shown, as a user would switch between them.
       QTimer lSwitch;
       lSwitch.setInterval(2000);
@@ -124,8 +108,7 @@ int main(int argc, char** argv) {
       const double lPerCycle = (lTradesPerSecond + 10.0 + 1.0) * 0.05;  // one page's items in 50 ms
       std::printf("three chart pages, %d trades/s, a book every 100 ms and a ticker a second per symbol, %d s\n",
                   lTradesPerSecond, lSeconds);
-      std::printf("  event-loop latency ms: p50=%.2f p99=%.2f max=%.2f (%zu probes)\n", Percentile(lLate, 0.5),
-                  Percentile(lLate, 0.99), lLate.empty() ? 0.0 : *std::max_element(lLate.begin(), lLate.end()), lLate.size());
+      lProbe.Print();
       std::printf("  paint cycles: %llu; largest batch %zu items (one cycle brings about %.0f)\n",
                   static_cast<unsigned long long>(lBatches), lMaxBatch, lPerCycle);
       for (auto* f : lCharts) f->setParent(nullptr), delete f;  // pages close while nothing feeds

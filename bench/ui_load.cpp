@@ -108,48 +108,29 @@ int main(int argc, char** argv) {
       }
 
       // Settle for two seconds (subscriptions, first rows), then measure.
-      // The probe's own samples, written up front: touching fresh pages as samples come in would show
-      // as resident memory growing 800 bytes a second.
-      std::vector<double> lSamples(static_cast<std::size_t>(lSeconds) * 110 + 1000, 0.0);
-      std::size_t lCount = 0;
-      QElapsedTimer lClock;
+      TqmtLatencyProbe lProbe(lSeconds);
       double lCpuStart = 0;
-      qint64 lLast = 0;
-      bool lMeasuring = false;
-      QTimer lProbe;
-      lProbe.setTimerType(Qt::PreciseTimer);
-      lProbe.setInterval(10);
-      QObject::connect(&lProbe, &QTimer::timeout, [&] {
-        const qint64 lNow = lClock.nsecsElapsed();
-        if (lMeasuring && lCount < lSamples.size()) lSamples[lCount++] = std::max<double>(0, (lNow - lLast) / 1e6 - 10.0);
-        lLast = lNow;
-      });
       std::vector<std::pair<int, long>> lMemory;
       lMemory.reserve(static_cast<std::size_t>(lSeconds) / 30 + 4);
       QTimer lSample;
       lSample.setInterval(30000);
       QObject::connect(&lSample, &QTimer::timeout, [&] {
-        lMemory.emplace_back(static_cast<int>(lClock.elapsed() / 1000), ResidentKB());
+        lMemory.emplace_back(static_cast<int>(lProbe.Elapsed()), ResidentKB());
       });
       QTimer::singleShot(2000, [&] {
-        lClock.restart();
-        lLast = 0;
         lCpuStart = CpuSeconds();
-        lMeasuring = true;
-        lProbe.start();
+        lProbe.Start();
         lSample.start();
       });
       QTimer::singleShot(2000 + lSeconds * 1000, [&] { w.close(); });
       lApp.exec();
-      const double lWall = lClock.elapsed() / 1000.0;
-      const std::vector<double> lLate(lSamples.begin(), lSamples.begin() + static_cast<std::ptrdiff_t>(lCount));
+      const double lWall = lProbe.Elapsed();
       const double lCpu = CpuSeconds() - lCpuStart;
       lStop = true;
       if (lFeed.joinable()) lFeed.join();
       const int lRows = w.FFRAMEGridTicker->dsGrid()->rowCount();
       std::printf("phase=%s seconds=%.1f symbols=%d rows=%d\n", lPhase.c_str(), lWall, lSymbolCount, lRows);
-      std::printf("  event-loop latency ms: p50=%.2f p99=%.2f max=%.2f (%zu probes)\n", Percentile(lLate, 0.5),
-                  Percentile(lLate, 0.99), lLate.empty() ? 0.0 : *std::max_element(lLate.begin(), lLate.end()), lLate.size());
+      lProbe.Print();
       std::printf("  cpu: %.1f%% of one core\n", 100.0 * lCpu / lWall);
       std::printf("  model flushes: %llu (%.1f a second)\n", static_cast<unsigned long long>(w.FFRAMEGridTicker->dsGrid()->Flushes()),
                   w.FFRAMEGridTicker->dsGrid()->Flushes() / (lWall + 2));

@@ -148,12 +148,8 @@ TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParen
       UIAction([&] { aHandler(); });
     });
   };
-  const std::pair<QAction*, int> lViews[] = {{btnView30sec, 30},  {btnView1min, 60},    {btnView5min, 300},
-                                             {btnView15min, 900}, {btnView30min, 1800}, {btnView1hour, 3600},
-                                             {btnViewAll, 0}};
-  for (auto [a, s] : lViews) lOn(a, [this, s = s] { SetView(s); });
-  const std::pair<QAction*, int> lLevels[] = {{btnBookDepth5, 5}, {btnBookDepth10, 10}, {btnBookDepth20, 20}, {btnBookDepthSum, 0}};
-  for (auto [a, l] : lLevels) lOn(a, [this, l = l] { SetBookDepthLevel(l); });
+  for (auto [a, s] : ViewButtons()) lOn(a, [this, s = s] { SetView(s); });
+  for (auto [a, l] : LevelButtons()) lOn(a, [this, l = l] { SetBookDepthLevel(l); });
   lOn(btnBookDepth, [this] { btnBookDepthClick(); });
   lOn(btnTrades, [this] { btnTradesClick(); });
   lOn(btnVolume, [this] { btnVolumeClick(); });
@@ -407,17 +403,27 @@ void TFRAMEChartTicker::DoAfterBatch() {
 
 // ---- buttons (UI thread) ---------------------------------------------------------------------------
 
+std::array<std::pair<QAction*, int>, 7> TFRAMEChartTicker::ViewButtons() const {
+  return {{{btnView30sec, 30}, {btnView1min, 60}, {btnView5min, 300}, {btnView15min, 900}, {btnView30min, 1800},
+           {btnView1hour, 3600}, {btnViewAll, 0}}};
+}
+
+std::array<std::pair<QAction*, int>, 4> TFRAMEChartTicker::LevelButtons() const {
+  return {{{btnBookDepth5, 5}, {btnBookDepth10, 10}, {btnBookDepth20, 20}, {btnBookDepthSum, 0}}};
+}
+
+void TFRAMEChartTicker::Redraw() {
+  DoAfterBatch();
+  chart->replot(QCustomPlot::rpQueuedReplot);
+}
+
 void TFRAMEChartTicker::SetView(int aSeconds) {
-  const std::pair<QAction*, int> lViews[] = {{btnView30sec, 30},  {btnView1min, 60},    {btnView5min, 300},
-                                             {btnView15min, 900}, {btnView30min, 1800}, {btnView1hour, 3600},
-                                             {btnViewAll, 0}};
-  for (auto [a, s] : lViews) a->setChecked(s == aSeconds);
+  for (auto [a, s] : ViewButtons()) a->setChecked(s == aSeconds);
   AddChartData(TqmtChartView{TqmtChartMethod::scmTicker, aSeconds});
 }
 
 void TFRAMEChartTicker::SetBookDepthLevel(int aLevel) {
-  for (auto [a, l] : {std::pair{btnBookDepth5, 5}, {btnBookDepth10, 10}, {btnBookDepth20, 20}, {btnBookDepthSum, 0}})
-    a->setChecked(l == aLevel);
+  for (auto [a, l] : LevelButtons()) a->setChecked(l == aLevel);
   AddChartData(TqmtChartView{TqmtChartMethod::scmBook, aLevel});
 }
 
@@ -434,16 +440,14 @@ void TFRAMEChartTicker::btnBookDepthClick() {
   }
   seriesBookBid->setVisible(FBookDepth);
   seriesBookAsk->setVisible(FBookDepth);
-  DoAfterBatch();
-  chart->replot(QCustomPlot::rpQueuedReplot);
+  Redraw();
 }
 
 void TFRAMEChartTicker::btnTradesClick() {
   FTrades = !FTrades;
   btnTrades->setChecked(FTrades);
   seriesTrades->setVisible(FTrades);
-  DoAfterBatch();
-  chart->replot(QCustomPlot::rpQueuedReplot);
+  Redraw();
 }
 
 void TFRAMEChartTicker::btnVolumeClick() {

@@ -143,6 +143,11 @@ protected:
 
 private:
   double ViewStart() const;  // -infinity for "All"
+  // The time buttons with their seconds (0 for "All") and the book buttons with their levels (0 for "Sum").
+  std::array<std::pair<QAction*, int>, 7> ViewButtons() const;
+  std::array<std::pair<QAction*, int>, 4> LevelButtons() const;
+  // Axes to the data, then one queued replot.
+  void Redraw();
   void DoPriceView();
   void DoVolumeView();
   void TrimFull(double aNewest);

@@ -260,7 +260,8 @@ private slots:
       b.SetSymbol("BTCUSDT");
       for (int k = 0; k < 8; ++k) QCOMPARE(b.OrderButtons[static_cast<std::size_t>(k)]->text(), QString("BTCUSDTOrder%1").arg(k));
       // "Edit Order" on the first button through its menu; the dialog closed by its close box.
-      QTimer::singleShot(0, [] {
+      bool lKeptOpen = false;
+      QTimer::singleShot(0, [&lKeptOpen] {
         WaitFor([] { return dynamic_cast<TFRMTradeBarOrder*>(QApplication::activeModalWidget()) != nullptr; }, 3000);
         auto* d = dynamic_cast<TFRMTradeBarOrder*>(QApplication::activeModalWidget());
         if (!d) return;
@@ -274,15 +275,15 @@ private slots:
         // the limit price kind stays unselected: stored as 255
         d->txtStopLimitLimitPriceMarginValue->setText("not a number");
         d->close();
-        const bool lKeptOpen = d->isVisible();  // the margin is no number: it stays open
+        lKeptOpen = d->isVisible();  // the margin is no number: it stays open
         d->txtStopLimitLimitPriceMarginValue->setText("2.5");
         d->close();
-        if (!lKeptOpen) d->setWindowTitle("closed despite a bad margin");
       });
       QMenu* m = b.OrderButtons[0]->menu();
       emit m->aboutToShow();
       m->actions().at(0)->trigger();  // "Edit Order"
       QCOMPARE(b.OrderButtons[0]->text(), QString("Buy 1"));
+      QVERIFY2(lKeptOpen, "a margin that is no number keeps the dialog open");
       QVERIFY2(FMessages.size() == 1, "the bad margin was reported");
       // "Enabled" off for Order3, "Visible" off for Order5 and a separator.
       b.OrderButtons[2]->menu()->actions().at(2)->trigger();
