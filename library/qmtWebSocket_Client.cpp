@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <utility>
 
 #include "qmtBase_Helpers.h"
@@ -426,12 +427,29 @@ void TqmtWSClient::RaiseException(TqmtWSConnection* aConnection, std::exception_
   OnException(aConnection, lCopy);
 }
 
+namespace {
+// The client whose disconnect handling this thread is running (a Disconnect from inside it must
+// not wait for itself).
+thread_local const TqmtWSClient* tHandlingDisconnect = nullptr;
+}  // namespace
+
 void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
   if (FDestroying) return;
+  struct THandling {
+    TqmtWSClient* Client;
+    const TqmtWSClient* Outer = tHandlingDisconnect;
+    explicit THandling(TqmtWSClient* c) : Client(c) { tHandlingDisconnect = c; }
+    ~THandling() {
+      tHandlingDisconnect = Outer;
+      Client->FDisconnecting = false;
+    }
+  };
+  std::optional<THandling> lHandling;
   {
     std::lock_guard g(FConnectionLock);
     if (FWSConnection != aConnection) return;  // processed already
     FDisconnecting = true;
+    lHandling.emplace(this);
     FWSConnection.reset();
     // The reading thread may still be inside the old connection: it goes at the next disconnect.
     FOldConnection = aConnection;
@@ -457,7 +475,6 @@ void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
     }
     if (FWatchDogEnabled) StartWatchDog();
   }
-  FDisconnecting = false;
 }
 
 bool TqmtWSClient::Connect(int aTimeout) {
@@ -486,8 +503,10 @@ bool TqmtWSClient::Disconnect(int aTimeout) {
   const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(aTimeout, 0));
   if (!Deactivate(std::max(aTimeout, 0))) return !Connection();
   if (aTimeout <= 0) return !Connection();
+  // Gone, and the reading thread done with its disconnect handling (which calls the API object).
+  auto lDone = [this] { return !Connection() && (!FDisconnecting || tHandlingDisconnect == this); };
   while (std::chrono::steady_clock::now() < lEnd) {
-    if (!Connection()) return true;
+    if (lDone()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return !Connection();

@@ -159,7 +159,9 @@ public:
   void SetActive(bool aValue);
   // True once the handshake is accepted within aTimeout ms.
   bool Connect(int aTimeout);
-  // True once no connection object remains within aTimeout ms.
+  // True once no connection object remains within aTimeout ms. It also waits, within aTimeout, for
+  // the reading thread's disconnect handling (API hook, event, watchdog) to end, so an API object
+  // may be destroyed once it returns (not when called from that handling itself).
   bool Disconnect(int aTimeout);
   // Activation or deactivation on a short-lived thread of its own.
   void Start();
@@ -241,7 +243,7 @@ private:
   TConnectionPtr FWSConnection;
   TConnectionPtr FOldConnection;  // kept until the next disconnect: its reading thread may be inside it
   std::atomic<bool> FConnecting{false};
-  std::atomic<bool> FDisconnecting{false};
+  std::atomic<bool> FDisconnecting{false};  // the reading thread is inside DoDisconnected
   std::atomic<bool> FWatchDogEnabled{false};
   std::atomic<int> FWatchDogAttempts{0};
   std::atomic<bool> FThreadStart{false};

@@ -255,6 +255,34 @@ TEST(WSLifecycle, ACleanDisconnectSendsTheCloseFrameThenAnOrderlyClose) {
   EXPECT_EQ(lSeen, "8 1000 FIN");
 }
 
+// When the server drops the connection, the reading thread runs the disconnect handling, which
+// calls the API object. A Disconnect that returns meanwhile must not let the program destroy the API
+// object under that call: it waits for the handling to end.
+TEST(WSLifecycle, DisconnectWaitsForTheDisconnectHandlingOfTheAPI) {
+  struct SlowAPI : TqmtWSAPI_client {
+    std::atomic<bool> Entered{false}, Left{false};
+    void DoDisconnect(TqmtWSConnection*, int) override {
+      Entered = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      Left = true;
+    }
+  };
+  ScriptedServer lServer([](int s, int) {
+    WsAccept(s);
+    ::shutdown(s, SHUT_RDWR);  // drop at once
+  });
+  auto lAPI = std::make_unique<SlowAPI>();
+  TqmtWSClient c;
+  c.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  c.SetURL("ws://127.0.0.1:" + std::to_string(lServer.Port()) + "/x");
+  lAPI->SetClient(&c);
+  c.Connect(3000);
+  ASSERT_TRUE(WaitUntil([&] { return lAPI->Entered.load(); }));
+  EXPECT_TRUE(c.Disconnect(5000));
+  EXPECT_TRUE(lAPI->Left) << "Disconnect returned while the API's hook was still running";
+  lAPI.reset();  // safe now
+}
+
 TEST(WSLifecycle, ConnectAndDisconnectWhileWatchdogAttemptsRun) {
   // Attempts against a closed port run on worker threads every few milliseconds while the test
   // thread connects and disconnects: one TCP client, never driven by two of them at once.
