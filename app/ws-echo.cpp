@@ -2,6 +2,12 @@
 // the server closes, the shape in which conformance suites drive a client.
 //
 //   ws-echo URL [--clean-disconnect] [--validate-utf8] [--timeout MS]
+//           [--deflate [--client-max-window-bits N] [--server-max-window-bits N]
+//                      [--client-no-context-takeover] [--server-no-context-takeover]]
+//           [--deflate-frame]
+//
+// --deflate offers permessage-deflate, --deflate-frame the older x-webkit-deflate-frame (both may be
+// offered; a server choosing both gets permessage-deflate).
 //
 // Exits 0 when a connection was made and ended by the server, 1 on a failure (printed on stderr),
 // 2 on a usage error.
@@ -22,8 +28,21 @@ std::atomic<bool> gInterrupted{false};
 void OnSignal(int) { gInterrupted = true; }
 
 int Usage() {
-  std::fprintf(stderr, "usage: ws-echo URL [--clean-disconnect] [--validate-utf8] [--timeout MS]\n");
+  std::fprintf(stderr,
+               "usage: ws-echo URL [--clean-disconnect] [--validate-utf8] [--timeout MS]\n"
+               "               [--deflate [--client-max-window-bits N] [--server-max-window-bits N]\n"
+               "                          [--client-no-context-takeover] [--server-no-context-takeover]]\n"
+               "               [--deflate-frame]\n");
   return 2;
+}
+
+// A window size in bits, 8 to 15.
+bool WindowBits(const char* aText, int& aValue) {
+  char* lEnd = nullptr;
+  const long v = std::strtol(aText, &lEnd, 10);
+  if (lEnd == aText || *lEnd != '\0' || v < 8 || v > 15) return false;
+  aValue = static_cast<int>(v);
+  return true;
 }
 
 }  // namespace
@@ -31,10 +50,26 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string lURL;
   bool lClean = false, lValidate = false;
+  bool lDeflate = false, lDeflateFrame = false, lClientNoTakeover = false, lServerNoTakeover = false;
+  int lClientBits = 15, lServerBits = 15;
   int lTimeout = 10000;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--clean-disconnect") {
+    if (a == "--deflate") {
+      lDeflate = true;
+    } else if (a == "--deflate-frame") {
+      lDeflateFrame = true;
+    } else if (a == "--client-no-context-takeover") {
+      lClientNoTakeover = true;
+    } else if (a == "--server-no-context-takeover") {
+      lServerNoTakeover = true;
+    } else if (a == "--client-max-window-bits" || a == "--server-max-window-bits") {
+      if (i + 1 >= argc || !WindowBits(argv[i + 1], a[2] == 'c' ? lClientBits : lServerBits)) {
+        std::fprintf(stderr, "ws-echo: %s needs a number from 8 to 15\n", a.c_str());
+        return 2;
+      }
+      ++i;
+    } else if (a == "--clean-disconnect") {
       lClean = true;
     } else if (a == "--validate-utf8") {
       lValidate = true;
@@ -47,6 +82,10 @@ int main(int argc, char** argv) {
     }
   }
   if (lURL.empty()) return Usage();
+  if (!lDeflate && (lClientNoTakeover || lServerNoTakeover || lClientBits != 15 || lServerBits != 15)) {
+    std::fprintf(stderr, "ws-echo: the window and context-takeover options go with --deflate\n");
+    return 2;
+  }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
@@ -56,6 +95,13 @@ int main(int argc, char** argv) {
   lClient.SetNotifyEvents(TwsNotifyEvent::neNoSync);
   lClient.Options.CleanDisconnect = lClean;
   lClient.Options.ValidateUTF8 = lValidate;
+  auto& lPerMessage = lClient.Extensions->PerMessage_Deflate();
+  lPerMessage.SetEnabled(lDeflate);
+  lPerMessage.SetClientMaxWindowBits(lClientBits);
+  lPerMessage.SetServerMaxWindowBits(lServerBits);
+  lPerMessage.SetClientNoContextTakeOver(lClientNoTakeover);
+  lPerMessage.SetServerNoContextTakeOver(lServerNoTakeover);
+  lClient.Extensions->DeflateFrame().SetEnabled(lDeflateFrame);
   lClient.OnMessage = [&](TqmtWSConnection* c, std::string_view aText) { c->WriteData(std::string(aText)); };
   lClient.OnBinary = [&](TqmtWSConnection* c, std::string_view aData) { c->WriteBinary(std::string(aData)); };
   lClient.OnDisconnect = [&](TqmtWSConnection*, int) { lEnded = true; };

@@ -202,21 +202,11 @@ void TqmtWSConnection::WriteData(const std::string& aText, int aSize, TwsStreami
 }
 
 void TqmtWSConnection::WriteBinary(const std::string& aData, int aSize, TwsStreaming aStreaming) {
-  std::string lData = aData;
-  if (aSize > 0 && FExtensions->GetCompression()) {
-    // The whole message is compressed once, before it is cut.
-    std::lock_guard g(FLocks.Main());
-    try {
-      FExtensions->WriteStream(lData);
-    } catch (const std::exception& e) {
-      throw TqmtWSException(std::string("Error Inflating Frame: ") + e.what());
-    }
-  }
   if (FQueueOptions.Binary.Level != TwsQueueMsgLevels::qmNone) {
-    QueueWrite(FQueueOptions.Binary.Level, {aSize, aStreaming, std::move(lData), TOpcode::opBinary});
+    QueueWrite(FQueueOptions.Binary.Level, {aSize, aStreaming, aData, TOpcode::opBinary});
     return;
   }
-  DoWriteStream(lData, aSize, aStreaming);
+  DoWriteStream(aData, aSize, aStreaming);
 }
 
 std::string TqmtWSConnection::WriteAndWaitData(const std::string& aText, int aTimeOut) {
@@ -328,6 +318,7 @@ void TqmtWSConnection::DoWriteStream(const std::string& aData, int aSize, TwsStr
 
 void TqmtWSConnection::DoWriteStreamed(std::string_view aData, TOpcode aOpCode, bool aCut, int aSize,
                                        TwsStreaming aStreaming) {
+  if (FExtensions->GetCompression()) return DoWriteCompressed(aData, aOpCode, aSize, aStreaming);
   switch (aStreaming) {
     case TwsStreaming::stmNone:
       if (aCut)
@@ -357,27 +348,79 @@ void TqmtWSConnection::DoWriteFragmented(std::string_view aData, TOpcode aOpCode
   }
 }
 
-void TqmtWSConnection::DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, bool aNotFinal) {
+void TqmtWSConnection::DoWriteCompressed(std::string_view aData, TOpcode aOpCode, int aSize,
+                                         TwsStreaming aStreaming) {
+  const bool lOpens = aStreaming == TwsStreaming::stmNone || aStreaming == TwsStreaming::stmFirst;
+  const bool lEnds = aStreaming == TwsStreaming::stmNone || aStreaming == TwsStreaming::stmLast ||
+                     aStreaming == TwsStreaming::stmContinueAndLast;
+  const bool lMayCut = aSize > 0 && (aStreaming == TwsStreaming::stmNone || aStreaming == TwsStreaming::stmContinueAndLast);
+  const std::size_t lPiece = aSize > 0 ? static_cast<std::size_t>(aSize) : 0;
+  const TOpcode lOpCode = lOpens ? aOpCode : TOpcode::opContinuation;
+  std::string lFailure;
+  {
+    // The peer's inflater follows the wire: pieces are compressed in the order their frames leave,
+    // so the lock is held from compressing to the last frame written.
+    std::lock_guard g(FLocks.Main());
+    try {
+      if (FExtensions->PerFrame()) {
+        // deflate-frame: every frame is a compressed piece of its own.
+        const bool lCut = lMayCut && aData.size() > lPiece;
+        std::size_t lOffset = 0;
+        do {
+          const std::string_view lChunk = lCut ? aData.substr(lOffset, lPiece) : aData;
+          lOffset += lChunk.size();
+          const bool lMore = lCut && lOffset < aData.size();
+          if (!lChunk.empty()) FExtensions->WriteStream(lChunk, true, FCompressScratch);
+          DoWriteFrame(lChunk.empty() ? lChunk : std::string_view(FCompressScratch),
+                       lOffset == lChunk.size() ? lOpCode : TOpcode::opContinuation, lMore || !lEnds, !lChunk.empty(),
+                       &lChunk);
+        } while (lOffset < aData.size());
+      } else if (aStreaming == TwsStreaming::stmNone && aData.empty()) {
+        // An empty message goes uncompressed (RSV1 clear), which RFC 7692 allows.
+        DoWriteFrame(aData, aOpCode, false);
+      } else {
+        // permessage-deflate: the message's pieces are one deflate stream, compressed once and then
+        // cut; RSV1 marks the message's first frame only.
+        FExtensions->WriteStream(aData, lEnds, FCompressScratch);
+        const std::string_view lCompressed = FCompressScratch;
+        if (lMayCut && lCompressed.size() > lPiece) {
+          for (std::size_t lOffset = 0; lOffset < lCompressed.size(); lOffset += lPiece) {
+            const std::string_view lChunk = lCompressed.substr(lOffset, lPiece);
+            const bool lFirst = lOffset == 0;
+            const bool lMore = lOffset + lChunk.size() < lCompressed.size();
+            const std::string_view lLogged = lFirst ? aData : std::string_view();
+            DoWriteFrame(lChunk, lFirst ? lOpCode : TOpcode::opContinuation, lMore || !lEnds, lFirst && lOpens, &lLogged);
+          }
+        } else {
+          DoWriteFrame(lCompressed, lOpCode, !lEnds, lOpens, &aData);
+        }
+      }
+    } catch (const EZLibError& e) {
+      // Only compressing raises this; a failed write goes on as a failed write.
+      lFailure = std::string("Error Inflating Frame: ") + e.what();
+    }
+    if (FCompressScratch.capacity() > (1u << 20)) std::string().swap(FCompressScratch);
+  }
+  if (lFailure.empty()) return;
+  // The compressor's state went with the failed call: nothing the peer could read can follow.
+  try {
+    DoDisconnect(lFailure, 1011);
+  } catch (const std::exception&) {
+  }
+  throw TqmtWSException(lFailure);
+}
+
+void TqmtWSConnection::DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, bool aNotFinal, bool aRSV1,
+                                    const std::string_view* aLogged) {
   if (FTransport != TwsTransport::trpRFC6455 && FTransport != TwsTransport::trpFlash &&
       FTransport != TwsTransport::trpRFC8441)
     return;
-  std::string lCompressed;
-  const bool lData = aOpCode == TOpcode::opText || aOpCode == TOpcode::opBinary;
   std::lock_guard g(FLocks.Main());
-  if (lData && !aNotFinal && FExtensions->GetCompression()) {
-    lCompressed.assign(aPayload);
-    try {
-      FExtensions->WriteStream(lCompressed);
-    } catch (const std::exception& e) {
-      throw TqmtWSException(std::string("Error Inflating Frame: ") + e.what());
-    }
-    aPayload = lCompressed;
-  }
   WaitForBudget();
   // Header and payload in one buffer, written at once.
   std::uint8_t lFirst = OpcodeWireValue(aOpCode);
   if (!aNotFinal) lFirst |= 0x80;
-  if (lData) FExtensions->EncodeHeader(lFirst);
+  if (aRSV1) FExtensions->EncodeHeader(lFirst);
   std::string& lFrame = FWriteScratch;
   lFrame.clear();
   lFrame.reserve(aPayload.size() + 14);
@@ -401,7 +444,7 @@ void TqmtWSConnection::DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, 
     while (FSent.size() > static_cast<std::size_t>(FFramesPerSecond)) FSent.pop_front();
   }
   AddSendBytes(lFrame.size());
-  DoFrameSent(aOpCode, aPayload);
+  DoFrameSent(aOpCode, aLogged ? *aLogged : aPayload);
   if (lFrame.capacity() > (1u << 20)) std::string().swap(lFrame);  // do not keep a huge buffer
 }
 
@@ -453,9 +496,17 @@ void TqmtWSConnection::DoReadFrame(bool aMustBeMasked) {
           return Fail("Invalid Control OptCode", 1002);
         }
         m->FFragmented = (b & 0x80) == 0;
-        if (!m->FContinuation && (b & 0x70) != 0 && !FExtensions->ExtensionNegotiated())
-          return Fail("Invalid value of RSV while no Extension Negotiated", 1002);
-        if (lOp == 0x1 || lOp == 0x2) FExtensions->DecodeHeader(b);
+        if (const std::uint8_t lRSV = b & 0x70; lRSV != 0) {
+          if (!FExtensions->ExtensionNegotiated())
+            return Fail("Invalid value of RSV while no Extension Negotiated", 1002);
+          // The compression extensions use RSV1 alone, and only on data frames; permessage-deflate
+          // only on a message's first frame.
+          if (lRSV != 0x40) return Fail("Invalid value of RSV2 or RSV3", 1002);
+          if (IsControl(m->FOpCode)) return Fail("Invalid value of RSV1 on a control frame", 1002);
+          if (m->FContinuation && !FExtensions->PerFrame())
+            return Fail("Invalid value of RSV1 on a continuation frame", 1002);
+        }
+        if (lOp == 0x1 || lOp == 0x2 || (lOp == 0x0 && FExtensions->PerFrame())) FExtensions->DecodeHeader(b);
         if (IsControl(m->FOpCode) && m->FFragmented) return Fail("Control Message must not be fragmented", 1002);
         if (!IsControl(m->FOpCode)) FMessageUnfinished = m->FFragmented;
         m->FState = 1;
@@ -562,6 +613,29 @@ bool TqmtWSConnection::AppendPayload(std::string_view aPayload) {
   return true;
 }
 
+bool TqmtWSConnection::InflatePayload(std::string_view aPayload, bool aFinal) {
+  // The reading thread owns the inflater; no lock is needed for it.
+  bool lFits = false;
+  std::string lError;
+  try {
+    lFits = FExtensions->ReadStream(aPayload, aFinal, FWSMSG->FStream, FMaxPayloadLength);
+  } catch (const std::exception& e) {
+    lError = std::string("Error Deflating Frame: ") + e.what();
+  }
+  if (lFits) return true;
+  FWSMSG->Clear();
+  FMessageUnfinished = false;
+  if (!lError.empty()) {
+    Fail(lError.c_str(), 1007);
+  } else {
+    // A few KiB may inflate to gigabytes: the limit holds for what comes out.
+    Fail(("Message of more than " + std::to_string(FMaxPayloadLength) +
+          " bytes after decompression exceeds the maximum message size").c_str(),
+         1009);
+  }
+  return false;
+}
+
 void TqmtWSConnection::DoFrameComplete(std::string_view aPayload) {
   TqmtWSMsg* m = FWSMSG;
   if (m->FOpCode == TOpcode::opClose) {
@@ -586,10 +660,11 @@ void TqmtWSConnection::DoFrameComplete(std::string_view aPayload) {
     return;
   }
   const bool lData = m->FOpCode == TOpcode::opText || m->FOpCode == TOpcode::opBinary;
-  if (lData && (m->FFragmented || FFragmentedMessages != TwsFragmentedMessages::frgOnlyBuffer || !m->FStream.empty() ||
-                FExtensions->ExtensionNegotiated())) {
-    // Collected across frames: the payload joins the message's stream.
-    if (!AppendPayload(aPayload)) return;
+  const bool lInflate = lData && FExtensions->ExtensionNegotiated() && FExtensions->ReadCompressed();
+  if (lData && (lInflate || m->FFragmented || FFragmentedMessages != TwsFragmentedMessages::frgOnlyBuffer ||
+                !m->FStream.empty())) {
+    // Collected across frames: the payload (inflated, when compressed) joins the message's stream.
+    if (lInflate ? !InflatePayload(aPayload, !m->FFragmented) : !AppendPayload(aPayload)) return;
     if (FFragmentedMessages == TwsFragmentedMessages::frgOnlyBuffer) {
       if (m->FFragmented) {
         m->FState = m->FPLState = 0;
@@ -613,10 +688,6 @@ void TqmtWSConnection::DoFrameComplete(std::string_view aPayload) {
 
 void TqmtWSConnection::DoFragmentReceived() {
   TqmtWSMsg* m = FWSMSG;
-  {
-    std::lock_guard g(FLocks.Main());
-    FExtensions->ReadStream(m->FStream);
-  }
   if (FOnFragmented) FOnFragmented(this, m->FStream, m->FOpCode, m->FFragmented);
   m->FState = m->FPLState = 0;
   if (FFragmentedMessages == TwsFragmentedMessages::frgOnlyFragmented) m->FStream.clear();
@@ -636,18 +707,6 @@ std::string_view TqmtWSConnection::DoDecodeText(std::string_view aData) {
 void TqmtWSConnection::DoMessageComplete(std::string_view aPayload) {
   TqmtWSMsg* m = FWSMSG;
   const TOpcode lOpCode = m->FOpCode;
-  std::string lInflated;
-  if ((lOpCode == TOpcode::opText || lOpCode == TOpcode::opBinary) && FExtensions->ExtensionNegotiated()) {
-    std::lock_guard g(FLocks.Main());
-    try {
-      lInflated.assign(aPayload);
-      FExtensions->ReadStream(lInflated);
-      aPayload = lInflated;
-    } catch (const std::exception& e) {
-      m->Clear();
-      throw TqmtWSException(std::string("Error Deflating Frame: ") + e.what());
-    }
-  }
   // The message is finished as far as the reader is concerned before any event runs, so an event
   // that fails leaves no half state behind.
   m->FState = m->FPLState = 0;

@@ -24,6 +24,7 @@
 #include "qmtSocket_Classes.h"
 #include "qmtWebSocket_Classes_Queues.h"
 #include "qmtWebSocket_Classes_SyncObjs.h"
+#include "qmtWebSocket_Extensions.h"
 
 class TqmtIdTCPClient;
 
@@ -53,26 +54,6 @@ void MaskPayload(char* aData, std::size_t aLength, const std::uint8_t aKey[4], s
 void MaskCopy(char* aTarget, const char* aSource, std::size_t aLength, const std::uint8_t aKey[4]);
 // Strict UTF-8 as the reader checks it (a lone 0xF4 as the very last byte is accepted).
 bool IsValidUTF8(std::string_view aData);
-
-// ---- extensions -----------------------------------------------------------------------------------
-
-// The extension list of a connection. This one negotiates nothing: every hook leaves the bytes as
-// they are. Compression derives from it.
-class TqmtWSExtensions {
-public:
-  virtual ~TqmtWSExtensions() = default;
-  virtual bool ExtensionNegotiated() const { return false; }
-  virtual bool GetCompression() const { return false; }
-  virtual void EncodeHeader(std::uint8_t& aByte) {}
-  virtual void DecodeHeader(std::uint8_t aByte) {}
-  virtual void ReadStream(std::string& aData) {}
-  virtual void WriteStream(std::string& aData) {}
-  // Offer lines for the opening request.
-  virtual void WriteHeader(std::vector<std::string>& aLines) {}
-  // The server's Sec-WebSocket-Extensions answer.
-  virtual void DecodeExtensions(const std::string& aAnswer) {}
-  virtual std::unique_ptr<TqmtWSExtensions> Clone() const { return std::make_unique<TqmtWSExtensions>(); }
-};
 
 // ---- state records --------------------------------------------------------------------------------
 
@@ -215,7 +196,12 @@ protected:
   void DoWriteStream(const std::string& aData, int aSize, TwsStreaming aStreaming);
   // Writes text or binary data as the streaming mode asks; aCut splits it into pieces of aSize.
   void DoWriteStreamed(std::string_view aData, TOpcode aOpCode, bool aCut, int aSize, TwsStreaming aStreaming);
-  void DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, bool aNotFinal);
+  // One frame. aRSV1 marks a compressed frame; aLogged is what the traffic log shows of it (the
+  // payload itself when null).
+  void DoWriteFrame(std::string_view aPayload, TOpcode aOpCode, bool aNotFinal, bool aRSV1 = false,
+                    const std::string_view* aLogged = nullptr);
+  // A message, or a piece of one, through the negotiated compression.
+  void DoWriteCompressed(std::string_view aData, TOpcode aOpCode, int aSize, TwsStreaming aStreaming);
   void DoWriteFragmented(std::string_view aData, TOpcode aOpCode, bool aContinued, int aSize);
   void DoReadFrame(bool aMustBeMasked);
   void DoFrameComplete(std::string_view aPayload);
@@ -233,6 +219,8 @@ private:
   void Fail(const char* aMessage, int aCloseCode) { DoDisconnect(aMessage, aCloseCode); }
   // False when the message grew past the limit (the connection then fails with 1009).
   bool AppendPayload(std::string_view aPayload);
+  // The same for a compressed frame: inflated onto the message, under the same limit.
+  bool InflatePayload(std::string_view aPayload, bool aFinal);
   void QueueWrite(TwsQueueMsgLevels aLevel, TqmtQueueObject aObject);
   void FreeQueues();
 
@@ -251,6 +239,7 @@ private:
   std::mutex FPingLock;
   std::vector<TqmtPing> FQueuePingList;
   std::string FWriteScratch;
+  std::string FCompressScratch;  // under FLocks.Main()
   // Send times (GetTicks) of the last FFramesPerSecond frames, oldest first; under FLocks.Main().
   std::deque<std::uint64_t> FSent;
   void WaitForBudget();

@@ -21,7 +21,10 @@ bool EndsWithText(const std::string& aText, std::string_view aSuffix) {
 
 }  // namespace
 
-TqmtWSConnectionClient::TqmtWSConnectionClient() { FCleanDisconnect = false; }
+TqmtWSConnectionClient::TqmtWSConnectionClient() {
+  FCleanDisconnect = false;
+  Extensions().SetMode(TwsApplicationMode::appClient);
+}
 
 std::string TqmtWSConnectionClient::NewWebSocketKey() {
   std::uint8_t lBytes[16];
@@ -98,7 +101,8 @@ TqmtWSHandShakeClient TqmtWSConnectionClient::ParseResponse(const std::vector<st
       } else if (StartsWithText(lLine, "Sec-WebSocket-Protocol: ")) {
         lHandshake.FProtocols = lLine.substr(24);
       } else if (StartsWithText(lLine, "Sec-WebSocket-Extensions: ")) {
-        lHandshake.FExtensions = lLine.substr(26);
+        // Several answer lines are one list.
+        lHandshake.FExtensions += (lHandshake.FExtensions.empty() ? "" : ",") + lLine.substr(26);
       }
     } else if (StartsWithText(lLine, "Location: ")) {
       lHandshake.FLocation = lLine.substr(10);

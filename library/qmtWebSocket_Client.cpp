@@ -46,6 +46,7 @@ void TqmtWSAPI_client::SetClient(TqmtWSClient* aClient) {
 TqmtWSClient::TqmtWSClient() {
   Proxy.Port = 8080;
   FTCPClient = std::make_unique<TqmtIdTCPClient>();
+  Extensions->SetMode(TwsApplicationMode::appClient);
   FTCPClient->OnThread = [this] { DoReadTurn(); };
   FTCPClient->OnRead = [this] { DoReadData(); };
   FTCPClient->OnReadException = [this](const std::exception& e) { DoReadException(e); };

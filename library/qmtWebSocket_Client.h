@@ -132,7 +132,7 @@ public:
   bool UseNagle = false;
   int BoundPortMin = 0, BoundPortMax = 0;
   int LingerState = -1;
-  // The extension list each connection copies (the minimal one negotiates nothing).
+  // The extension list each connection copies: compression offered when enabled (off by default).
   std::unique_ptr<TqmtWSExtensions> Extensions = std::make_unique<TqmtWSExtensions>();
 
   // Sets Host, Port, TLS, Specifications.RFC6455 and Options.Parameters.

@@ -136,68 +136,114 @@ TEST(WebSocketOverSockets, RedirectHandedToTheHandler) {
   EXPECT_FALSE(lClient.Enabled);
 }
 
-// Interoperation with an independent implementation.
-TEST(WebSocketOverSockets, EchoWithPythonWebsockets) {
-  if (std::system("/usr/bin/python3 -c 'import websockets' >/dev/null 2>&1") != 0) {
-    if (UnderCI()) FAIL() << "python3-websockets missing (scripts/setup.sh installs it)";
-    GTEST_SKIP() << "python3-websockets missing";
-  }
-  // The server prints its port on its first line.
-  const std::string lScript = std::string(QMT_TESTS_DIR) + "/library/ws_echo_server.py";
-  int lPipe[2];
-  ASSERT_EQ(pipe(lPipe), 0);
-  const pid_t lPid = fork();
-  if (lPid == 0) {
-    setpgid(0, 0);
-    dup2(lPipe[1], 1);
-    ::close(lPipe[0]);
-    execl("/usr/bin/python3", "python3", lScript.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ::close(lPipe[1]);
-  struct Stop {
-    pid_t pid;
-    ~Stop() {
-      ::kill(-pid, SIGTERM);
-      ::kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  } lStop{lPid};
-  std::string lLine;
-  char c;
-  while (::read(lPipe[0], &c, 1) == 1 && c != '\n') lLine += c;
-  ::close(lPipe[0]);
-  ASSERT_FALSE(lLine.empty()) << "the echo server did not start";
-  const int lPort = std::stoi(lLine);
+namespace {
 
-  WSClient lClient;
-  lClient.Connect(lPort);
-  ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Enabled; }));
-  const std::size_t lSizes[] = {0, 125, 126, 65535, 65536, 16u << 20};
-  for (std::size_t n : lSizes) {
-    std::string lText(n, 'a');
-    for (std::size_t i = 0; i < n; ++i) lText[i] = static_cast<char>('a' + i % 26);
+// The independent echo server (python3-websockets), stopped with the object.
+class PythonEcho {
+public:
+  explicit PythonEcho(const std::vector<std::string>& aArgs = {}) {
+    const std::string lScript = std::string(QMT_TESTS_DIR) + "/library/ws_echo_server.py";
+    int lPipe[2];
+    if (pipe(lPipe) != 0) return;
+    std::vector<const char*> lArgv{"python3", lScript.c_str()};
+    for (const auto& a : aArgs) lArgv.push_back(a.c_str());
+    lArgv.push_back(nullptr);
+    FPid = fork();
+    if (FPid == 0) {
+      setpgid(0, 0);
+      dup2(lPipe[1], 1);
+      ::close(lPipe[0]);
+      execv("/usr/bin/python3", const_cast<char* const*>(lArgv.data()));
+      _exit(127);
+    }
+    ::close(lPipe[1]);
+    // The server prints its port on its first line.
+    std::string lLine;
+    char c;
+    while (::read(lPipe[0], &c, 1) == 1 && c != '\n') lLine += c;
+    ::close(lPipe[0]);
+    if (!lLine.empty()) FPort = std::stoi(lLine);
+  }
+  ~PythonEcho() {
+    if (FPid <= 0) return;
+    ::kill(-FPid, SIGTERM);
+    ::kill(FPid, SIGTERM);
+    waitpid(FPid, nullptr, 0);
+  }
+  int Port() const { return FPort; }
+  static bool Available() {
+    return std::system("/usr/bin/python3 -c 'import websockets' >/dev/null 2>&1") == 0;
+  }
+
+private:
+  pid_t FPid = -1;
+  int FPort = 0;
+};
+
+#define REQUIRE_PYTHON_WEBSOCKETS()                                                     \
+  if (!PythonEcho::Available()) {                                                      \
+    if (UnderCI()) FAIL() << "python3-websockets missing (scripts/setup.sh installs it)"; \
+    GTEST_SKIP() << "python3-websockets missing";                                       \
+  }
+
+// Letters drawn at random: text that compresses, but not to nothing.
+std::string RandomLetters(std::size_t n, std::uint32_t aSeed) {
+  std::string lText(n, 'a');
+  std::uint32_t x = aSeed * 2654435761u + 1;
+  for (auto& c : lText) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>('a' + x % 26);
+  }
+  return lText;
+}
+
+// Text and binary messages of each size, and writes in every streaming mode, come back whole.
+void ExpectEchoes(WSClient& aClient, const std::vector<std::size_t>& aSizes) {
+  for (std::size_t n : aSizes) {
+    const std::string lText = RandomLetters(n, static_cast<std::uint32_t>(n));
     std::string lBinary = lText;
     if (n > 0) lBinary[0] = '\0';
-    lClient.Ws.WriteData(lText);
-    lClient.Ws.WriteBinary(lBinary);
-    ASSERT_TRUE(lClient.WaitFor([&] { return !lClient.Messages.empty() && !lClient.Binaries.empty(); }, 30000)) << n;
-    std::lock_guard g(lClient.Lock);
-    EXPECT_EQ(lClient.Messages.back(), lText) << n;
-    EXPECT_EQ(lClient.Binaries.back(), lBinary) << n;
-    lClient.Messages.clear();
-    lClient.Binaries.clear();
+    aClient.Ws.WriteData(lText);
+    aClient.Ws.WriteBinary(lBinary);
+    ASSERT_TRUE(aClient.WaitFor([&] { return !aClient.Messages.empty() && !aClient.Binaries.empty(); }, 60000)) << n;
+    std::lock_guard g(aClient.Lock);
+    EXPECT_EQ(aClient.Messages.back(), lText) << n;
+    EXPECT_EQ(aClient.Binaries.back(), lBinary) << n;
+    aClient.Messages.clear();
+    aClient.Binaries.clear();
   }
-  // Fragmented writes in every streaming mode come back whole.
-  lClient.Ws.WriteData("abcdefghij", 3);
-  lClient.Ws.WriteData("one-", 0, TwsStreaming::stmFirst);
-  lClient.Ws.WriteData("two-", 0, TwsStreaming::stmContinue);
-  lClient.Ws.WriteData("three", 0, TwsStreaming::stmLast);
-  lClient.Ws.WriteBinary("0123456789", 4);
-  ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Messages.size() == 2 && lClient.Binaries.size() == 1; }));
-  EXPECT_EQ(lClient.Messages[0], "abcdefghij");
-  EXPECT_EQ(lClient.Messages[1], "one-two-three");
-  EXPECT_EQ(lClient.Binaries[0], "0123456789");
+  aClient.Ws.WriteData("abcdefghij", 3);
+  aClient.Ws.WriteData("one-", 0, TwsStreaming::stmFirst);
+  aClient.Ws.WriteData("two-", 0, TwsStreaming::stmContinue);
+  aClient.Ws.WriteData("three", 0, TwsStreaming::stmLast);
+  aClient.Ws.WriteData("four-", 0, TwsStreaming::stmFirst);
+  aClient.Ws.WriteData("five-six-seven", 4, TwsStreaming::stmContinueAndLast);
+  aClient.Ws.WriteBinary("0123456789", 4);
+  ASSERT_TRUE(aClient.WaitFor([&] { return aClient.Messages.size() == 3 && aClient.Binaries.size() == 1; }));
+  std::lock_guard g(aClient.Lock);
+  EXPECT_EQ(aClient.Messages[0], "abcdefghij");
+  EXPECT_EQ(aClient.Messages[1], "one-two-three");
+  EXPECT_EQ(aClient.Messages[2], "four-five-six-seven");
+  EXPECT_EQ(aClient.Binaries[0], "0123456789");
+  aClient.Messages.clear();
+  aClient.Binaries.clear();
+}
+
+const std::vector<std::size_t> kEchoSizes = {0, 125, 126, 65535, 65536, 16u << 20};
+
+}  // namespace
+
+// Interoperation with an independent implementation.
+TEST(WebSocketOverSockets, EchoWithPythonWebsockets) {
+  REQUIRE_PYTHON_WEBSOCKETS();
+  PythonEcho lServer;
+  ASSERT_NE(lServer.Port(), 0) << "the echo server did not start";
+
+  WSClient lClient;
+  lClient.Connect(lServer.Port());
+  ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Enabled; }));
+  EXPECT_FALSE(lClient.Ws.Extensions().ExtensionNegotiated());
+  ExpectEchoes(lClient, kEchoSizes);
   EXPECT_EQ(lClient.Ws.WriteAndWaitData("question", 5000), "question");
   // Pings are answered with the same payload.
   EXPECT_TRUE(lClient.Ws.Ping("12345678901234567", 5000));
@@ -205,4 +251,53 @@ TEST(WebSocketOverSockets, EchoWithPythonWebsockets) {
   lClient.Ws.Close(1000);
   EXPECT_TRUE(lClient.WaitFor([&] { return !lClient.Error.empty(); }));
   EXPECT_EQ(lClient.Error, "Connection Closed Gracefully.");
+}
+
+// permessage-deflate against the independent server, for each server window and both context
+// takeover settings: the server inflates what we send and we inflate what it sends back.
+TEST(WebSocketOverSockets, PermessageDeflateWithPythonWebsockets) {
+  REQUIRE_PYTHON_WEBSOCKETS();
+  struct Config {
+    int bits;
+    bool noTakeover;
+    bool allSizes;
+  };
+  const Config lConfigs[] = {{15, false, true}, {9, true, true},   {10, false, false}, {11, true, false}, {12, false, false},
+                             {13, true, false}, {14, false, false}, {15, true, false},  {9, false, false}};
+  for (const Config& c : lConfigs) {
+    SCOPED_TRACE("server window " + std::to_string(c.bits) + (c.noTakeover ? ", no context takeover" : ""));
+    std::vector<std::string> lArgs{"--deflate", "--server-max-window-bits", std::to_string(c.bits)};
+    if (c.noTakeover) lArgs.push_back("--no-context-takeover");
+    PythonEcho lServer(lArgs);
+    ASSERT_NE(lServer.Port(), 0) << "the echo server did not start";
+    WSClient lClient;
+    lClient.Ws.Extensions().PerMessage_Deflate().SetEnabled(true);
+    lClient.Connect(lServer.Port());
+    ASSERT_TRUE(lClient.WaitFor([&] { return lClient.Enabled; }));
+    auto& lDeflate = lClient.Ws.Extensions().PerMessage_Deflate();
+    EXPECT_EQ(lClient.Ws.Extensions().List(), std::vector<std::string>{"permessage-deflate"});
+    EXPECT_EQ(lDeflate.ServerMaxWindowBits(), c.bits);
+    EXPECT_EQ(lDeflate.ServerNoContextTakeOver(), c.noTakeover);
+    EXPECT_EQ(lDeflate.ClientNoContextTakeOver(), c.noTakeover);
+
+    ExpectEchoes(lClient, c.allSizes ? kEchoSizes : std::vector<std::size_t>{0, 126, 65536});
+    // The second copy of a text refers back to the first, unless each message starts afresh.
+    const std::string lText = RandomLetters(2000, 7);
+    std::uint64_t lSent[2];
+    for (auto& lSize : lSent) {
+      const std::uint64_t lBefore = lClient.Ws.SendBytes();
+      lClient.Ws.WriteData(lText);
+      lSize = lClient.Ws.SendBytes() - lBefore;
+      ASSERT_TRUE(lClient.WaitFor([&] { return !lClient.Messages.empty(); }));
+      std::lock_guard g(lClient.Lock);
+      EXPECT_EQ(lClient.Messages.back(), lText);
+      lClient.Messages.clear();
+    }
+    EXPECT_LT(lSent[0], 1600u) << "compressed";
+    if (c.noTakeover)
+      EXPECT_EQ(lSent[1], lSent[0]);
+    else
+      EXPECT_LT(lSent[1] * 10, lSent[0]);
+    EXPECT_EQ(lClient.Ws.WriteAndWaitData("question", 5000), "question");
+  }
 }
