@@ -12,7 +12,7 @@ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++-14 -DQMT_BUILD_TESTS=OFF -DQMT_BUILD_FUZZ=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-cmake --build build/fuzz -j "${JOBS:-2}" --target fuzz_json fuzz_ws_frames fuzz_ws_handshake
+cmake --build build/fuzz -j "${JOBS:-2}" --target fuzz_json fuzz_ws_frames fuzz_ws_handshake fuzz_ws_deflate
 
 mkdir -p build/fuzz/crashes
 status=0

@@ -15,20 +15,22 @@ inline std::string WsServerFrame(int aFirstByte, const std::string& aPayload) {
   return std::string(1, static_cast<char>(aFirstByte)) + EncodePayloadLength(aPayload.size()) + aPayload;
 }
 
-// Completes the opening handshake; returns the request head.
-inline std::string WsAccept(int s) {
+// Completes the opening handshake (aExtraLines: more answer lines, each ending in CR LF); returns
+// the request head.
+inline std::string WsAccept(int s, const std::string& aExtraLines = "") {
   const std::string lHead = RecvHead(s);
   const auto lAt = lHead.find("Sec-WebSocket-Key: ");
   if (lAt == std::string::npos) return lHead;
   const auto lStart = lAt + 19;
   const std::string lKey = lHead.substr(lStart, lHead.find("\r\n", lStart) - lStart);
   SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " +
-                 TqmtWSConnectionClient::AcceptKey(lKey) + "\r\n\r\n");
+                 TqmtWSConnectionClient::AcceptKey(lKey) + "\r\n" + aExtraLines + "\r\n");
   return lHead;
 }
 
-// One masked client frame: opcode (-1 when the peer closed) and payload.
-inline std::pair<int, std::string> WsReadClientFrame(int s, int aTimeoutMs = 5000) {
+// One masked client frame: opcode (-1 when the peer closed) and payload; aFirstByte gets the
+// frame's first byte (FIN, RSV bits, opcode).
+inline std::pair<int, std::string> WsReadClientFrame(int s, int aTimeoutMs = 5000, int* aFirstByte = nullptr) {
   pollfd p{s, POLLIN, 0};
   if (::poll(&p, 1, aTimeoutMs) <= 0) return {-2, ""};
   const std::string h = RecvExactly(s, 2);
@@ -47,6 +49,7 @@ inline std::pair<int, std::string> WsReadClientFrame(int s, int aTimeoutMs = 500
   const std::uint8_t lKey[4] = {static_cast<std::uint8_t>(k[0]), static_cast<std::uint8_t>(k[1]),
                                 static_cast<std::uint8_t>(k[2]), static_cast<std::uint8_t>(k[3])};
   MaskPayload(lPayload.data(), lPayload.size(), lKey);
+  if (aFirstByte) *aFirstByte = static_cast<std::uint8_t>(h[0]);
   return {static_cast<std::uint8_t>(h[0]) & 0x0F, lPayload};
 }
 
