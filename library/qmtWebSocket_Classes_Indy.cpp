@@ -102,7 +102,8 @@ TqmtWSHandShakeClient TqmtWSConnectionClient::ParseResponse(const std::vector<st
         lHandshake.FProtocols = lLine.substr(24);
       } else if (StartsWithText(lLine, "Sec-WebSocket-Extensions: ")) {
         // Several answer lines are one list.
-        lHandshake.FExtensions += (lHandshake.FExtensions.empty() ? "" : ",") + lLine.substr(26);
+        if (!lHandshake.FExtensions.empty()) lHandshake.FExtensions += ',';
+        lHandshake.FExtensions.append(lLine, 26);
       }
     } else if (StartsWithText(lLine, "Location: ")) {
       lHandshake.FLocation = lLine.substr(10);

@@ -188,9 +188,9 @@ void TqmtWSExtension_PerMessage_Deflate::SetMemLevel(int aValue) {
 std::string TqmtWSExtension_PerMessage_Deflate::OfferExtension() const {
   // client_max_window_bits once: bare (the server may choose our window) or with our limit.
   std::string lText = "permessage-deflate; client_max_window_bits";
-  if (FClientMaxWindowBits != 15) lText += "=" + std::to_string(FClientMaxWindowBits);
+  if (FClientMaxWindowBits != 15) lText.append("=").append(std::to_string(FClientMaxWindowBits));
   if (FClientNoContextTakeOver) lText += ";client_no_context_takeover";
-  if (FServerMaxWindowBits != 15) lText += ";server_max_window_bits=" + std::to_string(FServerMaxWindowBits);
+  if (FServerMaxWindowBits != 15) lText.append(";server_max_window_bits=").append(std::to_string(FServerMaxWindowBits));
   if (FServerNoContextTakeOver) lText += ";server_no_context_takeover";
   return lText;
 }
