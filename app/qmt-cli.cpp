@@ -12,7 +12,7 @@
 //
 // Options: --market spot|usdm|coinm, --testnet, --key KEY, --secret SECRET (or QMT_API_KEY and
 // QMT_API_SECRET, or ApiKey/ApiSecret of [SETTINGS] in the settings file), --settings FILE (default:
-// the program's path with ".ini"), --exchange URL (every address of the market at one server, for
+// qmt-cli.ini beside the program, or in the user's settings folder when installed), --exchange URL (every address of the market at one server, for
 // example the simulated exchange: http://127.0.0.1:PORT, streams on ws://127.0.0.1:PORT),
 // --rest URL, --stream URL and --ws-api URL (each alone), --verify-peer on|off.
 // The secret is never printed. A failure is one line on standard error and exit code 1; a wrong
@@ -34,6 +34,7 @@
 #include "qmtBase_Helpers.h"
 #include "qmtBinance_Addresses.h"
 #include "qmtJSON.h"
+#include "qmtLocations.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData.h"
 #include "qmtTraderData_Ticker.h"
@@ -154,7 +155,9 @@ const char* const kUsage =
     "  --market spot|usdm|coinm                 spot (default), USDT- or coin-margined futures\n"
     "  --testnet                                the exchange's test network\n"
     "  --key KEY, --secret SECRET               API key and secret (the secret is never printed)\n"
-    "  --settings FILE                          settings file (default: qmt-cli.ini beside the program)\n"
+    "  --settings FILE                          settings file (default: qmt-cli.ini beside the program, or\n"
+    "                                           ~/.config/qmtTrader/qmt-cli.ini when installed; XDG_CONFIG_HOME\n"
+    "                                           moves it)\n"
     "  --exchange URL                           every address of the market at one server, e.g. the simulated\n"
     "                                           exchange at http://127.0.0.1:PORT (streams at ws://127.0.0.1:PORT,\n"
     "                                           its WebSocket API at ws://127.0.0.1:PORT/ws-api/v3)\n"
@@ -357,7 +360,7 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
 
 int main(int argc, char** argv) {
   Settings s;
-  std::string lSettingsFile = ProgramPath() + "qmt-cli.ini";
+  std::string lSettingsFile = DefaultSettingsFile("qmt-cli");
   std::vector<std::string> lArgs;
   try {
     for (int i = 1; i < argc; ++i) {

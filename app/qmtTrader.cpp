@@ -1,8 +1,11 @@
 // qmtTrader: the desktop client. Signs in (the sign-in dialog, before the main window is shown),
 // then runs the main window until it closes. A cancelled sign-in ends the program at once.
 //
-//   qmtTrader [--watch SYMBOL,SYMBOL...]
+//   qmtTrader [--watch SYMBOL,SYMBOL...] [--sign-in] [--settings FILE] [--data DIR]
 // --watch: symbols to follow when the watch list is empty after signing in (a first start).
+// --sign-in: sign in with the stored key without the dialog (shown only when that fails).
+// --settings, --data: the settings file and the folder of the stored tables, in place of the
+// defaults (beside the program for a build or portable copy, the user's XDG folders when installed).
 //
 // Exit order: the window (and every page and frame on it) goes first and disconnects the trader
 // client, then the trading core is freed (its tables saved), then the dispatcher and the
@@ -20,12 +23,15 @@
 #include <string>
 #include <vector>
 
+#include <QApplication>
 #include <QSocketNotifier>
 
+#include "qmtLocations.h"
 #include "qmtTraderClient.h"
 #include "qmtTraderData.h"
 #include "qmtTraderData_Ticker.h"
 #include "qmtTraderMain.h"
+#include "qmtTraderSettings.h"
 #include "qmtUIApplication.h"
 
 namespace {
@@ -59,13 +65,26 @@ void WatchIfEmpty(const std::vector<std::string>& aSymbols) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> lWatch;
+  bool lSignIn = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--watch") == 0 && i + 1 < argc) {
+    const bool lHasValue = i + 1 < argc;
+    if (std::strcmp(argv[i], "--watch") == 0 && lHasValue) {
       lWatch = SplitSymbols(argv[++i]);
+    } else if (std::strcmp(argv[i], "--sign-in") == 0) {
+      lSignIn = true;
+    } else if (std::strcmp(argv[i], "--settings") == 0 && lHasValue) {
+      SetTraderSettingsFileName(argv[++i]);
+    } else if (std::strcmp(argv[i], "--data") == 0 && lHasValue) {
+      SetTraderDataFolder(argv[++i]);
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::printf("usage: qmtTrader [--watch SYMBOL,SYMBOL...]\n"
-                  "  --watch  symbols to follow when the watch list is empty after signing in\n"
-                  "Settings (key, secret, market) are kept in %s.ini beside the program.\n", "qmtTrader");
+      std::printf("usage: qmtTrader [--watch SYMBOL,SYMBOL...] [--sign-in] [--settings FILE] [--data DIR]\n"
+                  "  --watch     symbols to follow when the watch list is empty after signing in\n"
+                  "  --sign-in   sign in with the stored key without the dialog (shown when that fails)\n"
+                  "  --settings  the settings file (key, secret, market)\n"
+                  "  --data      the folder of the stored tables (the watch list)\n"
+                  "Settings file: %s\n"
+                  "Stored tables: %s\n",
+                  DefaultTraderSettingsFileName().c_str(), DefaultDataFolder().c_str());
       return 0;
     } else if (argv[i][0] == '-' && std::strncmp(argv[i], "-platform", 9) != 0) {
       std::fprintf(stderr, "qmtTrader: unknown option '%s' (see --help)\n", argv[i]);
@@ -86,17 +105,14 @@ int main(int argc, char** argv) {
     TqmtQtDispatcher lDispatcher;  // before the sign-in: the core's main-thread calls reach Qt's loop
     {
       auto lWindow = std::make_unique<TFRMTrader_Binance>();
-      if (!lWindow->SignIn()) {
-        lWindow.reset();
-        FreeTraderData();
-        return 0;
-      }
-      UIAction([&] { WatchIfEmpty(lWatch); });
+      // Signals are taken from the start: during the sign-in they close the dialog (which saves the
+      // settings), afterwards the window.
       std::unique_ptr<QSocketNotifier> lSignals;
       if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         lSignals = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
         QObject::connect(lSignals.get(), &QSocketNotifier::activated, lWindow.get(), [&] {
-          // Also ends a dialog's loop that may be running (an open "Select Symbol").
+          // Open dialogs first (the sign-in, "Select Symbol"): each ends its own loop as it closes.
+          for (int i = 0; i < 10 && QApplication::activeModalWidget(); ++i) QApplication::activeModalWidget()->close();
           lWindow->close();
           QCoreApplication::exit(0);
         });
@@ -105,6 +121,15 @@ int main(int argc, char** argv) {
         sigaction(SIGINT, &lAction, nullptr);
         sigaction(SIGTERM, &lAction, nullptr);
       }
+      if (!lWindow->SignIn(lSignIn)) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        lSignals.reset();
+        lWindow.reset();
+        FreeTraderData();
+        return 0;
+      }
+      UIAction([&] { WatchIfEmpty(lWatch); });
       lWindow->show();
       lResult = lApp.exec();
       signal(SIGINT, SIG_DFL);

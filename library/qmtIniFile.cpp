@@ -10,6 +10,7 @@
 #include <fstream>
 #include <vector>
 
+#include "qmtLocations.h"
 #include "qmtSystem.h"
 
 namespace {
@@ -65,6 +66,12 @@ void WriteLines(const std::string& aFileName, const std::vector<std::string>& aL
   std::string lText;
   for (const auto& l : aLines) lText += l + "\n";
   const std::string lTemp = aFileName + ".tmp";
+  // A first start of an installed program: its settings folder does not exist yet.
+  if (const auto lSlash = aFileName.rfind('/'); lSlash != std::string::npos && lSlash > 0) {
+    const std::string lFolder = aFileName.substr(0, lSlash);
+    struct stat st {};
+    if (::stat(lFolder.c_str(), &st) != 0) CreateUserFolder(lFolder);
+  }
   auto lFail = [&](const char* aWhat) {
     const std::string lReason = std::strerror(errno);
     ::unlink(lTemp.c_str());

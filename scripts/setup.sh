@@ -13,6 +13,7 @@ PACKAGES=(
   python3-websockets
   qt6-base-dev libgl-dev libqcustomplot-dev
   xvfb xauth imagemagick fonts-dejavu-core
+  dpkg-dev lintian desktop-file-utils file
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds with AddressSanitizer and UndefinedBehaviorSanitizer,
-# runs every test through ctest, then runs the threaded tests again under ThreadSanitizer and the
-# fuzz targets briefly. Exits non-zero on any failure.
+# runs every test through ctest (the installed programs too), then runs the threaded tests again under
+# ThreadSanitizer and the fuzz targets briefly, then builds the Debian package and checks it with
+# lintian. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -29,5 +30,8 @@ if [[ -x scripts/fuzz.sh ]]; then
   echo "== fuzz (brief) =="
   FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash scripts/fuzz.sh || status=1
 fi
+
+echo "== package (lintian) =="
+bash scripts/package.sh || status=1
 
 exit $status

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "qmtBase_Helpers.h"
+#include "qmtLocations.h"
 #include "qmtTraderDataRegistry.h"
 #include "qmtTraderData_Log.h"
 
@@ -26,7 +27,7 @@ void SetTraderDataFolder(const std::string& aFolder) {
 
 std::string GetTraderDataFolder() {
   std::lock_guard lGuard(gFolderLock);
-  return gFolder.empty() ? ProgramPath() + "db" : gFolder;
+  return gFolder.empty() ? DefaultDataFolder() : gFolder;
 }
 
 TqmtTraderData::~TqmtTraderData() = default;
@@ -109,8 +110,8 @@ void TqmtTraderData::LoadTable() {
 
 void TqmtTraderData::SaveTable() {
   if (!gStorage) return;
-  // The folder is made when missing: dropping the user's watch list silently is worse.
-  std::filesystem::create_directories(GetTraderDataFolder());
+  // The folder is made when missing (owner-only): dropping the user's watch list silently is worse.
+  CreateUserFolder(GetTraderDataFolder());
   GetTable().SaveToFile(FilePath());
 }
 

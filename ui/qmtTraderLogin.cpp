@@ -8,6 +8,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <cstdio>
+
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderFormBase.h"
 #include "qmtTraderSettings.h"
@@ -134,7 +136,19 @@ void TFRMTraderLogin_Binance::DoSaveSettings() {
   s.WriteBool(kSection, "TestNet", chkTestNet->isChecked());
 }
 
-void TFRMTraderLogin_Binance::btnOkClick() {
+bool TFRMTraderLogin_Binance::SignInWithStoredSettings() {
+  if (txtApiKey->text().isEmpty() || txtApiSecret->text().isEmpty()) return false;
+  std::string lWhy;
+  if (!Connect(lWhy)) {
+    std::fprintf(stderr, "qmtTrader: cannot sign in with the stored settings%s%s\n", lWhy.empty() ? "" : ": ",
+                 lWhy.c_str());
+    return false;
+  }
+  accept();
+  return true;
+}
+
+bool TFRMTraderLogin_Binance::Connect(std::string& aWhy) {
   const bool lFutures = chkFutures->isChecked();
   const int lContracts = cboFuturesContracts->currentIndex();
   const bool lTestNet = chkTestNet->isChecked();
@@ -142,7 +156,6 @@ void TFRMTraderLogin_Binance::btnOkClick() {
   const std::string lKey = txtApiKey->text().toStdString();
   TqmtTraderClient_Binance& lClient = GetTraderClientBinance();
   bool lConnected = false;
-  std::string lWhy;
   try {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     struct Restore {
@@ -150,17 +163,22 @@ void TFRMTraderLogin_Binance::btnOkClick() {
     } lRestore;
     lConnected = lClient.Initialize(lKey, lSecret, lFutures, lContracts, lTestNet);
   } catch (const std::exception& e) {
-    lWhy = e.what();  // a failed symbol list, for example: the same answer as a failed connection
+    aWhy = e.what();  // a failed symbol list, for example: the same answer as a failed connection
   }
-  if (lConnected) {
+  // Why, as the connection reported it (never the secret).
+  if (!lConnected && aWhy.empty()) aWhy = lClient.LastConnectionError();
+  return lConnected;
+}
+
+void TFRMTraderLogin_Binance::btnOkClick() {
+  std::string lWhy;
+  if (Connect(lWhy)) {
     accept();
     return;
   }
   QMessageBox lBox(QMessageBox::Critical, windowTitle(), "Cannot connect to Server API.",
                    QMessageBox::Ok | QMessageBox::Cancel, this);
   lBox.setObjectName("ConnectError");
-  // Why, as the connection reported it (never the secret).
-  if (lWhy.empty()) lWhy = lClient.LastConnectionError();
   if (!lWhy.empty()) lBox.setInformativeText(QString::fromStdString(lWhy));
   lBox.exec();
 }

@@ -49,8 +49,16 @@ public:
   QComboBox* cboFuturesContracts;
   QCheckBox* chkTestNet;
 
+  // Signs in with the stored settings without showing the dialog: true when connected (the dialog
+  // then ends accepted and saves as usual); false when no key is stored or the connection failed.
+  bool SignInWithStoredSettings();
+
 protected:
   void DoLoadSettings() override;
   void DoSaveSettings() override;
   void btnOkClick() override;
+
+private:
+  // Initialize with the fields as they are; the reason when it fails.
+  bool Connect(std::string& aWhy);
 };

@@ -181,8 +181,9 @@ TFRMTrader_Binance::TFRMTrader_Binance(QWidget* aParent) : TFRMTrader(aParent) {
   PageControl1->setTabVisible(PageControl1->indexOf(tabLog), false);
 }
 
-bool TFRMTrader_Binance::SignIn() {
+bool TFRMTrader_Binance::SignIn(bool aWithStoredSettings) {
   TFRMTraderLogin_Binance lLogin;
+  if (aWithStoredSettings && lLogin.SignInWithStoredSettings()) return true;
   return lLogin.exec() == QDialog::Accepted;
 }
 

@@ -77,7 +77,8 @@ public:
   explicit TFRMTrader_Binance(QWidget* aParent = nullptr);
 
   // The sign-in dialog, shown modally before the window: true when the user signed in (the trader
-  // client is connected), false when the dialog was cancelled or closed.
-  bool SignIn();
+  // client is connected), false when the dialog was cancelled or closed. aWithStoredSettings: first
+  // try the stored key without showing the dialog; the dialog appears only when that fails.
+  bool SignIn(bool aWithStoredSettings = false);
   void OnNewChartTraderEvent(TFRAMEBase* Sender, const std::string& aSymbol) override;
 };

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "qmtLocations.h"
+
 namespace {
 std::mutex gLock;
 std::string gFileName;
@@ -19,7 +21,9 @@ std::string DefaultTraderSettingsFileName() {
   const auto lSlash = lFile.rfind('/');
   const auto lDot = lFile.rfind('.');
   if (lDot != std::string::npos && (lSlash == std::string::npos || lDot > lSlash + 1)) lFile.resize(lDot);
-  return lFile + ".ini";
+  if (ProgramIsPortable()) return lFile + ".ini";
+  // Installed: the same name in the user's settings folder.
+  return UserConfigFolder() + lFile.substr(lSlash == std::string::npos ? 0 : lSlash + 1) + ".ini";
 }
 
 void SetTraderSettingsFileName(const std::string& aFileName) {

@@ -141,6 +141,43 @@ private slots:
     QCOMPARE(GetTraderClient(), nullptr);
   }
 
+  // "--sign-in": the stored key signs in without the dialog; a refused one shows it.
+  void signInWithStoredSettings() {
+    qmt_test::SimExchange lExchange;
+    lExchange.PointAt();
+    bool lShown = false;
+    // Looks once, after the sign-in had its chance to end without a dialog, and cancels one that is up.
+    auto lCancelDialog = [&] {
+      QTimer::singleShot(0, [&] {
+        if (auto* d = dynamic_cast<TFRMTraderLogin_Binance*>(QApplication::activeModalWidget())) {
+          lShown = true;
+          d->btnCancel->click();
+        }
+      });
+    };
+    GetTraderSettings().WriteString("SETTINGS", "ApiKey", "qmt-sim-key");
+    GetTraderSettings().WriteString("SETTINGS", "ApiSecret", "qmt-sim-secret");
+    {
+      TFRMTrader_Binance w;
+      lCancelDialog();
+      QVERIFY(w.SignIn(true));
+      Pump(100);
+      QVERIFY(!lShown);
+      QVERIFY(GetTraderClient() && GetTraderClient()->Connected());
+    }
+    FreeTraderData();
+    GetTraderSettings().WriteString("SETTINGS", "ApiSecret", "wrong");
+    {
+      TFRMTrader_Binance w;
+      lCancelDialog();
+      QVERIFY(!w.SignIn(true));
+      QVERIFY(lShown);
+    }
+    FreeTraderData();
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
+  }
+
   void scriptedRunAgainstTheSimulatedExchange() {
     qmt_test::SimExchange lExchange;
     lExchange.PointAt();

@@ -1137,11 +1137,47 @@ void SetUpMarkets() {
   }
 }
 
+const char kUsage[] =
+    "usage: qmt-sim-exchange [options]\n"
+    "A simulated exchange on 127.0.0.1: spot, USDT-margined and coin-margined futures, each on a port of\n"
+    "its own, with REST, market streams, user data and a demo account. The first line printed is\n"
+    "\"PORTS spot=N usdm=N coinm=N\". Stops on SIGINT or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --spot-port N, --usdm-port N, --coinm-port N\n"
+    "                               ports of the three markets (0, the default: free ports)\n"
+    "  --api-key K, --api-secret S  the demo account's key and secret (qmt-sim-key, qmt-sim-secret)\n"
+    "  --symbols N                  symbols per market, up to 1000 (30)\n"
+    "  --seed N                     seed of the price walk (42)\n"
+    "  --price-speed X              relative step of the price walk per 100 ms (0.0008)\n"
+    "  --max-messages-spot N, --max-messages-futures N\n"
+    "                               messages a client may send per second before it is dropped (5, 10)\n"
+    "  --ping-interval-ms N         server pings (spot every 20 s, futures every 3 min)\n"
+    "  --pong-timeout-ms N          time a client has to answer a ping (spot 1 min, futures 10 min)\n"
+    "  --max-lifetime-ms N          stream connections are closed after N ms\n"
+    "  --listen-key-validity-ms N   listen keys expire N ms after their last keep-alive\n"
+    "  --legacy                     the exchange of 2022: spot listen keys and unrouted USDT-margined streams\n"
+    "                               (by default as today: spot account data over the WebSocket API,\n"
+    "                               USDT-margined streams on /public, /market and /private)\n"
+    "  --tls-cert PEM --tls-key PEM each market also on a TLS port (a chain file is sent whole)\n"
+    "  --clock-offset-ms N          the server's clock runs N ms ahead of the machine's (negative: behind)\n"
+    "  --fixed-time-ms N            the server's clock stands still at N (signing vectors of the past)\n"
+    "  --refuse PATH=STATUS:SECONDS requests to PATH are answered STATUS (429 or 418) with Retry-After\n"
+    "  --orders-503 N               the next N orders are placed but answered 503\n"
+    "  --server-shutdown-ms N       spot stream connections get a serverShutdown notice N ms after they open\n"
+    "  --server-shutdown-grace-ms M ... and are closed M ms after the notice\n"
+    "  --quiet                      no log of requests and connections\n"
+    "  --help                       this text\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
     auto lNext = [&]() -> std::string {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "qmt-sim-exchange: missing value for %s\n", a.c_str());
@@ -1183,10 +1219,7 @@ int main(int argc, char** argv) {
       gOptions.RefuseSeconds = std::stoi(lSpec.substr(lColon + 1));
     }
     else {
-      std::fprintf(stderr, "usage: qmt-sim-exchange [--spot-port N] [--usdm-port N] [--coinm-port N] [--seed N] "
-                           "[--api-key K] [--api-secret S] [--max-messages-spot N] [--max-messages-futures N] "
-                           "[--ping-interval-ms N] [--pong-timeout-ms N] [--max-lifetime-ms N] "
-                           "[--listen-key-validity-ms N] [--symbols N] [--quiet]\n");
+      std::fprintf(stderr, "qmt-sim-exchange: unknown option '%s'\n%s", a.c_str(), kUsage);
       return 2;
     }
   }
