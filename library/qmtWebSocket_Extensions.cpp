@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "qmtBase_Helpers.h"
 
@@ -54,23 +53,30 @@ TqmtDeflater::~TqmtDeflater() {
 
 void TqmtDeflater::Compress(std::string_view aData, std::string& aOut) {
   z_stream& z = *FStream;
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(aData.data()));
-  z.avail_in = static_cast<uInt>(aData.size());
-  // Room for the worst case at once (incompressible data grows by a few bytes per 16 KiB block), so
-  // one call usually does it.
-  std::size_t lRoom = deflateBound(&z, static_cast<uLong>(aData.size())) + 16;
-  for (;;) {
-    const std::size_t lOld = aOut.size();
-    aOut.resize(lOld + lRoom);
-    z.next_out = reinterpret_cast<Bytef*>(aOut.data() + lOld);
-    z.avail_out = static_cast<uInt>(lRoom);
-    const int r = deflate(&z, Z_SYNC_FLUSH);
-    aOut.resize(lOld + lRoom - z.avail_out);
-    Check(r, z);
-    // Done when all input is taken and the flush fitted (output space left over).
-    if (z.avail_in == 0 && z.avail_out != 0) break;
-    lRoom = std::max<std::size_t>(lRoom, 65536);
-  }
+  // zlib counts in 32 bits: a larger message goes in slices, flushed after the last one.
+  constexpr std::size_t kSlice = std::size_t{1} << 30;
+  do {
+    const std::string_view lSlice = aData.substr(0, kSlice);
+    aData.remove_prefix(lSlice.size());
+    const int lFlush = aData.empty() ? Z_SYNC_FLUSH : Z_NO_FLUSH;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(lSlice.data()));
+    z.avail_in = static_cast<uInt>(lSlice.size());
+    // Room for the worst case at once (incompressible data grows by a few bytes per 16 KiB block),
+    // so one call usually does it.
+    std::size_t lRoom = deflateBound(&z, static_cast<uLong>(lSlice.size())) + 16;
+    for (;;) {
+      const std::size_t lOld = aOut.size();
+      aOut.resize(lOld + lRoom);
+      z.next_out = reinterpret_cast<Bytef*>(aOut.data() + lOld);
+      z.avail_out = static_cast<uInt>(lRoom);
+      const int r = deflate(&z, lFlush);
+      aOut.resize(lOld + lRoom - z.avail_out);
+      Check(r, z);
+      // Done when all input is taken and the flush fitted (output space left over).
+      if (z.avail_in == 0 && z.avail_out != 0) break;
+      lRoom = std::max<std::size_t>(lRoom, 65536);
+    }
+  } while (!aData.empty());
 }
 
 void TqmtDeflater::Reset() {
@@ -97,6 +103,8 @@ bool TqmtInflater::Inflate(std::string_view aData, std::string& aOut, std::size_
   // After a final block the rest of the message is not deflate data (RFC 7692 7.2.3.4).
   if (FEnded) return true;
   if (aOut.size() > aLimit) return false;
+  // One frame's payload at a time, which the reader keeps under 2 GiB (zlib counts in 32 bits).
+  if (aData.size() > (std::size_t{1} << 31)) throw EZLibError(Z_BUF_ERROR, "input of 2 GiB or more");
   z_stream& z = *FStream;
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(aData.data()));
   z.avail_in = static_cast<uInt>(aData.size());
