@@ -367,13 +367,13 @@ void TqmtWSConnection::DoWriteCompressed(std::string_view aData, TOpcode aOpCode
         const bool lCut = lMayCut && aData.size() > lPiece;
         std::size_t lOffset = 0;
         do {
+          const bool lFirst = lOffset == 0;
           const std::string_view lChunk = lCut ? aData.substr(lOffset, lPiece) : aData;
           lOffset += lChunk.size();
           const bool lMore = lCut && lOffset < aData.size();
           if (!lChunk.empty()) FExtensions->WriteStream(lChunk, true, FCompressScratch);
           DoWriteFrame(lChunk.empty() ? lChunk : std::string_view(FCompressScratch),
-                       lOffset == lChunk.size() ? lOpCode : TOpcode::opContinuation, lMore || !lEnds, !lChunk.empty(),
-                       &lChunk);
+                       lFirst ? lOpCode : TOpcode::opContinuation, lMore || !lEnds, !lChunk.empty(), &lChunk);
         } while (lOffset < aData.size());
       } else if (aStreaming == TwsStreaming::stmNone && aData.empty()) {
         // An empty message goes uncompressed (RSV1 clear), which RFC 7692 allows.

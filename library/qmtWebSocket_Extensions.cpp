@@ -378,8 +378,8 @@ void TqmtWSExtensions::DecodeHeader(std::uint8_t aByte) {
 }
 
 bool TqmtWSExtensions::ReadCompressed() const {
-  return (FPerMessage_Deflate.Active() && FPerMessage_Deflate.MessageCompressed()) ||
-         (PerFrame() && FDeflateFrame.MessageCompressed());
+  const auto* e = Current();
+  return e && e->MessageCompressed();
 }
 
 void TqmtWSExtensions::WriteStream(std::string_view aData, bool aFinal, std::string& aOut) {

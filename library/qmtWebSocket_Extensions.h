@@ -227,6 +227,7 @@ public:
 
 private:
   TqmtWSExtension_Base* Current();
+  const TqmtWSExtension_Base* Current() const { return const_cast<TqmtWSExtensions*>(this)->Current(); }
 
   bool FExtensionNegotiated = false;
   TqmtWSExtension_DeflateFrame FDeflateFrame;

@@ -17,13 +17,10 @@ std::unique_ptr<TqmtIniFile> gSettings;
 std::string DefaultTraderSettingsFileName() {
   char lPath[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", lPath, sizeof lPath - 1);
-  std::string lFile = n > 0 ? std::string(lPath, static_cast<std::size_t>(n)) : std::string("qmtTrader");
-  const auto lSlash = lFile.rfind('/');
-  const auto lDot = lFile.rfind('.');
-  if (lDot != std::string::npos && (lSlash == std::string::npos || lDot > lSlash + 1)) lFile.resize(lDot);
-  if (ProgramIsPortable()) return lFile + ".ini";
-  // Installed: the same name in the user's settings folder.
-  return UserConfigFolder() + lFile.substr(lSlash == std::string::npos ? 0 : lSlash + 1) + ".ini";
+  std::string lName = n > 0 ? std::string(lPath, static_cast<std::size_t>(n)) : std::string("qmtTrader");
+  lName.erase(0, lName.rfind('/') + 1);  // npos + 1 is 0: a bare name stays whole
+  if (const auto lDot = lName.rfind('.'); lDot != std::string::npos && lDot > 0) lName.resize(lDot);
+  return DefaultSettingsFile(lName);
 }
 
 void SetTraderSettingsFileName(const std::string& aFileName) {

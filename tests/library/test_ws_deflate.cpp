@@ -8,7 +8,6 @@
 #include "qmtWebSocket_Classes_Indy.h"
 #include "qmtWebSocket_Client.h"
 #include "ws_frames.h"
-#include "ws_memory_connection.h"
 
 using namespace qmt_test;
 
@@ -500,7 +499,9 @@ TEST(WebSocketDeflate, DeflateFrameCompressesEveryFrame) {
     EXPECT_EQ(lFrames[i].rsv, lPieces[i].empty() ? 0 : 0x40) << "RSV1 on every compressed frame";
     EXPECT_EQ(lFrames[i].opcode, i == 2 || i == 3 ? 0 : 1);
     EXPECT_EQ(lFrames[i].fin, i != 1 && i != 2);
-    if (!lPieces[i].empty()) EXPECT_EQ(lPeer.Message(lFrames[i].payload), lPieces[i]);
+    if (!lPieces[i].empty()) {
+      EXPECT_EQ(lPeer.Message(lFrames[i].payload), lPieces[i]);
+    }
   }
   EXPECT_LT(lFrames[1].payload.size(), lFrames[0].payload.size()) << "the history carries over";
 
