@@ -25,7 +25,10 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -119,6 +122,89 @@ struct Printer : TObject {
   }
 };
 
+// The printer's registrations with the trader client, ended with this object whatever way the
+// command leaves (a refused sign-in raises past the end of the command).
+class PrinterRegistration {
+public:
+  PrinterRegistration(TqmtTraderClient& aClient, Printer& aPrinter, bool aMarket) : FClient(aClient), FPrinter(aPrinter), FMarket(aMarket) {
+    if (FMarket) {
+      FClient.RegisterOnTicker({&FPrinter, &Printer::OnTicker});
+      FClient.RegisterOnBookDepth({&FPrinter, &Printer::OnBook});
+      FClient.RegisterOnTrade({&FPrinter, &Printer::OnTrade});
+    }
+    FClient.RegisterOnOrder({&FPrinter, &Printer::OnOrder});
+    FClient.RegisterOnBalance({&FPrinter, &Printer::OnBalance});
+    FClient.RegisterOnPosition({&FPrinter, &Printer::OnPosition});
+    FClient.RegisterOnConnect({&FPrinter, &Printer::OnConnect});
+    FClient.RegisterOnDisconnect({&FPrinter, &Printer::OnDisconnect});
+  }
+  ~PrinterRegistration() {
+    FClient.UnRegisterOnTicker({&FPrinter, &Printer::OnTicker});
+    FClient.UnRegisterOnBookDepth({&FPrinter, &Printer::OnBook});
+    FClient.UnRegisterOnTrade({&FPrinter, &Printer::OnTrade});
+    FClient.UnRegisterOnOrder({&FPrinter, &Printer::OnOrder});
+    FClient.UnRegisterOnBalance({&FPrinter, &Printer::OnBalance});
+    FClient.UnRegisterOnPosition({&FPrinter, &Printer::OnPosition});
+    FClient.UnRegisterOnConnect({&FPrinter, &Printer::OnConnect});
+    FClient.UnRegisterOnDisconnect({&FPrinter, &Printer::OnDisconnect});
+  }
+  PrinterRegistration(const PrinterRegistration&) = delete;
+  PrinterRegistration& operator=(const PrinterRegistration&) = delete;
+
+private:
+  TqmtTraderClient& FClient;
+  Printer& FPrinter;
+  bool FMarket;
+};
+
+// The session's results of the command queue, by ticket: the command's first result is its answer;
+// what settles an order of unknown outcome later is printed as an event line of its own.
+class SessionResults : public TObject {
+public:
+  explicit SessionResults(Printer& aPrinter) : FPrinter(aPrinter) {}
+  void OnResult(TObject*, const TqmtTraderCommandResult& r) {
+    {
+      std::lock_guard g(FLock);
+      if (FWaiting == r.Ticket && !FHave) {
+        FResult = r;
+        FHave = true;
+        FDone.notify_all();
+        return;
+      }
+    }
+    if (r.Outcome == TqmtTraderOutcome::tocSettled || r.Outcome == TqmtTraderOutcome::tocNotPlaced ||
+        r.Outcome == TqmtTraderOutcome::tocUnknown)
+      FPrinter.Line("OUTCOME " + r.ClientOrderId + " " +
+                    (r.Outcome == TqmtTraderOutcome::tocSettled   ? "found " + r.Status
+                     : r.Outcome == TqmtTraderOutcome::tocNotPlaced ? std::string("not-placed")
+                                                                    : "unknown " + r.Message));
+  }
+  // Waits for the first result of aTicket (the worker answers every command within its time-outs).
+  TqmtTraderCommandResult Wait(std::uint64_t aTicket) {
+    std::unique_lock g(FLock);
+    FDone.wait(g, [&] { return FHave && FResult.Ticket == aTicket; });
+    FHave = false;
+    FWaiting = 0;
+    return FResult;
+  }
+  // Submits under the lock, so the command's result cannot pass before its ticket is known.
+  template <typename Submit>
+  std::uint64_t Run(Submit aSubmit) {
+    std::lock_guard g(FLock);
+    FHave = false;
+    FWaiting = aSubmit();
+    return FWaiting;
+  }
+
+private:
+  Printer& FPrinter;
+  std::mutex FLock;
+  std::condition_variable FDone;
+  std::uint64_t FWaiting = 0;
+  bool FHave = false;
+  TqmtTraderCommandResult FResult;
+};
+
 // A command line that does not follow the grammar: usage, exit code 2.
 class EUsage : public Exception {
 public:
@@ -141,6 +227,14 @@ const char* const kUsage =
     "                                           and with a key the account's orders, balances and positions,\n"
     "                                           one line each, until Ctrl-C (reconnects by itself)\n"
     "  symbols                                  list the market's symbols, status and tick size\n"
+    "  session [--watch SYMBOL,...]             sign in once, then read commands from standard input, one a\n"
+    "                                           line (order ..., cancel SYMBOL, positions [SYMBOL], balances,\n"
+    "                                           symbols; quit or end of input ends it); prints \"ok ready\",\n"
+    "                                           then one line per command: \"ok ...\" or \"error ...\" (an\n"
+    "                                           order: its client order id and status, or the reason); an\n"
+    "                                           order of unknown outcome is settled later by a line\n"
+    "                                           \"OUTCOME ID found STATUS|not-placed\"; --watch adds the\n"
+    "                                           event lines of watch\n"
     "  order market SIDE SYMBOL SIZE            market order\n"
     "  order limit SIDE SYMBOL SIZE PRICE       limit order at PRICE\n"
     "  order stop SIDE SYMBOL SIZE STOP         stop order triggered at STOP\n"
@@ -196,6 +290,9 @@ void CheckCommand(const std::vector<std::string>& aArgs) {
     lExactly(1, "SYMBOL");
   } else if (lCommand == "positions") {
     if (n > 1) throw EUsage("unexpected argument '" + aArgs[2] + "' after positions [SYMBOL]");
+  } else if (lCommand == "session") {
+    if (n == 1 || n > 2 || (n == 2 && aArgs[1] != "--watch"))
+      throw EUsage("session takes no arguments but --watch SYMBOL,...: session [--watch SYMBOL,...]");
   } else if (lCommand == "order") {
     if (n == 0) throw EUsage("missing order kind: order market|limit|stop|stoplimit ...");
     const std::string& lKind = aArgs[1];
@@ -223,10 +320,16 @@ void PointAddresses(const Settings& s) {
     for (auto a : {TqmtBinanceAddress::SpotRest, TqmtBinanceAddress::SpotTestRest, TqmtBinanceAddress::FuturesUSDTRest,
                    TqmtBinanceAddress::FuturesCOINRest, TqmtBinanceAddress::FuturesTestRest, TqmtBinanceAddress::FuturesUSDTTestRest})
       SetBinanceAddress(a, s.Rest);
-  // The WebSocket API: --ws-api alone, or --exchange's server at /ws-api/v3.
+  // The WebSocket APIs: --ws-api alone (the chosen market's), or --exchange's server at /ws-api/v3
+  // (spot) and /ws-fapi/v1 (USDT-margined).
   const std::string lWsApi = !s.WsApi.empty() ? lWs(s.WsApi) : s.Exchange.empty() ? std::string() : lWs(s.Exchange) + "/ws-api/v3";
   if (!lWsApi.empty())
     for (auto a : {TqmtBinanceAddress::SpotWSAPI, TqmtBinanceAddress::SpotTestWSAPI}) SetBinanceAddress(a, lWsApi);
+  const std::string lFuturesWsApi =
+      !s.WsApi.empty() ? lWs(s.WsApi) : s.Exchange.empty() ? std::string() : lWs(s.Exchange) + "/ws-fapi/v1";
+  if (!lFuturesWsApi.empty())
+    for (auto a : {TqmtBinanceAddress::FuturesUSDTWSAPI, TqmtBinanceAddress::FuturesUSDTTestWSAPI})
+      SetBinanceAddress(a, lFuturesWsApi);
   if (!s.Stream.empty())
     for (auto a : {TqmtBinanceAddress::SpotStream, TqmtBinanceAddress::SpotTestStream, TqmtBinanceAddress::FuturesUSDTStream,
                    TqmtBinanceAddress::FuturesUSDTTestStream, TqmtBinanceAddress::FuturesCOINStream,
@@ -240,6 +343,146 @@ long double Number(const std::string& aText, const char* aWhat) {
   } catch (...) {
     throw Exception(std::string("not a number for ") + aWhat + ": " + aText);
   }
+}
+
+std::string SignInFailure(TqmtTraderClient_Binance& c) {
+  const std::string lWhy = c.LastConnectionError();
+  return "cannot connect to the exchange's stream at " + c.GetWSClient().Host + ":" + std::to_string(c.GetWSClient().Port) +
+         (lWhy.empty() ? ": no answer within 10 s" : ": " + lWhy);
+}
+
+std::vector<std::string> Words(const std::string& aLine) {
+  std::vector<std::string> lWords;
+  std::string lWord;
+  for (char ch : aLine) {
+    if (ch == ' ' || ch == '\t' || ch == '\r') {
+      if (!lWord.empty()) lWords.push_back(std::move(lWord)), lWord.clear();
+    } else {
+      lWord += ch;
+    }
+  }
+  if (!lWord.empty()) lWords.push_back(std::move(lWord));
+  return lWords;
+}
+
+// One signed-in session: a command per line of standard input, a result line per command ("ok ..."
+// or "error ..."), flushed; everything that talks to the exchange runs on the client's command queue.
+int RunSession(TqmtTraderClient_Binance& c, const Settings& s, const std::vector<std::string>& aArgs) {
+  const bool lFutures = s.Market != "spot";
+  Printer lPrinter;
+  std::string lWatch;
+  if (aArgs.size() == 3) lWatch = aArgs[2];
+  std::vector<std::string> lSymbols;
+  for (std::size_t lAt = 0; lAt < lWatch.size();) {
+    const std::size_t lComma = std::min(lWatch.find(',', lAt), lWatch.size());
+    if (lComma > lAt) lSymbols.push_back(lWatch.substr(lAt, lComma - lAt));
+    lAt = lComma + 1;
+  }
+  for (const std::string& lSymbol : lSymbols) {
+    TqmtTraderTicker lRow;
+    lRow.SetSymbol(lSymbol);
+    GetTraderDataTicker().UpdateTicker(lRow);
+  }
+  std::optional<PrinterRegistration> lRegistration;
+  if (!lSymbols.empty()) lRegistration.emplace(c, lPrinter, true);
+  SessionResults lResults(lPrinter);
+  struct ResultsRegistration {
+    TqmtTraderClient& Client;
+    SessionResults& Results;
+    ResultsRegistration(TqmtTraderClient& aClient, SessionResults& aResults) : Client(aClient), Results(aResults) {
+      Client.RegisterOnCommandResult({&Results, &SessionResults::OnResult});
+    }
+    ~ResultsRegistration() { Client.UnRegisterOnCommandResult({&Results, &SessionResults::OnResult}); }
+  } lResultsRegistration(c, lResults);
+  if (!c.Initialize(s.Key, s.Secret, lFutures, s.Market == "coinm" ? 1 : 0, s.TestNet)) throw Exception(SignInFailure(c));
+  lPrinter.Line("ok ready");
+
+  std::string lLine;
+  char lBuffer[4096];
+  while (!gInterrupted && std::fgets(lBuffer, sizeof lBuffer, stdin)) {
+    lLine = lBuffer;
+    while (!lLine.empty() && (lLine.back() == '\n' || lLine.back() == '\r')) lLine.pop_back();
+    std::vector<std::string> w = Words(lLine);
+    if (w.empty()) continue;
+    if (w[0] == "quit" || w[0] == "exit") break;
+    try {
+      CheckCommand(w);
+      if (w[0] == "watch" || w[0] == "session") throw EUsage(w[0] + " is not a session command");
+    } catch (const std::exception& e) {
+      lPrinter.Line("error " + std::string(e.what()));
+      continue;
+    }
+    TqmtTraderCommandResult r;
+    std::string lText;
+    std::uint64_t lTicket = 0;
+    if (w[0] == "order") {
+      TqmtTraderOrderRequest o;
+      o.Symbol = w[3];
+      o.Side = w[2] == "sell" ? TqmtTraderOrderSide::stosSell : TqmtTraderOrderSide::stosBuy;
+      try {
+        o.Size = Number(w[4], "size");
+        if (w[1] == "market") {
+          o.Type = TqmtTraderOrderType::totMarket;
+        } else if (w[1] == "limit") {
+          o.Type = TqmtTraderOrderType::totLimit;
+          o.Price = Number(w[5], "price");
+        } else if (w[1] == "stop") {
+          o.Type = TqmtTraderOrderType::totStop;
+          o.StopPrice = Number(w[5], "stop price");
+        } else {
+          o.Type = TqmtTraderOrderType::totStopLimit;
+          o.Price = Number(w[5], "price");
+          o.StopPrice = Number(w[6], "stop price");
+        }
+      } catch (const std::exception& e) {
+        lPrinter.Line("error " + std::string(e.what()));
+        continue;
+      }
+      lTicket = lResults.Run([&] { return c.SubmitOrder(o); });
+    } else if (w[0] == "cancel") {
+      lTicket = lResults.Run([&] { return c.SubmitCancelAll(w[1]); });
+    } else {
+      const std::string lWhat = w[0];
+      const std::string lSymbol = w.size() > 1 ? w[1] : "";
+      lTicket = lResults.Run([&] {
+        return c.SubmitTask("", lWhat, [&, lWhat, lSymbol] {
+          if (lWhat == "positions") {
+            if (!lFutures) throw Exception("positions exist on the futures markets only (--market usdm or coinm)");
+            lText = c.Client_Futures().REST_API().GetPositionInformation(lSymbol);
+          } else if (lWhat == "balances") {
+            lText = lFutures ? c.Client_Futures().REST_API().GetAccountBalance() : c.Client().REST_API().GetAccountInformation();
+          } else {
+            TqmtJSON lDocument;
+            lDocument.Read(lFutures ? c.Client_Futures().REST_API().GetExchangeInformation()
+                                    : c.Client().REST_API().GetExchangeInformation());
+            if (const TqmtObjectJSON* lList = lDocument.Find("symbols"))
+              for (int i = 0; i < lList->Count(); ++i)
+                if (const TqmtObjectJSON* n = lList->At(i)->Find("symbol")) lText += (lText.empty() ? "" : " ") + std::string(n->ValueView());
+          }
+        });
+      });
+    }
+    r = lResults.Wait(lTicket);
+    const bool lOk = r.Outcome == TqmtTraderOutcome::tocAccepted || r.Outcome == TqmtTraderOutcome::tocSettled;
+    std::string lLineOut;
+    if (w[0] == "order") {
+      if (lOk)
+        lLineOut = "ok order " + r.ClientOrderId + " " + (r.Status.empty() ? std::string("ACCEPTED") : r.Status);
+      else if (r.Outcome == TqmtTraderOutcome::tocUnknown)
+        lLineOut = "error unknown " + r.ClientOrderId + " " + r.Message;
+      else
+        lLineOut = "error refused " + r.ClientOrderId + " " + r.Message;
+    } else if (w[0] == "cancel") {
+      lLineOut = lOk ? "ok cancel " + w[1] + (r.Status.empty() ? std::string() : " " + r.Status) : "error " + r.Message;
+    } else {
+      lLineOut = lOk ? "ok " + w[0] + " " + lText : "error " + r.Message;
+    }
+    for (char& ch : lLineOut)
+      if (ch == '\r' || ch == '\n') ch = ' ';
+    lPrinter.Line(lLineOut);
+  }
+  c.Disconnect();
+  return 0;
 }
 
 int Run(const Settings& s, const std::vector<std::string>& aArgs) {
@@ -319,6 +562,7 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
                 }).c_str());
     return 0;
   }
+  if (lCommand == "session") return RunSession(c, s, aArgs);
   if (lCommand == "watch") {
     // The watch list is the ticker table: exactly these symbols, subscribed again on every
     // (re)connection. Nothing of it is read from or written to the stored tables.
@@ -328,28 +572,9 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
       GetTraderDataTicker().UpdateTicker(lRow);
     }
     Printer lPrinter;
-    c.RegisterOnTicker({&lPrinter, &Printer::OnTicker});
-    c.RegisterOnBookDepth({&lPrinter, &Printer::OnBook});
-    c.RegisterOnTrade({&lPrinter, &Printer::OnTrade});
-    c.RegisterOnOrder({&lPrinter, &Printer::OnOrder});
-    c.RegisterOnBalance({&lPrinter, &Printer::OnBalance});
-    c.RegisterOnPosition({&lPrinter, &Printer::OnPosition});
-    c.RegisterOnConnect({&lPrinter, &Printer::OnConnect});
-    c.RegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
-    if (!c.Initialize(s.Key, s.Secret, lFutures, s.Market == "coinm" ? 1 : 0, s.TestNet)) {
-      const std::string lWhy = c.LastConnectionError();
-      throw Exception("cannot connect to the exchange's stream at " + c.GetWSClient().Host + ":" +
-                      std::to_string(c.GetWSClient().Port) + (lWhy.empty() ? ": no answer within 10 s" : ": " + lWhy));
-    }
+    PrinterRegistration lRegistration(c, lPrinter, true);
+    if (!c.Initialize(s.Key, s.Secret, lFutures, s.Market == "coinm" ? 1 : 0, s.TestNet)) throw Exception(SignInFailure(c));
     while (!gInterrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    c.UnRegisterOnTicker({&lPrinter, &Printer::OnTicker});
-    c.UnRegisterOnBookDepth({&lPrinter, &Printer::OnBook});
-    c.UnRegisterOnTrade({&lPrinter, &Printer::OnTrade});
-    c.UnRegisterOnOrder({&lPrinter, &Printer::OnOrder});
-    c.UnRegisterOnBalance({&lPrinter, &Printer::OnBalance});
-    c.UnRegisterOnPosition({&lPrinter, &Printer::OnPosition});
-    c.UnRegisterOnConnect({&lPrinter, &Printer::OnConnect});
-    c.UnRegisterOnDisconnect({&lPrinter, &Printer::OnDisconnect});
     c.Disconnect();
     return 0;
   }

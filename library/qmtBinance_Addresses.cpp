@@ -29,6 +29,8 @@ const std::map<TqmtBinanceAddress, Entry>& Defaults() {
       {TqmtBinanceAddress::SpotWSAPI, {"SPOT_WS_API", "wss://ws-api.binance.com:443/ws-api/v3"}},
       {TqmtBinanceAddress::SpotTestWSAPI, {"SPOT_TEST_WS_API", "wss://ws-api.testnet.binance.vision/ws-api/v3"}},
       {TqmtBinanceAddress::FuturesUSDTTestRest, {"FUTURES_USDT_TEST_REST", "https://demo-fapi.binance.com"}},
+      {TqmtBinanceAddress::FuturesUSDTWSAPI, {"FUTURES_USDT_WS_API", "wss://ws-fapi.binance.com/ws-fapi/v1"}},
+      {TqmtBinanceAddress::FuturesUSDTTestWSAPI, {"FUTURES_USDT_TEST_WS_API", "wss://testnet.binancefuture.com/ws-fapi/v1"}},
   };
   return kDefaults;
 }

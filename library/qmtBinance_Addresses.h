@@ -23,6 +23,8 @@ enum class TqmtBinanceAddress {
   SpotWSAPI,              // wss://ws-api.binance.com:443/ws-api/v3 (spot account data)
   SpotTestWSAPI,          // wss://ws-api.testnet.binance.vision/ws-api/v3
   FuturesUSDTTestRest,    // https://demo-fapi.binance.com (coin-margined keeps FuturesTestRest)
+  FuturesUSDTWSAPI,       // wss://ws-fapi.binance.com/ws-fapi/v1 (USDT-margined orders)
+  FuturesUSDTTestWSAPI,   // wss://testnet.binancefuture.com/ws-fapi/v1
 };
 
 std::string BinanceAddress(TqmtBinanceAddress aWhich);

@@ -8,6 +8,8 @@ std::string TqmtHTTPAPI_client::DoRequestRaw(const std::string& aMethod, const s
   lHTTP.Proxy.Assign(Proxy);
   lHTTP.Log = FLog;
   lHTTP.LogOptions.FileName = FLogFileName;
+  lHTTP.ConnectTimeout = ConnectTimeout;
+  lHTTP.ReadTimeout = ReadTimeout;
   if (aHeaders) lHTTP.CustomHeaders = *aHeaders;
   std::string lAnswer;
   try {

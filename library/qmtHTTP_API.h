@@ -1,5 +1,5 @@
 // TqmtHTTPAPI_client: the base of the REST wrappers. Every call makes one request with a fresh
-// TqmtIdHTTP and returns the answer body; an HTTP error's message is extended with ". " and the
+// TqmtIdHTTP (on a kept connection of the host) and returns the answer body; an HTTP error's message is extended with ". " and the
 // answer, and goes to OnHTTPAPIException when assigned (the result then stays empty).
 #pragma once
 
@@ -26,6 +26,9 @@ public:
   TqmtIdHTTPTLS_Options TLSOptions;
   TqmtHTTPProxy_Options Proxy;
   TqmtHTTPAPIExceptionEvent OnHTTPAPIException;
+  // Of every request (ms): to open a connection, and for the whole request.
+  int ConnectTimeout = 30000;
+  int ReadTimeout = 60000;
 
 protected:
   virtual std::string DoRequest(const std::string& aMethod, const std::string& aURL, const std::string& aBody,

@@ -263,9 +263,14 @@ std::string TqmtHTTP_API_Binance::DoSigned(const std::string& aMethod, const std
         case SignedPlace::Body: return DoRequestRaw(aMethod, lBase + aPath, lSigned, true, &lHeaders);
       }
     } catch (const EIdHTTPProtocolException& e) {
-      if (lAttempt == 0 && IsTimestampRefusal(e) && SyncServerTime()) {
-        RenewTimestamp(aQuery, GetTimestamp());  // once, with the clock measured now
-        continue;
+      if (lAttempt == 0 && IsTimestampRefusal(e)) {
+        // An order refused as late stays refused: sent again it would execute long after it was
+        // asked for. The clock is measured again either way, for the next request.
+        const bool lMeasured = SyncServerTime();
+        if (lMeasured && RetryLateTimestamp) {
+          RenewTimestamp(aQuery, GetTimestamp());  // once, with the clock measured now
+          continue;
+        }
       }
       ReportFailure(e);
       return std::string();
@@ -633,6 +638,10 @@ std::string TqmtHTTP_API_Binance_Futures_Rest::NewAlgoOrder(const std::string& a
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::QueryAlgoOrder(const std::string& aClientAlgoId) {
   return DoGetSigned("/v1/algoOrder", "clientAlgoId=" + aClientAlgoId + "&timestamp=" + GetTimestamp());
+}
+
+std::string TqmtHTTP_API_Binance_Futures_Rest::CancelAlgoOrder(const std::string& aClientAlgoId) {
+  return DoDeleteSigned("/v1/algoOrder", "clientAlgoId=" + aClientAlgoId + "&timestamp=" + GetTimestamp());
 }
 
 std::string TqmtHTTP_API_Binance_Futures_Rest::CancelAllAlgoOpenOrders(const std::string& aSymbol) {

@@ -81,6 +81,9 @@ public:
   static std::string FormatDecimal(long double aValue);
   // aQuery + "&signature=" + the HMAC-SHA256 of aQuery under ApiSecret, in lower-case hex.
   std::string SignQuery(const std::string& aQuery) const;
+  // A signed request refused for its timestamp (-1021) is sent again once with the clock measured
+  // anew; false for orders, which must not execute later than asked.
+  bool RetryLateTimestamp = true;
 
 protected:
   virtual std::string DoGet(const std::string& aPath, const std::string& aQuery, const std::string& aHeader);
@@ -234,6 +237,7 @@ public:
                            const std::string& aType, long double aQuantity, long double aTriggerPrice, long double aPrice,
                            long double aCallbackRate, const std::string& aClientAlgoId);
   std::string QueryAlgoOrder(const std::string& aClientAlgoId);
+  std::string CancelAlgoOrder(const std::string& aClientAlgoId);
   std::string CancelAllAlgoOpenOrders(const std::string& aSymbol);
   std::string GetOpenAlgoOrders(const std::string& aSymbol);
   std::string AutoCancelAllOpenOrders(const std::string& aSymbol, std::int64_t aCountdownTime);

@@ -1,9 +1,15 @@
 #include "qmtHTTP_Client.h"
 
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "qmtBase_Helpers.h"
 
@@ -19,6 +25,89 @@ struct SlistDeleter {
 void GlobalInit() {
   static std::once_flag sOnce;
   std::call_once(sOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Idle handles per host, each with the connections it keeps. A handle is taken by one request at a
+// time, so libcurl never sees one handle on two threads.
+class HandlePool {
+public:
+  static HandlePool& Instance() {
+    static HandlePool sPool;
+    return sPool;
+  }
+  CURL* Take(const std::string& aHost) {
+    {
+      std::lock_guard g(FLock);
+      auto& lIdle = FIdle[aHost];
+      if (!lIdle.empty()) {
+        CURL* c = lIdle.back();
+        lIdle.pop_back();
+        return c;
+      }
+    }
+    return curl_easy_init();
+  }
+  void Give(const std::string& aHost, CURL* aHandle) {
+    {
+      std::lock_guard g(FLock);
+      auto& lIdle = FIdle[aHost];
+      if (lIdle.size() < kMaxIdle) {
+        lIdle.push_back(aHandle);
+        return;
+      }
+    }
+    curl_easy_cleanup(aHandle);
+  }
+  void Clear() {
+    std::map<std::string, std::vector<CURL*>> lIdle;
+    {
+      std::lock_guard g(FLock);
+      lIdle.swap(FIdle);
+    }
+    for (auto& [lHost, lHandles] : lIdle)
+      for (CURL* c : lHandles) curl_easy_cleanup(c);
+  }
+  ~HandlePool() { Clear(); }
+  std::atomic<std::uint64_t> Opened{0};
+
+private:
+  static constexpr std::size_t kMaxIdle = 4;
+  std::mutex FLock;
+  std::map<std::string, std::vector<CURL*>> FIdle;
+};
+
+// "scheme://host:port" of an address: the pool's key.
+std::string HostKey(const std::string& aURL) {
+  const auto lScheme = aURL.find("://");
+  const auto lStart = lScheme == std::string::npos ? 0 : lScheme + 3;
+  return aURL.substr(0, aURL.find_first_of("/?", lStart));
+}
+
+// What one request has done on the wire: whether its head went out, and whether libcurl tried to
+// send it again on another connection (refused for requests that must not be repeated).
+struct WireState {
+  bool Once = false;       // the request must not be repeated
+  bool HeadSent = false;
+  bool RepeatRefused = false;
+  int Connections = 0;
+};
+
+int OnDebug(CURL*, curl_infotype aType, char*, size_t, void* aUser) {
+  if (aType == CURLINFO_HEADER_OUT) static_cast<WireState*>(aUser)->HeadSent = true;
+  return 0;
+}
+
+int OnSocket(void* aUser, curl_socket_t aSocket, curlsocktype aPurpose) {
+  auto* lState = static_cast<WireState*>(aUser);
+  if (aPurpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
+  if (lState->Once && lState->HeadSent) {
+    lState->RepeatRefused = true;  // a silent second send of an order: never
+    return CURL_SOCKOPT_ERROR;
+  }
+  ++lState->Connections;
+  const int lOne = 1;
+  setsockopt(aSocket, IPPROTO_TCP, TCP_NODELAY, &lOne, sizeof lOne);
+  return CURL_SOCKOPT_OK;
 }
 
 struct Answer {
@@ -84,18 +173,48 @@ long SSLVersion(TwsTLSVersions aVersion) {
 std::string TqmtIdHTTP::Request(const std::string& aMethod, const std::string& aURL, const std::string& aBody,
                                 bool aHasBody) {
   GlobalInit();
-  std::unique_ptr<CURL, CurlDeleter> lCurl(curl_easy_init());
-  if (!lCurl) throw EIdException("Could not start an HTTP request");
-  CURL* c = lCurl.get();
+  const std::string lHost = HostKey(aURL);
+  HandlePool& lPool = HandlePool::Instance();
+  // Declared before the lease: a handle's clean-up may still call the hooks that point at them.
   Answer lAnswer;
+  WireState lWire;
+  lWire.Once = aMethod != "GET";
   char lError[CURL_ERROR_SIZE] = {};
+  // Given back to the pool when done (a handle whose request failed keeps nothing worth reusing:
+  // libcurl closes a connection it cannot trust).
+  struct Lease {
+    HandlePool& Pool;
+    const std::string& Host;
+    CURL* Handle;
+    bool Keep;
+    ~Lease() {
+      if (!Handle) return;
+      if (Keep) {
+        curl_easy_reset(Handle);  // no pointer into this request's frame stays in a pooled handle
+        Pool.Give(Host, Handle);
+      } else {
+        curl_easy_cleanup(Handle);
+      }
+    }
+  } lLease{lPool, lHost, KeepAlive ? lPool.Take(lHost) : curl_easy_init(), KeepAlive};
+  if (!lLease.Handle) throw EIdException("Could not start an HTTP request");
+  CURL* c = lLease.Handle;
 
   curl_easy_setopt(c, CURLOPT_URL, aURL.c_str());
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, lError);
   curl_easy_setopt(c, CURLOPT_USERAGENT, UserAgent());
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);  // no connection is reused
-  curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
+  if (!KeepAlive) {
+    curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
+  }
+  curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
+  curl_easy_setopt(c, CURLOPT_SOCKOPTFUNCTION, &OnSocket);
+  curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, &lWire);
+  // The debug hook sees the request head leave (it is called only with VERBOSE on; nothing is printed).
+  curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &OnDebug);
+  curl_easy_setopt(c, CURLOPT_DEBUGDATA, &lWire);
+  curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ConnectTimeout));
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(ReadTimeout));
@@ -153,6 +272,8 @@ std::string TqmtIdHTTP::Request(const std::string& aMethod, const std::string& a
   const CURLcode lResult = curl_easy_perform(c);
   long lCode = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &lCode);
+  FNewConnection = lWire.Connections > 0;
+  if (lWire.Connections > 0) lPool.Opened += static_cast<std::uint64_t>(lWire.Connections);
   FResponseCode = static_cast<int>(lCode);
   FResponseText = lAnswer.StatusLine;
   FResponseHeaders = lAnswer.Headers;
@@ -172,19 +293,30 @@ std::string TqmtIdHTTP::Request(const std::string& aMethod, const std::string& a
       case CURLE_COULDNT_RESOLVE_PROXY:
         throw EIdHostNotFound();
       case CURLE_OPERATION_TIMEDOUT:
+        // Before the request went out it is plainly not sent; after, its outcome is unknown.
+        if (!lWire.HeadSent) throw EIdConnectTimeout();
         throw EIdReadTimeout();
       case CURLE_SSL_CONNECT_ERROR:
       case CURLE_PEER_FAILED_VERIFICATION:
       case CURLE_SSL_CACERT_BADFILE:
         throw EIdOSSLException(std::string("Error connecting with SSL.\r\n") + (lError[0] ? lError : curl_easy_strerror(lResult)));
-      default:
-        throw EIdException(lError[0] ? lError : curl_easy_strerror(lResult));
+      default: {
+        const std::string lWhy = lError[0] ? lError : curl_easy_strerror(lResult);
+        if (lWire.RepeatRefused)
+          throw EIdRequestUnanswered("the connection closed after the request was sent, with no answer (not sent again)");
+        if (lWire.HeadSent) throw EIdRequestUnanswered("no answer after the request was sent: " + lWhy);
+        throw EIdException(lWhy);
+      }
     }
   }
   const std::string lText = DecodeBody(lAnswer.Body, lAnswer.ContentType);
   if (lCode < 200 || lCode > 299) throw EIdHTTPProtocolException(FResponseCode, lAnswer.StatusLine, lText);
   return lText;
 }
+
+std::uint64_t TqmtIdHTTP::ConnectionsOpened() { return HandlePool::Instance().Opened.load(); }
+
+void TqmtIdHTTP::CloseKeptConnections() { HandlePool::Instance().Clear(); }
 
 std::string TqmtIdHTTP::ResponseHeader(std::string_view aName) const {
   for (const auto& h : FResponseHeaders) {

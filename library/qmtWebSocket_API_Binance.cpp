@@ -1,5 +1,7 @@
 #include "qmtWebSocket_API_Binance.h"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 
@@ -401,18 +403,214 @@ void TqmtWS_API_Binance_Futures::ConfigureREST(TqmtHTTP_API_Binance_Futures_Rest
                                                                                        : TqmtHTTPBinanceFuturesContracts::bfchUSDT;
 }
 
-// ---- spot user data over the WebSocket API ----------------------------------------------------------
+// ---- requests and answers on the WebSocket APIs -------------------------------------------------
 
-std::string TqmtWSAPI_Binance_UserData::URL() {
+namespace {
+
+long long LocalNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// A JSON string's text with the characters JSON requires escaped (parameters are plain ASCII in practice).
+std::string JsonQuoted(const std::string& aText) {
+  std::string lText = "\"";
+  for (char c : aText) {
+    if (c == '"' || c == '\\') lText += '\\';
+    if (static_cast<unsigned char>(c) < 0x20) {
+      char lEscape[8];
+      std::snprintf(lEscape, sizeof lEscape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      lText += lEscape;
+      continue;
+    }
+    lText += c;
+  }
+  return lText + "\"";
+}
+
+// The string value of a top-level member of an answer ("id", ...), read without a document: answers
+// put their id first, and events (the user data) carry none.
+std::string_view MemberText(std::string_view aText, std::string_view aKey) {
+  const std::string lNeedle = "\"" + std::string(aKey) + "\":";
+  auto lAt = aText.find(lNeedle);
+  if (lAt == std::string_view::npos) return {};
+  lAt += lNeedle.size();
+  while (lAt < aText.size() && aText[lAt] == ' ') ++lAt;
+  if (lAt >= aText.size()) return {};
+  if (aText[lAt] == '"') {
+    const auto lEnd = aText.find('"', lAt + 1);
+    return lEnd == std::string_view::npos ? std::string_view() : aText.substr(lAt + 1, lEnd - lAt - 1);
+  }
+  const auto lEnd = aText.find_first_of(",}", lAt);
+  return aText.substr(lAt, lEnd == std::string_view::npos ? std::string_view::npos : lEnd - lAt);
+}
+
+}  // namespace
+
+TqmtWSAPI_Binance_Requests::~TqmtWSAPI_Binance_Requests() {
+  // Nobody may still wait on this object: wake any waiter as unanswered.
+  std::lock_guard g(FLock);
+  for (auto& [lId, p] : FPending) {
+    p->Done = true;
+    p->Answer.Why = "the WebSocket API connection was closed";
+  }
+  FPending.clear();
+  FAnswered.notify_all();
+}
+
+std::string TqmtWSAPI_Binance_Requests::URL() {
+  if (Market == TMarket::FuturesUSDT)
+    return BinanceAddress(FBinance.TestNet ? TqmtBinanceAddress::FuturesUSDTTestWSAPI : TqmtBinanceAddress::FuturesUSDTWSAPI);
   return BinanceAddress(FBinance.TestNet ? TqmtBinanceAddress::SpotTestWSAPI : TqmtBinanceAddress::SpotWSAPI);
 }
 
-void TqmtWSAPI_Binance_UserData::DoBeforeActivate() {
-  FState = 0;
+void TqmtWSAPI_Binance_Requests::DoBeforeActivate() {
   if (TqmtWSClient* lClient = Client()) {
     lClient->OutgoingFramesPerSecond = FramesPerSecond;
     lClient->SetURL(URL());
   }
+}
+
+bool TqmtWSAPI_Binance_Requests::Up() const {
+  TqmtWSClient* lClient = Client();
+  if (!lClient) return false;
+  auto c = lClient->Connection();
+  return c && c->Enabled();
+}
+
+std::string TqmtWSAPI_Binance_Requests::CurrentTimestamp() const {
+  return Timestamp ? Timestamp() : std::to_string(LocalNowMs());
+}
+
+std::string TqmtWSAPI_Binance_Requests::RequestText(const std::string& aId, const std::string& aMethod,
+                                                    std::vector<TqmtWSAPIParam> aParams, bool aSigned) const {
+  if (aSigned) {
+    aParams.push_back({"apiKey", FBinance.ApiKey, true});
+    if (RecvWindow > 0) aParams.push_back({"recvWindow", std::to_string(RecvWindow), false});
+    aParams.push_back({"timestamp", CurrentTimestamp(), false});
+  }
+  // Sorted by name: the signed text and the request list them alike.
+  std::sort(aParams.begin(), aParams.end(), [](const TqmtWSAPIParam& a, const TqmtWSAPIParam& b) { return a.Name < b.Name; });
+  std::string lPayload, lParams;
+  for (const auto& p : aParams) {
+    if (!lPayload.empty()) lPayload += '&', lParams += ',';
+    lPayload += p.Name + "=" + p.Value;
+    lParams += JsonQuoted(p.Name) + ":" + (p.Quoted ? JsonQuoted(p.Value) : p.Value);
+  }
+  if (aSigned) {
+    if (!lParams.empty()) lParams += ',';
+    lParams += "\"signature\":\"" + HMACSHA256Text(lPayload, FBinance.ApiSecret) + "\"";
+  }
+  return "{\"id\":" + JsonQuoted(aId) + ",\"method\":" + JsonQuoted(aMethod) + ",\"params\":{" + lParams + "}}";
+}
+
+TqmtWSAPIAnswer TqmtWSAPI_Binance_Requests::Request(const std::string& aMethod, std::vector<TqmtWSAPIParam> aParams,
+                                                    bool aSigned, int aTimeoutMs) {
+  TqmtWSAPIAnswer lNotSent;
+  if (const long long lBan = BannedForMs(); lBan > 0) {
+    lNotSent.Why = "the exchange asked us to wait (rate limit): no request for " + std::to_string((lBan + 999) / 1000) + " s more";
+    return lNotSent;
+  }
+  TqmtWSClient* lClient = Client();
+  if (!lClient || !Up()) {
+    lNotSent.Why = "the WebSocket API connection is not open";
+    return lNotSent;
+  }
+  const std::string lId = "qmt" + std::to_string(++FNextId);
+  auto lPending = std::make_shared<TPending>();
+  {
+    std::lock_guard g(FLock);
+    FPending[lId] = lPending;
+  }
+  lClient->WriteData(RequestText(lId, aMethod, std::move(aParams), aSigned));
+  std::unique_lock lWait(FLock);
+  FAnswered.wait_for(lWait, std::chrono::milliseconds(aTimeoutMs), [&] { return lPending->Done; });
+  FPending.erase(lId);
+  TqmtWSAPIAnswer lAnswer = lPending->Answer;
+  lAnswer.Sent = true;
+  if (!lPending->Done) lAnswer.Why = "no answer within " + std::to_string(aTimeoutMs) + " ms";
+  return lAnswer;
+}
+
+bool TqmtWSAPI_Binance_Requests::DoFilterMessage(std::string_view aText) {
+  // Events of the account ({"subscriptionId":...}) are no answers; answers carry an id first.
+  if (aText.rfind("{\"subscriptionId\"", 0) == 0 || MemberText(aText, "id").empty()) return false;
+  TqmtJSON lAnswer;  // answers are few: a document of their own, not the stream's
+  try {
+    lAnswer.Read(aText);
+  } catch (const std::exception&) {
+    return false;
+  }
+  const TqmtObjectJSON* lIdMember = lAnswer.Find("id");
+  const TqmtObjectJSON* lStatusMember = lAnswer.Find("status");
+  if (!lIdMember || !lStatusMember) return false;
+  const std::string lId(lIdMember->ValueView());
+  int lStatus = 0;
+  const std::string_view lStatusText = lStatusMember->ValueView();
+  std::from_chars(lStatusText.data(), lStatusText.data() + lStatusText.size(), lStatus);
+  long long lRetry = 0;
+  if (lStatus == 418 || lStatus == 429) {
+    // retryAfter: the server's millisecond time when requests are welcome again.
+    if (const TqmtObjectJSON* e = lAnswer.Find("error"))
+      if (const TqmtObjectJSON* d = e->Find("data"))
+        if (const TqmtObjectJSON* r = d->Find("retryAfter")) {
+          const std::string_view v = r->ValueView();
+          std::from_chars(v.data(), v.data() + v.size(), lRetry);
+        }
+  }
+  const auto lLimits = aText.find("\"rateLimits\":");
+  std::lock_guard g(FLock);
+  if (lLimits != std::string_view::npos) {
+    const auto lEnd = aText.find(']', lLimits);
+    FRateLimits = std::string(aText.substr(lLimits + 13, lEnd == std::string_view::npos ? std::string_view::npos : lEnd + 1 - lLimits - 13));
+  }
+  if (lStatus == 418 || lStatus == 429) {
+    long long lWait = 60000;
+    if (lRetry > 0) {
+      try {
+        lWait = lRetry - std::stoll(CurrentTimestamp());
+      } catch (const std::exception&) {
+      }
+    }
+    if (lWait < 1000) lWait = 1000;
+    FBannedUntil = GetTicks() + static_cast<std::uint64_t>(lWait);
+  }
+  auto lIt = FPending.find(lId);
+  if (lIt == FPending.end()) return false;  // late, or somebody else's (the subscription)
+  lIt->second->Done = true;
+  lIt->second->Answer.Answered = true;
+  lIt->second->Answer.Status = lStatus;
+  lIt->second->Answer.Text = std::string(aText);
+  FAnswered.notify_all();
+  return false;
+}
+
+void TqmtWSAPI_Binance_Requests::DoDisconnect(TqmtWSConnection*, int) {
+  // An answer never comes on a closed connection: whoever waits learns it now.
+  std::lock_guard g(FLock);
+  for (auto& [lId, p] : FPending) {
+    if (p->Done) continue;
+    p->Done = true;
+    p->Answer.Why = "the WebSocket API connection closed before the answer";
+  }
+  FAnswered.notify_all();
+}
+
+std::string TqmtWSAPI_Binance_Requests::RateLimits() const {
+  std::lock_guard g(FLock);
+  return FRateLimits;
+}
+
+long long TqmtWSAPI_Binance_Requests::BannedForMs() const {
+  std::lock_guard g(FLock);
+  const std::uint64_t lNow = GetTicks();
+  return FBannedUntil > lNow ? static_cast<long long>(FBannedUntil - lNow) : 0;
+}
+
+// ---- spot user data over the WebSocket API ----------------------------------------------------------
+
+void TqmtWSAPI_Binance_UserData::DoBeforeActivate() {
+  FState = 0;
+  TqmtWSAPI_Binance_Requests::DoBeforeActivate();
 }
 
 std::string TqmtWSAPI_Binance_UserData::SubscribeRequest(const std::string& aId, const std::string& aTimestamp) const {
@@ -432,13 +630,9 @@ void TqmtWSAPI_Binance_UserData::DoConnect(TqmtWSConnection*) {
   TqmtWSClient* lClient = Client();
   if (!lClient) return;
   const std::string lId = NewGuidText();
-  const std::string lTimestamp =
-      Timestamp ? Timestamp()
-                : std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
+  const std::string lTimestamp = CurrentTimestamp();
   {
-    std::lock_guard g(FLock);
+    std::lock_guard g(FSubscriptionLock);
     FRequestId = lId;
   }
   FState = 0;
@@ -446,11 +640,12 @@ void TqmtWSAPI_Binance_UserData::DoConnect(TqmtWSConnection*) {
 }
 
 bool TqmtWSAPI_Binance_UserData::DoFilterMessage(std::string_view aText) {
-  // Events go on to the owner; only the answer to our request is looked at here.
+  // Events go on to the owner; answers to requests are matched first.
   if (aText.rfind("{\"subscriptionId\"", 0) == 0 || aText.find("\"status\"") == std::string_view::npos) return false;
+  TqmtWSAPI_Binance_Requests::DoFilterMessage(aText);
   std::string lRequestId;
   {
-    std::lock_guard g(FLock);
+    std::lock_guard g(FSubscriptionLock);
     lRequestId = FRequestId;
   }
   if (lRequestId.empty() || aText.find(lRequestId) == std::string_view::npos) return false;
@@ -466,7 +661,7 @@ bool TqmtWSAPI_Binance_UserData::DoFilterMessage(std::string_view aText) {
     return false;
   }
   {
-    std::lock_guard g(FLock);
+    std::lock_guard g(FSubscriptionLock);
     FRefusal = std::string(aText);
   }
   FState = -1;
@@ -476,6 +671,6 @@ bool TqmtWSAPI_Binance_UserData::DoFilterMessage(std::string_view aText) {
 }
 
 std::string TqmtWSAPI_Binance_UserData::Refusal() const {
-  std::lock_guard g(FLock);
+  std::lock_guard g(FSubscriptionLock);
   return FRefusal;
 }

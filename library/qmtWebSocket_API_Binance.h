@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -229,6 +230,84 @@ private:
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FREST_API;
 };
 
+// One parameter of a WebSocket-API request: its text as sent, and whether it goes as a JSON string
+// (DECIMAL, STRING, ENUM) or bare (INT, BOOLEAN). The signature covers exactly this text.
+struct TqmtWSAPIParam {
+  std::string Name, Value;
+  bool Quoted = true;
+};
+
+// The answer to one request. Answered false: none came in time, or the connection closed first (the
+// request may have been carried out); Sent false: it never left (no open connection, a ban).
+struct TqmtWSAPIAnswer {
+  bool Sent = false;
+  bool Answered = false;
+  int Status = 0;     // the answer's "status": 200, 400, 401, 403, 409, 418, 429, 5xx
+  std::string Text;   // the whole answer
+  std::string Why;    // when not sent or not answered
+};
+
+// Requests and answers on the exchange's WebSocket API (spot /ws-api/v3, USDT-margined
+// /ws-fapi/v1): each request gets an id of its own and its answer is matched by that id, whatever
+// the order the answers come in; a request waits for its answer up to a time-out. Signed requests
+// carry apiKey, timestamp and recvWindow inside params and an HMAC-SHA256 over every parameter but
+// the signature, sorted by name, values as sent. A 418 or 429 answer bans further requests until
+// its retryAfter; rateLimits of the last answer are kept.
+//
+// Threads: Request is called from any thread but the connection's reading thread (it waits for
+// that thread); DoFilterMessage and DoDisconnect run on the reading thread. The pending answers
+// sit under one lock; a disconnect ends every wait at once as unanswered.
+class TqmtWSAPI_Binance_Requests : public TqmtWSAPI_client {
+public:
+  TqmtWSAPI_Binance_Requests() { FRawMessages = true; }
+  ~TqmtWSAPI_Binance_Requests() override;
+  enum class TMarket : std::uint8_t { Spot, FuturesUSDT };
+  TMarket Market = TMarket::Spot;
+  TqmtWSBinance_Options& Binance() { return FBinance; }
+  // Frames of every kind per one-second span on the connection (0: unpaced). The WebSocket APIs
+  // limit ping and pong frames (5 a second) and request weight, not requests per second: an order
+  // must not wait for a frame budget.
+  int FramesPerSecond = 0;
+  int RecvWindow = 5000;
+  // Milliseconds of the server's clock for the request (the REST client's measure); the local clock when unset.
+  std::function<std::string()> Timestamp;
+
+  std::string URL() override;
+  void DoBeforeActivate() override;
+  bool DoFilterMessage(std::string_view aText) override;
+  void DoDisconnect(TqmtWSConnection* aConnection, int aCode) override;
+  std::string ClassName() const override { return "TqmtWSAPI_Binance_Requests"; }
+
+  // Whether the connection is open now.
+  bool Up() const;
+  // Sends one request and waits up to aTimeoutMs for its answer. aSigned adds apiKey, timestamp,
+  // recvWindow and the signature.
+  TqmtWSAPIAnswer Request(const std::string& aMethod, std::vector<TqmtWSAPIParam> aParams, bool aSigned, int aTimeoutMs);
+  // The request's text as it goes out (signed: the parameters completed and signed).
+  std::string RequestText(const std::string& aId, const std::string& aMethod, std::vector<TqmtWSAPIParam> aParams,
+                          bool aSigned) const;
+  // The rateLimits array of the last answer that had one ("" before).
+  std::string RateLimits() const;
+  // Milliseconds until a ban by the exchange ends (0: none).
+  long long BannedForMs() const;
+
+protected:
+  std::string CurrentTimestamp() const;
+  TqmtWSBinance_Options FBinance;
+
+private:
+  struct TPending {
+    bool Done = false;
+    TqmtWSAPIAnswer Answer;
+  };
+  mutable std::mutex FLock;
+  std::condition_variable FAnswered;
+  std::map<std::string, std::shared_ptr<TPending>> FPending;
+  std::atomic<std::uint64_t> FNextId{0};
+  std::string FRateLimits;
+  std::uint64_t FBannedUntil = 0;  // GetTicks
+};
+
 // The spot account's user data over the exchange's WebSocket API (spot listen keys are retired):
 // every connection subscribes with a signed userDataStream.subscribe.signature request (the other
 // parameters sorted by name, HMAC-SHA256 with the secret), and the events then arrive wrapped as
@@ -236,17 +315,8 @@ private:
 // unwraps them). Answers to the request come on the same connection; a refusal is reported through
 // the client's OnException with the exchange's answer.
 // Threads: DoConnect and DoFilterMessage run on the connection's reading thread; the state is atomic.
-class TqmtWSAPI_Binance_UserData : public TqmtWSAPI_client {
+class TqmtWSAPI_Binance_UserData : public TqmtWSAPI_Binance_Requests {
 public:
-  TqmtWSAPI_Binance_UserData() { FRawMessages = true; }
-  TqmtWSBinance_Options& Binance() { return FBinance; }
-  // Frames of every kind per one-second span on the connection.
-  int FramesPerSecond = 4;
-  int RecvWindow = 5000;
-  // Milliseconds of the server's clock for the request (the REST client's measure); the local clock when unset.
-  std::function<std::string()> Timestamp;
-
-  std::string URL() override;
   void DoBeforeActivate() override;
   void DoConnect(TqmtWSConnection* aConnection) override;
   bool DoFilterMessage(std::string_view aText) override;
@@ -259,9 +329,8 @@ public:
   std::string SubscribeRequest(const std::string& aId, const std::string& aTimestamp) const;
 
 private:
-  TqmtWSBinance_Options FBinance;
   std::atomic<int> FState{0};
-  mutable std::mutex FLock;
+  mutable std::mutex FSubscriptionLock;
   std::string FRequestId, FRefusal;
 };
 

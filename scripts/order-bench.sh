@@ -11,6 +11,7 @@ source scripts/sim-exchange.sh
 start_exchange
 USDM=$(exchange_port usdm)
 export QMT_BINANCE_FUTURES_USDT_REST=http://127.0.0.1:$USDM QMT_BINANCE_FUTURES_USDT_STREAM=ws://127.0.0.1:$USDM
+export QMT_BINANCE_FUTURES_USDT_WS_API=ws://127.0.0.1:$USDM/ws-fapi/v1
 RUN=()
 [[ -n ${DISPLAY:-} ]] || RUN=(xvfb-run -a -s "-screen 0 1280x800x24")
 "${RUN[@]}" build/bench/bench/order_latency "${1:-200}"

@@ -47,6 +47,7 @@ public:
     SetBinanceAddress(TqmtBinanceAddress::SpotWSAPI, w + std::to_string(Port(o)) + "/ws-api/v3");
     SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTRest, h + std::to_string(Port(o + 1)));
     SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTStream, w + std::to_string(Port(o + 1)));
+    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTWSAPI, w + std::to_string(Port(o + 1)) + "/ws-fapi/v1");
     SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, h + std::to_string(Port(o + 2)));
     SetBinanceAddress(TqmtBinanceAddress::FuturesCOINStream, w + std::to_string(Port(o + 2)));
   }

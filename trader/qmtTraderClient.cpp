@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "qmtTraderData_Balance.h"
+#include "qmtTraderData_Log.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtTraderData_Position.h"
 #include "qmtTraderData_Symbols.h"
@@ -21,6 +22,7 @@ TqmtTraderClient::TqmtTraderClient() = default;
 TqmtTraderClient::~TqmtTraderClient() {
   TqmtTraderClient* lSelf = this;
   gTraderClient.compare_exchange_strong(lSelf, nullptr);
+  StopCommands();
   // The stream goes first, so no event reaches a half-destroyed client.
   try {
     Disconnect();
@@ -261,6 +263,97 @@ void TqmtTraderClient::DoOrder(const TqmtTraderOrder& aOrder) {
   GetBroker().Symbols().UpdateOrder(aOrder);
   GetTraderDataOrders().UpdateOrder(aOrder);
   DoNotifyOrder(aOrder);
+  // The exchange's word on an order settles it if its outcome was unknown.
+  if (TqmtTraderCommands* c = FCommandsView.load(); c && aOrder.OrderStatus() != "UNKNOWN")
+    c->OrderReported(aOrder.Id(), aOrder.OrderStatus());
+}
+
+TqmtTraderCommands& TqmtTraderClient::Commands() {
+  std::lock_guard g(FCommandsLock);
+  if (!FCommands) {
+    FCommands = std::make_unique<TqmtTraderCommands>(
+        static_cast<TqmtTraderCommands::Executor&>(*this),
+        [this](const TqmtTraderCommandResult& aResult) {
+          // What was not plain success or refusal stays on record in the log.
+          if (aResult.Outcome == TqmtTraderOutcome::tocUnknown || aResult.Outcome == TqmtTraderOutcome::tocSettled ||
+              aResult.Outcome == TqmtTraderOutcome::tocNotPlaced)
+            GetTraderDataLog().Notice(aResult.Text());
+          FCommandListeners.Notify(this, aResult);
+        });
+    FCommandsView = FCommands.get();
+  }
+  return *FCommands;
+}
+
+void TqmtTraderClient::StopCommands() {
+  std::unique_ptr<TqmtTraderCommands> lCommands;
+  {
+    std::lock_guard g(FCommandsLock);
+    FCommandsView = nullptr;
+    lCommands.swap(FCommands);
+  }
+  lCommands.reset();  // joins the worker; queued commands are told "not sent"
+}
+
+namespace {
+
+// A refusal, or an unknown outcome when the exception says so.
+TqmtTraderExecution Failed(const std::exception& aError) {
+  TqmtTraderExecution e;
+  const auto* lTradeBar = dynamic_cast<const TqmtTradeBarException*>(&aError);
+  e.Outcome = lTradeBar && lTradeBar->OutcomeUnknown() ? TqmtTraderOutcome::tocUnknown : TqmtTraderOutcome::tocRefused;
+  e.Message = aError.what();
+  return e;
+}
+
+}  // namespace
+
+TqmtTraderExecution TqmtTraderClient::ExecuteOrder(const TqmtTraderOrderRequest& r) {
+  try {
+    switch (r.Type) {
+      case TqmtTraderOrderType::totMarket: PlaceMarketOrder(r.Side, r.Symbol, r.Size); break;
+      case TqmtTraderOrderType::totLimit: PlaceLimitOrder(r.Side, r.Symbol, r.Size, r.Price); break;
+      case TqmtTraderOrderType::totStop: PlaceStopOrder(r.Side, r.Symbol, r.Size, r.StopPrice); break;
+      case TqmtTraderOrderType::totStopLimit: PlaceStopOrderLimit(r.Side, r.Symbol, r.Size, r.StopPrice, r.Price); break;
+    }
+  } catch (const std::exception& x) {
+    return Failed(x);
+  }
+  TqmtTraderExecution e;
+  e.Outcome = TqmtTraderOutcome::tocAccepted;
+  return e;
+}
+
+TqmtTraderExecution TqmtTraderClient::ExecuteCancel(const std::string&, const std::string&) {
+  TqmtTraderExecution e;
+  e.Message = "cancelling one order is not offered here";
+  return e;
+}
+
+TqmtTraderExecution TqmtTraderClient::ExecuteCancelAll(const std::string& aSymbol) {
+  try {
+    CancelAllOpenOrders(aSymbol);
+  } catch (const std::exception& x) {
+    return Failed(x);
+  }
+  TqmtTraderExecution e;
+  e.Outcome = TqmtTraderOutcome::tocAccepted;
+  return e;
+}
+
+void TqmtTraderClient::ShowOrder(const TqmtTraderOrderRequest& aRequest, const std::string& aStatus) {
+  TqmtTraderOrder lOrder;
+  lOrder.SetDateTime(NowLocal());
+  lOrder.SetId(aRequest.ClientOrderId);
+  lOrder.SetSymbol(aRequest.Symbol);
+  lOrder.SetOrderSide(TraderSideText(aRequest.Side));
+  lOrder.SetOrderType(TraderOrderTypeText(aRequest.Type));
+  lOrder.SetPrice(aRequest.Type == TqmtTraderOrderType::totStop ? aRequest.StopPrice : aRequest.Price);
+  lOrder.SetSize(aRequest.Size);
+  lOrder.SetOrderStatus(aStatus);
+  GetBroker().Symbols().UpdateOrder(lOrder);
+  GetTraderDataOrders().UpdateOrder(lOrder);
+  DoNotifyOrder(lOrder);
 }
 
 void TqmtTraderClient::DoBalance(const TqmtTraderBalance& aBalance) {

@@ -18,6 +18,7 @@
 #include "qmtSystem.h"
 #include "qmtWebSocket_Client.h"
 #include "qmtTraderBroker.h"
+#include "qmtTraderCommands.h"
 #include "qmtTraderListeners.h"
 #include "qmtTraderMarketData.h"
 
@@ -41,8 +42,10 @@ public:
 };
 
 using TqmtTraderOrderEvent = TqmtMethod<void(TObject* Sender, const TqmtTraderOrder& aOrder)>;
+// The result of a command of the queue (an order, a cancel, a task), on the worker's thread.
+using TqmtTraderCommandEvent = TqmtMethod<void(TObject* Sender, const TqmtTraderCommandResult& aResult)>;
 
-class TqmtTraderClient : public TObject {
+class TqmtTraderClient : public TObject, protected TqmtTraderCommands::Executor {
 public:
   TqmtTraderClient();
   ~TqmtTraderClient() override;
@@ -70,6 +73,20 @@ public:
                                    long double aStopPrice, long double aLimitPrice);
   virtual void CancelAllOpenOrders();
   virtual void CancelAllOpenOrders(const std::string& aSymbol);
+
+  // ---- the command queue: nothing here waits for the exchange; results come to the command listeners
+  // The queue, made on first use (its worker thread with it).
+  TqmtTraderCommands& Commands();
+  std::uint64_t SubmitOrder(TqmtTraderOrderRequest& aRequest) { return Commands().SubmitOrder(aRequest); }
+  std::uint64_t SubmitCancel(const std::string& aSymbol, const std::string& aClientOrderId) {
+    return Commands().SubmitCancel(aSymbol, aClientOrderId);
+  }
+  std::uint64_t SubmitCancelAll(const std::string& aSymbol) { return Commands().SubmitCancelAll(aSymbol); }
+  std::uint64_t SubmitTask(const std::string& aSymbol, const std::string& aDescription, std::function<void()> aWork) {
+    return Commands().SubmitTask(aSymbol, aDescription, std::move(aWork));
+  }
+  void RegisterOnCommandResult(const TqmtTraderCommandEvent& aEvent) { FCommandListeners.Register(aEvent); }
+  void UnRegisterOnCommandResult(const TqmtTraderCommandEvent& aEvent) { FCommandListeners.UnRegister(aEvent); }
 
   // ---- listeners (registering an equal callback again moves it to the end)
   void RegisterOnConnect(const TNotifyEvent& aEvent) { FConnectListeners.Register(aEvent); }
@@ -133,6 +150,15 @@ public:
   virtual void DoBalance(const TqmtTraderBalance& aBalance);
 
 protected:
+  // The queue's executor, by default through the operations above: a TqmtTradeBarException is a
+  // refusal, or an unknown outcome when it says so.
+  TqmtTraderExecution ExecuteOrder(const TqmtTraderOrderRequest& aRequest) override;
+  TqmtTraderExecution ExecuteCancel(const std::string& aSymbol, const std::string& aClientOrderId) override;
+  TqmtTraderExecution ExecuteCancelAll(const std::string& aSymbol) override;
+  std::string LookUp(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo) override { return std::string(); }
+  void ShowOrder(const TqmtTraderOrderRequest& aRequest, const std::string& aStatus) override;
+  // Ends the queue (its worker joined) before what it uses goes: a subclass's destructor calls it first.
+  void StopCommands();
   void RecordConnectionError(const std::string& aText);
   // What the user or the program chose for a stream connection (heart-beat, watchdog, TLS, proxy,
   // time-outs), for another connection of the same session; address and events are not copied.
@@ -162,6 +188,10 @@ private:
   std::mutex FErrorLock;
   std::string FLastConnectionError;
   std::unique_ptr<TqmtWebSocketClient> FWSClient;
+  std::mutex FCommandsLock;
+  std::atomic<TqmtTraderCommands*> FCommandsView{nullptr};  // read by the stream thread
+  std::unique_ptr<TqmtTraderCommands> FCommands;
+  TqmtListenerList<TqmtTraderCommandEvent> FCommandListeners;
   std::once_flag FBrokerOnce;
   std::unique_ptr<TqmtTraderBroker> FBroker;
   TqmtListenerList<TNotifyEvent> FConnectListeners;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cctype>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -57,7 +58,9 @@ void FreeTraderClientBinance() {
 }
 
 TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
-  // The streams first, then the futures wrapper, then the spot wrapper.
+  // The command queue first (it drives the wrappers), then the streams, then the futures wrapper,
+  // then the spot wrapper.
+  StopCommands();
   try {
     Disconnect();
   } catch (const std::exception& e) {
@@ -86,73 +89,264 @@ TqmtWSAPI_Binance_Futures& TqmtTraderClient_Binance::Client_Futures() {
 }
 
 void TqmtTraderClient_Binance::DoBinanceHTTPException(TObject*, const std::exception& E) {
-  // A 5xx answer or none in time says nothing of what the exchange did with the request.
+  // What says nothing of what the exchange did with a request that left: no answer after sending,
+  // a 408 or a 5xx, or the exchange's own "execution status unknown" codes.
   const auto* lHTTP = dynamic_cast<const EIdHTTPProtocolException*>(&E);
-  const bool lUnknown = (lHTTP && lHTTP->ErrorCode() >= 500) || dynamic_cast<const EIdReadTimeout*>(&E) != nullptr;
+  bool lUnknown = dynamic_cast<const EIdRequestUnanswered*>(&E) != nullptr || dynamic_cast<const EIdReadTimeout*>(&E) != nullptr;
+  if (lHTTP) {
+    const std::string& lBody = lHTTP->ErrorMessage();
+    lUnknown = lHTTP->ErrorCode() == 408 || lHTTP->ErrorCode() >= 500 || lBody.find("\"code\":-1007") != std::string::npos ||
+               lBody.find("\"code\":-1006") != std::string::npos;
+  }
   throw TqmtTradeBarException(E.what(), lUnknown);
 }
 
-std::string TqmtTraderClient_Binance::LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo) {
-  for (int lAttempt = 0; lAttempt < 3; ++lAttempt) {
-    if (lAttempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500 * lAttempt));
-    try {
-      const std::string lAnswer = FClient  ? FClient->REST_API().QueryOrder(aSymbol, 0, aClientOrderId)
-                                  : aAlgo ? FClient_Futures->REST_API().QueryAlgoOrder(aClientOrderId)
-                                          : FClient_Futures->REST_API().QueryOrder(aSymbol, 0, aClientOrderId);
-      TqmtJSON lDocument;
-      lDocument.Read(lAnswer);
-      if (const TqmtObjectJSON* lStatus = lDocument.Find(aAlgo ? "algoStatus" : "status")) return std::string(lStatus->ValueView());
-      return "UNKNOWN";
-    } catch (const TqmtTradeBarException& e) {
-      // -2013 "Order does not exist.": the exchange never took it.
-      if (std::string(e.what()).find("-2013") != std::string::npos) return "NOT_FOUND";
-      if (!e.OutcomeUnknown()) return std::string();
-    } catch (const std::exception&) {
-      return std::string();
-    }
-  }
+namespace {
+
+std::string Decimal(long double aValue) { return TqmtHTTP_API_Binance::FormatDecimal(aValue); }
+
+// The status an order's answer names (an algo order's "algoStatus"), "" when none.
+template <typename TNode>
+std::string AnswerStatus(const TNode* aResult) {
+  if (!aResult) return std::string();
+  if (const TqmtObjectJSON* s = aResult->Find("status")) return std::string(s->ValueView());
+  if (const TqmtObjectJSON* s = aResult->Find("algoStatus")) return std::string(s->ValueView());
   return std::string();
 }
 
-void TqmtTraderClient_Binance::PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string&)>& aSend,
-                                          bool aAlgo) {
-  if (!FClient && !FClient_Futures) return;
-  // An earlier order of this symbol whose outcome is not known yet is looked up first: sending
-  // another one blindly could double the position.
-  TPendingOrder lPending;
-  {
-    std::lock_guard g(FPendingLock);
-    if (auto lIt = FPendingOrders.find(aSymbol); lIt != FPendingOrders.end()) lPending = lIt->second;
+// The exchange's refusal in words: "-2010 Account has insufficient balance for requested action."
+std::string RefusalText(int aCode, const std::string& aMessage) {
+  std::string lText = std::to_string(aCode) + " " + aMessage;
+  if (aCode == -1021) lText = "refused as late, not executed (" + lText + ")";
+  return lText;
+}
+
+bool UnknownCode(int aCode) { return aCode == -1006 || aCode == -1007; }
+
+}  // namespace
+
+TqmtWSAPI_Binance_Requests* TqmtTraderClient_Binance::OrderChannel() const {
+  if (FClient && FUser.API && FUser.API->Up()) return FUser.API.get();
+  if (FClient_Futures && FOrders.API && FOrders.API->Up()) return FOrders.API.get();
+  return nullptr;
+}
+
+TqmtTraderExecution TqmtTraderClient_Binance::OverWebSocket(TqmtWSAPI_Binance_Requests& aApi, const std::string& aMethod,
+                                                            std::vector<TqmtWSAPIParam> aParams, bool aAlgo) {
+  TqmtTraderExecution e;
+  e.Algo = aAlgo;
+  const TqmtWSAPIAnswer a = aApi.Request(aMethod, std::move(aParams), true, OrderTimeoutMs);
+  if (!a.Sent) {
+    e.Outcome = TqmtTraderOutcome::tocRefused;
+    e.Message = "not sent: " + a.Why;
+    return e;
   }
-  if (!lPending.ClientOrderId.empty()) {
-    const std::string lStatus = LookUpOrder(aSymbol, lPending.ClientOrderId, lPending.Algo);
-    if (lStatus.empty())
-      throw TqmtTradeBarException("order status unknown: the earlier " + aSymbol + " order (client order id " + lPending.ClientOrderId +
-                                      ") could not be looked up yet; nothing was sent",
-                                  true);
-    std::lock_guard g(FPendingLock);
-    FPendingOrders.erase(aSymbol);
+  if (!a.Answered) {
+    e.Outcome = TqmtTraderOutcome::tocUnknown;
+    e.Message = a.Why;
+    return e;
   }
-  const std::string lId = NewClientOrderId();
+  TqmtJSON lDocument;
   try {
-    aSend(lId);
-  } catch (const TqmtTradeBarException& e) {
-    if (!e.OutcomeUnknown()) throw;
-    const std::string lStatus = LookUpOrder(aSymbol, lId, aAlgo);
-    if (lStatus == "NOT_FOUND") throw TqmtTradeBarException(std::string("order not placed: ") + e.what());
-    if (!lStatus.empty()) {
-      // The exchange did take it: no failure, but say so in the log.
-      GetTraderDataLog().Notice("order " + lId + " of " + aSymbol + " answered \"" + e.what() + "\"; looked up: " + lStatus);
-      return;
-    }
-    {
-      std::lock_guard g(FPendingLock);
-      FPendingOrders[aSymbol] = {lId, aAlgo};
-    }
-    throw TqmtTradeBarException("order status unknown (client order id " + lId + "): " + e.what() +
-                                    "; it is looked up before the next " + aSymbol + " order",
-                                true);
+    lDocument.Read(a.Text);
+  } catch (const std::exception&) {
   }
+  if (a.Status == 200) {
+    e.Outcome = TqmtTraderOutcome::tocAccepted;
+    e.Status = AnswerStatus(lDocument.Find("result"));
+    return e;
+  }
+  int lCode = 0;
+  std::string lMessage;
+  if (const TqmtObjectJSON* lError = lDocument.Find("error")) {
+    if (const TqmtObjectJSON* c = lError->Find("code")) lCode = static_cast<int>(TraderStrToFloat(c->ValueView()));
+    if (const TqmtObjectJSON* m = lError->Find("msg")) lMessage = std::string(m->ValueView());
+  }
+  const bool lUnknown = a.Status == 408 || a.Status >= 500 || UnknownCode(lCode);
+  e.Outcome = lUnknown ? TqmtTraderOutcome::tocUnknown : TqmtTraderOutcome::tocRefused;
+  e.Message = lCode ? RefusalText(lCode, lMessage) : "status " + std::to_string(a.Status) + ": " + a.Text;
+  if (lUnknown) e.Message = "status " + std::to_string(a.Status) + ": " + e.Message;
+  if (lCode == -1021) {
+    // The clock is measured again for the next request (the refused one stays refused).
+    if (FClient) FUserClock.SyncServerTime();
+    if (FClient_Futures) FOrdersClock.SyncServerTime();
+  }
+  return e;
+}
+
+TqmtTraderExecution TqmtTraderClient_Binance::OverREST(const std::function<std::string()>& aSend, bool aAlgo) {
+  TqmtTraderExecution e;
+  e.Algo = aAlgo;
+  try {
+    if (FClient) FClient->REST_API().RetryLateTimestamp = false;
+    if (FClient_Futures) FClient_Futures->REST_API().RetryLateTimestamp = false;
+    const std::string lAnswer = aSend();
+    e.Outcome = TqmtTraderOutcome::tocAccepted;
+    TqmtJSON lDocument;
+    try {
+      lDocument.Read(lAnswer);
+      e.Status = AnswerStatus(&lDocument);
+    } catch (const std::exception&) {
+    }
+  } catch (const TqmtTradeBarException& x) {
+    e.Outcome = x.OutcomeUnknown() ? TqmtTraderOutcome::tocUnknown : TqmtTraderOutcome::tocRefused;
+    e.Message = x.what();
+    if (std::string(x.what()).find("\"code\":-1021") != std::string::npos) e.Message = "refused as late, not executed: " + e.Message;
+  } catch (const std::exception& x) {
+    e.Outcome = TqmtTraderOutcome::tocRefused;
+    e.Message = x.what();
+  }
+  return e;
+}
+
+TqmtTraderExecution TqmtTraderClient_Binance::ExecuteOrder(const TqmtTraderOrderRequest& r) {
+  TqmtTraderExecution lNone;
+  lNone.Message = "not signed in";
+  if (!FClient && !FClient_Futures) return lNone;
+  const bool lStop = r.Type == TqmtTraderOrderType::totStop || r.Type == TqmtTraderOrderType::totStopLimit;
+  const bool lLimit = r.Type == TqmtTraderOrderType::totLimit || r.Type == TqmtTraderOrderType::totStopLimit;
+  const bool lAlgo = FClient_Futures && lStop;
+  const TqmtHTTPBinanceOrderSide lSide = Side(r.Side);
+  if (TqmtWSAPI_Binance_Requests* lApi = OrderChannel()) {
+    std::vector<TqmtWSAPIParam> p = {{"symbol", r.Symbol}, {"side", OrderSideText(lSide)}, {"quantity", Decimal(r.Size)}};
+    if (lLimit) p.push_back({"price", Decimal(r.Price)}), p.push_back({"timeInForce", "GTC"});
+    std::string lMethod = "order.place";
+    if (FClient) {
+      p.push_back({"type", lStop ? (lLimit ? "STOP_LOSS_LIMIT" : "STOP_LOSS") : (lLimit ? "LIMIT" : "MARKET")});
+      if (lStop) p.push_back({"stopPrice", Decimal(r.StopPrice)});
+      p.push_back({"newClientOrderId", r.ClientOrderId});
+      p.push_back({"newOrderRespType", "RESULT"});
+    } else if (lAlgo) {
+      lMethod = "algoOrder.place";
+      p.push_back({"algoType", "CONDITIONAL"});
+      p.push_back({"type", lLimit ? "STOP" : "STOP_MARKET"});
+      p.push_back({"triggerPrice", Decimal(r.StopPrice)});
+      p.push_back({"positionSide", "BOTH"});
+      p.push_back({"clientAlgoId", r.ClientOrderId});
+    } else {
+      p.push_back({"type", lLimit ? "LIMIT" : "MARKET"});
+      p.push_back({"positionSide", "BOTH"});
+      p.push_back({"newClientOrderId", r.ClientOrderId});
+      p.push_back({"newOrderRespType", "RESULT"});
+    }
+    TqmtTraderExecution e = OverWebSocket(*lApi, lMethod, std::move(p), lAlgo);
+    // A request that never left (the connection went down just now) goes over REST instead.
+    if (!(e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.rfind("not sent: the WebSocket API connection", 0) == 0)) return e;
+  }
+  return OverREST(
+      [&]() -> std::string {
+        switch (r.Type) {
+          case TqmtTraderOrderType::totMarket:
+            return FClient ? FClient->REST_API().PlaceMarketOrder(lSide, r.Symbol, r.Size, r.ClientOrderId)
+                           : FClient_Futures->REST_API().PlaceMarketOrder(lSide, r.Symbol, r.Size, r.ClientOrderId);
+          case TqmtTraderOrderType::totLimit:
+            return FClient ? FClient->REST_API().PlaceLimitOrder(lSide, r.Symbol, r.Size, r.Price, r.ClientOrderId)
+                           : FClient_Futures->REST_API().PlaceLimitOrder(lSide, r.Symbol, r.Size, r.Price, r.ClientOrderId);
+          case TqmtTraderOrderType::totStop:
+          case TqmtTraderOrderType::totStopLimit: {
+            const long double lPrice = lLimit ? r.Price : 0;
+            return FClient ? FClient->REST_API().PlaceStopOrder(lSide, r.Symbol, r.Size, r.StopPrice, lPrice, r.ClientOrderId)
+                           : FClient_Futures->REST_API().PlaceStopOrder(lSide, r.Symbol, r.Size, r.StopPrice, lPrice, r.ClientOrderId);
+          }
+        }
+        return std::string();
+      },
+      lAlgo);
+}
+
+TqmtTraderExecution TqmtTraderClient_Binance::ExecuteCancel(const std::string& aSymbol, const std::string& aClientOrderId) {
+  TqmtTraderExecution lNone;
+  lNone.Message = "not signed in";
+  if (!FClient && !FClient_Futures) return lNone;
+  TqmtTraderExecution e;
+  if (TqmtWSAPI_Binance_Requests* lApi = OrderChannel()) {
+    e = OverWebSocket(*lApi, "order.cancel", {{"symbol", aSymbol}, {"origClientOrderId", aClientOrderId}}, false);
+    // A conditional order of the futures lives in the Algo Order API under its client algo id.
+    if (FClient_Futures && e.Outcome == TqmtTraderOutcome::tocRefused &&
+        (e.Message.rfind("-2011", 0) == 0 || e.Message.rfind("-2013", 0) == 0))
+      e = OverWebSocket(*lApi, "algoOrder.cancel", {{"clientAlgoId", aClientOrderId}}, true);
+    if (!(e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.rfind("not sent: the WebSocket API connection", 0) == 0)) return e;
+  }
+  return OverREST(
+      [&]() -> std::string {
+        if (FClient) return FClient->REST_API().CancelOrder(aSymbol, 0, aClientOrderId);
+        try {
+          return FClient_Futures->REST_API().CancelOrder(aSymbol, 0, aClientOrderId);
+        } catch (const TqmtTradeBarException& x) {
+          const std::string lWhy = x.what();
+          if (lWhy.find("-2011") == std::string::npos && lWhy.find("-2013") == std::string::npos) throw;
+          return FClient_Futures->REST_API().CancelAlgoOrder(aClientOrderId);
+        }
+      },
+      false);
+}
+
+TqmtTraderExecution TqmtTraderClient_Binance::ExecuteCancelAll(const std::string& aSymbol) {
+  TqmtTraderExecution lNone;
+  lNone.Message = "not signed in";
+  if (!FClient && !FClient_Futures) return lNone;
+  if (FClient && FUser.API && FUser.API->Up()) {
+    TqmtTraderExecution e = OverWebSocket(*FUser.API, "openOrders.cancelAll", {{"symbol", aSymbol}}, false);
+    // With nothing open the exchange answers -2011: nothing was left to cancel.
+    if (e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.rfind("-2011", 0) == 0) {
+      e.Outcome = TqmtTraderOutcome::tocAccepted;
+      e.Status = "NONE OPEN";
+      e.Message.clear();
+    }
+    if (!(e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.rfind("not sent: the WebSocket API connection", 0) == 0)) return e;
+  }
+  // The futures WebSocket API has no cancel-all: REST, plain and conditional orders apart.
+  TqmtTraderExecution e = OverREST(
+      [&]() -> std::string {
+        if (FClient) {
+          try {
+            return FClient->REST_API().CancelAllOpenOrders(aSymbol);
+          } catch (const TqmtTradeBarException& x) {
+            if (std::string(x.what()).find("-2011") == std::string::npos) throw;
+            return "{\"status\":\"NONE OPEN\"}";
+          }
+        }
+        FClient_Futures->REST_API().CancelAllOpenOrders(aSymbol);
+        return FClient_Futures->REST_API().CancelAllAlgoOpenOrders(aSymbol);
+      },
+      false);
+  return e;
+}
+
+std::string TqmtTraderClient_Binance::LookUp(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo) {
+  if (!FClient && !FClient_Futures) return std::string();
+  if (TqmtWSAPI_Binance_Requests* lApi = OrderChannel(); lApi && !aAlgo) {
+    const TqmtWSAPIAnswer a =
+        lApi->Request("order.status", {{"symbol", aSymbol}, {"origClientOrderId", aClientOrderId}}, true, OrderTimeoutMs);
+    if (a.Answered) {
+      TqmtJSON lDocument;
+      try {
+        lDocument.Read(a.Text);
+      } catch (const std::exception&) {
+        return std::string();
+      }
+      if (a.Status == 200) {
+        const std::string lStatus = AnswerStatus(lDocument.Find("result"));
+        return lStatus.empty() ? "UNKNOWN" : lStatus;
+      }
+      if (a.Text.find("-2013") != std::string::npos) return "NOT_FOUND";  // "Order does not exist."
+      return std::string();
+    }
+    // No answer here: REST may still be able to tell.
+  }
+  try {
+    const std::string lAnswer = FClient  ? FClient->REST_API().QueryOrder(aSymbol, 0, aClientOrderId)
+                                : aAlgo ? FClient_Futures->REST_API().QueryAlgoOrder(aClientOrderId)
+                                        : FClient_Futures->REST_API().QueryOrder(aSymbol, 0, aClientOrderId);
+    TqmtJSON lDocument;
+    lDocument.Read(lAnswer);
+    const std::string lStatus = AnswerStatus(&lDocument);
+    return lStatus.empty() ? "UNKNOWN" : lStatus;
+  } catch (const TqmtTradeBarException& e) {
+    if (std::string(e.what()).find("-2013") != std::string::npos) return "NOT_FOUND";
+  } catch (const std::exception&) {
+  }
+  return std::string();
 }
 
 bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std::string& aApiSecret, bool aFutures,
@@ -164,12 +358,14 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     f.Binance().TestNet = aTestNet;
     f.FuturesContracts = aFuturesContracts == 1 ? TqmtWSBinanceFuturesContracts::bfcCOIN : TqmtWSBinanceFuturesContracts::bfcUSDT;
     f.SetClient(&GetWSClient());
+    ConfigureRequests(f.REST_API());
     DropRoutes();
     if (f.FuturesContracts == TqmtWSBinanceFuturesContracts::bfcUSDT) {
       // Today's server routes: this connection takes /market, books and user data go elsewhere.
       f.Route = TqmtWSBinanceFuturesRoute::bfrMarket;
       MakeRoute(FPublic, TqmtWSBinanceFuturesRoute::bfrPublic);
       if (f.Binance().UserStream && !aApiKey.empty()) MakeRoute(FPrivate, TqmtWSBinanceFuturesRoute::bfrPrivate);
+      if (!aApiKey.empty()) MakeOrdersRoute();
     } else {
       f.Route = TqmtWSBinanceFuturesRoute::bfrNone;
     }
@@ -185,6 +381,7 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     // of its own, and only the stream name says whose book it is.
     s.Binance().UseCombinedStreams = true;
     s.SetClient(&GetWSClient());
+    ConfigureRequests(s.REST_API());
     DropRoutes();
     if (!aApiKey.empty() && !s.Binance().BinanceUS) {
       FUserClock.BinanceOptions() = s.REST_API().BinanceOptions();
@@ -202,6 +399,14 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
       FClient->REST_API().SyncServerTime();
   }
   return ConnectStreams(10000);
+}
+
+void TqmtTraderClient_Binance::ConfigureRequests(TqmtHTTP_API_Binance& aREST) const {
+  aREST.BinanceOptions().RecvWindow = RecvWindowMs;
+  // A silent exchange costs a command seconds, not a minute: an order with no answer in time is
+  // of unknown outcome and looked up anyway.
+  aREST.ConnectTimeout = 5000;
+  aREST.ReadTimeout = 10000;
 }
 
 bool TqmtTraderClient_Binance::Routed() const {
@@ -248,13 +453,32 @@ void TqmtTraderClient_Binance::MakeUserRoute() {
   FUser.API = std::make_unique<TqmtWSAPI_Binance_UserData>();
   TqmtWSAPI_Binance_UserData& a = *FUser.API;
   a.Binance().Assign(FClient->Binance());
-  a.RecvWindow = FClient->REST_API().BinanceOptions().RecvWindow;
+  a.RecvWindow = RecvWindowMs;
   // The request is signed with the REST client's measure of the server's clock.
   a.Timestamp = [this] { return FUserClock.GetTimestamp(); };
   a.SetClient(&w);
 }
 
+void TqmtTraderClient_Binance::MakeOrdersRoute() {
+  FOrders.WS = std::make_unique<TqmtWebSocketClient>();
+  TqmtWebSocketClient& w = *FOrders.WS;
+  ConfigureTwin(w);
+  // Answers only: nothing here is a stream event (the API object matches them to their requests).
+  w.OnMessage = nullptr;
+  FOrders.API = std::make_unique<TqmtWSAPI_Binance_Requests>();
+  TqmtWSAPI_Binance_Requests& a = *FOrders.API;
+  a.Market = TqmtWSAPI_Binance_Requests::TMarket::FuturesUSDT;
+  a.Binance().Assign(FClient_Futures->Binance());
+  a.RecvWindow = RecvWindowMs;
+  FClient_Futures->ConfigureREST(FOrdersClock);
+  a.Timestamp = [this] { return FOrdersClock.GetTimestamp(); };
+  a.SetClient(&w);
+}
+
 void TqmtTraderClient_Binance::DropRoutes() {
+  if (FOrders.WS) FOrders.WS->Disconnect(10000);
+  FOrders.API.reset();
+  FOrders.WS.reset();
   for (TRoute* r : {&FPrivate, &FPublic}) {
     if (r->WS) r->WS->Disconnect(10000);
     r->API.reset();  // unregisters from its client
@@ -271,6 +495,8 @@ bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
   bool lOpen = true;
   for (TRoute* r : {&FPublic, &FPrivate})
     if (r->WS) lOpen = r->WS->Connect(aTimeout) && lOpen;
+  // The orders' own connection counts for nothing here: while it is down orders go over REST.
+  if (FOrders.WS) FOrders.WS->Connect(std::min(aTimeout, 5000));
   if (FUser.WS) {
     lOpen = FUser.WS->Connect(aTimeout) && lOpen;
     // Open is not enough: the subscription must be accepted (or its refusal told).
@@ -286,6 +512,7 @@ bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
 }
 
 void TqmtTraderClient_Binance::Disconnect() {
+  if (FOrders.WS) FOrders.WS->Disconnect(10000);
   if (FUser.WS) FUser.WS->Disconnect(10000);
   for (TRoute* r : {&FPrivate, &FPublic})
     if (r->WS) r->WS->Disconnect(10000);
@@ -378,44 +605,43 @@ void TqmtTraderClient_Binance::UnSubscribeTrades(const std::string& aSymbol) {
     FClient_Futures->UnSubscribeAggregateTrades(Lower(aSymbol));
 }
 
-// REST answers are discarded: results come back over the user-data stream.
+// The synchronous forms (the command-line client, scripts): the queue's rules on the caller's
+// thread; an unknown outcome is followed until it is settled, and a failure raises.
+namespace {
+
+void RaiseUnlessDone(const TqmtTraderCommandResult& aResult) {
+  switch (aResult.Outcome) {
+    case TqmtTraderOutcome::tocAccepted:
+    case TqmtTraderOutcome::tocSettled: return;
+    case TqmtTraderOutcome::tocUnknown: throw TqmtTradeBarException(aResult.Text(), true);
+    case TqmtTraderOutcome::tocRefused:
+    case TqmtTraderOutcome::tocNotPlaced: throw TqmtTradeBarException(aResult.Text());
+  }
+}
+
+}  // namespace
+
 void TqmtTraderClient_Binance::PlaceMarketOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize) {
-  PlaceOrder(aSymbol, [&](const std::string& aId) {
-    if (FClient)
-      FClient->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize, aId);
-    else
-      FClient_Futures->REST_API().PlaceMarketOrder(Side(aSide), aSymbol, aSize, aId);
-  });
+  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totMarket, aSymbol, aSize, 0, 0, {}};
+  RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceLimitOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                long double aLimitPrice) {
-  PlaceOrder(aSymbol, [&](const std::string& aId) {
-    if (FClient)
-      FClient->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice, aId);
-    else
-      FClient_Futures->REST_API().PlaceLimitOrder(Side(aSide), aSymbol, aSize, aLimitPrice, aId);
-  });
+  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totLimit, aSymbol, aSize, aLimitPrice, 0, {}};
+  RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                               long double aStopPrice) {
-  PlaceOrder(aSymbol, [&](const std::string& aId) {
-    if (FClient)
-      FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0, aId);
-    else
-      FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, 0, aId);
-  }, !FClient);
+  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totStop, aSymbol, aSize, 0, aStopPrice, {}};
+  RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                    long double aStopPrice, long double aLimitPrice) {
-  PlaceOrder(aSymbol, [&](const std::string& aId) {
-    if (FClient)
-      FClient->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice, aId);
-    else
-      FClient_Futures->REST_API().PlaceStopOrder(Side(aSide), aSymbol, aSize, aStopPrice, aLimitPrice, aId);
-  }, !FClient);
+  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totStopLimit, aSymbol, aSize, aLimitPrice, aStopPrice, {}};
+  RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::DoAttachStream(TqmtWebSocketClient& aClient) {
@@ -450,13 +676,9 @@ void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi,
 }
 
 void TqmtTraderClient_Binance::CancelAllOpenOrders(const std::string& aSymbol) {
-  if (FClient) {
-    FClient->REST_API().CancelAllOpenOrders(aSymbol);
-  } else if (FClient_Futures) {
-    // Plain orders and conditional ones live apart since the Algo Order API.
-    FClient_Futures->REST_API().CancelAllOpenOrders(aSymbol);
-    FClient_Futures->REST_API().CancelAllAlgoOpenOrders(aSymbol);
-  }
+  const TqmtTraderExecution e = ExecuteCancelAll(aSymbol);
+  if (e.Outcome != TqmtTraderOutcome::tocAccepted)
+    throw TqmtTradeBarException(e.Message, e.Outcome == TqmtTraderOutcome::tocUnknown);
 }
 
 // ---- the reading half -----------------------------------------------------------------------------

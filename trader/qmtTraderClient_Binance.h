@@ -45,9 +45,21 @@ public:
   // The stream connections of the USDT-margined routes other than /market (none elsewhere).
   TqmtWebSocketClient* PublicWSClient() const { return FPublic.WS.get(); }
   TqmtWebSocketClient* PrivateWSClient() const { return FPrivate.WS.get(); }
-  // Spot with a key: the WebSocket-API connection that carries the account's user data.
+  // Spot with a key: the WebSocket-API connection that carries the account's user data (and orders).
   TqmtWebSocketClient* UserWSClient() const { return FUser.WS.get(); }
   TqmtWSAPI_Binance_UserData* UserData() const { return FUser.API.get(); }
+  // USDT-margined with a key: the WebSocket-API connection that carries orders.
+  TqmtWebSocketClient* OrdersWSClient() const { return FOrders.WS.get(); }
+  TqmtWSAPI_Binance_Requests* OrdersAPI() const { return FOrders.API.get(); }
+  // The WebSocket API that orders go over now (nullptr: none is open, orders go over REST).
+  TqmtWSAPI_Binance_Requests* OrderChannel() const;
+  // recvWindow of every signed request (ms): an order held up longer than this in a stalled
+  // connection is refused by the exchange instead of executed late. Set before Initialize.
+  int RecvWindowMs = 3000;
+  // How long an order request waits for its answer on the WebSocket API (ms).
+  int OrderTimeoutMs = 5000;
+  // The receive window and time-outs of this client's requests into a REST client.
+  void ConfigureRequests(TqmtHTTP_API_Binance& aREST) const;
   bool Routed() const;
 
   void GetSymbols() override;
@@ -92,19 +104,18 @@ protected:
   void OnServerShutdown();
   void DoClientConnect() override;
   void DoClientDisconnect() override;
-  // Raises TqmtTradeBarException with E's message (marked "outcome unknown" for a 5xx answer or a
-  // time-out).
+  // Raises TqmtTradeBarException with E's message, marked "outcome unknown" when the request may
+  // have been carried out: no answer after it was sent (closed, reset, timed out), HTTP 408 or any
+  // 5xx, or an answer of -1006 or -1007.
   virtual void DoBinanceHTTPException(TObject* Sender, const std::exception& E);
-  // Sends an order under a fresh client order id. An answer that leaves the outcome unknown is
-  // resolved by looking the order up by that id: found, it is no failure (a log line says so); not
-  // found, "order not placed"; not reachable, "order status unknown", and the id is looked up
-  // before the symbol's next order is sent.
-  // aAlgo: a conditional order of the futures Algo Order API (looked up by its client algo id).
-  void PlaceOrder(const std::string& aSymbol, const std::function<void(const std::string& aClientOrderId)>& aSend,
-                  bool aAlgo = false);
-  // The order's status by its client order id; "NOT_FOUND" when the exchange does not know it, ""
-  // when it could not be asked.
-  std::string LookUpOrder(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo = false);
+
+  // ---- the command queue's executor (its worker thread)
+  // Orders go over the market's WebSocket API where it is open (spot on the user-data connection,
+  // USDT-margined on a connection of their own), else over REST on a kept connection.
+  TqmtTraderExecution ExecuteOrder(const TqmtTraderOrderRequest& aRequest) override;
+  TqmtTraderExecution ExecuteCancel(const std::string& aSymbol, const std::string& aClientOrderId) override;
+  TqmtTraderExecution ExecuteCancelAll(const std::string& aSymbol) override;
+  std::string LookUp(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo) override;
 
 private:
   std::unique_ptr<TqmtWSAPI_Binance> FClient;
@@ -142,13 +153,18 @@ private:
   void UpdateRouteState();
   // The watch list's streams of one route (all of them when aRoute is bfrNone) in a few SUBSCRIBEs.
   void SubscribeWatchList(TqmtWS_API_Binance_Base& aApi, TqmtWSBinanceFuturesRoute aRoute);
-  std::mutex FPendingLock;
-  // An order of unknown outcome, per symbol.
-  struct TPendingOrder {
-    std::string ClientOrderId;
-    bool Algo = false;  // a conditional order, looked up by its client algo id
+  struct TOrdersRoute {
+    std::unique_ptr<TqmtWebSocketClient> WS;
+    std::unique_ptr<TqmtWSAPI_Binance_Requests> API;
   };
-  std::map<std::string, TPendingOrder> FPendingOrders;
+  TOrdersRoute FOrders;
+  TqmtHTTP_API_Binance_Futures_Rest FOrdersClock;  // the orders connection's clock (the REST client's measure)
+  void MakeOrdersRoute();
+  // One request on the WebSocket API, its answer judged: accepted, refused or unknown.
+  TqmtTraderExecution OverWebSocket(TqmtWSAPI_Binance_Requests& aApi, const std::string& aMethod,
+                                    std::vector<TqmtWSAPIParam> aParams, bool aAlgo);
+  // The same over REST: aSend makes the request and returns the answer.
+  TqmtTraderExecution OverREST(const std::function<std::string()>& aSend, bool aAlgo);
 };
 
 // The process-wide Binance trader client: made (and registered as the trader client) on the first call.

@@ -23,6 +23,13 @@
 //                                           or 418) with Retry-After SECONDS until that time has passed; each request
 //                                           that comes meanwhile is logged as "request during a ban")
 //                    [--orders-503 N]      (the next N orders are placed but answered 503, outcome unknown)
+//                    [--orders-408 N]      (the next N orders are placed but answered 408, outcome unknown)
+//                    [--close-after-order placed:N | unplaced:N]  (the connection that carries each of the next
+//                                           N orders is closed without an answer, after placing it or without)
+//                    [--order-visible-after-ms N]  (order queries see an order only N ms after it was placed)
+//                    [--answer-delay-ms N] (every REST and WebSocket-API answer is sent N ms late)
+// Signed requests are checked on receipt against the server's clock: timestamp + recvWindow (-1021).
+// The WebSocket APIs: spot at /ws-api/v3 (orders and account data), USDT-margined at /ws-fapi/v1.
 //                    [--server-shutdown-ms N [--server-shutdown-grace-ms M]]  (spot stream connections get a
 //                                           serverShutdown notice N ms after they open and are closed M ms later)
 // Server pings: spot every 20 s (pong within 1 min), futures every 3 min (10 min) unless set.
@@ -90,6 +97,11 @@ struct Options {
   Clock::time_point RefuseUntil{};  // set by the first refused request
   bool RefuseStarted = false;
   int Orders503 = 0;
+  int Orders408 = 0;          // the next N orders are placed but answered 408
+  int CloseAfterOrder = 0;    // the next N orders: the connection is closed instead of answered
+  bool CloseAfterPlacing = true;  // ... after placing the order (else without placing it)
+  long long OrderVisibleAfterMs = 0;  // queries see an order only this long after it was placed
+  long long AnswerDelayMs = 0;        // every REST and WebSocket-API answer waits this long
 } gOptions;
 
 void Log(const std::string& aText) {
@@ -139,6 +151,8 @@ struct Order {
   double Price = 0, StopPrice = 0, Quantity = 0, Executed = 0, ActivationPrice = 0, CallbackRate = 0;
   long long Time = 0;
   bool Triggered = false;
+  long long VisibleAtMs = 0;  // queries do not see it before (--order-visible-after-ms)
+  bool Visible() const { return NowMs() >= VisibleAtMs; }
 };
 
 // A conditional (algo) order of today's futures: it waits for its trigger price, then places the
@@ -148,6 +162,8 @@ struct AlgoOrder {
   std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide = "BOTH";
   double TriggerPrice = 0, Price = 0, Quantity = 0, CallbackRate = 0;
   long long ActualOrderId = 0;
+  long long VisibleAtMs = 0;
+  bool Visible() const { return NowMs() >= VisibleAtMs; }
 };
 
 struct SymbolState {
@@ -188,6 +204,23 @@ struct Market {
 Market gMarkets[3];
 std::mt19937_64 gRandom;
 
+// What an order request gave, for REST and the WebSocket APIs alike: a status and a JSON body (the
+// result, or {"code","msg"}), or no answer at all (the connection is to be closed).
+struct Reply {
+  unsigned Status = 200;
+  std::string Body;
+  bool Close = false;
+};
+using Params = std::map<std::string, std::string>;
+Reply PlaceOrder(Market& m, Params& p);
+Reply PlaceAlgoOrder(Market& m, Params& p);
+Reply OrderRequest(Market& m, Params& p, bool aCancel);  // query or cancel by orderId / origClientOrderId
+Reply AlgoOrderRequest(Market& m, Params& p, bool aCancel);
+Reply CancelAll(Market& m, Params& p);
+std::string Error(int aCode, const std::string& aMsg);
+// The timestamp rule of signed requests, checked on receipt: 0 when fine, else the -1021 reply.
+Reply CheckTimestamp(const std::string& aTimestamp, const std::string& aRecvWindow);
+
 // ---- WebSocket sessions ---------------------------------------------------------------------------
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
@@ -204,8 +237,8 @@ public:
         lPath = lPath.substr(std::strlen(lRoute));
         FRoute = lRoute + 1;
       }
-    if (lPath == "/ws-api/v3" && !FMarket.Futures()) {
-      FWsApi = true;  // the spot WebSocket API: requests and answers, user data by subscription
+    if ((lPath == "/ws-api/v3" && !FMarket.Futures()) || (lPath == "/ws-fapi/v1" && FMarket.Index == 1)) {
+      FWsApi = true;  // a WebSocket API: requests and answers (spot: user data by subscription too)
     } else if (lPath == "/stream") {
       FCombined = true;
       if (lQuery != std::string::npos) {
@@ -315,7 +348,8 @@ private:
         self->FPingTimer.cancel();
         return;
       }
-      self->CountIncoming();
+      // The WebSocket APIs limit ping and pong frames, not requests (their weight is counted elsewhere).
+      if (!self->FWsApi) self->CountIncoming();
       if (self->FClosed) return;
       const std::string lText = beast::buffers_to_string(self->FBuffer.data());
       self->FBuffer.consume(self->FBuffer.size());
@@ -325,22 +359,37 @@ private:
   }
 
 
-  // The spot WebSocket API: userDataStream.subscribe.signature (key, time and signature checked as the
-  // REST endpoints do; the signature covers the other parameters sorted by name) and .unsubscribe.
+  // The WebSocket APIs. Every request is signed (apiKey inside params, the signature over the other
+  // parameters sorted by name) and its time checked on receipt, as the REST endpoints do. Spot:
+  // userDataStream.subscribe.signature and .unsubscribe, order.place, order.cancel, order.status,
+  // openOrders.cancelAll; USDT-margined: order.place, order.cancel, order.status, algoOrder.place,
+  // algoOrder.cancel.
   void HandleApi(const json& aRequest) {
     const json lId = aRequest.value("id", json());
     const std::string lMethod = aRequest.value("method", std::string());
-    auto lError = [&](int aStatus, int aCode, const std::string& aMsg) {
-      Send(json{{"id", lId}, {"status", aStatus}, {"error", {{"code", aCode}, {"msg", aMsg}}}}.dump());
+    auto lAnswer = [this, lId](unsigned aStatus, const std::string& aBody) {
+      json lBody = json::parse(aBody, nullptr, false);
+      json a = {{"id", lId}, {"status", aStatus}};
+      if (aStatus == 200)
+        a["result"] = lBody;
+      else
+        a["error"] = lBody;
+      a["rateLimits"] = json::array({{{"rateLimitType", "REQUEST_WEIGHT"}, {"interval", "MINUTE"}, {"intervalNum", 1},
+                                      {"limit", 6000}, {"count", 1}}});
+      SendLater(a.dump());
     };
-    if (lMethod == "userDataStream.unsubscribe") {
+    auto lError = [&](unsigned aStatus, int aCode, const std::string& aMsg) { lAnswer(aStatus, Error(aCode, aMsg)); };
+    if (lMethod == "userDataStream.unsubscribe" && !FMarket.Futures()) {
       FUserSubscribed = false;
-      Send(json{{"id", lId}, {"status", 200}, {"result", json::object()}}.dump());
-      return;
+      return lAnswer(200, "{}");
     }
-    if (lMethod != "userDataStream.subscribe.signature") return lError(400, -1100, "Unknown method " + lMethod + ".");
+    static const std::set<std::string> kSpot = {"userDataStream.subscribe.signature", "order.place", "order.cancel",
+                                                "order.status", "openOrders.cancelAll"};
+    static const std::set<std::string> kFutures = {"order.place", "order.cancel", "order.status", "algoOrder.place",
+                                                   "algoOrder.cancel"};
+    if (!(FMarket.Futures() ? kFutures : kSpot).count(lMethod)) return lError(400, -1100, "Unknown method " + lMethod + ".");
     const json lParams = aRequest.value("params", json::object());
-    std::map<std::string, std::string> lSorted;
+    Params lSorted;
     for (const auto& [k, v] : lParams.items())
       if (k != "signature") lSorted[k] = v.is_string() ? v.get<std::string>() : v.dump();
     if (lSorted["apiKey"] != gOptions.ApiKey) return lError(401, -2015, "Invalid API-key, IP, or permissions for action.");
@@ -349,12 +398,38 @@ private:
     if (!lParams.contains("signature") || !lParams["signature"].is_string() ||
         Hmac(gOptions.ApiSecret, lPayload) != lParams["signature"].get<std::string>())
       return lError(400, -1022, "Signature for this request is not valid.");
-    const long long lNow = NowMs(), lStamp = std::stoll(lSorted["timestamp"].empty() ? "0" : lSorted["timestamp"]);
-    const long long lWindow = lSorted.count("recvWindow") ? std::stoll(lSorted["recvWindow"]) : 5000;
-    if (lStamp >= lNow + 1000 || lNow - lStamp > lWindow)
-      return lError(400, -1021, "Timestamp for this request is outside of the recvWindow.");
-    FUserSubscribed = true;
-    Send(json{{"id", lId}, {"status", 200}, {"result", {{"subscriptionId", 0}}}}.dump());
+    if (Reply r = CheckTimestamp(lSorted["timestamp"], lSorted.count("recvWindow") ? lSorted["recvWindow"] : ""); r.Status)
+      return lAnswer(r.Status, r.Body);
+    if (lMethod == "userDataStream.subscribe.signature") {
+      FUserSubscribed = true;
+      return lAnswer(200, json{{"subscriptionId", 0}}.dump());
+    }
+    Reply r;
+    if (lMethod == "order.place")
+      r = PlaceOrder(FMarket, lSorted);
+    else if (lMethod == "order.cancel")
+      r = OrderRequest(FMarket, lSorted, true);
+    else if (lMethod == "order.status")
+      r = OrderRequest(FMarket, lSorted, false);
+    else if (lMethod == "openOrders.cancelAll")
+      r = CancelAll(FMarket, lSorted);
+    else if (lMethod == "algoOrder.place")
+      r = PlaceAlgoOrder(FMarket, lSorted);
+    else
+      r = AlgoOrderRequest(FMarket, lSorted, true);
+    if (r.Close) {
+      Close("closed after reading an order (--close-after-order)");
+      return;
+    }
+    lAnswer(r.Status, r.Body);
+  }
+
+  // An answer, late by --answer-delay-ms.
+  void SendLater(const std::string& aText) {
+    if (gOptions.AnswerDelayMs <= 0) return Send(aText);
+    auto self = shared_from_this();
+    auto lTimer = std::make_shared<net::steady_timer>(FWs.get_executor(), std::chrono::milliseconds(gOptions.AnswerDelayMs));
+    lTimer->async_wait([self, lTimer, aText](beast::error_code) { self->Send(aText); });
   }
 
   void Handle(const std::string& aText) {
@@ -727,10 +802,23 @@ std::pair<unsigned, std::string> CheckSigned(const http::request<http::string_bo
   std::string lGiven = aParams["signature"];
   for (char& c : lGiven) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (Hmac(gOptions.ApiSecret, lPayload) != lGiven) return {400, Error(-1022, "Signature for this request is not valid.")};
+  const Reply r = CheckTimestamp(aParams["timestamp"], aParams.count("recvWindow") ? aParams["recvWindow"] : "");
+  return {r.Status, r.Body};
+}
+
+double Num(std::map<std::string, std::string>& p, const char* k) {
+  try {
+    return p.count(k) ? std::stod(p[k]) : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+Reply CheckTimestamp(const std::string& aTimestamp, const std::string& aRecvWindow) {
   long long lTimestamp = 0, lWindow = 5000;
   try {
-    lTimestamp = std::stoll(aParams["timestamp"]);
-    if (aParams.count("recvWindow")) lWindow = std::stoll(aParams["recvWindow"]);
+    lTimestamp = std::stoll(aTimestamp);
+    if (!aRecvWindow.empty()) lWindow = std::stoll(aRecvWindow);
   } catch (...) {
     return {400, Error(-1102, "Mandatory parameter 'timestamp' was not sent, was empty/null, or malformed.")};
   }
@@ -740,12 +828,143 @@ std::pair<unsigned, std::string> CheckSigned(const http::request<http::string_bo
   return {0, ""};
 }
 
-double Num(std::map<std::string, std::string>& p, const char* k) {
-  try {
-    return p.count(k) ? std::stod(p[k]) : 0;
-  } catch (...) {
-    return 0;
+// The fault options, taken by one order that was placed (or, for --close-after-order unplaced, is to
+// be dropped before it is).
+bool TakeCloseBeforePlacing() {
+  if (gOptions.CloseAfterOrder <= 0 || gOptions.CloseAfterPlacing) return false;
+  --gOptions.CloseAfterOrder;
+  return true;
+}
+
+Reply AfterPlacing(Reply aReply) {
+  if (gOptions.CloseAfterOrder > 0 && gOptions.CloseAfterPlacing) {
+    --gOptions.CloseAfterOrder;
+    return {0, "", true};
   }
+  if (gOptions.Orders503 > 0) {
+    // Placed, but the answer says nothing of it: the client has to look it up.
+    --gOptions.Orders503;
+    return {503, Error(-1007, "Timeout waiting for response from backend server. Send status unknown; execution status unknown.")};
+  }
+  if (gOptions.Orders408 > 0) {
+    --gOptions.Orders408;
+    return {408, Error(-1007, "Timeout waiting for response from backend server. Send status unknown; execution status unknown.")};
+  }
+  return aReply;
+}
+
+Reply PlaceOrder(Market& m, Params& lParams) {
+  if (TakeCloseBeforePlacing()) return {0, "", true};
+  SymbolState* s = m.Find(lParams["symbol"]);
+  if (!s) return {400, Error(-1121, "Invalid symbol.")};
+  Order o;
+  o.Id = ++m.NextOrderId;
+  o.Symbol = s->Name;
+  o.Side = lParams["side"];
+  o.Type = lParams["type"];
+  o.Quantity = Num(lParams, "quantity");
+  o.Price = Num(lParams, "price");
+  o.StopPrice = Num(lParams, "stopPrice");
+  o.ActivationPrice = Num(lParams, "activationPrice");
+  o.CallbackRate = Num(lParams, "callbackRate");
+  o.PositionSide = lParams["positionSide"];
+  o.ClientId = lParams.count("newClientOrderId") ? lParams["newClientOrderId"] : "sim" + std::to_string(o.Id);
+  o.Time = NowMs();
+  o.VisibleAtMs = o.Time + gOptions.OrderVisibleAfterMs;
+  if (o.Side != "BUY" && o.Side != "SELL") return {400, Error(-1117, "Invalid side.")};
+  static const std::set<std::string> kSpot = {"MARKET", "LIMIT", "STOP_LOSS", "STOP_LOSS_LIMIT"};
+  static const std::set<std::string> kFutures = {"MARKET", "LIMIT", "STOP", "STOP_MARKET", "TRAILING_STOP_MARKET"};
+  if (!(m.Futures() ? kFutures : kSpot).count(o.Type)) return {400, Error(-1116, "Invalid orderType.")};
+  if (m.Futures() && gOptions.Today && o.Type != "MARKET" && o.Type != "LIMIT")
+    return {400, Error(-4120, "Order type not supported for this endpoint. Please use the Algo Order API endpoints instead.")};
+  if (o.Quantity <= 0) return {400, Error(-1102, "Mandatory parameter 'quantity' was not sent, was empty/null, or malformed.")};
+  if ((o.Type == "LIMIT" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") && o.Price <= 0)
+    return {400, Error(-1102, "Mandatory parameter 'price' was not sent, was empty/null, or malformed.")};
+  for (const auto& [id, e] : m.Orders)
+    if (e.ClientId == o.ClientId && e.Status == "NEW") return {400, Error(-2010, "Duplicate order sent.")};
+  if (!m.Futures() && o.Side == "BUY" && o.Quantity * (o.Price > 0 ? o.Price : s->Price) > m.Balances["USDT"])
+    return {400, Error(-2010, "Account has insufficient balance for requested action.")};
+  if (!m.Futures() && o.Side == "SELL" && o.Quantity > m.Balances[s->Name.substr(0, s->Name.size() - 4)])
+    return {400, Error(-2010, "Account has insufficient balance for requested action.")};
+  Order& lStored = m.Orders[o.Id] = o;
+  Log(m.Name + ": new order " + std::to_string(o.Id) + " " + o.Type + " " + o.Side + " " + o.Symbol + " " + Fixed(o.Quantity, 3));
+  SendOrderUpdate(m, lStored, 0, 0);
+  if (o.Type == "MARKET") Fill(m, lStored, s->Price);
+  return AfterPlacing({200, OrderJson(m, lStored).dump()});
+}
+
+Reply PlaceAlgoOrder(Market& m, Params& lParams) {
+  if (TakeCloseBeforePlacing()) return {0, "", true};
+  SymbolState* s = m.Find(lParams["symbol"]);
+  if (!s) return {400, Error(-1121, "Invalid symbol.")};
+  if (lParams["algoType"] != "CONDITIONAL") return {400, Error(-1116, "Invalid algoType.")};
+  AlgoOrder a;
+  a.Id = ++m.NextOrderId;
+  a.Symbol = s->Name;
+  a.Side = lParams["side"];
+  a.Type = lParams["type"];
+  a.Quantity = Num(lParams, "quantity");
+  a.TriggerPrice = lParams.count("triggerPrice") ? Num(lParams, "triggerPrice") : Num(lParams, "activatePrice");
+  a.Price = Num(lParams, "price");
+  a.CallbackRate = Num(lParams, "callbackRate");
+  a.VisibleAtMs = NowMs() + gOptions.OrderVisibleAfterMs;
+  if (lParams.count("positionSide")) a.PositionSide = lParams["positionSide"];
+  a.ClientId = lParams.count("clientAlgoId") ? lParams["clientAlgoId"] : "simalgo" + std::to_string(a.Id);
+  static const std::set<std::string> kTypes = {"STOP_MARKET", "STOP", "TRAILING_STOP_MARKET", "TAKE_PROFIT", "TAKE_PROFIT_MARKET"};
+  if (!kTypes.count(a.Type)) return {400, Error(-1116, "Invalid orderType.")};
+  if (a.Side != "BUY" && a.Side != "SELL") return {400, Error(-1117, "Invalid side.")};
+  if (a.Quantity <= 0 || a.TriggerPrice <= 0 || (a.Type == "STOP" && a.Price <= 0))
+    return {400, Error(-1102, "Mandatory parameter was not sent, was empty/null, or malformed.")};
+  AlgoOrder& lStored = m.AlgoOrders[a.Id] = a;
+  Log(m.Name + ": new algo order " + std::to_string(a.Id) + " " + a.Type + " " + a.Side + " " + a.Symbol);
+  SendAlgoUpdate(m, lStored);
+  return AfterPlacing({200, AlgoJson(lStored).dump()});
+}
+
+Reply AlgoOrderRequest(Market& m, Params& lParams, bool aCancel) {
+  AlgoOrder* lFound = nullptr;
+  for (auto& [id, a] : m.AlgoOrders)
+    if (a.Visible() && ((lParams.count("algoId") && std::to_string(id) == lParams["algoId"]) ||
+                        (lParams.count("clientAlgoId") && a.ClientId == lParams["clientAlgoId"])))
+      lFound = &a;
+  if (!lFound) return {400, Error(-2013, "Order does not exist.")};
+  if (aCancel) {
+    if (lFound->Status != "NEW") return {400, Error(-2011, "Unknown order sent.")};
+    lFound->Status = "CANCELED";
+    SendAlgoUpdate(m, *lFound);
+    return {200, json{{"algoId", lFound->Id}, {"clientAlgoId", lFound->ClientId}, {"code", "200"}, {"msg", "success"}}.dump()};
+  }
+  return {200, AlgoJson(*lFound).dump()};
+}
+
+Reply OrderRequest(Market& m, Params& lParams, bool aCancel) {
+  Order* lFound = nullptr;
+  for (auto& [id, o] : m.Orders)
+    if (o.Symbol == lParams["symbol"] && o.Visible() &&
+        ((lParams.count("orderId") && std::to_string(id) == lParams["orderId"]) ||
+         (lParams.count("origClientOrderId") && o.ClientId == lParams["origClientOrderId"])))
+      lFound = &o;
+  if (!lFound) return {400, aCancel ? Error(-2011, "Unknown order sent.") : Error(-2013, "Order does not exist.")};
+  if (aCancel) {
+    if (lFound->Status != "NEW") return {400, Error(-2011, "Unknown order sent.")};
+    lFound->Status = "CANCELED";
+    SendOrderUpdate(m, *lFound, 0, 0);
+  }
+  return {200, OrderJson(m, *lFound).dump()};
+}
+
+Reply CancelAll(Market& m, Params& lParams) {
+  if (!m.Find(lParams["symbol"])) return {400, Error(-1121, "Invalid symbol.")};
+  json a = json::array();
+  for (auto& [id, o] : m.Orders)
+    if (o.Status == "NEW" && o.Symbol == lParams["symbol"]) {
+      o.Status = "CANCELED";
+      SendOrderUpdate(m, o, 0, 0);
+      a.push_back(OrderJson(m, o));
+    }
+  if (m.Futures()) return {200, R"({"code":200,"msg":"The operation of cancel all open order is done."})"};
+  if (a.empty()) return {400, Error(-2011, "Unknown order sent.")};
+  return {200, a.dump()};
 }
 
 Response HandleRest(Market& m, const http::request<http::string_body>& aRequest) {
@@ -831,89 +1050,17 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   if (!kSigned.count(p)) return Answer(404, "", v);
   if (auto [lStatus, lBody] = CheckSigned(aRequest, lQuery, lParams); lStatus) return Answer(lStatus, lBody, v);
 
-  if (p == "/order" && lMethod == http::verb::post) {
-    SymbolState* s = m.Find(lParams["symbol"]);
-    if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
-    Order o;
-    o.Id = ++m.NextOrderId;
-    o.Symbol = s->Name;
-    o.Side = lParams["side"];
-    o.Type = lParams["type"];
-    o.Quantity = Num(lParams, "quantity");
-    o.Price = Num(lParams, "price");
-    o.StopPrice = Num(lParams, "stopPrice");
-    o.ActivationPrice = Num(lParams, "activationPrice");
-    o.CallbackRate = Num(lParams, "callbackRate");
-    o.PositionSide = lParams["positionSide"];
-    o.ClientId = lParams.count("newClientOrderId") ? lParams["newClientOrderId"] : "sim" + std::to_string(o.Id);
-    o.Time = NowMs();
-    if (o.Side != "BUY" && o.Side != "SELL") return Answer(400, Error(-1117, "Invalid side."), v);
-    static const std::set<std::string> kSpot = {"MARKET", "LIMIT", "STOP_LOSS", "STOP_LOSS_LIMIT"};
-    static const std::set<std::string> kFutures = {"MARKET", "LIMIT", "STOP", "STOP_MARKET", "TRAILING_STOP_MARKET"};
-    if (!(m.Futures() ? kFutures : kSpot).count(o.Type)) return Answer(400, Error(-1116, "Invalid orderType."), v);
-    if (m.Futures() && gOptions.Today && o.Type != "MARKET" && o.Type != "LIMIT")
-      return Answer(400, Error(-4120, "Order type not supported for this endpoint. Please use the Algo Order API endpoints instead."), v);
-    if (o.Quantity <= 0)
-      return Answer(400, Error(-1102, "Mandatory parameter 'quantity' was not sent, was empty/null, or malformed."), v);
-    if ((o.Type == "LIMIT" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") && o.Price <= 0)
-      return Answer(400, Error(-1102, "Mandatory parameter 'price' was not sent, was empty/null, or malformed."), v);
-    if (!m.Futures() && o.Side == "BUY" && o.Quantity * (o.Price > 0 ? o.Price : s->Price) > m.Balances["USDT"])
-      return Answer(400, Error(-2010, "Account has insufficient balance for requested action."), v);
-    if (!m.Futures() && o.Side == "SELL" && o.Quantity > m.Balances[s->Name.substr(0, s->Name.size() - 4)])
-      return Answer(400, Error(-2010, "Account has insufficient balance for requested action."), v);
-    Order& lStored = m.Orders[o.Id] = o;
-    Log(m.Name + ": new order " + std::to_string(o.Id) + " " + o.Type + " " + o.Side + " " + o.Symbol + " " + Fixed(o.Quantity, 3));
-    SendOrderUpdate(m, lStored, 0, 0);
-    if (o.Type == "MARKET") Fill(m, lStored, s->Price);
-    if (gOptions.Orders503 > 0) {
-      // Placed, but the answer says nothing of it: the client has to look it up.
-      --gOptions.Orders503;
-      return Answer(503, Error(-1007, "Timeout waiting for response from backend server. Send status unknown; execution status unknown."), v);
+  auto lReply = [&](const Reply& r) {
+    if (r.Close) {
+      Response c = Answer(0, "", v);
+      c.set("X-Sim-Close", "1");  // the session closes the connection instead of answering
+      return c;
     }
-    Response r = Answer(200, OrderJson(m, lStored).dump(), v);
-    r.set("X-MBX-ORDER-COUNT-10S", "1");
-    return r;
-  }
-  if (m.Futures() && p == "/algoOrder" && lMethod == http::verb::post) {
-    SymbolState* s = m.Find(lParams["symbol"]);
-    if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
-    if (lParams["algoType"] != "CONDITIONAL") return Answer(400, Error(-1116, "Invalid algoType."), v);
-    AlgoOrder a;
-    a.Id = ++m.NextOrderId;
-    a.Symbol = s->Name;
-    a.Side = lParams["side"];
-    a.Type = lParams["type"];
-    a.Quantity = Num(lParams, "quantity");
-    a.TriggerPrice = lParams.count("triggerPrice") ? Num(lParams, "triggerPrice") : Num(lParams, "activatePrice");
-    a.Price = Num(lParams, "price");
-    a.CallbackRate = Num(lParams, "callbackRate");
-    if (lParams.count("positionSide")) a.PositionSide = lParams["positionSide"];
-    a.ClientId = lParams.count("clientAlgoId") ? lParams["clientAlgoId"] : "simalgo" + std::to_string(a.Id);
-    static const std::set<std::string> kTypes = {"STOP_MARKET", "STOP", "TRAILING_STOP_MARKET", "TAKE_PROFIT", "TAKE_PROFIT_MARKET"};
-    if (!kTypes.count(a.Type)) return Answer(400, Error(-1116, "Invalid orderType."), v);
-    if (a.Side != "BUY" && a.Side != "SELL") return Answer(400, Error(-1117, "Invalid side."), v);
-    if (a.Quantity <= 0 || a.TriggerPrice <= 0 || (a.Type == "STOP" && a.Price <= 0))
-      return Answer(400, Error(-1102, "Mandatory parameter was not sent, was empty/null, or malformed."), v);
-    AlgoOrder& lStored = m.AlgoOrders[a.Id] = a;
-    Log(m.Name + ": new algo order " + std::to_string(a.Id) + " " + a.Type + " " + a.Side + " " + a.Symbol);
-    SendAlgoUpdate(m, lStored);
-    return Answer(200, AlgoJson(lStored).dump(), v);
-  }
-  if (m.Futures() && p == "/algoOrder") {
-    AlgoOrder* lFound = nullptr;
-    for (auto& [id, a] : m.AlgoOrders)
-      if ((lParams.count("algoId") && std::to_string(id) == lParams["algoId"]) ||
-          (lParams.count("clientAlgoId") && a.ClientId == lParams["clientAlgoId"]))
-        lFound = &a;
-    if (!lFound) return Answer(400, Error(-2013, "Order does not exist."), v);
-    if (lMethod == http::verb::delete_) {
-      if (lFound->Status != "NEW") return Answer(400, Error(-2011, "Unknown order sent."), v);
-      lFound->Status = "CANCELED";
-      SendAlgoUpdate(m, *lFound);
-      return Answer(200, json{{"algoId", lFound->Id}, {"clientAlgoId", lFound->ClientId}, {"code", "200"}, {"msg", "success"}}.dump(), v);
-    }
-    return Answer(200, AlgoJson(*lFound).dump(), v);
-  }
+    return Answer(r.Status, r.Body, v);
+  };
+  if (p == "/order" && lMethod == http::verb::post) return lReply(PlaceOrder(m, lParams));
+  if (m.Futures() && p == "/algoOrder" && lMethod == http::verb::post) return lReply(PlaceAlgoOrder(m, lParams));
+  if (m.Futures() && p == "/algoOrder") return lReply(AlgoOrderRequest(m, lParams, lMethod == http::verb::delete_));
   if (m.Futures() && p == "/algoOpenOrders" && lMethod == http::verb::delete_) {
     if (!m.Find(lParams["symbol"])) return Answer(400, Error(-1121, "Invalid symbol."), v);
     for (auto& [id, a] : m.AlgoOrders)
@@ -926,43 +1073,17 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   if (m.Futures() && p == "/openAlgoOrders") {
     json lList = json::array();
     for (const auto& [id, a] : m.AlgoOrders)
-      if (a.Status == "NEW" && (!lParams.count("symbol") || a.Symbol == lParams["symbol"])) lList.push_back(AlgoJson(a));
+      if (a.Status == "NEW" && a.Visible() && (!lParams.count("symbol") || a.Symbol == lParams["symbol"])) lList.push_back(AlgoJson(a));
     return Answer(200, lList.dump(), v);
   }
-  if (p == "/order") {
-    Order* lFound = nullptr;
-    for (auto& [id, o] : m.Orders)
-      if (o.Symbol == lParams["symbol"] &&
-          ((lParams.count("orderId") && std::to_string(id) == lParams["orderId"]) ||
-           (lParams.count("origClientOrderId") && o.ClientId == lParams["origClientOrderId"])))
-        lFound = &o;
-    if (!lFound) return Answer(400, lMethod == http::verb::delete_ ? Error(-2011, "Unknown order sent.") : Error(-2013, "Order does not exist."), v);
-    if (lMethod == http::verb::delete_) {
-      if (lFound->Status != "NEW") return Answer(400, Error(-2011, "Unknown order sent."), v);
-      lFound->Status = "CANCELED";
-      SendOrderUpdate(m, *lFound, 0, 0);
-    }
-    return Answer(200, OrderJson(m, *lFound).dump(), v);
-  }
+  if (p == "/order") return lReply(OrderRequest(m, lParams, lMethod == http::verb::delete_));
   if (p == "/openOrders" && lMethod == http::verb::get) {
     json a = json::array();
     for (const auto& [id, o] : m.Orders)
-      if (o.Status == "NEW" && (!lParams.count("symbol") || o.Symbol == lParams["symbol"])) a.push_back(OrderJson(m, o));
+      if (o.Status == "NEW" && o.Visible() && (!lParams.count("symbol") || o.Symbol == lParams["symbol"])) a.push_back(OrderJson(m, o));
     return Answer(200, a.dump(), v);
   }
-  if ((p == "/openOrders" || p == "/allOpenOrders") && lMethod == http::verb::delete_) {
-    if (!m.Find(lParams["symbol"])) return Answer(400, Error(-1121, "Invalid symbol."), v);
-    json a = json::array();
-    for (auto& [id, o] : m.Orders)
-      if (o.Status == "NEW" && o.Symbol == lParams["symbol"]) {
-        o.Status = "CANCELED";
-        SendOrderUpdate(m, o, 0, 0);
-        a.push_back(OrderJson(m, o));
-      }
-    if (m.Futures()) return Answer(200, R"({"code":200,"msg":"The operation of cancel all open order is done."})", v);
-    if (a.empty()) return Answer(400, Error(-2011, "Unknown order sent."), v);
-    return Answer(200, a.dump(), v);
-  }
+  if ((p == "/openOrders" || p == "/allOpenOrders") && lMethod == http::verb::delete_) return lReply(CancelAll(m, lParams));
   if (p == "/account" && !m.Futures()) {
     json b = json::array();
     for (const auto& [lAsset, lFree] : m.Balances) b.push_back({{"asset", lAsset}, {"free", Fixed(lFree)}, {"locked", "0.00000000"}});
@@ -1021,16 +1142,30 @@ private:
       Log(self->FMarket.Name + ": " + std::string(self->FRequest.method_string()) + " " +
           std::string(self->FRequest.target().substr(0, self->FRequest.target().find('?'))) + " -> " +
           std::to_string(lResponse->result_int()));
+      if (lResponse->find("X-Sim-Close") != lResponse->end()) {
+        // --close-after-order: the request was read, and no answer comes.
+        beast::error_code e;
+        self->FStream.socket().shutdown(tcp::socket::shutdown_both, e);
+        self->FStream.socket().close(e);
+        return;
+      }
       lResponse->keep_alive(self->FRequest.keep_alive());
-      http::async_write(self->FStream, *lResponse, [self, lResponse](beast::error_code ec2, std::size_t) {
-        if (ec2) return;
-        if (!lResponse->keep_alive()) {
-          beast::error_code e;
-          self->FStream.socket().shutdown(tcp::socket::shutdown_send, e);
-          return;
-        }
-        self->Read();
-      });
+      if (gOptions.AnswerDelayMs <= 0) return self->Write(lResponse);
+      auto lTimer = std::make_shared<net::steady_timer>(self->FStream.get_executor(), std::chrono::milliseconds(gOptions.AnswerDelayMs));
+      lTimer->async_wait([self, lTimer, lResponse](beast::error_code) { self->Write(lResponse); });
+    });
+  }
+
+  void Write(const std::shared_ptr<Response>& aResponse) {
+    auto self = shared_from_this();
+    http::async_write(FStream, *aResponse, [self, aResponse](beast::error_code ec2, std::size_t) {
+      if (ec2) return;
+      if (!aResponse->keep_alive()) {
+        beast::error_code e;
+        self->FStream.socket().shutdown(tcp::socket::shutdown_send, e);
+        return;
+      }
+      self->Read();
     });
   }
 
@@ -1164,6 +1299,12 @@ const char kUsage[] =
     "  --fixed-time-ms N            the server's clock stands still at N (signing vectors of the past)\n"
     "  --refuse PATH=STATUS:SECONDS requests to PATH are answered STATUS (429 or 418) with Retry-After\n"
     "  --orders-503 N               the next N orders are placed but answered 503\n"
+    "  --orders-408 N               the next N orders are placed but answered 408\n"
+    "  --close-after-order placed:N | unplaced:N\n"
+    "                               the connection of each of the next N orders is closed without an\n"
+    "                               answer, after placing the order or without placing it\n"
+    "  --order-visible-after-ms N   order queries see an order only N ms after it was placed\n"
+    "  --answer-delay-ms N          every REST and WebSocket-API answer is sent N ms late\n"
     "  --server-shutdown-ms N       spot stream connections get a serverShutdown notice N ms after they open\n"
     "  --server-shutdown-grace-ms M ... and are closed M ms after the notice\n"
     "  --quiet                      no log of requests and connections\n"
@@ -1209,6 +1350,19 @@ int main(int argc, char** argv) {
     else if (a == "--tls-key") gOptions.TlsKey = lNext();
     else if (a == "--clock-offset-ms") gOptions.ClockOffsetMs = std::stoll(lNext());
     else if (a == "--orders-503") gOptions.Orders503 = std::stoi(lNext());
+    else if (a == "--orders-408") gOptions.Orders408 = std::stoi(lNext());
+    else if (a == "--order-visible-after-ms") gOptions.OrderVisibleAfterMs = std::stoll(lNext());
+    else if (a == "--answer-delay-ms") gOptions.AnswerDelayMs = std::stoll(lNext());
+    else if (a == "--close-after-order") {
+      // placed:N or unplaced:N
+      const std::string lSpec = lNext();
+      const auto lColon = lSpec.find(':');
+      const std::string lMode = lSpec.substr(0, lColon);
+      if (lColon == std::string::npos || (lMode != "placed" && lMode != "unplaced"))
+        throw std::invalid_argument("--close-after-order placed:N|unplaced:N");
+      gOptions.CloseAfterPlacing = lMode == "placed";
+      gOptions.CloseAfterOrder = std::stoi(lSpec.substr(lColon + 1));
+    }
     else if (a == "--refuse") {
       // PATH=STATUS:SECONDS
       const std::string lSpec = lNext();
