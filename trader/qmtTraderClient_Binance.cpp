@@ -609,37 +609,43 @@ void TqmtTraderClient_Binance::UnSubscribeTrades(const std::string& aSymbol) {
 // thread; an unknown outcome is followed until it is settled, and a failure raises.
 namespace {
 
+// A refusal raises the exchange's answer as it came.
 void RaiseUnlessDone(const TqmtTraderCommandResult& aResult) {
   switch (aResult.Outcome) {
     case TqmtTraderOutcome::tocAccepted:
     case TqmtTraderOutcome::tocSettled: return;
-    case TqmtTraderOutcome::tocUnknown: throw TqmtTradeBarException(aResult.Text(), true);
-    case TqmtTraderOutcome::tocRefused:
-    case TqmtTraderOutcome::tocNotPlaced: throw TqmtTradeBarException(aResult.Text());
+    case TqmtTraderOutcome::tocUnknown:
+      throw TqmtTradeBarException("order status unknown (client order id " + aResult.ClientOrderId + "): " + aResult.Message, true);
+    case TqmtTraderOutcome::tocRefused: throw TqmtTradeBarException(aResult.Message);
+    case TqmtTraderOutcome::tocNotPlaced: throw TqmtTradeBarException("order not placed: " + aResult.Message);
   }
 }
 
 }  // namespace
 
 void TqmtTraderClient_Binance::PlaceMarketOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize) {
+  if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
   TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totMarket, aSymbol, aSize, 0, 0, {}};
   RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceLimitOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                long double aLimitPrice) {
+  if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
   TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totLimit, aSymbol, aSize, aLimitPrice, 0, {}};
   RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                               long double aStopPrice) {
+  if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
   TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totStop, aSymbol, aSize, 0, aStopPrice, {}};
   RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                    long double aStopPrice, long double aLimitPrice) {
+  if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
   TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totStopLimit, aSymbol, aSize, aLimitPrice, aStopPrice, {}};
   RaiseUnlessDone(Commands().RunOrder(r));
 }

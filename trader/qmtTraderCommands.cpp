@@ -206,6 +206,8 @@ void TqmtTraderCommands::Loop() {
       lGuard.unlock();
       TqmtTraderCommandResult r = Run(c);
       Emit(r);
+      // Followed once told, so that its settlement never comes before the news that it is unknown.
+      if (r.Kind == TqmtTraderCommandKind::tckOrder && r.Outcome == TqmtTraderOutcome::tocUnknown) Track(c.Order, c.Ticket, r);
       lGuard.lock();
       --FRunning;
       continue;
@@ -276,17 +278,17 @@ TqmtTraderCommandResult TqmtTraderCommands::Run(TCommand& c) {
   r.Outcome = e.Outcome;
   r.Status = e.Status;
   r.Message = e.Message;
-  if (c.Kind == TqmtTraderCommandKind::tckOrder && e.Outcome == TqmtTraderOutcome::tocUnknown) Track(c.Order, c.Ticket, e);
+  r.Algo = e.Algo;
   return r;
 }
 
-void TqmtTraderCommands::Track(const TqmtTraderOrderRequest& aOrder, std::uint64_t aTicket, const TqmtTraderExecution& aExecution) {
+void TqmtTraderCommands::Track(const TqmtTraderOrderRequest& aOrder, std::uint64_t aTicket, const TqmtTraderCommandResult& aResult) {
   TUnknown u;
   u.Order = aOrder;
   u.Ticket = aTicket;
-  u.Algo = aExecution.Algo;
+  u.Algo = aResult.Algo;
   u.SentAt = GetTicks();
-  u.Why = aExecution.Message;
+  u.Why = aResult.Message;
   std::string lReported;
   {
     std::lock_guard g(FLock);
@@ -412,6 +414,7 @@ TqmtTraderCommandResult TqmtTraderCommands::RunOrder(TqmtTraderOrderRequest& aRe
     return lResult;
   }
   Emit(lResult);
+  Track(c.Order, c.Ticket, lResult);
   // Followed by the worker's look-ups and the stream until settled or given up.
   std::unique_lock lGuard(FLock);
   FWake.wait(lGuard, [&] { return FStop || FWaited.count(aRequest.ClientOrderId) > 0; });

@@ -64,6 +64,7 @@ struct TqmtTraderCommandResult {
   std::string Description;   // what was asked ("BUY LIMIT 0.5 BTCUSDT at 27000", "cancel every BTCUSDT order")
   std::string Status;        // the exchange's ("NEW", "FILLED", ...)
   std::string Message;       // the reason of a refusal or an unknown outcome
+  bool Algo = false;         // a conditional order of the futures (looked up by its client algo id)
   // One line for the status bar: "Order accepted: BUY LIMIT 0.5 BTCUSDT at 27000 (NEW)".
   std::string Text() const;
 };
@@ -143,7 +144,7 @@ private:
   bool SettleBefore(const std::string& aSymbol);
   void LookUpDue(const std::string& aClientOrderId);
   // Registers an unknown order (or settles it at once when the stream already told).
-  void Track(const TqmtTraderOrderRequest& aOrder, std::uint64_t aTicket, const TqmtTraderExecution& aExecution);
+  void Track(const TqmtTraderOrderRequest& aOrder, std::uint64_t aTicket, const TqmtTraderCommandResult& aResult);
   void Settle(TUnknown aUnknown, TqmtTraderOutcome aOutcome, const std::string& aStatus);
   bool Held(const std::string& aSymbol) const;  // under FLock
   std::uint64_t NextDueAt() const;               // under FLock; 0: none

@@ -1,5 +1,7 @@
 #include "qmtTradeBar.h"
 
+#include <QStyle>
+
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -211,6 +213,8 @@ TFRAMETradeBar::TFRAMETradeBar(QWidget* aParent) : TFRAMEBase(aParent) {
   toolTradeBar->setOrientation(Qt::Vertical);
   toolTradeBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
   lLayout->addWidget(toolTradeBar);
+  // A button whose order awaits the exchange's answer.
+  setStyleSheet("QToolButton[inFlight=\"true\"] { background: #ffd966; font-style: italic; }");
 
   txtSymbol = new QLineEdit(this);
   txtSymbol->setReadOnly(true);
@@ -250,16 +254,73 @@ TFRAMETradeBar::TFRAMETradeBar(QWidget* aParent) : TFRAMEBase(aParent) {
   toolTradeBar->setMinimumHeight(toolTradeBar->sizeHint().height());
   for (QToolButton* b : OrderButtons)
     connect(b, &QToolButton::clicked, this, [this, b] { UIAction([this, b] { OrderClick(b); }); });
-  // Every change of the size is written; nothing reads it back (a new bar starts with "1.00").
-  connect(txtSize, &QLineEdit::textChanged, this, [this](const QString& aText) {
+  // The size is written when editing ends (not per keystroke: each write replaces the file on disk),
+  // and read back with the symbol.
+  connect(txtSize, &QLineEdit::editingFinished, this, [this] {
     if (!FSymbol.empty())
-      UIAction([&] { GetTraderSettings().WriteString(Section(objectName().toStdString()), "Size", aText.toStdString()); });
+      UIAction([&] { GetTraderSettings().WriteString(Section(objectName().toStdString()), "Size", txtSize->text().toStdString()); });
   });
 }
 
 TFRAMETradeBar::~TFRAMETradeBar() {
-  if (FRegistered)
-    if (TqmtTraderClient* c = GetTraderClient()) c->UnRegisterOnTicker({this, &TFRAMETradeBar::OnTickerEvent});
+  if (TqmtTraderClient* c = GetTraderClient()) {
+    if (FRegistered) c->UnRegisterOnTicker({this, &TFRAMETradeBar::OnTickerEvent});
+    if (FCommandsRegistered) c->UnRegisterOnCommandResult({this, &TFRAMETradeBar::OnCommandResult});
+  }
+}
+
+void TFRAMETradeBar::SubmittedFor(std::uint64_t aTicket) {
+  {
+    std::lock_guard g(FTicketLock);
+    FTickets[aTicket] = FPressedTag;
+  }
+  ShowInFlight(FPressedTag);
+}
+
+int TFRAMETradeBar::InFlight(int aTag) const {
+  std::lock_guard g(FTicketLock);
+  int n = 0;
+  for (const auto& [t, lTag] : FTickets) n += lTag == aTag ? 1 : 0;
+  return n;
+}
+
+void TFRAMETradeBar::ShowInFlight(int aTag) {
+  QToolButton* b = aTag == 99 ? btnCancelOpenOrders
+                   : aTag >= 1 && aTag <= static_cast<int>(OrderButtons.size()) ? OrderButtons[static_cast<std::size_t>(aTag - 1)]
+                                                                              : nullptr;
+  if (!b) return;
+  const int n = InFlight(aTag);
+  b->setProperty("inFlight", n > 0);
+  b->setToolTip(n > 0 ? QString("%1 in flight: waiting for the exchange's answer").arg(n == 1 ? "One order" : QString::number(n) + " orders")
+                      : QString());
+  // A dynamic property takes effect in the style sheet once the button is polished again.
+  b->style()->unpolish(b);
+  b->style()->polish(b);
+}
+
+void TFRAMETradeBar::OnCommandResult(TObject*, const TqmtTraderCommandResult& aResult) {
+  {
+    std::lock_guard g(FTicketLock);
+    if (!FTickets.count(aResult.Ticket)) return;
+  }
+  QMetaObject::invokeMethod(this, [this, aResult] { ApplyResult(aResult); }, Qt::QueuedConnection);
+}
+
+void TFRAMETradeBar::ApplyResult(const TqmtTraderCommandResult& aResult) {
+  int lTag = 0;
+  {
+    std::lock_guard g(FTicketLock);
+    auto lIt = FTickets.find(aResult.Ticket);
+    if (lIt == FTickets.end()) return;
+    lTag = lIt->second;
+    // An unknown outcome stays followed (without the button) until it is settled.
+    if (aResult.Outcome == TqmtTraderOutcome::tocUnknown && aResult.Kind == TqmtTraderCommandKind::tckOrder)
+      lIt->second = 0;
+    else
+      FTickets.erase(lIt);
+  }
+  if (lTag) ShowInFlight(lTag);
+  ReportUIMessage(aResult.Text());
 }
 
 void TFRAMETradeBar::AddSeparator(const std::string& aName) {
@@ -325,9 +386,22 @@ void TFRAMETradeBar::SetSymbol(const std::string& aSymbol) {
   FSymbol = aSymbol;
   DoLoadOrders(aSymbol);
   DoLoadButtons();
+  // The size the user left here last time: a click after a restart sends what was shown then.
+  if (!aSymbol.empty()) {
+    const std::string lSize = GetTraderSettings().ReadString(Section(objectName().toStdString()), "Size", "");
+    if (!lSize.empty()) txtSize->setText(QString::fromStdString(lSize));
+  }
   if (!aSymbol.empty() && c) {
     c->RegisterOnTicker({this, &TFRAMETradeBar::OnTickerEvent});
     FRegistered = true;
+    if (!FCommandsRegistered) c->RegisterOnCommandResult({this, &TFRAMETradeBar::OnCommandResult});
+    FCommandsRegistered = true;
+    // The steps for rounding, read off this thread when the market's list lacks them.
+    TqmtTraderSymbol* s = c->Broker().Symbols().GetSymbol(aSymbol);
+    if ((!s || s->PriceStep() <= 0) && !FAskedSymbols) {
+      FAskedSymbols = true;
+      c->SubmitTask(aSymbol, "read the symbols' price and lot steps", [c] { c->GetSymbols(); });
+    }
   }
 }
 
@@ -392,13 +466,8 @@ void TFRAMETradeBar::GetSteps(long double& aPriceStep, long double& aLotStep) {
   aPriceStep = aLotStep = 0;
   TqmtTraderClient* c = GetTraderClient();
   if (!c) return;
+  // The steps are read when the bar gets its symbol (on the command queue, never here).
   TqmtTraderSymbol* s = c->Broker().Symbols().GetSymbol(FSymbol);
-  if ((!s || s->PriceStep() <= 0) && !FAskedSymbols) {
-    // Futures sign-ins do not read the exchange information: read it once, for the steps.
-    FAskedSymbols = true;
-    c->GetSymbols();
-    s = c->Broker().Symbols().GetSymbol(FSymbol);
-  }
   if (s) aPriceStep = s->PriceStep(), aLotStep = s->LotStep();
 }
 
@@ -441,6 +510,8 @@ void TFRAMETradeBar::DoTradeBarOrder(TqmtTradeBarOrder* aOrder) {
   if (lType == tbotStopLimit && lLimit < 0 && !lPrice(lLimit, "limit")) return;
   const char* lText = TypeText(lType);
   if (aOrder->Confirmation && !ShowTradeBarConfirmation(lSymbol, lText, aOrder->Side, lSize, lLimit, lStop)) return;
+  for (int i = 0; i < FTradeBarOrders.Count(); ++i)
+    if (FTradeBarOrders.GetOrder(i) == aOrder) FPressedTag = i + 1;
   switch (lType) {
     case tbotMarket:
       DoPlaceMarketOrder(aOrder->Side, lSymbol, lSize);
@@ -651,7 +722,8 @@ TFRAMETradeBarBinance::TFRAMETradeBarBinance(QWidget* aParent) : TFRAMETradeBar(
 
 void TFRAMETradeBarBinance::btnCancelOpenOrdersClick() {
   const std::string lSymbol = txtSymbol->text().toStdString();
-  GetTraderClientBinance().CancelAllOpenOrders(lSymbol);
+  FPressedTag = 99;
+  SubmittedFor(GetTraderClientBinance().SubmitCancelAll(lSymbol));
   ReportUIMessage("Cancel sent: every open order of " + lSymbol);
 }
 
@@ -675,26 +747,34 @@ bool BinanceSide(std::uint8_t aSide, TqmtTraderOrderSide& aOut) {
 }  // namespace
 
 void TFRAMETradeBarBinance::DoPlaceMarketOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize) {
-  TqmtTraderOrderSide s;
-  if (BinanceSide(aSide, s)) GetTraderClientBinance().PlaceMarketOrder(s, aSymbol, aSize);
+  Submit(aSide, TqmtTraderOrderType::totMarket, aSymbol, aSize, 0, 0);
 }
 
 void TFRAMETradeBarBinance::DoPlaceLimitOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aLimitPrice) {
-  TqmtTraderOrderSide s;
-  if (BinanceSide(aSide, s)) GetTraderClientBinance().PlaceLimitOrder(s, aSymbol, aSize, aLimitPrice);
+  Submit(aSide, TqmtTraderOrderType::totLimit, aSymbol, aSize, aLimitPrice, 0);
 }
 
 void TFRAMETradeBarBinance::DoPlaceStopOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aStopPrice) {
-  TqmtTraderOrderSide s;
-  if (BinanceSide(aSide, s)) GetTraderClientBinance().PlaceStopOrder(s, aSymbol, aSize, aStopPrice);
+  Submit(aSide, TqmtTraderOrderType::totStop, aSymbol, aSize, 0, aStopPrice);
 }
 
 void TFRAMETradeBarBinance::DoPlaceStopLimitOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize,
                                                   long double aStopPrice, long double aLimitPrice) {
+  // A limit of exactly 0 goes as a plain stop.
+  Submit(aSide, aLimitPrice == 0 ? TqmtTraderOrderType::totStop : TqmtTraderOrderType::totStopLimit, aSymbol, aSize, aLimitPrice,
+         aStopPrice);
+}
+
+void TFRAMETradeBarBinance::Submit(std::uint8_t aSide, TqmtTraderOrderType aType, const std::string& aSymbol, long double aSize,
+                                   long double aPrice, long double aStopPrice) {
   TqmtTraderOrderSide s;
   if (!BinanceSide(aSide, s)) return;
-  if (aLimitPrice == 0)
-    GetTraderClientBinance().PlaceStopOrder(s, aSymbol, aSize, aStopPrice);
-  else
-    GetTraderClientBinance().PlaceStopOrderLimit(s, aSymbol, aSize, aStopPrice, aLimitPrice);
+  TqmtTraderOrderRequest r;
+  r.Side = s;
+  r.Type = aType;
+  r.Symbol = aSymbol;
+  r.Size = aSize;
+  r.Price = aPrice;
+  r.StopPrice = aStopPrice;
+  SubmittedFor(GetTraderClientBinance().SubmitOrder(r));
 }

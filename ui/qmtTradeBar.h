@@ -4,9 +4,12 @@
 // definition dialog.
 //
 // Threads. The ticker listener runs on the stream thread: it checks the symbol, leaves the price for
-// the UI thread under a short lock and posts one call per burst that takes it. Everything else runs on the UI thread. The
-// destructor unregisters the listener first (UnRegister waits for a running notification), so no
-// post can be under way afterwards, and Qt drops calls still queued for a destroyed object.
+// the UI thread under a short lock and posts one call per burst that takes it. Orders and cancels
+// go to the trader client's command queue and never wait for the exchange here: the button shows
+// its order in flight until the result comes, as a listener call on the queue's worker that posts
+// it to the UI thread (the status bar names every result). Everything else runs on the UI thread.
+// The destructor unregisters both listeners first (UnRegister waits for a running notification), so
+// no post can be under way afterwards, and Qt drops calls still queued for a destroyed object.
 //
 // Prices. The last price is kept as the full-precision number the exchange sent ("0.0000" is only how
 // it is shown); margins and fixed prices are kept and stored as their shortest exact decimal. Before
@@ -35,6 +38,7 @@
 
 #include "qmtSystem.h"
 #include "qmtTraderFormBase.h"
+#include "qmtTraderClient.h"
 #include "qmtTraderMarketData.h"
 
 enum TqmtTradeBarOrderType : std::uint8_t { tbotNone = 0, tbotMarket = 1, tbotLimit = 2, tbotStop = 3, tbotStopLimit = 4 };
@@ -126,6 +130,10 @@ public:
 
   // The ticker listener (stream thread).
   void OnTickerEvent(TObject* Sender, const TqmtTraderTicker& aTicker);
+  // The command queue's results (its worker thread): this bar's orders and cancels.
+  void OnCommandResult(TObject* Sender, const TqmtTraderCommandResult& aResult);
+  // Orders of this bar whose result has not come yet, per button (tag 1 ... 8; 99 "Cancel Orders").
+  int InFlight(int aTag) const;
   // A press of order button aButton (tag 1 ... 8): its definition is carried out.
   void OrderClick(QToolButton* aButton);
   void ResetButtons();
@@ -146,6 +154,10 @@ protected:
   virtual void GetSteps(long double& aPriceStep, long double& aLotStep);
 
   std::string Section(const std::string& aName) const { return FSymbol + "." + aName; }
+  // Called by DoPlace... with the queue's ticket of what it submitted: the pressed button shows it
+  // in flight until its result comes.
+  void SubmittedFor(std::uint64_t aTicket);
+  int FPressedTag = 0;  // the button being carried out now
   // Sections of the tool items, in tool-bar order (separators included).
   std::vector<std::pair<std::string, QAction*>> FItems;
 
@@ -159,6 +171,13 @@ private:
   TqmtTradeBarOrders FTradeBarOrders;
   bool FRegistered = false;
   bool FAskedSymbols = false;  // the exchange information was asked for once, for the steps
+  void ApplyResult(const TqmtTraderCommandResult& aResult);
+  void ShowInFlight(int aTag);
+  // This bar's tickets: ticket -> the button's tag while in flight, 0 once answered but still
+  // followed (an unknown outcome is settled later). Read by the worker's listener call too.
+  mutable std::mutex FTicketLock;
+  std::map<std::uint64_t, int> FTickets;
+  bool FCommandsRegistered = false;
   // The newest price from the stream thread, taken by ApplyTicker on the UI thread; one post per burst.
   void ApplyTicker();
   std::mutex FTickLock;
@@ -209,4 +228,8 @@ protected:
   void DoPlaceStopOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aStopPrice) override;
   void DoPlaceStopLimitOrder(std::uint8_t aSide, const std::string& aSymbol, long double aSize, long double aStopPrice,
                              long double aLimitPrice) override;
+
+private:
+  void Submit(std::uint8_t aSide, TqmtTraderOrderType aType, const std::string& aSymbol, long double aSize, long double aPrice,
+              long double aStopPrice);
 };
