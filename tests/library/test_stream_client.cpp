@@ -16,7 +16,7 @@ namespace {
 // Restores the address table when a test ends.
 struct Addresses {
   ~Addresses() {
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }
 };

@@ -25,7 +25,7 @@ protected:
     ResetBinanceHostStates();  // no clock offset or ban of an earlier test's server
   }
   void TearDown() override {
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
     FreeTraderData();
     std::filesystem::remove_all(FDir);

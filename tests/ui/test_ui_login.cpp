@@ -165,7 +165,7 @@ private slots:
     QVERIFY(GetTraderClientBinance().Connected());
     QVERIFY(FileText().find("ApiSecret=qmt-sim-secret\n") != std::string::npos);
     GetTraderClientBinance().Disconnect();
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }
 };

@@ -174,7 +174,7 @@ private slots:
       QVERIFY(lShown);
     }
     FreeTraderData();
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }
 
@@ -241,7 +241,7 @@ private slots:
     FreeTraderData();
     QVERIFY(OnWatchList("BTCUSDT"));
     QVERIFY(!OnWatchList("ETHUSDT"));
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }
 
@@ -312,7 +312,7 @@ private slots:
       SetUIExceptionHandler(nullptr);
     }
     FreeTraderData();
-    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestRest); ++i)
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }
 };
