@@ -405,8 +405,8 @@ void TqmtTraderClient_Binance::ConfigureRequests(TqmtHTTP_API_Binance& aREST) co
   aREST.BinanceOptions().RecvWindow = RecvWindowMs;
   // A silent exchange costs a command seconds, not a minute: an order with no answer in time is
   // of unknown outcome and looked up anyway.
-  aREST.ConnectTimeout = 5000;
-  aREST.ReadTimeout = 10000;
+  aREST.ConnectTimeout = std::min(5000, RequestTimeoutMs);
+  aREST.ReadTimeout = RequestTimeoutMs;
 }
 
 bool TqmtTraderClient_Binance::Routed() const {

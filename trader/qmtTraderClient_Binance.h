@@ -56,8 +56,10 @@ public:
   // recvWindow of every signed request (ms): an order held up longer than this in a stalled
   // connection is refused by the exchange instead of executed late. Set before Initialize.
   int RecvWindowMs = 3000;
-  // How long an order request waits for its answer on the WebSocket API (ms).
+  // How long an order request waits for its answer on the WebSocket API (ms), and any REST
+  // request for its whole exchange.
   int OrderTimeoutMs = 5000;
+  int RequestTimeoutMs = 10000;
   // The receive window and time-outs of this client's requests into a REST client.
   void ConfigureRequests(TqmtHTTP_API_Binance& aREST) const;
   bool Routed() const;

@@ -6,6 +6,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <poll.h>
+
+#include <atomic>
+#include <thread>
+
 #include "qmtSystem.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData_Ticker.h"
@@ -243,6 +248,68 @@ private slots:
     QVERIFY(!OnWatchList("ETHUSDT"));
     for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
       SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
+  }
+
+  // An exchange that takes connections and never answers: the press returns at once with its button
+  // in flight, prices keep coming while the order hangs, and the result (unknown) arrives later.
+  void aSilentExchangeNeverFreezesTheWindow() {
+    FreeTraderData();
+    std::atomic<bool> lStop{false};
+    std::atomic<int> lHeld{0};
+    qmt_test::ScriptedServer lSilent([&](int s, int) {
+      ++lHeld;
+      while (!lStop) {
+        pollfd p{s, POLLIN, 0};
+        char lBuffer[4096];
+        if (::poll(&p, 1, 50) > 0 && ::recv(s, lBuffer, sizeof lBuffer, 0) <= 0) return;
+      }
+    });
+    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTRest, "http://127.0.0.1:" + std::to_string(lSilent.Port()));
+    std::vector<std::string> lMessages;
+    SetUIExceptionHandler([&](const std::string& m) { lMessages.push_back(m); });
+    {
+      TqmtTraderClient_Binance& c = GetTraderClientBinance();
+      c.RequestTimeoutMs = 1500;
+      c.Client_Futures().Binance().ApiKey = "k";
+      c.Client_Futures().Binance().ApiSecret = "s";
+      c.ConfigureRequests(c.Client_Futures().REST_API());
+      c.Commands().SetLookUpSchedule({100});
+      TFRAMETradeBarBinance b;
+      b.SetSymbol("BTCUSDT");  // asks for the symbol's steps: that request hangs too
+      b.show();
+      auto lTick = [&](long double aPrice) {
+        std::thread([&c, aPrice] {
+          TqmtTraderTicker t;
+          t.SetSymbol("BTCUSDT");
+          t.SetPrice(aPrice);
+          c.DoTicker(t);
+        }).join();
+      };
+      lTick(27000);
+      QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));
+      TqmtTradeBarOrder& o = *b.GetTradeBarOrders().GetOrder(0);
+      o.OrderType = tbotMarket, o.Side = tbosBuy, o.Confirmation = false;
+      b.txtSize->setText("0.01");
+      b.OrderClick(b.OrderButtons[0]);
+      QCOMPARE(b.InFlight(1), 1);
+      QVERIFY(b.OrderButtons[0]->property("inFlight").toBool());
+      QCOMPARE(lMessages.back(), std::string("Order sent: BUY MARKET 0.01 BTCUSDT"));
+      // The window goes on: a new price shows while the order still waits.
+      lTick(27100);
+      QVERIFY(WaitFor([&] { return b.txtLast->text() == "27100.0000"; }));
+      QCOMPARE(b.InFlight(1), 1);
+      QVERIFY(lHeld > 0);
+      QVERIFY2(WaitFor([&] { return b.InFlight(1) == 0; }, 20000), "the result came");
+      QVERIFY(!b.OrderButtons[0]->property("inFlight").toBool());
+      const bool lUnknown = std::any_of(lMessages.begin(), lMessages.end(), [](const std::string& m) {
+        return m.rfind("Order outcome unknown: BUY MARKET 0.01 BTCUSDT", 0) == 0;
+      });
+      QVERIFY2(lUnknown, lMessages.back().c_str());
+      lStop = true;
+    }
+    SetUIExceptionHandler(nullptr);
+    FreeTraderData();
+    SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTRest, "");
   }
 
   // A trading page on USDT-margined futures: each button kind reaches the exchange as derived, the
