@@ -8,7 +8,10 @@
 #include <atomic>
 #include <mutex>
 
+#include <regex>
+
 #include "http_peer.h"
+#include "sim_exchange.h"
 #include "qmtTraderData.h"
 #include "qmtTraderData_Ticker.h"
 #include "ws_peer.h"
@@ -214,4 +217,78 @@ TEST(CommandLine, WatchPrintsEventsAndStopsOnInterrupt) {
   EXPECT_EQ(ReadFileText(lStoredFile), lStoredBefore) << "the stored watch list is untouched";
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(lDir / "db"), std::filesystem::directory_iterator()), 1);
   std::filesystem::remove_all(lDir);
+}
+
+namespace {
+
+// A session fed aInput on its standard input, against the simulated exchange.
+Result RunSession(const SimExchange& aExchange, int aMarket, const std::string& aOptions, const std::string& aInput) {
+  const auto lDir = std::filesystem::temp_directory_path() / ("qmt_cli_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(lDir);
+  const std::string lIn = (lDir / "in").string();
+  {
+    std::FILE* f = std::fopen(lIn.c_str(), "w");
+    std::fputs(aInput.c_str(), f);
+    std::fclose(f);
+  }
+  const char* lMarkets[] = {"spot", "usdm", "coinm"};
+  return RunCli(std::string("--key qmt-sim-key --market ") + lMarkets[aMarket] + " --exchange http://127.0.0.1:" +
+                std::to_string(aExchange.Port(aMarket)) + " " + aOptions + " session <" + lIn);
+}
+
+std::vector<std::string> Lines(const std::string& aText) {
+  std::vector<std::string> l;
+  std::size_t a = 0;
+  for (std::size_t b; (b = aText.find('\n', a)) != std::string::npos; a = b + 1) l.push_back(aText.substr(a, b - a));
+  return l;
+}
+
+bool Matches(const std::string& aLine, const char* aPattern) { return std::regex_match(aLine, std::regex(aPattern)); }
+
+}  // namespace
+
+TEST(CommandLine, SessionPlacesCancelsAndRefusesLineByLine) {
+  SimExchange lExchange;
+  const std::string lInput =
+      "order limit buy BTCUSDT 0.01 100\n"
+      "cancel BTCUSDT\n"
+      "order limit buy NOSUCHSYMBOL 1 1\n"
+      "order market sell BTCUSDT 1000000\n"
+      "\n"
+      "order limit buy BTCUSDT x 1\n"
+      "fly away\n"
+      "balances\n"
+      "quit\n"
+      "order market buy BTCUSDT 0.01\n";  // after quit: never read
+  for (int lMarket : {0, 1}) {
+    SCOPED_TRACE(lMarket);
+    const Result r = RunSession(lExchange, lMarket, "--secret qmt-sim-secret", lInput);
+    EXPECT_EQ(r.code, 0) << r.err;
+    const auto l = Lines(r.out);
+    ASSERT_EQ(l.size(), 8u) << "one line per command, none after quit: " << r.out;
+    EXPECT_EQ(l[0], "ok ready");
+    EXPECT_TRUE(Matches(l[1], "ok order qmt[0-9A-F]{29} NEW")) << l[1];
+    EXPECT_TRUE(Matches(l[2], "ok cancel BTCUSDT.*")) << l[2];
+    EXPECT_TRUE(Matches(l[3], "error refused qmt[0-9A-F]{29} -1121 Invalid symbol\\.")) << l[3];
+    EXPECT_TRUE(Matches(l[4], lMarket == 0 ? "error refused qmt.* -2010 Account has insufficient balance.*" : "ok order qmt.* FILLED"))
+        << l[4];
+    EXPECT_EQ(l[5], "error not a number for size: x");
+    EXPECT_EQ(l[6], "error unknown command 'fly'");
+    EXPECT_TRUE(Matches(l[7], "ok balances .*USDT.*")) << l[7];
+  }
+}
+
+TEST(CommandLine, SessionFollowsAnUnknownOrderAndRefusesAWrongSecret) {
+  SimExchange lExchange({"--orders-503", "1"});
+  Result r = RunSession(lExchange, 1, "--secret qmt-sim-secret", "order limit buy BTCUSDT 0.01 100\nsymbols\nbalances\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(Matches(Lines(r.out).at(1), "error unknown qmt[0-9A-F]{29} status 503: -1007 .*")) << r.out;
+  const std::string lId = Lines(r.out).at(1).substr(14, 32);
+  EXPECT_NE(r.out.find("OUTCOME " + lId + " found NEW\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("ok symbols BTCUSDT ETHUSDT"), std::string::npos) << r.out;
+
+  r = RunSession(lExchange, 0, "--secret wrong", "balances\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "") << "no ok ready";
+  EXPECT_NE(r.err.find("-1022"), std::string::npos) << r.err;
 }
