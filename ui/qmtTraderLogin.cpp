@@ -116,7 +116,43 @@ TFRMTraderLogin_Binance::TFRMTraderLogin_Binance(QWidget* aParent) : TFRMTraderL
   setTabOrder(chkTestNet, cboFuturesContracts);
   setTabOrder(cboFuturesContracts, btnOk);
   setTabOrder(btnOk, btnCancel);
+  lblState = new QLabel(pnlBody);
+  lblState->setObjectName("lblState");
+  lBody->addWidget(lblState, 6, 1, 1, 2, Qt::AlignLeft);
   DoLoadSettings();
+}
+
+TFRMTraderLogin_Binance::~TFRMTraderLogin_Binance() {
+  // A sign-in still running is waited for: its thread posts to this dialog and drives the client.
+  if (FSignIn.joinable()) {
+    GetTraderClientBinance().Disconnect();
+    FSignIn.join();
+  }
+  if (FCancel.joinable()) FCancel.join();
+}
+
+void TFRMTraderLogin_Binance::SetWorking(bool aWorking, const QString& aState) {
+  FWorking = aWorking;
+  for (QWidget* w : std::initializer_list<QWidget*>{txtApiKey, txtApiSecret, chkFutures, cboFuturesContracts, chkTestNet, btnOk})
+    w->setEnabled(!aWorking);
+  lblState->setText(aState);
+  if (aWorking)
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+  else
+    QApplication::restoreOverrideCursor();
+}
+
+void TFRMTraderLogin_Binance::reject() {
+  if (!FWorking) {
+    TFRMTraderLogin::reject();
+    return;
+  }
+  if (FAbandoned) return;
+  // Abandoned: the connections it opened go, off this thread (a handshake may take its time-out).
+  FAbandoned = true;
+  lblState->setText("Cancelling...");
+  if (FCancel.joinable()) FCancel.join();
+  FCancel = std::thread([] { GetTraderClientBinance().Disconnect(); });
 }
 
 void TFRMTraderLogin_Binance::DoLoadSettings() {
@@ -137,9 +173,11 @@ void TFRMTraderLogin_Binance::DoSaveSettings() {
 }
 
 bool TFRMTraderLogin_Binance::SignInWithStoredSettings() {
+  // At start-up, before any window shows: nothing is kept waiting here but the program itself.
   if (txtApiKey->text().isEmpty() || txtApiSecret->text().isEmpty()) return false;
   std::string lWhy;
-  if (!Connect(lWhy)) {
+  if (!Connect(txtApiKey->text().toStdString(), txtApiSecret->text().toStdString(), chkFutures->isChecked(),
+               cboFuturesContracts->currentIndex(), chkTestNet->isChecked(), lWhy)) {
     std::fprintf(stderr, "qmtTrader: cannot sign in with the stored settings%s%s\n", lWhy.empty() ? "" : ": ",
                  lWhy.c_str());
     return false;
@@ -148,20 +186,12 @@ bool TFRMTraderLogin_Binance::SignInWithStoredSettings() {
   return true;
 }
 
-bool TFRMTraderLogin_Binance::Connect(std::string& aWhy) {
-  const bool lFutures = chkFutures->isChecked();
-  const int lContracts = cboFuturesContracts->currentIndex();
-  const bool lTestNet = chkTestNet->isChecked();
-  const std::string lSecret = txtApiSecret->text().toStdString();
-  const std::string lKey = txtApiKey->text().toStdString();
+bool TFRMTraderLogin_Binance::Connect(const std::string& aKey, const std::string& aSecret, bool aFutures, int aContracts,
+                                      bool aTestNet, std::string& aWhy) {
   TqmtTraderClient_Binance& lClient = GetTraderClientBinance();
   bool lConnected = false;
   try {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    struct Restore {
-      ~Restore() { QApplication::restoreOverrideCursor(); }
-    } lRestore;
-    lConnected = lClient.Initialize(lKey, lSecret, lFutures, lContracts, lTestNet);
+    lConnected = lClient.Initialize(aKey, aSecret, aFutures, aContracts, aTestNet);
   } catch (const std::exception& e) {
     aWhy = e.what();  // a failed symbol list, for example: the same answer as a failed connection
   }
@@ -171,14 +201,39 @@ bool TFRMTraderLogin_Binance::Connect(std::string& aWhy) {
 }
 
 void TFRMTraderLogin_Binance::btnOkClick() {
-  std::string lWhy;
-  if (Connect(lWhy)) {
+  if (FWorking) return;
+  if (FSignIn.joinable()) FSignIn.join();
+  if (FCancel.joinable()) FCancel.join();
+  const std::string lKey = txtApiKey->text().toStdString(), lSecret = txtApiSecret->text().toStdString();
+  const bool lFutures = chkFutures->isChecked(), lTestNet = chkTestNet->isChecked();
+  const int lContracts = cboFuturesContracts->currentIndex();
+  FAbandoned = false;
+  SetWorking(true, "Signing in...");
+  FSignIn = std::thread([this, lKey, lSecret, lFutures, lContracts, lTestNet] {
+    std::string lWhy;
+    const bool lConnected = Connect(lKey, lSecret, lFutures, lContracts, lTestNet, lWhy);
+    QMetaObject::invokeMethod(this, [this, lConnected, lWhy] { SignInDone(lConnected, lWhy); }, Qt::QueuedConnection);
+  });
+}
+
+void TFRMTraderLogin_Binance::SignInDone(bool aConnected, const std::string& aWhy) {
+  if (FSignIn.joinable()) FSignIn.join();
+  if (FAbandoned) {
+    if (FCancel.joinable()) FCancel.join();
+    // It may have connected just before the cancel reached it.
+    if (aConnected) GetTraderClientBinance().Disconnect();
+    SetWorking(false, "Sign-in cancelled");
+    FAbandoned = false;
+    return;
+  }
+  SetWorking(false, QString());
+  if (aConnected) {
     accept();
     return;
   }
   QMessageBox lBox(QMessageBox::Critical, windowTitle(), "Cannot connect to Server API.",
                    QMessageBox::Ok | QMessageBox::Cancel, this);
   lBox.setObjectName("ConnectError");
-  if (!lWhy.empty()) lBox.setInformativeText(QString::fromStdString(lWhy));
+  if (!aWhy.empty()) lBox.setInformativeText(QString::fromStdString(aWhy));
   lBox.exec();
 }

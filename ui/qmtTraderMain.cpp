@@ -66,14 +66,26 @@ TFRMTrader::TFRMTrader(QWidget* aParent) : QMainWindow(aParent) {
   tabLog = FilledPage(FFRAMEGridLog, new QWidget());
   PageControl1->addTab(tabLog, "Log");
 
-  connect(btnBrokerConnect, &QAction::triggered, this, [] {
-    UIAction([] {
-      if (TqmtTraderClient* c = GetTraderClient()) c->Connect();
+  // Connecting and disconnecting wait for the network: they go to the trader client's command queue,
+  // and the connect and disconnect listeners tell the window how it ended.
+  connect(btnBrokerConnect, &QAction::triggered, this, [this] {
+    UIAction([this] {
+      TqmtTraderClient* c = GetTraderClient();
+      if (!c) return;
+      btnBrokerConnect->setEnabled(false);
+      StatusPanel0->setText("Connecting");
+      c->SubmitTask("", "connect", [c] {
+        c->Connect();
+        if (!c->Connected()) throw Exception("not connected: " + c->LastConnectionError());
+      });
     });
   });
-  connect(btnBrokerDisconnect, &QAction::triggered, this, [] {
-    UIAction([] {
-      if (TqmtTraderClient* c = GetTraderClient()) c->Disconnect();
+  connect(btnBrokerDisconnect, &QAction::triggered, this, [this] {
+    UIAction([this] {
+      TqmtTraderClient* c = GetTraderClient();
+      if (!c) return;
+      btnBrokerDisconnect->setEnabled(false);
+      c->SubmitTask("", "disconnect", [c] { c->Disconnect(); });
     });
   });
   connect(btnCloseTab, &QAction::triggered, this, [this] { UIAction([this] { btnCloseTabClick(); }); });
@@ -99,6 +111,7 @@ void TFRMTrader::RegisterListeners() {
   if (!c) return;
   c->RegisterOnConnect({this, &TFRMTrader::OnConnectEvent});
   c->RegisterOnDisconnect({this, &TFRMTrader::OnDisconnectEvent});
+  c->RegisterOnCommandResult({this, &TFRMTrader::OnCommandResult});
   // A change before the listeners were in place is not missed.
   ShowConnectionState(c->Connected());
 }
@@ -108,6 +121,19 @@ void TFRMTrader::UnRegisterListeners() {
   if (!c) return;
   c->UnRegisterOnConnect({this, &TFRMTrader::OnConnectEvent});
   c->UnRegisterOnDisconnect({this, &TFRMTrader::OnDisconnectEvent});
+  c->UnRegisterOnCommandResult({this, &TFRMTrader::OnCommandResult});
+}
+
+void TFRMTrader::OnCommandResult(TObject*, const TqmtTraderCommandResult& aResult) {
+  if (aResult.Kind != TqmtTraderCommandKind::tckTask || (aResult.Description != "connect" && aResult.Description != "disconnect"))
+    return;
+  const std::string lFailure = aResult.Outcome == TqmtTraderOutcome::tocRefused ? aResult.Text() : std::string();
+  QMetaObject::invokeMethod(this, [this, lFailure] { ShowCommandEnded(lFailure); }, Qt::QueuedConnection);
+}
+
+void TFRMTrader::ShowCommandEnded(const std::string& aFailure) {
+  if (TqmtTraderClient* c = GetTraderClient()) ShowConnectionState(c->Connected());
+  if (!aFailure.empty()) ReportUIException(aFailure);
 }
 
 void TFRMTrader::showEvent(QShowEvent* aEvent) {

@@ -16,6 +16,7 @@
 
 #include <string>
 
+#include "qmtTraderCommands.h"
 #include "qmtSystem.h"
 #include "qmtTraderFormBase.h"
 
@@ -50,6 +51,8 @@ public:
 
   virtual void OnConnectEvent(TObject* Sender);
   virtual void OnDisconnectEvent(TObject* Sender);
+  // The command queue's results (its worker thread): how "Connect" and "Disconnect" ended.
+  void OnCommandResult(TObject* Sender, const TqmtTraderCommandResult& aResult);
   virtual void UpdateCloseTab();
   virtual void OnNewChartTickerEvent(TFRAMEBase* Sender, const std::string& aSymbol);
   virtual void OnNewChartTraderEvent(TFRAMEBase* Sender, const std::string& aSymbol) {}
@@ -65,6 +68,8 @@ protected:
   void ShowConnectionState(bool aConnected);
   void ShowConnected() { ShowConnectionState(true); }
   void ShowDisconnected() { ShowConnectionState(false); }
+  // After "Connect" or "Disconnect" ran: the state as it is, and a failure's reason.
+  void ShowCommandEnded(const std::string& aFailure);
 
 private:
   void RegisterListeners();

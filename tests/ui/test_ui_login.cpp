@@ -5,6 +5,10 @@
 #include <QTimer>
 #include <QTest>
 
+#include <poll.h>
+
+#include <atomic>
+
 #include <sys/stat.h>
 
 #include <fstream>
@@ -131,6 +135,42 @@ private slots:
     }
   }
 
+  // An exchange that takes the connection and never answers: the dialog keeps running, "Cancel"
+  // abandons the sign-in and leaves the dialog open, and "Ok" is back once the attempt has ended.
+  void cancelAbandonsASignInInProgress() {
+    std::atomic<bool> lStop{false};
+    qmt_test::ScriptedServer lSilent([&](int s, int) {
+      while (!lStop) {
+        pollfd p{s, POLLIN, 0};
+        char lBuffer[4096];
+        if (::poll(&p, 1, 50) > 0 && ::recv(s, lBuffer, sizeof lBuffer, 0) <= 0) return;
+      }
+    });
+    SetBinanceAddress(TqmtBinanceAddress::SpotRest, "http://127.0.0.1:" + std::to_string(lSilent.Port()));
+    WriteFile("[SETTINGS]\nApiKey=k\nApiSecret=s\nFutures=0\n");
+    GetTraderClientBinance().RequestTimeoutMs = 1500;
+    TFRMTraderLogin_Binance d;
+    d.open();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QVERIFY(d.Working());
+    QVERIFY(!d.txtApiKey->isEnabled());
+    QTest::qWait(200);  // events go on meanwhile
+    QVERIFY(d.Working());
+    QTest::mouseClick(d.btnCancel, Qt::LeftButton);
+    QCOMPARE(d.lblState->text(), QString("Cancelling..."));
+    QVERIFY(d.isVisible());
+    QVERIFY(WaitFor([&] { return !d.Working(); }, 20000));
+    QCOMPARE(d.lblState->text(), QString("Sign-in cancelled"));
+    QVERIFY(d.isVisible());
+    QCOMPARE(d.result(), 0);
+    QVERIFY(d.btnOk->isEnabled());
+    QVERIFY(!GetTraderClientBinance().Connected());
+    lStop = true;
+    GetTraderClientBinance().RequestTimeoutMs = 10000;
+    SetBinanceAddress(TqmtBinanceAddress::SpotRest, "");
+  }
+
   void signInAgainstTheSimulatedExchange() {
     qmt_test::SimExchange lExchange;
     lExchange.PointAt();
@@ -142,16 +182,25 @@ private slots:
     // A refused key: the error box with Ok and Cancel; the dialog stays open with its values.
     QString lBoxText;
     QMessageBox::StandardButtons lButtons;
-    QTimer::singleShot(0, [&] {
-      WaitFor([&] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr; }, 30000);
+    // The box comes from a posted result: looked for on a timer (its own loop runs the timer).
+    QTimer lLook;
+    QObject::connect(&lLook, &QTimer::timeout, [&] {
       if (auto* lBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         lBoxText = lBox->text();
         lButtons = lBox->standardButtons();
+        lLook.stop();
         lBox->button(QMessageBox::Cancel)->click();
       }
     });
+    lLook.start(20);
     QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QVERIFY(d.Working());  // signing in off the window's thread
+    QVERIFY(!d.btnOk->isEnabled());
+    QCOMPARE(d.lblState->text(), QString("Signing in..."));
+    QVERIFY(WaitFor([&] { return !lBoxText.isEmpty(); }, 30000));
     QCOMPARE(lBoxText, QString("Cannot connect to Server API."));
+    QVERIFY(WaitFor([&] { return !d.Working(); }));
+    QVERIFY(d.btnOk->isEnabled());
     QCOMPARE(lButtons, QMessageBox::Ok | QMessageBox::Cancel);
     QVERIFY(d.isVisible());
     QCOMPARE(d.result(), 0);
@@ -160,7 +209,7 @@ private slots:
     // The second "Ok" signs in with what the fields hold now.
     d.txtApiSecret->setText("qmt-sim-secret");
     QTest::mouseClick(d.btnOk, Qt::LeftButton);
-    QCOMPARE(d.result(), int(QDialog::Accepted));
+    QVERIFY(WaitFor([&] { return d.result() == QDialog::Accepted; }, 30000));
     QVERIFY(!d.isVisible());
     QVERIFY(GetTraderClientBinance().Connected());
     QVERIFY(FileText().find("ApiSecret=qmt-sim-secret\n") != std::string::npos);
