@@ -489,7 +489,49 @@ void TqmtTraderClient_Binance::DropRoutes() {
   FUser.WS.reset();
 }
 
+void TqmtTraderClient_Binance::StartKeeper() {
+  StopKeeper();
+  std::unique_ptr<TqmtHTTP_API_Binance_Rest_Base> lREST;
+  if (FClient) {
+    auto r = std::make_unique<TqmtHTTP_API_Binance_Rest>();
+    r->BinanceOptions() = FClient->REST_API().BinanceOptions();
+    r->TLSOptions = FClient->REST_API().TLSOptions;
+    lREST = std::move(r);
+  } else if (FClient_Futures) {
+    auto r = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
+    FClient_Futures->ConfigureREST(*r);
+    r->OnHTTPAPIException = nullptr;  // its failures are nobody's business: the next order will tell
+    lREST = std::move(r);
+  } else {
+    return;
+  }
+  ConfigureRequests(*lREST);
+  std::lock_guard g(FKeeperLock);
+  FKeeperStop = false;
+  FKeeper = std::thread([this, lREST = std::move(lREST)] {
+    std::unique_lock lGuard(FKeeperLock);
+    while (!FKeeperWake.wait_for(lGuard, std::chrono::milliseconds(KeepWarmMs), [this] { return FKeeperStop; })) {
+      lGuard.unlock();
+      try {
+        lREST->Ping();
+      } catch (const std::exception&) {
+      }
+      lGuard.lock();
+    }
+  });
+}
+
+void TqmtTraderClient_Binance::StopKeeper() {
+  {
+    std::lock_guard g(FKeeperLock);
+    FKeeperStop = true;
+  }
+  FKeeperWake.notify_all();
+  if (FKeeper.joinable()) FKeeper.join();
+}
+
 bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
+  StartKeeper();
   // The market data first: when it cannot connect, its failure is the one to tell.
   if (!GetWSClient().Connect(aTimeout)) return false;
   bool lOpen = true;
@@ -512,6 +554,7 @@ bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
 }
 
 void TqmtTraderClient_Binance::Disconnect() {
+  StopKeeper();
   if (FOrders.WS) FOrders.WS->Disconnect(10000);
   if (FUser.WS) FUser.WS->Disconnect(10000);
   for (TRoute* r : {&FPrivate, &FPublic})

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <thread>
 #include <functional>
 #include <map>
 #include <memory>
@@ -60,6 +62,9 @@ public:
   // request for its whole exchange.
   int OrderTimeoutMs = 5000;
   int RequestTimeoutMs = 10000;
+  // The REST host's kept connection is used at least this often (ms; a ping, weight 1, when idle),
+  // so that a connection the server closed is opened again in the background, not by an order.
+  int KeepWarmMs = 15000;
   // The receive window and time-outs of this client's requests into a REST client.
   void ConfigureRequests(TqmtHTTP_API_Binance& aREST) const;
   bool Routed() const;
@@ -160,6 +165,14 @@ private:
     std::unique_ptr<TqmtWSAPI_Binance_Requests> API;
   };
   TOrdersRoute FOrders;
+  // The keeper of the REST connection: a thread of its own with a REST client of its own (the
+  // connection pool is shared), started by ConnectStreams and stopped by Disconnect.
+  std::mutex FKeeperLock;
+  std::condition_variable FKeeperWake;
+  bool FKeeperStop = false;
+  std::thread FKeeper;
+  void StartKeeper();
+  void StopKeeper();
   TqmtHTTP_API_Binance_Futures_Rest FOrdersClock;  // the orders connection's clock (the REST client's measure)
   void MakeOrdersRoute();
   // One request on the WebSocket API, its answer judged: accepted, refused or unknown.
