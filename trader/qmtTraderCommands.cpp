@@ -56,10 +56,11 @@ std::string TqmtTraderCommandResult::Text() const {
     case TqmtTraderCommandKind::tckCancelAll: lWhat = "Cancel "; break;
     case TqmtTraderCommandKind::tckTask: lWhat = ""; break;
   }
+  // What matters first: the outcome, the order, its status or the reason; the client order id last.
   std::string lText = lWhat + TraderOutcomeText(Outcome) + ": " + Description;
-  if (!ClientOrderId.empty() && Kind == TqmtTraderCommandKind::tckOrder) lText += " [" + ClientOrderId + "]";
   if (!Status.empty()) lText += " (" + Status + ")";
   if (!Message.empty()) lText += ": " + Message;
+  if (!ClientOrderId.empty() && Kind == TqmtTraderCommandKind::tckOrder) lText += " [" + ClientOrderId + "]";
   if (lWhat.empty() && !lText.empty()) lText[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(lText[0])));
   return lText;
 }

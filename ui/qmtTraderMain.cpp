@@ -91,7 +91,11 @@ TFRMTrader::TFRMTrader(QWidget* aParent) : QMainWindow(aParent) {
   connect(btnCloseTab, &QAction::triggered, this, [this] { UIAction([this] { btnCloseTabClick(); }); });
   connect(PageControl1, &QTabWidget::currentChanged, this, [this] { UpdateCloseTab(); });
 
-  SetUIExceptionHandler([this](const std::string& aMessage) { StatusPanel1->setText(QString::fromStdString(aMessage)); });
+  // The panel has a fixed width: the whole message is its tooltip.
+  SetUIExceptionHandler([this](const std::string& aMessage) {
+    StatusPanel1->setText(QString::fromStdString(aMessage));
+    StatusPanel1->setToolTip(QString::fromStdString(aMessage));
+  });
 }
 
 TFRMTrader::~TFRMTrader() {

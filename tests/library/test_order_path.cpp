@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <regex>
 #include <thread>
 
 #include "qmtBase_Helpers.h"
@@ -25,9 +24,11 @@ namespace {
 std::string ReadRequest(int s) {
   std::string lHead = RecvHead(s);
   if (lHead.empty()) return lHead;
-  const std::regex lLength("\r\ncontent-length: *([0-9]+)", std::regex::icase);
-  std::smatch m;
-  if (std::regex_search(lHead, m, lLength)) lHead += RecvExactly(s, std::stoul(m[1]));
+  // No std::regex here: two server threads compiling one at once race in the C++ library's locale cache.
+  std::string lLower = lHead;
+  for (char& c : lLower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const auto lAt = lLower.find("\r\ncontent-length:");
+  if (lAt != std::string::npos) lHead += RecvExactly(s, std::stoul(lHead.substr(lAt + 17)));
   return lHead;
 }
 
