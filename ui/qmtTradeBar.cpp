@@ -269,10 +269,10 @@ TFRAMETradeBar::~TFRAMETradeBar() {
   }
 }
 
-void TFRAMETradeBar::SubmittedFor(std::uint64_t aTicket) {
+void TFRAMETradeBar::SubmitFor(const std::function<std::uint64_t()>& aSubmit) {
   {
     std::lock_guard g(FTicketLock);
-    FTickets[aTicket] = FPressedTag;
+    FTickets[aSubmit()] = FPressedTag;
   }
   ShowInFlight(FPressedTag);
 }
@@ -723,7 +723,7 @@ TFRAMETradeBarBinance::TFRAMETradeBarBinance(QWidget* aParent) : TFRAMETradeBar(
 void TFRAMETradeBarBinance::btnCancelOpenOrdersClick() {
   const std::string lSymbol = txtSymbol->text().toStdString();
   FPressedTag = 99;
-  SubmittedFor(GetTraderClientBinance().SubmitCancelAll(lSymbol));
+  SubmitFor([&] { return GetTraderClientBinance().SubmitCancelAll(lSymbol); });
   ReportUIMessage("Cancel sent: every open order of " + lSymbol);
 }
 
@@ -776,5 +776,5 @@ void TFRAMETradeBarBinance::Submit(std::uint8_t aSide, TqmtTraderOrderType aType
   r.Size = aSize;
   r.Price = aPrice;
   r.StopPrice = aStopPrice;
-  SubmittedFor(GetTraderClientBinance().SubmitOrder(r));
+  SubmitFor([&] { return GetTraderClientBinance().SubmitOrder(r); });
 }

@@ -30,6 +30,7 @@
 #include <QToolButton>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -154,9 +155,10 @@ protected:
   virtual void GetSteps(long double& aPriceStep, long double& aLotStep);
 
   std::string Section(const std::string& aName) const { return FSymbol + "." + aName; }
-  // Called by DoPlace... with the queue's ticket of what it submitted: the pressed button shows it
-  // in flight until its result comes.
-  void SubmittedFor(std::uint64_t aTicket);
+  // Called by DoPlace... with what submits to the queue (and returns its ticket): the pressed
+  // button shows it in flight until its result comes. The tickets' lock is held across the
+  // submission, so the worker cannot look for a result before its ticket is listed.
+  void SubmitFor(const std::function<std::uint64_t()>& aSubmit);
   int FPressedTag = 0;  // the button being carried out now
   // Sections of the tool items, in tool-bar order (separators included).
   std::vector<std::pair<std::string, QAction*>> FItems;

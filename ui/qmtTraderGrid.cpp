@@ -200,6 +200,28 @@ TFRMGridTicker_NewRecord::TFRMGridTicker_NewRecord(QWidget* aParent) : TFRMTrade
   connect(btnGetSymbols, &QPushButton::clicked, this, [this] { UIAction([this] { btnGetSymbolsClick(); }); });
   FillSymbols();
   cboSymbols->setFocus();
+  FClient = GetTraderClient();
+  if (FClient) FClient->RegisterOnCommandResult({this, &TFRMGridTicker_NewRecord::OnCommandResult});
+}
+
+TFRMGridTicker_NewRecord::~TFRMGridTicker_NewRecord() {
+  if (FClient) FClient->UnRegisterOnCommandResult({this, &TFRMGridTicker_NewRecord::OnCommandResult});
+}
+
+void TFRMGridTicker_NewRecord::OnCommandResult(TObject*, const TqmtTraderCommandResult& aResult) {
+  {
+    std::lock_guard g(FRefreshLock);
+    if (aResult.Ticket == 0 || aResult.Ticket != FRefreshTicket) return;
+  }
+  const std::string lFailure = aResult.Outcome == TqmtTraderOutcome::tocAccepted ? std::string() : aResult.Text();
+  QMetaObject::invokeMethod(this, [this, lFailure] { Refreshed(lFailure); }, Qt::QueuedConnection);
+}
+
+void TFRMGridTicker_NewRecord::Refreshed(const std::string& aFailure) {
+  btnGetSymbols->setEnabled(true);
+  btnGetSymbols->setText("Refresh");
+  FillSymbols();
+  if (!aFailure.empty()) ReportUIException(aFailure);
 }
 
 void TFRMGridTicker_NewRecord::FillSymbols() {
@@ -214,8 +236,12 @@ void TFRMGridTicker_NewRecord::FillSymbols() {
 }
 
 void TFRMGridTicker_NewRecord::btnGetSymbolsClick() {
-  if (TqmtTraderClient* c = GetTraderClient()) c->GetSymbols();
-  FillSymbols();
+  TqmtTraderClient* c = FClient;
+  if (!c || !btnGetSymbols->isEnabled()) return;
+  btnGetSymbols->setEnabled(false);
+  btnGetSymbols->setText("Refreshing...");
+  std::lock_guard g(FRefreshLock);
+  FRefreshTicket = c->SubmitTask("", "read the symbol list", [c] { c->GetSymbols(); });
 }
 
 void TFRMGridTicker_NewRecord::DoOk() {

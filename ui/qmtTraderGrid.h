@@ -8,6 +8,10 @@
 // destructor, first drops its model (which stops the change notices), then deletes the cursor.
 #pragma once
 
+#include "qmtTraderClient.h"
+
+#include <mutex>
+
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
@@ -85,13 +89,19 @@ private:
   std::string CurrentSymbol() const;
 };
 
+// "Refresh" reads the exchange's symbol list on the trader client's command queue: the button says
+// "Refreshing..." until the result comes (a listener call on the queue's worker, posted here; the
+// registration ends with the dialog).
 class TFRMGridTicker_NewRecord : public TFRMTraderBaseModal {
 public:
   explicit TFRMGridTicker_NewRecord(QWidget* aParent = nullptr);
+  ~TFRMGridTicker_NewRecord() override;
 
   QLabel* Label1;
   QComboBox* cboSymbols;
   QPushButton* btnGetSymbols;
+
+  void OnCommandResult(TObject* Sender, const TqmtTraderCommandResult& aResult);
 
 protected:
   void DoOk() override;
@@ -100,6 +110,11 @@ protected:
 private:
   // The symbols table's "SYMBOL" texts, in table order, none selected.
   void FillSymbols();
+  void Refreshed(const std::string& aFailure);
+  // Held across the submission: the result cannot be looked at before its ticket is known.
+  std::mutex FRefreshLock;
+  std::uint64_t FRefreshTicket = 0;
+  TqmtTraderClient* FClient = nullptr;  // the one registered with
 };
 
 class TFRAMEGridLog : public TFRAMEBaseGrid {

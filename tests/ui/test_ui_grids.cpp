@@ -95,6 +95,8 @@ private slots:
       lShown = Items(d->cboSymbols);
       QCOMPARE(d->cboSymbols->currentIndex(), -1);
       d->btnGetSymbols->click();
+      QCOMPARE(d->btnGetSymbols->text(), QString("Refreshing..."));  // read on the command queue
+      QVERIFY(WaitFor([&] { return d->btnGetSymbols->isEnabled(); }));
       lRefreshed = Items(d->cboSymbols);
       QCOMPARE(d->cboSymbols->currentIndex(), -1);
       d->btnOk->click();
