@@ -264,8 +264,10 @@ void TqmtTraderClient::DoOrder(const TqmtTraderOrder& aOrder) {
   GetTraderDataOrders().UpdateOrder(aOrder);
   DoNotifyOrder(aOrder);
   // The exchange's word on an order settles it if its outcome was unknown.
-  if (TqmtTraderCommands* c = FCommandsView.load(); c && aOrder.OrderStatus() != "UNKNOWN")
-    c->OrderReported(aOrder.Id(), aOrder.OrderStatus());
+  if (aOrder.OrderStatus() != "UNKNOWN") {
+    std::shared_lock g(FCommandsViewLock);
+    if (FCommandsView) FCommandsView->OrderReported(aOrder.Id(), aOrder.OrderStatus());
+  }
 }
 
 TqmtTraderCommands& TqmtTraderClient::Commands() {
@@ -280,6 +282,7 @@ TqmtTraderCommands& TqmtTraderClient::Commands() {
             GetTraderDataLog().Notice(aResult.Text());
           FCommandListeners.Notify(this, aResult);
         });
+    std::unique_lock g2(FCommandsViewLock);
     FCommandsView = FCommands.get();
   }
   return *FCommands;
@@ -289,6 +292,7 @@ void TqmtTraderClient::StopCommands() {
   std::unique_ptr<TqmtTraderCommands> lCommands;
   {
     std::lock_guard g(FCommandsLock);
+    std::unique_lock g2(FCommandsViewLock);  // waits for a stream thread inside the queue
     FCommandsView = nullptr;
     lCommands.swap(FCommands);
   }

@@ -5,12 +5,15 @@
 //
 // Threads: records arrive on the stream connection's thread, so the fan-out, the table writes and
 // every listener call run there; listeners that touch windows hand their work to the user-interface
-// thread themselves. Public operations are called from the user-interface thread.
+// thread themselves. Whatever waits for the exchange is submitted to the command queue (Submit...)
+// and runs on its worker, with results to the command listeners; the synchronous operations
+// (PlaceMarketOrder ...) are for programs without windows and never for the worker itself.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -189,7 +192,10 @@ private:
   std::string FLastConnectionError;
   std::unique_ptr<TqmtWebSocketClient> FWSClient;
   std::mutex FCommandsLock;
-  std::atomic<TqmtTraderCommands*> FCommandsView{nullptr};  // read by the stream thread
+  // The queue as the stream threads see it: read under the shared lock, cleared under the unique
+  // one before the queue goes, so no stream thread is inside it then.
+  std::shared_mutex FCommandsViewLock;
+  TqmtTraderCommands* FCommandsView = nullptr;
   std::unique_ptr<TqmtTraderCommands> FCommands;
   TqmtListenerList<TqmtTraderCommandEvent> FCommandListeners;
   std::once_flag FBrokerOnce;

@@ -4,7 +4,9 @@
 // (Client) is preferred, else futures (Client_Futures), else every command does nothing.
 //
 // Threads: DoClientMessage and every mapping run on the stream's reading thread (one document
-// reused for all messages); commands run on the caller's (user-interface) thread.
+// reused for all messages); orders, cancels and look-ups run on the command queue's worker (the
+// REST clients of REST_API() are the worker's once signed in); Initialize runs on the thread that
+// signs in (the sign-in dialog's, or the program's at start-up), before anything is queued.
 #pragma once
 
 #include <atomic>
