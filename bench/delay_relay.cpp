@@ -144,10 +144,11 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, [](int) { gStop = true; });
   std::vector<int> lListen;
   std::string lLine = "RELAY";
-  for (int t : lTargets) {
+  for (std::size_t k = 0; k < lTargets.size(); ++k) {
     int lPort = 0;
     lListen.push_back(ListenFree(lPort));
-    lLine += " " + std::to_string(lPort);
+    lLine += ' ';
+    lLine += std::to_string(lPort);
   }
   std::printf("%s\n", lLine.c_str());
   std::fflush(stdout);
