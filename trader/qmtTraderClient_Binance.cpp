@@ -510,7 +510,7 @@ void TqmtTraderClient_Binance::StartKeeper() {
   FKeeperStop = false;
   FKeeper = std::thread([this, lREST = std::move(lREST)] {
     std::unique_lock lGuard(FKeeperLock);
-    while (!FKeeperWake.wait_for(lGuard, std::chrono::milliseconds(KeepWarmMs), [this] { return FKeeperStop; })) {
+    while (!FKeeperWake.wait_for(lGuard, std::chrono::milliseconds(KeepWarmMs.load()), [this] { return FKeeperStop; })) {
       lGuard.unlock();
       try {
         lREST->Ping();

@@ -66,7 +66,7 @@ public:
   int RequestTimeoutMs = 10000;
   // The REST host's kept connection is used at least this often (ms; a ping, weight 1, when idle),
   // so that a connection the server closed is opened again in the background, not by an order.
-  int KeepWarmMs = 15000;
+  std::atomic<int> KeepWarmMs{15000};
   // The receive window and time-outs of this client's requests into a REST client.
   void ConfigureRequests(TqmtHTTP_API_Binance& aREST) const;
   bool Routed() const;

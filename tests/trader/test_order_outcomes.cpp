@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "qmtHTTP_Client.h"
 #include "qmtTraderClient_Binance.h"
 #include "sim_exchange.h"
 #include "trader_fixture.h"
@@ -326,5 +327,34 @@ TEST_F(OrderOutcomes, OrdersGoOverRESTWhileTheWebSocketAPIIsDown) {
   const auto lSecond = t.SubmitOrder(r2);
   ASSERT_TRUE(lResults.Final(lSecond));
   EXPECT_EQ(lResults.Of(lSecond), std::vector<O>({O::tocAccepted}));
+  t.UnRegisterOnCommandResult({&lResults, &Results::OnResult});
+}
+
+TEST_F(OrderOutcomes, AClosedRESTConnectionIsOpenedAgainBeforeTheNextOrder) {
+  // The kept connection goes (as when the server closes an idle one); the keeper opens a new one in
+  // the background, and the next order over REST opens none.
+  SimExchange lExchange;
+  lExchange.PointAt();
+  TqmtTraderClient_Binance t;
+  t.KeepWarmMs = 150;
+  Results lResults;
+  t.RegisterOnCommandResult({&lResults, &Results::OnResult});
+  ASSERT_TRUE(t.Initialize(kKey, kSecret, true, 0, false));
+  t.OrdersWSClient()->Disconnect(5000);  // orders over REST
+  TqmtIdHTTP::CloseKeptConnections();
+  const std::uint64_t lBefore = TqmtIdHTTP::ConnectionsOpened();
+  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (TqmtIdHTTP::ConnectionsOpened() == lBefore && std::chrono::steady_clock::now() < lEnd)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GT(TqmtIdHTTP::ConnectionsOpened(), lBefore) << "opened again with no order asking";
+  // No ping beside the order from here on (a busy kept connection would make the order open another).
+  t.KeepWarmMs = 60000;
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const std::uint64_t lWarm = TqmtIdHTTP::ConnectionsOpened();
+  auto r = Limit("BTCUSDT");
+  const auto lTicket = t.SubmitOrder(r);
+  ASSERT_TRUE(lResults.Final(lTicket));
+  EXPECT_EQ(lResults.Of(lTicket), std::vector<O>({O::tocAccepted}));
+  EXPECT_EQ(TqmtIdHTTP::ConnectionsOpened(), lWarm) << "the order used the kept connection";
   t.UnRegisterOnCommandResult({&lResults, &Results::OnResult});
 }
