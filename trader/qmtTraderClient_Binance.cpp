@@ -139,6 +139,8 @@ TqmtTraderExecution TqmtTraderClient_Binance::OverWebSocket(TqmtWSAPI_Binance_Re
   if (!a.Sent) {
     e.Outcome = TqmtTraderOutcome::tocRefused;
     e.Message = "not sent: " + a.Why;
+    // No open connection: REST may carry it. A ban by the exchange counts for REST as well.
+    e.Unsent = aApi.BannedForMs() == 0;
     return e;
   }
   if (!a.Answered) {
@@ -231,7 +233,7 @@ TqmtTraderExecution TqmtTraderClient_Binance::ExecuteOrder(const TqmtTraderOrder
     }
     TqmtTraderExecution e = OverWebSocket(*lApi, lMethod, std::move(p), lAlgo);
     // A request that never left (the connection went down just now) goes over REST instead.
-    if (!(e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.rfind("not sent: the WebSocket API connection", 0) == 0)) return e;
+    if (!e.Unsent) return e;
   }
   return OverREST(
       [&]() -> std::string {
@@ -265,7 +267,7 @@ TqmtTraderExecution TqmtTraderClient_Binance::ExecuteCancel(const std::string& a
     if (FClient_Futures && e.Outcome == TqmtTraderOutcome::tocRefused &&
         (e.Message.rfind("-2011", 0) == 0 || e.Message.rfind("-2013", 0) == 0))
       e = OverWebSocket(*lApi, "algoOrder.cancel", {{"clientAlgoId", aClientOrderId}}, true);
-    if (!(e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.rfind("not sent: the WebSocket API connection", 0) == 0)) return e;
+    if (!e.Unsent) return e;
   }
   return OverREST(
       [&]() -> std::string {
@@ -293,7 +295,7 @@ TqmtTraderExecution TqmtTraderClient_Binance::ExecuteCancelAll(const std::string
       e.Status = "NONE OPEN";
       e.Message.clear();
     }
-    if (!(e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.rfind("not sent: the WebSocket API connection", 0) == 0)) return e;
+    if (!e.Unsent) return e;
   }
   // The futures WebSocket API has no cancel-all: REST, plain and conditional orders apart.
   TqmtTraderExecution e = OverREST(

@@ -80,12 +80,7 @@ TqmtTraderCommands::~TqmtTraderCommands() {
   FWake.notify_all();
   if (FWorker.joinable()) FWorker.join();
   for (const TCommand& c : lDropped) {
-    TqmtTraderCommandResult r;
-    r.Kind = c.Kind;
-    r.Ticket = c.Ticket;
-    r.Symbol = c.Order.Symbol;
-    r.ClientOrderId = c.Order.ClientOrderId;
-    r.Description = c.Description;
+    TqmtTraderCommandResult r = ResultOf(c);
     r.Outcome = TqmtTraderOutcome::tocRefused;
     r.Message = "not sent: the session ended";
     Emit(r);
@@ -248,12 +243,7 @@ bool TqmtTraderCommands::SettleBefore(const std::string& aSymbol) {
 }
 
 TqmtTraderCommandResult TqmtTraderCommands::Run(TCommand& c) {
-  TqmtTraderCommandResult r;
-  r.Kind = c.Kind;
-  r.Ticket = c.Ticket;
-  r.Symbol = c.Order.Symbol;
-  r.ClientOrderId = c.Order.ClientOrderId;
-  r.Description = c.Description;
+  TqmtTraderCommandResult r = ResultOf(c);
   // An earlier order of this symbol whose outcome is still unknown after its look-ups: asked once
   // more, and nothing new is sent while it cannot be (another order could double the position).
   if (c.Kind != TqmtTraderCommandKind::tckTask && !SettleBefore(c.Order.Symbol)) {
@@ -339,13 +329,7 @@ void TqmtTraderCommands::LookUpDue(const std::string& aClientOrderId) {
   if (lOutcome != TqmtTraderOutcome::tocUnknown) {
     Settle(u, lOutcome, lOutcome == TqmtTraderOutcome::tocSettled ? lStatus : std::string());
   } else if (lLast) {
-    TqmtTraderCommandResult r;
-    r.Kind = TqmtTraderCommandKind::tckOrder;
-    r.Outcome = TqmtTraderOutcome::tocUnknown;
-    r.Ticket = u.Ticket;
-    r.Symbol = u.Order.Symbol;
-    r.ClientOrderId = aClientOrderId;
-    r.Description = u.Order.Text();
+    TqmtTraderCommandResult r = ResultOf(u, TqmtTraderOutcome::tocUnknown);
     r.Message = "still unknown: the exchange could not be asked (" + u.Why + "); look at the exchange before trading " +
                 u.Order.Symbol + " again";
     Finish(r);
@@ -355,13 +339,7 @@ void TqmtTraderCommands::LookUpDue(const std::string& aClientOrderId) {
 
 void TqmtTraderCommands::Settle(TUnknown u, TqmtTraderOutcome aOutcome, const std::string& aStatus) {
   FExecutor.ShowOrder(u.Order, aOutcome == TqmtTraderOutcome::tocNotPlaced ? "REJECTED" : aStatus);
-  TqmtTraderCommandResult r;
-  r.Kind = TqmtTraderCommandKind::tckOrder;
-  r.Outcome = aOutcome;
-  r.Ticket = u.Ticket;
-  r.Symbol = u.Order.Symbol;
-  r.ClientOrderId = u.Order.ClientOrderId;
-  r.Description = u.Order.Text();
+  TqmtTraderCommandResult r = ResultOf(u, aOutcome);
   r.Status = aStatus;
   if (aOutcome == TqmtTraderOutcome::tocNotPlaced) r.Message = "the exchange does not have it (" + u.Why + ")";
   Finish(r);
@@ -382,13 +360,7 @@ void TqmtTraderCommands::OrderReported(const std::string& aClientOrderId, const 
     FUnknown.erase(lIt);
   }
   // The stream's own event already wrote the tables: only the result is told.
-  TqmtTraderCommandResult r;
-  r.Kind = TqmtTraderCommandKind::tckOrder;
-  r.Outcome = TqmtTraderOutcome::tocSettled;
-  r.Ticket = u.Ticket;
-  r.Symbol = u.Order.Symbol;
-  r.ClientOrderId = aClientOrderId;
-  r.Description = u.Order.Text();
+  TqmtTraderCommandResult r = ResultOf(u, TqmtTraderOutcome::tocSettled);
   r.Status = aStatus;
   Finish(r);
 }
@@ -435,6 +407,28 @@ void TqmtTraderCommands::Finish(const TqmtTraderCommandResult& aResult) {
   }
   FWake.notify_all();
   Emit(aResult);
+}
+
+TqmtTraderCommandResult TqmtTraderCommands::ResultOf(const TCommand& c) {
+  TqmtTraderCommandResult r;
+  r.Kind = c.Kind;
+  r.Ticket = c.Ticket;
+  r.Symbol = c.Order.Symbol;
+  r.ClientOrderId = c.Order.ClientOrderId;
+  r.Description = c.Description;
+  return r;
+}
+
+TqmtTraderCommandResult TqmtTraderCommands::ResultOf(const TUnknown& u, TqmtTraderOutcome aOutcome) {
+  TqmtTraderCommandResult r;
+  r.Kind = TqmtTraderCommandKind::tckOrder;
+  r.Outcome = aOutcome;
+  r.Ticket = u.Ticket;
+  r.Symbol = u.Order.Symbol;
+  r.ClientOrderId = u.Order.ClientOrderId;
+  r.Description = u.Order.Text();
+  r.Algo = u.Algo;
+  return r;
 }
 
 void TqmtTraderCommands::Emit(const TqmtTraderCommandResult& aResult) {

@@ -74,6 +74,7 @@ struct TqmtTraderExecution {
   TqmtTraderOutcome Outcome = TqmtTraderOutcome::tocRefused;
   std::string Status, Message;
   bool Algo = false;  // a conditional order, looked up by its client algo id
+  bool Unsent = false;  // refused because it never left this way: another way may carry it
 };
 
 class TqmtTraderCommands {
@@ -149,6 +150,9 @@ private:
   bool Held(const std::string& aSymbol) const;  // under FLock
   std::uint64_t NextDueAt() const;               // under FLock; 0: none
   void Emit(const TqmtTraderCommandResult& aResult);
+  // A result that names the command, or the followed order, it is about.
+  static TqmtTraderCommandResult ResultOf(const TCommand& aCommand);
+  static TqmtTraderCommandResult ResultOf(const TUnknown& aUnknown, TqmtTraderOutcome aOutcome);
   // A final result of an unknown order: told to the listener and to a RunOrder waiting for it.
   void Finish(const TqmtTraderCommandResult& aResult);
 

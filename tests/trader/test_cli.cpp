@@ -30,7 +30,8 @@ Result RunCli(const std::string& aArgs) {
   const auto lDir = std::filesystem::temp_directory_path() / ("qmt_cli_" + std::to_string(::getpid()));
   std::filesystem::create_directories(lDir);
   const std::string lOut = (lDir / "out").string(), lErr = (lDir / "err").string();
-  const std::string lCommand = "QMT_API_KEY=test-key QMT_API_SECRET=test-secret " + std::string(QMT_CLI) + " " + aArgs +
+  // Bounded: a client that hung would otherwise hold the test to its time limit.
+  const std::string lCommand = "QMT_API_KEY=test-key QMT_API_SECRET=test-secret timeout 120 " + std::string(QMT_CLI) + " " + aArgs +
                                " >" + lOut + " 2>" + lErr;
   const int lStatus = std::system(lCommand.c_str());
   Result r{WEXITSTATUS(lStatus), ReadFileText(lOut), ReadFileText(lErr)};
