@@ -163,6 +163,20 @@ class SessionResults : public TObject {
 public:
   explicit SessionResults(Printer& aPrinter) : FPrinter(aPrinter) {}
   void OnResult(TObject*, const TqmtTraderCommandResult& r) {
+    if (r.Outcome != TqmtTraderOutcome::tocSettled && r.Outcome != TqmtTraderOutcome::tocNotPlaced &&
+        r.Outcome != TqmtTraderOutcome::tocUnknown) {
+      std::lock_guard g(FLock);
+      if (FWaiting == r.Ticket && !FHave) {
+        FResult = r;
+        FHave = true;
+        FDone.notify_all();
+      }
+      return;
+    }
+    const std::string lLine = "OUTCOME " + r.ClientOrderId + " " +
+                              (r.Outcome == TqmtTraderOutcome::tocSettled   ? "found " + r.Status
+                               : r.Outcome == TqmtTraderOutcome::tocNotPlaced ? std::string("not-placed")
+                                                                              : "unknown " + r.Message);
     {
       std::lock_guard g(FLock);
       if (FWaiting == r.Ticket && !FHave) {
@@ -171,20 +185,28 @@ public:
         FDone.notify_all();
         return;
       }
+      // What settles the command being answered comes after its answer's line.
+      if (FWaiting == r.Ticket) {
+        FDeferred.push_back(lLine);
+        return;
+      }
     }
-    if (r.Outcome == TqmtTraderOutcome::tocSettled || r.Outcome == TqmtTraderOutcome::tocNotPlaced ||
-        r.Outcome == TqmtTraderOutcome::tocUnknown)
-      FPrinter.Line("OUTCOME " + r.ClientOrderId + " " +
-                    (r.Outcome == TqmtTraderOutcome::tocSettled   ? "found " + r.Status
-                     : r.Outcome == TqmtTraderOutcome::tocNotPlaced ? std::string("not-placed")
-                                                                    : "unknown " + r.Message));
+    FPrinter.Line(lLine);
+  }
+  // The answer of the awaited command is printed: what settled it meanwhile follows.
+  void Printed() {
+    std::vector<std::string> lLines;
+    {
+      std::lock_guard g(FLock);
+      lLines.swap(FDeferred);
+      FWaiting = 0;
+    }
+    for (const std::string& l : lLines) FPrinter.Line(l);
   }
   // Waits for the first result of aTicket (the worker answers every command within its time-outs).
   TqmtTraderCommandResult Wait(std::uint64_t aTicket) {
     std::unique_lock g(FLock);
     FDone.wait(g, [&] { return FHave && FResult.Ticket == aTicket; });
-    FHave = false;
-    FWaiting = 0;
     return FResult;
   }
   // Submits under the lock, so the command's result cannot pass before its ticket is known.
@@ -203,6 +225,7 @@ private:
   std::uint64_t FWaiting = 0;
   bool FHave = false;
   TqmtTraderCommandResult FResult;
+  std::vector<std::string> FDeferred;
 };
 
 // A command line that does not follow the grammar: usage, exit code 2.
@@ -480,6 +503,7 @@ int RunSession(TqmtTraderClient_Binance& c, const Settings& s, const std::vector
     for (char& ch : lLineOut)
       if (ch == '\r' || ch == '\n') ch = ' ';
     lPrinter.Line(lLineOut);
+    lResults.Printed();
   }
   c.Disconnect();
   return 0;

@@ -627,6 +627,10 @@ std::string TqmtWSAPI_Binance_UserData::SubscribeRequest(const std::string& aId,
 
 void TqmtWSAPI_Binance_UserData::DoConnect(TqmtWSConnection*) {
   // Every (re)connection subscribes again: a subscription lives as long as its connection.
+  Resubscribe();
+}
+
+void TqmtWSAPI_Binance_UserData::Resubscribe() {
   TqmtWSClient* lClient = Client();
   if (!lClient) return;
   const std::string lId = NewGuidText();
@@ -658,6 +662,7 @@ bool TqmtWSAPI_Binance_UserData::DoFilterMessage(std::string_view aText) {
   const TqmtObjectJSON* lStatus = lAnswer.Find("status");
   if (lStatus && lStatus->ValueView() == "200") {
     FState = 1;
+    if (OnSubscription) OnSubscription(1);
     return false;
   }
   {
@@ -667,6 +672,7 @@ bool TqmtWSAPI_Binance_UserData::DoFilterMessage(std::string_view aText) {
   FState = -1;
   if (TqmtWSClient* lClient = Client())
     lClient->ReportException(Exception("userDataStream.subscribe.signature refused: " + std::string(aText)));
+  if (OnSubscription) OnSubscription(-1);
   return false;
 }
 

@@ -325,6 +325,11 @@ public:
   // 0 while the answer is awaited, 1 subscribed, -1 refused (Refusal() holds the exchange's answer).
   int SubscriptionState() const { return FState.load(); }
   std::string Refusal() const;
+  // Told of every answer to a subscription (1 accepted, -1 refused), on the reading thread. Set
+  // before the connection opens.
+  std::function<void(int aState)> OnSubscription;
+  // Subscribes again on the open connection (after a refusal); from any thread but the reading one.
+  void Resubscribe();
   // The signed request text for a request id and a timestamp.
   std::string SubscribeRequest(const std::string& aId, const std::string& aTimestamp) const;
 

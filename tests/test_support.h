@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,6 +23,16 @@ inline std::filesystem::path SharedDir() {
 inline bool UnderCI() {
   const char* lCI = std::getenv("CI");
   return lCI && std::string(lCI) == "true";
+}
+
+// Polls aDone every 10 ms until it holds (true) or aMs have passed (false).
+inline bool Eventually(const std::function<bool()>& aDone, int aMs = 10000) {
+  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+  while (!aDone()) {
+    if (std::chrono::steady_clock::now() > lEnd) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 inline std::string ReadFile(const std::filesystem::path& aPath) {

@@ -260,9 +260,13 @@ void TqmtTraderClient::DoTrade(const TqmtTraderTrade& aTrade) {
 }
 
 void TqmtTraderClient::DoOrder(const TqmtTraderOrder& aOrder) {
-  GetBroker().Symbols().UpdateOrder(aOrder);
-  GetTraderDataOrders().UpdateOrder(aOrder);
-  DoNotifyOrder(aOrder);
+  // The table decides whether this is news: a state older than the one shown, or the same state
+  // again (an event that the account's snapshot already held), reaches nobody.
+  const bool lNews = GetTraderDataOrders().UpdateOrder(aOrder) || aOrder.Symbol().empty();
+  if (lNews) {
+    GetBroker().Symbols().UpdateOrder(aOrder);
+    DoNotifyOrder(aOrder);
+  }
   // The exchange's word on an order settles it if its outcome was unknown.
   if (aOrder.OrderStatus() != "UNKNOWN") {
     std::shared_lock g(FCommandsViewLock);

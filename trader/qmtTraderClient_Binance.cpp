@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "qmtBase_Helpers.h"
+#include "qmtTraderData_Balance.h"
 #include "qmtTraderData_Log.h"
+#include "qmtTraderData_Position.h"
 #include "qmtTraderData_Ticker.h"
 #include "qmtTraderHelpers.h"
 #include "qmtTraderMarketData_Binance.h"
@@ -61,6 +63,7 @@ TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
   // The command queue first (it drives the wrappers), then the streams, then the futures wrapper,
   // then the spot wrapper.
   StopCommands();
+  StopAccountWorker();
   try {
     Disconnect();
   } catch (const std::exception& e) {
@@ -353,6 +356,23 @@ std::string TqmtTraderClient_Binance::LookUp(const std::string& aSymbol, const s
 
 bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std::string& aApiSecret, bool aFutures,
                                           int aFuturesContracts, bool aTestNet) {
+  // A sign-in starts the account afresh: nothing of another market's or key's state stays.
+  StopAccountWorker();
+  {
+    std::lock_guard g(FAccountLock);
+    FPositions.clear();
+    FBalanceTimes.clear();
+    FAvailable.clear();
+    FMarkStreams.clear();
+    FSpotBalances.clear();
+    FAccountProblem.clear();
+    FRetryMs = FUserRetryMs = 0;
+  }
+  GetTraderDataOrders().Clear();
+  GetTraderDataPosition().Clear();
+  GetTraderDataBalance().Clear();
+  FHasAccount = !aApiKey.empty();
+  FTestNet = aTestNet;
   if (aFutures) {
     auto& f = Client_Futures();
     f.Binance().ApiKey = aApiKey;
@@ -399,6 +419,21 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
       FClient_Futures->REST_API().SyncServerTime();
     else
       FClient->REST_API().SyncServerTime();
+    MakeAccountREST();
+    // The key is tried with a signed request before anything says "signed in": a wrong secret or
+    // a key without rights is refused here, in the exchange's words.
+    try {
+      if (aFutures)
+        FAccountFutures->GetAccountBalance();
+      else
+        FAccountSpot->GetAccountInformation();
+    } catch (const std::exception& e) {
+      const std::string lWords = BinanceRefusalWords(
+          dynamic_cast<const EIdHTTPProtocolException*>(&e) ? dynamic_cast<const EIdHTTPProtocolException&>(e).ErrorMessage()
+                                                            : std::string(e.what()));
+      RecordConnectionError("the exchange refused the API key: " + lWords);
+      return false;
+    }
   }
   return ConnectStreams(10000);
 }
@@ -422,6 +457,8 @@ void TqmtTraderClient_Binance::MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRou
   ConfigureTwin(w);
   w.OnConnect = [this, aWhich](TqmtWSConnection*) {
     if (aWhich == TqmtWSBinanceFuturesRoute::bfrPublic && FPublic.API) SubscribeWatchList(*FPublic.API, aWhich);
+    // The account's data is back (its listen key accepted): what happened meanwhile is read.
+    if (aWhich == TqmtWSBinanceFuturesRoute::bfrPrivate) RequestAccountSnapshot();
     UpdateRouteState();
   };
   w.OnDisconnect = [this](TqmtWSConnection*, int) { UpdateRouteState(); };
@@ -450,10 +487,26 @@ void TqmtTraderClient_Binance::MakeUserRoute() {
   FUser.WS = std::make_unique<TqmtWebSocketClient>();
   TqmtWebSocketClient& w = *FUser.WS;
   ConfigureTwin(w);
-  w.OnConnect = [this](TqmtWSConnection*) { UpdateRouteState(); };
+  // Up is not enough: the account's data counts once its subscription is accepted.
   w.OnDisconnect = [this](TqmtWSConnection*, int) { UpdateRouteState(); };
   FUser.API = std::make_unique<TqmtWSAPI_Binance_UserData>();
   TqmtWSAPI_Binance_UserData& a = *FUser.API;
+  a.OnSubscription = [this](int aState) {
+    if (aState == 1) {
+      {
+        std::lock_guard g(FAccountLock);
+        FUserRetryMs = 0;
+      }
+      SetAccountProblem(std::string());
+      RequestAccountSnapshot();
+    } else {
+      const std::string lWhy = "account data refused: " + BinanceRefusalWords(FUser.API ? FUser.API->Refusal() : std::string());
+      SetAccountProblem(lWhy);
+      GetTraderDataLog().Notice(lWhy + " (tried again)");
+      RetryUserData();
+    }
+    UpdateRouteState();
+  };
   a.Binance().Assign(FClient->Binance());
   a.RecvWindow = RecvWindowMs;
   // The request is signed with the REST client's measure of the server's clock.
@@ -570,7 +623,8 @@ void TqmtTraderClient_Binance::UpdateRouteState() {
     return c && c->Enabled();
   };
   const bool lAll = lUp(&GetWSClient()) && (!FPublic.WS || lUp(FPublic.WS.get())) &&
-                    (!FPrivate.WS || lUp(FPrivate.WS.get())) && (!FUser.WS || lUp(FUser.WS.get()));
+                    (!FPrivate.WS || lUp(FPrivate.WS.get())) &&
+                    (!FUser.WS || (lUp(FUser.WS.get()) && FUser.API && FUser.API->SubscriptionState() == 1));
   if (lAll) {
     if (!FAllUp.exchange(true)) DoNotifyConnect();
   } else if (FAllUp.exchange(false)) {
@@ -581,6 +635,8 @@ void TqmtTraderClient_Binance::UpdateRouteState() {
 void TqmtTraderClient_Binance::DoClientConnect() {
   if (!HasExtraStreams()) {
     TqmtTraderClient::DoClientConnect();
+    // This connection carries the account's data itself (a listen key): read what it missed.
+    if (FHasAccount && ((FClient_Futures && !Routed()) || (FClient && FClient->Binance().UserStream))) RequestAccountSnapshot();
     return;
   }
   DoSubscribeAll();  // this connection's streams (/market when routed)
@@ -711,6 +767,11 @@ void TqmtTraderClient_Binance::DoSubscribeAll() {
 void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi, TqmtWSBinanceFuturesRoute aRoute) {
   const char* lBook = FClient ? "depth20@1000ms" : "depth20@500ms";
   std::vector<std::string> lStreams;
+  // The mark prices of the positions held, on the connection that carries market streams.
+  if (aRoute == TqmtWSBinanceFuturesRoute::bfrNone || aRoute == TqmtWSBinanceFuturesRoute::bfrMarket) {
+    std::lock_guard g(FAccountLock);
+    lStreams.assign(FMarkStreams.begin(), FMarkStreams.end());
+  }
   for (const std::string& lSymbol : WatchListSymbols()) {
     const std::string lName = Lower(lSymbol);
     for (const char* lSuffix : {"ticker", lBook, "aggTrade"}) {
@@ -746,7 +807,11 @@ void TqmtTraderClient_Binance::DoReadSpotOrder(const TNode& e, const std::string
   lOrder.SetOrderType(std::string(Text(e.Find("o"))));
   Number(e.Find("p"), [&](long double v) { lOrder.SetPrice(v); });
   Number(e.Find("q"), [&](long double v) { lOrder.SetSize(v); });
+  Number(e.Find("z"), [&](long double v) { lOrder.SetFilled(v); });
   lOrder.SetOrderStatus(std::string(Text(e.Find("X"))));
+  const TqmtObjectJSON* lTime = e.Find("T");
+  if (!lTime) lTime = e.Find("E");
+  Number(lTime, [&](long double v) { lOrder.SetUpdateTime(static_cast<std::int64_t>(v)); });
   lOrder.SetRaw(aRaw);
   DoOrder(lOrder);
 }
@@ -757,6 +822,9 @@ void TqmtTraderClient_Binance::DoReadSpotAccount(const TNode& e, const std::stri
   // free part, and the change what the wallet moved since the last report of the asset.
   const TqmtObjectJSON* B = e.Find("B");
   if (!B) return;
+  std::int64_t lTime = 0;
+  Number(e.Find("u"), [&](long double v) { lTime = static_cast<std::int64_t>(v); });
+  std::lock_guard g(FAccountLock);
   for (int i = 0; i < B->Count(); ++i) {
     const TqmtObjectJSON* b = B->At(i);
     const std::string lAsset(Text(b->Find("a")));
@@ -764,16 +832,12 @@ void TqmtTraderClient_Binance::DoReadSpotAccount(const TNode& e, const std::stri
     long double lFree = 0, lLocked = 0;
     Number(b->Find("f"), [&](long double v) { lFree = v; });
     Number(b->Find("l"), [&](long double v) { lLocked = v; });
+    const auto lShown = FBalanceTimes.find(lAsset);
+    if (lTime != 0 && lShown != FBalanceTimes.end() && lTime < lShown->second) continue;  // older than the snapshot
     auto lKnown = FSpotBalances.find(lAsset);
     const long double lChange = lKnown == FSpotBalances.end() ? 0 : (lFree + lLocked) - lKnown->second.first;
     FSpotBalances[lAsset] = {lFree + lLocked, lFree};
-    TqmtTraderBalance lBalance;
-    lBalance.SetSymbol(lAsset);
-    lBalance.SetWalletBalance(lFree + lLocked);
-    lBalance.SetCrossWalletBalance(lFree);
-    lBalance.SetBalanceChange(lChange);
-    lBalance.SetRaw(aRaw);
-    DoBalance(lBalance);
+    ApplyBalance(lAsset, lFree + lLocked, lFree, lChange, lTime, lFree, aRaw);
   }
 }
 
@@ -783,17 +847,17 @@ void TqmtTraderClient_Binance::DoReadSpotBalanceUpdate(const TNode& e, const std
   const std::string lAsset(Text(e.Find("a")));
   if (lAsset.empty()) return;
   long double lDelta = 0;
+  std::int64_t lTime = 0;
   Number(e.Find("d"), [&](long double v) { lDelta = v; });
+  Number(e.Find("T"), [&](long double v) { lTime = static_cast<std::int64_t>(v); });
+  std::lock_guard g(FAccountLock);
+  // A delta the snapshot already holds is not added again.
+  const auto lShown = FBalanceTimes.find(lAsset);
+  if (lTime != 0 && lShown != FBalanceTimes.end() && lTime <= lShown->second) return;
   auto& lKnown = FSpotBalances[lAsset];
   lKnown.first += lDelta;
   lKnown.second += lDelta;
-  TqmtTraderBalance lBalance;
-  lBalance.SetSymbol(lAsset);
-  lBalance.SetWalletBalance(lKnown.first);
-  lBalance.SetCrossWalletBalance(lKnown.second);
-  lBalance.SetBalanceChange(lDelta);
-  lBalance.SetRaw(aRaw);
-  DoBalance(lBalance);
+  ApplyBalance(lAsset, lKnown.first, lKnown.second, lDelta, lTime, lKnown.second, aRaw);
 }
 
 void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
@@ -830,6 +894,8 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
       DoReadAccount(lDocument);
     else if (lEvent == "ALGO_UPDATE")
       DoReadAlgoOrder(lDocument);
+    else if (lEvent == "markPriceUpdate")
+      DoReadMarkPrice(lDocument);
     else if (lEvent == "executionReport")  // spot, on a listen-key stream (Binance.US)
       DoReadSpotOrder(lDocument, std::string(aText));
     else if (lEvent == "outboundAccountPosition")
@@ -876,6 +942,9 @@ void TqmtTraderClient_Binance::DoReadAlgoOrder(TqmtJSON& aJSON) {
   lOrder.SetPrice(lPrice);
   Number(o->Find("q"), [&](long double v) { lOrder.SetSize(v); });
   lOrder.SetOrderStatus(std::string(Text(o->Find("X"))));
+  const TqmtObjectJSON* lTime = aJSON.Find("T");
+  if (!lTime) lTime = aJSON.Find("E");
+  Number(lTime, [&](long double v) { lOrder.SetUpdateTime(static_cast<std::int64_t>(v)); });
   lOrder.SetRaw(aJSON.Text());
   DoOrder(lOrder);
 }
@@ -955,7 +1024,11 @@ void TqmtTraderClient_Binance::DoReadOrder(TqmtJSON& aJSON) {
   lOrder.SetOrderType(std::string(Text(o->Find("o"))));
   Number(o->Find("p"), [&](long double v) { lOrder.SetPrice(v); });
   Number(o->Find("q"), [&](long double v) { lOrder.SetSize(v); });
+  Number(o->Find("z"), [&](long double v) { lOrder.SetFilled(v); });
   lOrder.SetOrderStatus(std::string(Text(o->Find("X"))));
+  const TqmtObjectJSON* lTime = o->Find("T");
+  if (!lTime) lTime = aJSON.Find("T");
+  Number(lTime, [&](long double v) { lOrder.SetUpdateTime(static_cast<std::int64_t>(v)); });
   lOrder.SetRaw(aJSON.Text());
   DoOrder(lOrder);
 }
@@ -963,6 +1036,9 @@ void TqmtTraderClient_Binance::DoReadOrder(TqmtJSON& aJSON) {
 void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {
   const TqmtObjectJSON* a = aJSON.Find("a");
   if (!a) return;
+  std::int64_t lTime = 0;
+  const TqmtObjectJSON* T = aJSON.Find("T");
+  Number(T ? T : aJSON.Find("E"), [&](long double v) { lTime = static_cast<std::int64_t>(v); });
   if (const TqmtObjectJSON* B = a->Find("B")) {
     // One record for all balances: a member missing from an element keeps the previous value.
     TqmtTraderBalance lBalance;
@@ -974,43 +1050,30 @@ void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {
       Number(b->Find("wb"), [&](long double v) { lBalance.SetWalletBalance(v); });
       Number(b->Find("cwb"), [&](long double v) { lBalance.SetCrossWalletBalance(v); });
       Number(b->Find("bc"), [&](long double v) { lBalance.SetBalanceChange(v); });
-      lBalance.SetRaw(lRaw);
-      DoBalance(lBalance);
+      if (lBalance.Symbol().empty()) continue;
+      ApplyBalance(lBalance.Symbol(), lBalance.WalletBalance(), lBalance.CrossWalletBalance(), lBalance.BalanceChange(),
+                   lTime, -1, lRaw);
     }
+    // The available balance is not in the event: asked for on the account worker.
+    if (B->Count() > 0 && FHasAccount) AccountWorker().Request("balances", [this] { RefreshBalances(); });
   }
   if (const TqmtObjectJSON* P = a->Find("P")) {
-    for (int i = 0; i < P->Count(); ++i)
-      if (const auto* s = P->At(i)->Find("s")) UpdateSymbolPosition(std::string(s->ValueView()));
+    for (int i = 0; i < P->Count(); ++i) {
+      const TqmtObjectJSON* p = P->At(i);
+      const auto* s = p->Find("s");
+      if (!s || s->ValueView().empty()) continue;
+      std::string lSymbol(s->ValueView());
+      // The event's amount and entry at once; the exchange's full record (mark price, profit)
+      // from REST on the account worker, never on this reading thread.
+      if (p->Find("pa")) {
+        long double lAmount = 0, lEntry = 0;
+        Number(p->Find("pa"), [&](long double v) { lAmount = v; });
+        Number(p->Find("ep"), [&](long double v) { lEntry = v; });
+        ApplyPosition(lSymbol, lAmount, lEntry, 0, lTime, aJSON.Text());
+      }
+      AccountWorker().Request("position:" + lSymbol, [this, lSymbol] { UpdateSymbolPosition(lSymbol); });
+    }
   }
-}
-
-void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) {
-  if (aSymbol.empty() || !FClient_Futures) return;
-  // The stream thread's own REST client: the user interface's (orders) is never touched here.
-  if (!FPositionREST) FPositionREST = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
-  FClient_Futures->ConfigureREST(*FPositionREST);
-  std::string lAnswer;
-  try {
-    // While the exchange asks us to wait this automatic request waits for the next account
-    // update; a failed one is logged. Neither is a fault of the stream, which goes on.
-    const TqmtBinanceHostState lHost = BinanceHostState(BinanceHostOf(FPositionREST->GetBaseURL()));
-    if (lHost.BlockedUntil > GetTicks()) return;
-    lAnswer = FPositionREST->GetPositionInformation(aSymbol);
-  } catch (const std::exception& e) {
-    GetTraderDataLog().Notice("position of " + aSymbol + " not refreshed: " + e.what());
-    return;
-  }
-  TqmtJSON lDocument;  // not the dispatcher's: this runs inside its handling
-  lDocument.Read(lAnswer);
-  if (lDocument.Count() != 1) return;
-  const TqmtObjectJSON* e = lDocument.At(0);
-  TqmtTraderPosition lPosition;
-  lPosition.SetSymbol(aSymbol);
-  Number(e->Find("positionAmt"), [&](long double v) { lPosition.SetPosition(v); });
-  Number(e->Find("entryPrice"), [&](long double v) { lPosition.SetEntryPrice(v); });
-  Number(e->Find("markPrice"), [&](long double v) { lPosition.SetMarketPrice(v); });
-  Number(e->Find("unRealizedProfit"), [&](long double v) { lPosition.SetUnRealizedProfit(v); });
-  DoPosition(lPosition);
 }
 
 void TqmtTraderClient_Binance::ReadSymbols(const std::string& aText) {
@@ -1024,6 +1087,11 @@ void TqmtTraderClient_Binance::ReadSymbols(const std::string& aText) {
     if (!lName) continue;
     TqmtTraderSymbol_Binance lSymbol;
     lSymbol.SetSymbol(std::string(lName->ValueView()));
+    // Coin-margined contracts are worth a fixed amount of USD each: their profit needs it.
+    if (const TqmtObjectJSON* lContract = s->Find("contractSize")) {
+      std::lock_guard g(FAccountLock);
+      FContractSizes[lSymbol.Symbol()] = TraderStrToFloat(lContract->ValueView());
+    }
     if (const TqmtObjectJSON* lFilters = s->Find("filters")) {
       for (int k = 0; k < lFilters->Count(); ++k) {
         const TqmtObjectJSON* f = lFilters->At(k);

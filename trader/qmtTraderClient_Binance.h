@@ -3,10 +3,19 @@
 // exchange's stream wrapper and REST clients. Which wrapper exists decides the market: spot
 // (Client) is preferred, else futures (Client_Futures), else every command does nothing.
 //
+// The account's state is read whole (open orders plain and conditional, balances, positions) after
+// every (re)connection or (re)subscription of its data, and the tables brought to it: orders that
+// ended meanwhile are looked up and move to the history with their final state. Writers of a
+// balance or position compare the exchange's update times, so a stream event and a snapshot that
+// cross apply in the exchange's order and never twice. Positions are valued live from the mark
+// price stream of each symbol held.
+//
 // Threads: DoClientMessage and every mapping run on the stream's reading thread (one document
 // reused for all messages); orders, cancels and look-ups run on the command queue's worker (the
-// REST clients of REST_API() are the worker's once signed in); Initialize runs on the thread that
-// signs in (the sign-in dialog's, or the program's at start-up), before anything is queued.
+// REST clients of REST_API() are the worker's once signed in); snapshots, position and balance
+// refreshes and the user-data retries run on the account worker (REST clients of its own, short
+// time-outs); Initialize runs on the thread that signs in (the sign-in dialog's, or the program's
+// at start-up), before anything is queued, and stops the account worker before it changes the market.
 #pragma once
 
 #include <atomic>
@@ -16,10 +25,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "qmtJSON.h"
+#include "qmtTraderAccountWorker.h"
 #include "qmtTraderClient.h"
+#include "qmtTraderData_Orders.h"
 #include "qmtWebSocket_API_Binance.h"
 
 class TqmtTraderClient_Binance : public TqmtTraderClient {
@@ -97,8 +110,35 @@ public:
   void DoClientMessage(std::string_view aText) override;
   // Exchange information into symbols (broker and symbols table).
   void ReadSymbols(const std::string& aText);
-  // Asks the futures REST client for one symbol's position and fans it out.
+  // Asks the exchange for one symbol's position and fans it out, on the caller's thread (the
+  // account worker's; a stream event asks the worker for it). A failed or malformed answer is logged.
   void UpdateSymbolPosition(const std::string& aSymbol);
+
+  // ---- the account's state
+  // Reads the whole account now, on the caller's thread, and brings the tables to it; raises what
+  // the exchange refused. The account worker runs it after every (re)connection of the account's data.
+  void ReadAccountSnapshot();
+  // Asks the account worker for a snapshot (one, however often asked while it waits).
+  void RequestAccountSnapshot();
+  // Snapshots applied since the client was made, and how long the last one took (ms).
+  std::uint64_t AccountSnapshots() const { return FSnapshots.load(); }
+  std::uint64_t LastSnapshotMs() const { return FLastSnapshotMs.load(); }
+  // Why the account's data is not flowing now ("" when it is, or without a key): a refused
+  // subscription or a failed snapshot, in the exchange's words.
+  std::string AccountProblem();
+  // Whether this session trades (a key was given) or watches market data only.
+  bool HasAccount() const { return FHasAccount.load(); }
+  // The account's totals per margin asset: unrealised profit of the positions (at the mark price)
+  // and the balance available for new orders.
+  struct TAccountTotal {
+    std::string Asset;
+    long double UnrealizedProfit = 0, Available = 0;
+  };
+  std::vector<TAccountTotal> AccountTotals();
+  // The market and network in words: "Spot", "USDⓈ-M futures", "COIN-M futures", with ", test network".
+  std::string MarketName() const;
+  // How long a user-data retry waits after a refusal, at first (ms; doubled up to 30 s).
+  std::atomic<int> AccountRetryMs{1000};
 
 protected:
   virtual void DoReadTicker(TqmtJSON& aJSON);
@@ -109,6 +149,7 @@ protected:
   virtual void DoReadTrade(TqmtJSON& aJSON);
   virtual void DoReadOrder(TqmtJSON& aJSON);
   virtual void DoReadAlgoOrder(TqmtJSON& aJSON);
+  virtual void DoReadMarkPrice(TqmtJSON& aJSON);
   void DoAttachStream(TqmtWebSocketClient& aClient) override;
   void OnServerShutdown();
   void DoClientConnect() override;
@@ -129,7 +170,47 @@ protected:
 private:
   std::unique_ptr<TqmtWSAPI_Binance> FClient;
   std::unique_ptr<TqmtWSAPI_Binance_Futures> FClient_Futures;
-  std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FPositionREST;  // the stream thread's
+  std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FPositionREST;  // the account worker's
+  // ---- the account's state (FAccountLock: positions, balances' times, totals, mark streams)
+  std::unique_ptr<TqmtTraderAccountWorker> FAccount;
+  std::mutex FAccountWorkerLock;  // making and stopping FAccount
+  TqmtTraderAccountWorker& AccountWorker();
+  void StopAccountWorker();
+  std::unique_ptr<TqmtHTTP_API_Binance_Rest> FAccountSpot;              // the account worker's
+  std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FAccountFutures;   // the account worker's
+  void MakeAccountREST();
+  std::recursive_mutex FAccountLock;
+  struct TPositionState {
+    long double Amount = 0, Entry = 0, Mark = 0;
+    std::int64_t Time = 0;
+  };
+  std::map<std::string, TPositionState, std::less<>> FPositions;
+  std::map<std::string, std::int64_t> FBalanceTimes;
+  std::map<std::string, long double> FAvailable;
+  std::set<std::string> FMarkStreams;
+  std::map<std::string, long double> FContractSizes;
+  std::string FAccountProblem;
+  int FRetryMs = 0;      // the next snapshot retry's wait (0: the first)
+  int FUserRetryMs = 0;  // the next user-data retry's wait (0: the first)
+  std::atomic<std::uint64_t> FSnapshots{0}, FLastSnapshotMs{0};
+  std::atomic<bool> FHasAccount{false};
+  std::atomic<bool> FTestNet{false};
+  // A balance or position as the exchange gave it at aTime (ms; 0 unknown): dropped when older
+  // than what is shown; aAvailable < 0 keeps the known available balance.
+  void ApplyBalance(const std::string& aAsset, long double aWallet, long double aCross, long double aChange,
+                    std::int64_t aTime, long double aAvailable, const std::string& aRaw);
+  void ApplyPosition(const std::string& aSymbol, long double aAmount, long double aEntry, long double aMark,
+                     std::int64_t aTime, const std::string& aRaw);
+  long double UnrealizedOf(const std::string& aSymbol, const TPositionState& aPosition) const;
+  std::string MarginAsset(const std::string& aSymbol) const;
+  void SetAccountProblem(const std::string& aText);
+  void RetryUserData();
+  void RefreshBalances();
+  void ReadSpotSnapshot();
+  void ReadFuturesSnapshot();
+  // The table's open orders that the exchange no longer lists: looked up, moved to their final state.
+  void ReconcileOrders(const std::set<std::string>& aOpen);
+  TqmtTraderOrder LookUpFinal(const TqmtTraderData_Orders::TOpen& aOrder);
   // A routed stream connection of its own: made by Initialize on the user interface's thread,
   // destroyed after it is disconnected; its events come on its own reading thread.
   struct TRoute {
@@ -183,6 +264,10 @@ private:
   // The same over REST: aSend makes the request and returns the answer.
   TqmtTraderExecution OverREST(const std::function<std::string()>& aSend, bool aAlgo);
 };
+
+// The exchange's refusal in words: {"code":-2015,"msg":"Invalid API-key ..."} (alone or inside a
+// longer text) -> "-2015 Invalid API-key ..."; any other text as it is.
+std::string BinanceRefusalWords(const std::string& aText);
 
 // The process-wide Binance trader client: made (and registered as the trader client) on the first call.
 TqmtTraderClient_Binance& GetTraderClientBinance();

@@ -1,5 +1,6 @@
 #include "qmtTraderData.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <ctime>
@@ -113,6 +114,33 @@ void TqmtTraderData::SaveTable() {
   // The folder is made when missing (owner-only): dropping the user's watch list silently is worse.
   CreateUserFolder(GetTraderDataFolder());
   GetTable().SaveToFile(FilePath());
+}
+
+void TqmtTraderData::Clear() { KeepOnly({}); }
+
+int TqmtTraderData::KeepOnly(const std::vector<std::string>& aKeep) {
+  std::lock_guard lGuard(FWriteLock);
+  TqmtDataSet& t = Writer();
+  const int lKey = t.FindFieldIndex(t.KeyFieldName());
+  int lGone = 0;
+  t.DisableControls();
+  try {
+    t.First();
+    while (!t.Eof()) {
+      const std::string lText = t.Fields(lKey).AsString();
+      if (std::find(aKeep.begin(), aKeep.end(), lText) == aKeep.end()) {
+        t.Delete();
+        ++lGone;
+      } else {
+        t.Next();
+      }
+    }
+  } catch (...) {
+    t.EnableControls();
+    throw;
+  }
+  t.EnableControls();
+  return lGone;
 }
 
 TqmtDataSet& TqmtTraderData::NewCloneCursor(const std::string& aId) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "qmtDataTable.h"
 #include "qmtWebSocket_Classes_Queues.h"
@@ -49,6 +50,10 @@ public:
   // nothing.
   virtual void LoadTable();
   virtual void SaveTable();
+  // Every row goes (a sign-in to another account or market).
+  void Clear();
+  // The rows whose key (text) is not in aKeep go; returns how many went.
+  int KeepOnly(const std::vector<std::string>& aKeep);
 
 protected:
   TqmtTraderData() = default;

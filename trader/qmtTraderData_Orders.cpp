@@ -11,6 +11,8 @@ void TqmtTraderData_Orders::DoCreateFields(TqmtDataSet& aTable) {
   aTable.AddField("PRICE", TFieldType::ftExtended);
   aTable.AddField("SIZE", TFieldType::ftExtended);
   aTable.AddField("ORDER_STATUS", TFieldType::ftString, 20);
+  aTable.AddField("FILLED", TFieldType::ftExtended);
+  aTable.AddField("UPDATE_TIME", TFieldType::ftExtended);
   aTable.AddField("RAW", TFieldType::ftMemo);
   aTable.SetKeyField("ID");
 }
@@ -18,28 +20,70 @@ void TqmtTraderData_Orders::DoCreateFields(TqmtDataSet& aTable) {
 void TqmtTraderData_Orders::DoFormatFields(TqmtDataSet& aDataSet) {
   aDataSet.SetDisplayFormat("PRICE", "0.0000");
   aDataSet.SetDisplayFormat("SIZE", "0.0000");
+  aDataSet.SetDisplayFormat("FILLED", "0.0000");
+  aDataSet.SetDisplayFormat("UPDATE_TIME", "0");
 }
 
-void TqmtTraderData_Orders::UpdateOrder(const TqmtTraderOrder& aOrder) {
+bool TqmtTraderData_Orders::FinalStatus(std::string_view s) {
+  return s == "FILLED" || s == "CANCELED" || s == "EXPIRED" || s == "EXPIRED_IN_MATCH" || s == "REJECTED" ||
+         s == "TRIGGERED" || s == "FINISHED" || s == "NOT_FOUND";
+}
+
+bool TqmtTraderData_Orders::UpdateOrder(const TqmtTraderOrder& aOrder) {
   try {
-    DoUpdate(aOrder);
+    return DoUpdate(aOrder);
   } catch (...) {
     // Writers report nothing.
+    return false;
   }
 }
 
-void TqmtTraderData_Orders::DoUpdate(const TqmtTraderOrder& aOrder) {
-  if (aOrder.Symbol().empty()) return;
+bool TqmtTraderData_Orders::DoUpdate(const TqmtTraderOrder& aOrder) {
+  if (aOrder.Symbol().empty()) return false;
   std::lock_guard lGuard(FWriteLock);
+  TqmtDataSet& lTable = Writer();
+  if (lTable.FindKey(aOrder.Id())) {
+    const auto lShownTime = static_cast<std::int64_t>(lTable.FieldByName("UPDATE_TIME").AsExtended());
+    const std::string lShown = lTable.FieldByName("ORDER_STATUS").AsString();
+    const long double lFilled = lTable.FieldByName("FILLED").AsExtended();
+    if (aOrder.UpdateTime() != 0 && lShownTime != 0) {
+      if (aOrder.UpdateTime() < lShownTime) return false;
+      if (aOrder.UpdateTime() == lShownTime) {
+        if (lShown == aOrder.OrderStatus() && lFilled == aOrder.Filled()) return false;
+        if (FinalStatus(lShown) && !FinalStatus(aOrder.OrderStatus())) return false;
+      }
+    }
+    // A state with no time of its own never undoes a final one.
+    if (aOrder.UpdateTime() == 0 && FinalStatus(lShown) && !FinalStatus(aOrder.OrderStatus())) return false;
+  }
   Upsert(aOrder.Id(), [&](TqmtDataSet& t, bool aNew) {
     if (aNew) t.FieldByName("SYMBOL").SetAsString(aOrder.Symbol());
     t.FieldByName("DATE_TIME").SetAsDateTime(aOrder.DateTime());
     t.FieldByName("ORDER_TYPE").SetAsString(aOrder.OrderType());
     t.FieldByName("ORDER_SIDE").SetAsString(aOrder.OrderSide());
-    t.FieldByName("PRICE").SetAsExtended(aOrder.Price());
-    t.FieldByName("SIZE").SetAsExtended(aOrder.Size());
+    // A state that says nothing of price or size (a look-up's bare status) keeps what is shown.
+    if (aNew || aOrder.Price() != 0) t.FieldByName("PRICE").SetAsExtended(aOrder.Price());
+    if (aNew || aOrder.Size() != 0) t.FieldByName("SIZE").SetAsExtended(aOrder.Size());
     t.FieldByName("ORDER_STATUS").SetAsString(aOrder.OrderStatus());
+    if (aNew || aOrder.Filled() != 0) t.FieldByName("FILLED").SetAsExtended(aOrder.Filled());
+    if (aOrder.UpdateTime() != 0) t.FieldByName("UPDATE_TIME").SetAsExtended(static_cast<long double>(aOrder.UpdateTime()));
   });
+  return true;
+}
+
+std::vector<TqmtTraderData_Orders::TOpen> TqmtTraderData_Orders::OpenOrders() {
+  std::vector<TOpen> lOpen;
+  std::lock_guard lGuard(FWriteLock);
+  TqmtDataSet& t = Writer();
+  const int lId = t.FindFieldIndex("ID"), lSymbol = t.FindFieldIndex("SYMBOL"), lType = t.FindFieldIndex("ORDER_TYPE"),
+            lStatus = t.FindFieldIndex("ORDER_STATUS");
+  for (const TqmtRowRef& r : t.Rows()) {
+    const auto& v = *r.Values;
+    const std::string lState = TqmtField::ValueToText(v[lStatus]);
+    if (FinalStatus(lState) || lState == "UNKNOWN") continue;
+    lOpen.push_back({TqmtField::ValueToText(v[lId]), TqmtField::ValueToText(v[lSymbol]), TqmtField::ValueToText(v[lType])});
+  }
+  return lOpen;
 }
 
 TqmtTraderData_Orders& GetTraderDataOrders() {

@@ -37,6 +37,8 @@ void TqmtTraderOrder::CopyFrom(const TqmtTraderOrder& aObject) {
   SetPrice(aObject.Price());
   SetSize(aObject.Size());
   SetOrderStatus(aObject.OrderStatus());
+  SetFilled(aObject.Filled());
+  SetUpdateTime(aObject.UpdateTime());
 }
 
 void TqmtTraderTrade::CopyFrom(const TqmtTraderTrade& aObject) {

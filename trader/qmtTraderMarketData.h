@@ -68,6 +68,8 @@ public:
   QMT_PROPERTY(std::string, OrderType);
   QMT_PROPERTY(long double, Price);
   QMT_PROPERTY(long double, Size);
+  QMT_PROPERTY(long double, Filled);           // the executed quantity, when the exchange said
+  QMT_PROPERTY(std::int64_t, UpdateTime);      // the exchange's time of this state (ms; 0: not said)
 };
 
 class TqmtTraderTrade : public TqmtTraderMarketData {

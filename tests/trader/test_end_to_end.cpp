@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "test_support.h"
 #include "qmtBinance_Addresses.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData_Balance.h"
@@ -40,14 +41,7 @@ const char* kSecret = "qmt-sim-secret";
 
 class EndToEnd : public qmt_test::TraderDataTest {};
 
-bool Eventually(const std::function<bool()>& aDone, int aMs = 10000) {
-  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > lEnd) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using qmt_test::Eventually;
 
 bool HasRow(TqmtDataSet& aTable, const std::string& aKey, const char* aField = nullptr, const std::string& aValue = "") {
   auto c = aTable.CloneCursor();

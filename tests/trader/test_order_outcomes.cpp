@@ -10,10 +10,13 @@
 #include <mutex>
 #include <thread>
 
+#include "test_support.h"
 #include "qmtHTTP_Client.h"
 #include "qmtTraderClient_Binance.h"
 #include "sim_exchange.h"
 #include "trader_fixture.h"
+
+using qmt_test::Eventually;
 
 using namespace qmt_test;
 using O = TqmtTraderOutcome;
@@ -237,8 +240,9 @@ TEST_F(OrderOutcomes, EveryKindOfFailureEndsInTheRightOutcome) {
       const auto lTicket = t.SubmitOrder(r);
       ASSERT_TRUE(lResults.Final(lTicket));
       EXPECT_EQ(lResults.Of(lTicket), c.outcomes) << lResults.Last(lTicket).Text();
-      if (c.outcomes.back() == O::tocSettled || c.outcomes.back() == O::tocAccepted)
+      if (c.outcomes.back() == O::tocSettled || c.outcomes.back() == O::tocAccepted) {
         EXPECT_EQ(lResults.Last(lTicket).Status, "NEW") << lResults.Last(lTicket).Text();
+      }
       t.UnRegisterOnCommandResult({&lResults, &Results::OnResult});
     }
   }
@@ -341,6 +345,9 @@ TEST_F(OrderOutcomes, AClosedRESTConnectionIsOpenedAgainBeforeTheNextOrder) {
   t.RegisterOnCommandResult({&lResults, &Results::OnResult});
   ASSERT_TRUE(t.Initialize(kKey, kSecret, true, 0, false));
   t.OrdersWSClient()->Disconnect(5000);  // orders over REST
+  // The sign-in's account snapshot done: none of its connections is busy when they are closed.
+  ASSERT_TRUE(Eventually([&] { return t.AccountSnapshots() >= 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   TqmtIdHTTP::CloseKeptConnections();
   const std::uint64_t lBefore = TqmtIdHTTP::ConnectionsOpened();
   const auto lEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);

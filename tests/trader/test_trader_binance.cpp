@@ -16,6 +16,8 @@
 #include "ws_peer.h"
 #include "trader_fixture.h"
 
+using qmt_test::Eventually;
+
 using namespace qmt_test;
 
 namespace {
@@ -214,7 +216,8 @@ TEST_F(TraderBinance, OrdersPositionsAndRefusals) {
     lServer.Take();
   }
   {
-    // Futures: every position of an account update is asked for, in order.
+    // Futures: the event's amount at once, then every position of it asked for, in order, on the
+    // account worker (never on the reading thread).
     Recorder c;
     lServer.Respond([](const Recorded& r) -> std::pair<std::string, std::string> {
       const auto lAt = r.target.find("symbol=");
@@ -224,19 +227,26 @@ TEST_F(TraderBinance, OrdersPositionsAndRefusals) {
     });
     c.Client_Futures().Binance().ApiKey = "k";
     c.DoClientMessage(R"({"e":"ACCOUNT_UPDATE","a":{"B":[],"P":[{"s":"BTCUSDT","pa":"1"},{"pa":"2"},{"s":"ETHUSDT"}]}})");
-    const auto r = WithoutTime(lServer.Take());
+    ASSERT_GE(c.positions.size(), 1u) << "the event's own amount, before any request";
+    EXPECT_EQ(c.positions[0].Position(), 1.0L);
+    std::vector<Recorded> r;
+    ASSERT_TRUE(Eventually([&] {
+      for (auto& e : WithoutTime(lServer.Take())) r.push_back(e);
+      return r.size() >= 2 && c.positions.size() >= 3;
+    }));
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].target.rfind("/fapi/v2/positionRisk?timestamp=", 0), 0u);
     EXPECT_NE(r[0].target.find("&symbol=BTCUSDT&"), std::string::npos);
     EXPECT_NE(r[1].target.find("&symbol=ETHUSDT&"), std::string::npos);
-    ASSERT_EQ(c.positions.size(), 2u);
-    EXPECT_EQ(c.positions[0].Symbol(), "BTCUSDT");
-    EXPECT_EQ(c.positions[0].Position(), -0.5L);
-    EXPECT_EQ(c.positions[0].EntryPrice(), 30000.1L);
-    EXPECT_EQ(c.positions[1].UnRealizedProfit(), -50.25L);
+    ASSERT_EQ(c.positions.size(), 3u);
+    EXPECT_EQ(c.positions[1].Symbol(), "BTCUSDT");
+    EXPECT_EQ(c.positions[1].Position(), -0.5L);
+    EXPECT_EQ(c.positions[1].EntryPrice(), 30000.1L);
+    // The profit at the answer's mark price: -0.5 * (30100 - 30000.1).
+    EXPECT_NEAR(static_cast<double>(c.positions[2].UnRealizedProfit()), -49.95, 1e-9);
     lServer.Respond([](const Recorded&) -> std::pair<std::string, std::string> { return {"200 OK", "[{},{}]"}; });
     c.UpdateSymbolPosition("BTCUSDT");
-    EXPECT_EQ(c.positions.size(), 2u) << "two elements: nothing changes";
+    EXPECT_EQ(c.positions.size(), 3u) << "two elements: nothing changes";
   }
 }
 

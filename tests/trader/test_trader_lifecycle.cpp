@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "test_support.h"
 #include "http_peer.h"
 #include "qmtBinance_Addresses.h"
 #include "qmtTraderClient_Binance.h"
@@ -27,14 +28,7 @@ namespace {
 
 class TraderLifecycle : public TraderDataTest {};
 
-bool Eventually(const std::function<bool()>& aDone, int aMs = 10000) {
-  const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-  while (!aDone()) {
-    if (std::chrono::steady_clock::now() > lEnd) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using qmt_test::Eventually;
 
 void Watch(const char* aSymbol) {
   TqmtTraderTicker lRow;

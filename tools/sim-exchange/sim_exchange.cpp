@@ -28,6 +28,9 @@
 //                                           N orders is closed without an answer, after placing it or without)
 //                    [--order-visible-after-ms N]  (order queries see an order only N ms after it was placed)
 //                    [--answer-delay-ms N] (every REST and WebSocket-API answer is sent N ms late)
+//                    [--account FILE]      (the account to start with; see LoadAccount)
+//                    [--refuse-user-data N] [--position-delay-ms N] [--position-non-json]
+// The test's hand on the exchange: /sim/... on every market's port (see Control).
 // Signed requests are checked on receipt against the server's clock: timestamp + recvWindow (-1021).
 // The WebSocket APIs: spot at /ws-api/v3 (orders and account data), USDT-margined at /ws-fapi/v1.
 //                    [--server-shutdown-ms N [--server-shutdown-grace-ms M]]  (spot stream connections get a
@@ -47,6 +50,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <iomanip>
 #include <map>
 #include <memory>
@@ -102,6 +106,10 @@ struct Options {
   bool CloseAfterPlacing = true;  // ... after placing the order (else without placing it)
   long long OrderVisibleAfterMs = 0;  // queries see an order only this long after it was placed
   long long AnswerDelayMs = 0;        // every REST and WebSocket-API answer waits this long
+  int RefuseUserData = 0;             // the Nth user-data subscription of a market is refused (-2015)
+  long long PositionDelayMs = 0;      // position requests are answered this late
+  bool PositionNonJson = false;       // ... or with a body that is not JSON
+  std::string AccountFile;            // the account to start with (--account)
 } gOptions;
 
 void Log(const std::string& aText) {
@@ -149,7 +157,7 @@ struct Order {
   long long Id = 0;
   std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide;
   double Price = 0, StopPrice = 0, Quantity = 0, Executed = 0, ActivationPrice = 0, CallbackRate = 0;
-  long long Time = 0;
+  long long Time = 0, UpdateTime = 0;
   bool Triggered = false;
   long long VisibleAtMs = 0;  // queries do not see it before (--order-visible-after-ms)
   bool Visible() const { return NowMs() >= VisibleAtMs; }
@@ -162,7 +170,7 @@ struct AlgoOrder {
   std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide = "BOTH";
   double TriggerPrice = 0, Price = 0, Quantity = 0, CallbackRate = 0;
   long long ActualOrderId = 0;
-  long long VisibleAtMs = 0;
+  long long VisibleAtMs = 0, UpdateTime = 0;
   bool Visible() const { return NowMs() >= VisibleAtMs; }
 };
 
@@ -193,6 +201,12 @@ struct Market {
   std::map<std::string, std::pair<double, double>> Positions;  // symbol -> (amount, entry)
   std::map<std::string, ListenKey> Keys;
   std::set<std::shared_ptr<WsSession>> Sessions;
+  long long AccountTime = 0;          // the last change of balances or positions (their updateTime)
+  int UserSubscriptions = 0;          // user-data subscriptions so far (--refuse-user-data)
+  Clock::time_point UserDownUntil{};  // /sim/drop-user: user-data connections are closed until then
+  bool UserDown() const { return Clock::now() < UserDownUntil; }
+  // Whether this user-data subscription is the one --refuse-user-data refuses.
+  bool RefuseThisSubscription() { return ++UserSubscriptions == gOptions.RefuseUserData; }
 
   SymbolState* Find(const std::string& aSymbol) {
     for (auto& s : Symbols)
@@ -259,6 +273,10 @@ public:
       if (ec) return;
       self->FMarket.Sessions.insert(self);
       Log(self->FMarket.Name + ": stream connection opened");
+      if (self->FMarket.UserDown() && self->CarriesUserData()) {
+        self->Close("the account's data is down (/sim/drop-user)");
+        return;
+      }
       self->FLastPong = Clock::now();
       self->Read();
       self->SchedulePing();
@@ -268,6 +286,16 @@ public:
   // Streams this connection listens to (symbol streams in lower case, listen keys as given).
   bool Has(const std::string& aStream) const { return FStreams.count(aStream) > 0; }
   const std::set<std::string>& Streams() const { return FStreams; }
+
+  // Whether the connection carries (or may carry) the account's data: the spot WebSocket API, the
+  // private route, or a listen key's stream.
+  bool CarriesUserData() const {
+    if (FWsApi) return !FMarket.Futures() || FUserSubscribed;
+    if (FRoute == "private") return true;
+    for (const auto& s : FStreams)
+      if (FMarket.Keys.count(s)) return true;
+    return false;
+  }
 
   // A user-data event of the account, for a WebSocket-API connection that subscribed to it.
   void PushUserEvent(const std::string& aData) {
@@ -401,6 +429,10 @@ private:
     if (Reply r = CheckTimestamp(lSorted["timestamp"], lSorted.count("recvWindow") ? lSorted["recvWindow"] : ""); r.Status)
       return lAnswer(r.Status, r.Body);
     if (lMethod == "userDataStream.subscribe.signature") {
+      if (FMarket.RefuseThisSubscription()) {
+        Log(FMarket.Name + ": user-data subscription refused (--refuse-user-data)");
+        return lError(401, -2015, "Invalid API-key, IP, or permissions for action.");
+      }
       FUserSubscribed = true;
       return lAnswer(200, json{{"subscriptionId", 0}}.dump());
     }
@@ -546,13 +578,14 @@ json OrderJson(const Market& m, const Order& o) {
   json j = {{"symbol", o.Symbol},         {"orderId", o.Id},         {"clientOrderId", o.ClientId},
             {"price", Fixed(o.Price)},    {"origQty", Fixed(o.Quantity)}, {"executedQty", Fixed(o.Executed)},
             {"status", o.Status},         {"type", o.Type},          {"side", o.Side},
-            {"stopPrice", Fixed(o.StopPrice)}, {"time", o.Time},     {"updateTime", NowMs()}};
+            {"stopPrice", Fixed(o.StopPrice)}, {"time", o.Time},     {"updateTime", o.UpdateTime ? o.UpdateTime : o.Time}};
   if (m.Futures()) j["positionSide"] = o.PositionSide.empty() ? "BOTH" : o.PositionSide;
   return j;
 }
 
-void SendOrderUpdate(Market& m, const Order& o, double aLastPrice, double aLastQty) {
+void SendOrderUpdate(Market& m, Order& o, double aLastPrice, double aLastQty) {
   const long long t = NowMs();
+  o.UpdateTime = t;
   if (m.Futures()) {
     json lEvent = {{"e", "ORDER_TRADE_UPDATE"}, {"E", t}, {"T", t},
                    {"o", {{"s", o.Symbol}, {"c", o.ClientId}, {"S", o.Side}, {"o", o.Type}, {"f", "GTC"},
@@ -576,11 +609,12 @@ json AlgoJson(const AlgoOrder& a) {
           {"positionSide", a.PositionSide}, {"timeInForce", "GTC"},     {"quantity", Fixed(a.Quantity)},
           {"algoStatus", a.Status},  {"triggerPrice", Fixed(a.TriggerPrice)}, {"price", Fixed(a.Price)},
           {"actualOrderId", a.ActualOrderId ? std::to_string(a.ActualOrderId) : ""},
-          {"createTime", NowMs()},   {"updateTime", NowMs()}};
+          {"createTime", a.UpdateTime},   {"updateTime", a.UpdateTime}};
 }
 
-void SendAlgoUpdate(Market& m, const AlgoOrder& a) {
+void SendAlgoUpdate(Market& m, AlgoOrder& a) {
   const long long t = NowMs();
+  a.UpdateTime = t;
   PublishUser(m, json{{"e", "ALGO_UPDATE"}, {"T", t}, {"E", t},
                       {"o", {{"caid", a.ClientId}, {"aid", a.Id}, {"at", "CONDITIONAL"}, {"o", a.Type}, {"s", a.Symbol},
                              {"S", a.Side}, {"ps", a.PositionSide}, {"f", "GTC"}, {"q", Fixed(a.Quantity)}, {"X", a.Status},
@@ -591,6 +625,7 @@ void SendAlgoUpdate(Market& m, const AlgoOrder& a) {
 
 void SendAccountUpdate(Market& m, const std::string& aSymbol, double aChange) {
   const long long t = NowMs();
+  m.AccountTime = t;
   if (m.Futures()) {
     const std::string lAsset = m.Index == 1 ? "USDT" : aSymbol.substr(0, aSymbol.find("USD"));
     json B = json::array({{{"a", lAsset}, {"wb", Fixed(m.Balances[lAsset])}, {"cwb", Fixed(m.Balances[lAsset])},
@@ -722,6 +757,12 @@ void Tick(int aStep) {
                              {"c", Fixed(s.Price, 2)}, {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)},
                              {"v", Fixed(s.Volume, 3)}, {"x", false}}}}.dump();
         });
+        if (m.Futures())
+          for (const char* lMark : {"@markPrice", "@markPrice@1s"})
+            PublishLazy(m, l + lMark, [&] {
+              return json{{"e", "markPriceUpdate"}, {"E", t}, {"s", s.Name}, {"p", Fixed(s.Price, 8)}, {"i", Fixed(s.Price, 8)},
+                          {"P", Fixed(s.Price, 8)}, {"r", "0.00010000"}, {"T", t - t % 28800000 + 28800000}}.dump();
+            });
         PublishLazy(m, l + "@miniTicker", [&] { return json{{"e", "24hrMiniTicker"}, {"E", t}, {"s", s.Name}, {"c", p}, {"o", Fixed(s.Open, 2)},
                                            {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)}, {"v", Fixed(s.Volume, 3)}}.dump(); });
       }
@@ -769,6 +810,7 @@ json ExchangeInfo(const Market& m) {
                                        {{"filterType", "LOT_SIZE"}, {"minQty", "0.00100000"}, {"maxQty", "9000.00000000"},
                                         {"stepSize", "0.00100000"}}})}};
     if (m.Futures()) e["contractType"] = "PERPETUAL";
+    if (m.Index == 2) e["contractSize"] = s.Name.rfind("BTC", 0) == 0 ? 100 : 10;  // USD per contract
     lSymbols.push_back(e);
   }
   return {{"timezone", "UTC"}, {"serverTime", NowMs()}, {"rateLimits", json::array()}, {"exchangeFilters", json::array()},
@@ -967,6 +1009,65 @@ Reply CancelAll(Market& m, Params& lParams) {
   return {200, a.dump()};
 }
 
+// The test's hand on the exchange, unsigned, under /sim/ on every market's port:
+//   fill?clientOrderId=X[&price=P]   cancel?clientOrderId=X   expire?clientOrderId=X
+//   price?symbol=S&price=P           (the last and mark price)
+//   drop-user?ms=N                   (the account's data connections are closed and refused for N ms)
+//   state                            (orders, conditional orders, balances and positions)
+json Control(Market& m, const std::string& aWhat, Params& p) {
+  auto lOrder = [&]() -> Order* {
+    for (auto& [id, o] : m.Orders)
+      if (o.ClientId == p["clientOrderId"]) return &o;
+    return nullptr;
+  };
+  if (aWhat == "fill" || aWhat == "cancel" || aWhat == "expire") {
+    if (Order* o = lOrder()) {
+      if (o->Status != "NEW") return {{"error", "order is " + o->Status}};
+      if (aWhat == "fill") {
+        SymbolState* s = m.Find(o->Symbol);
+        Fill(m, *o, p.count("price") ? Num(p, "price") : o->Price > 0 ? o->Price : s->Price);
+      } else {
+        o->Status = aWhat == "cancel" ? "CANCELED" : "EXPIRED";
+        SendOrderUpdate(m, *o, 0, 0);
+      }
+      return OrderJson(m, *o);
+    }
+    for (auto& [id, a] : m.AlgoOrders)
+      if (a.ClientId == p["clientOrderId"] && a.Status == "NEW" && aWhat != "fill") {
+        a.Status = aWhat == "cancel" ? "CANCELED" : "EXPIRED";
+        SendAlgoUpdate(m, a);
+        return AlgoJson(a);
+      }
+    return {{"error", "no such open order"}};
+  }
+  if (aWhat == "price") {
+    SymbolState* s = m.Find(p["symbol"]);
+    if (!s) return {{"error", "no such symbol"}};
+    s->Price = Num(p, "price");
+    s->High = std::max(s->High, s->Price);
+    s->Low = std::min(s->Low, s->Price);
+    return {{"symbol", s->Name}, {"price", Fixed(s->Price)}};
+  }
+  if (aWhat == "drop-user") {
+    m.UserDownUntil = Clock::now() + std::chrono::milliseconds(static_cast<long long>(Num(p, "ms")));
+    auto lSessions = m.Sessions;
+    int lClosed = 0;
+    for (const auto& s : lSessions)
+      if (s->CarriesUserData()) s->Close("the account's data is down (/sim/drop-user)"), ++lClosed;
+    return {{"closed", lClosed}};
+  }
+  if (aWhat == "state") {
+    json o = json::array(), a = json::array(), b = json::object(), q = json::object();
+    for (const auto& [id, e] : m.Orders) o.push_back(OrderJson(m, e));
+    for (const auto& [id, e] : m.AlgoOrders) a.push_back(AlgoJson(e));
+    for (const auto& [k, e] : m.Balances) b[k] = e;
+    for (const auto& [k, e] : m.Positions)
+      if (e.first != 0) q[k] = {e.first, e.second};
+    return {{"orders", o}, {"algoOrders", a}, {"balances", b}, {"positions", q}};
+  }
+  return {{"error", "unknown control " + aWhat}};
+}
+
 Response HandleRest(Market& m, const http::request<http::string_body>& aRequest) {
   const std::string lTarget(aRequest.target());
   const auto lQ = lTarget.find('?');
@@ -976,6 +1077,7 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   const unsigned v = aRequest.version();
   const auto lMethod = aRequest.method();
   const std::string lPrefix = m.RestPrefix();
+  if (lPath.rfind("/sim/", 0) == 0) return Answer(200, Control(m, lPath.substr(5), lParams).dump(), v);
   if (lPath.rfind(lPrefix, 0) != 0) return Answer(404, "", v);
   // A rate-limit refusal: the given path is refused until Retry-After has passed; any request that
   // comes meanwhile ignores the ban.
@@ -1020,6 +1122,10 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     if (lKey == aRequest.end() || std::string(lKey->value()) != gOptions.ApiKey)
       return Answer(401, Error(-2015, "Invalid API-key, IP, or permissions for action."), v);
     if (lMethod == http::verb::post) {
+      if (m.RefuseThisSubscription()) {
+        Log(m.Name + ": listen key refused (--refuse-user-data)");
+        return Answer(401, Error(-2015, "Invalid API-key, IP, or permissions for action."), v);
+      }
       for (auto& [k, key] : m.Keys)
         if (!key.ExpiredSent) {
           key.ExpiresMs = NowMs() + gOptions.ListenKeyValidityMs;
@@ -1087,13 +1193,13 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   if (p == "/account" && !m.Futures()) {
     json b = json::array();
     for (const auto& [lAsset, lFree] : m.Balances) b.push_back({{"asset", lAsset}, {"free", Fixed(lFree)}, {"locked", "0.00000000"}});
-    return Answer(200, json{{"canTrade", true}, {"balances", b}}.dump(), v);
+    return Answer(200, json{{"canTrade", true}, {"updateTime", m.AccountTime}, {"balances", b}}.dump(), v);
   }
   auto lBalances = [&] {
     json b = json::array();
     for (const auto& [lAsset, lWallet] : m.Balances)
       b.push_back({{"asset", lAsset}, {"balance", Fixed(lWallet)}, {"crossWalletBalance", Fixed(lWallet)},
-                   {"availableBalance", Fixed(lWallet)}});
+                   {"availableBalance", Fixed(lWallet)}, {"updateTime", m.AccountTime}});
     return b;
   };
   auto lPositions = [&](const std::string& aSymbol) {
@@ -1105,7 +1211,7 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
       const double lEntry = lIt == m.Positions.end() ? 0 : lIt->second.second;
       a.push_back({{"symbol", s.Name}, {"positionAmt", Fixed(lAmount, 3)}, {"entryPrice", Fixed(lEntry)},
                    {"markPrice", Fixed(s.Price)}, {"unRealizedProfit", Fixed(lAmount * (s.Price - lEntry))},
-                   {"positionSide", "BOTH"}, {"leverage", "20"}});
+                   {"positionSide", "BOTH"}, {"leverage", "20"}, {"updateTime", m.AccountTime}});
     }
     return a;
   };
@@ -1115,7 +1221,9 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     const std::string lSymbol = lParams.count("symbol") ? lParams["symbol"] : "";
     if (!lSymbol.empty() && !m.Find(lSymbol)) return Answer(400, Error(-1121, "Invalid symbol."), v);
     (void)lV2;
-    return Answer(200, lPositions(lSymbol).dump(), v);
+    Response r = Answer(200, gOptions.PositionNonJson ? "<html><body>502 Bad Gateway</body></html>" : lPositions(lSymbol).dump(), v);
+    if (gOptions.PositionDelayMs > 0) r.set("X-Sim-Delay", std::to_string(gOptions.PositionDelayMs));
+    return r;
   }
   return Answer(404, "", v);
 }
@@ -1150,8 +1258,13 @@ private:
         return;
       }
       lResponse->keep_alive(self->FRequest.keep_alive());
-      if (gOptions.AnswerDelayMs <= 0) return self->Write(lResponse);
-      auto lTimer = std::make_shared<net::steady_timer>(self->FStream.get_executor(), std::chrono::milliseconds(gOptions.AnswerDelayMs));
+      long long lDelay = gOptions.AnswerDelayMs;
+      if (const auto d = lResponse->find("X-Sim-Delay"); d != lResponse->end()) {
+        lDelay = std::max(lDelay, std::stoll(std::string(d->value())));
+        lResponse->erase("X-Sim-Delay");
+      }
+      if (lDelay <= 0) return self->Write(lResponse);
+      auto lTimer = std::make_shared<net::steady_timer>(self->FStream.get_executor(), std::chrono::milliseconds(lDelay));
       lTimer->async_wait([self, lTimer, lResponse](beast::error_code) { self->Write(lResponse); });
     });
   }
@@ -1272,6 +1385,58 @@ void SetUpMarkets() {
   }
 }
 
+// --account FILE: {"spot"|"usdm"|"coinm": {"balances": {"USDT": 1000}, "positions": {"BTCUSDT": [-0.5, 27000]},
+// "prices": {"BTCUSDT": 27100}, "orders": [{"symbol", "side", "type", "price", "stopPrice", "quantity",
+// "clientOrderId"}], "algoOrders": [{"symbol", "side", "type", "triggerPrice", "price", "quantity",
+// "clientAlgoId"}]}}; a market named replaces that market's demo balances.
+void LoadAccount(const std::string& aFile) {
+  std::ifstream lIn(aFile);
+  if (!lIn) throw std::runtime_error("cannot read the account file " + aFile);
+  const json lAll = json::parse(lIn);
+  const char* kNames[] = {"spot", "usdm", "coinm"};
+  for (int i = 0; i < 3; ++i) {
+    if (!lAll.contains(kNames[i])) continue;
+    Market& m = gMarkets[i];
+    const json& a = lAll[kNames[i]];
+    if (a.contains("balances")) {
+      m.Balances.clear();
+      for (const auto& [k, e] : a["balances"].items()) m.Balances[k] = e.get<double>();
+    }
+    for (const auto& [k, e] : a.value("prices", json::object()).items())
+      if (SymbolState* s = m.Find(k)) s->Price = s->Open = s->High = s->Low = e.get<double>();
+    for (const auto& [k, e] : a.value("positions", json::object()).items()) m.Positions[k] = {e[0].get<double>(), e[1].get<double>()};
+    const long long t = NowMs();
+    m.AccountTime = t;
+    for (const auto& e : a.value("orders", json::array())) {
+      Order o;
+      o.Id = ++m.NextOrderId;
+      o.Symbol = e.at("symbol");
+      o.Side = e.at("side");
+      o.Type = e.at("type");
+      o.Price = e.value("price", 0.0);
+      o.StopPrice = e.value("stopPrice", 0.0);
+      o.Quantity = e.at("quantity");
+      o.ClientId = e.value("clientOrderId", "sim" + std::to_string(o.Id));
+      o.PositionSide = m.Futures() ? "BOTH" : "";
+      o.Time = o.UpdateTime = t;
+      m.Orders[o.Id] = o;
+    }
+    for (const auto& e : a.value("algoOrders", json::array())) {
+      AlgoOrder o;
+      o.Id = ++m.NextOrderId;
+      o.Symbol = e.at("symbol");
+      o.Side = e.at("side");
+      o.Type = e.at("type");
+      o.TriggerPrice = e.at("triggerPrice");
+      o.Price = e.value("price", 0.0);
+      o.Quantity = e.at("quantity");
+      o.ClientId = e.value("clientAlgoId", "simalgo" + std::to_string(o.Id));
+      o.UpdateTime = t;
+      m.AlgoOrders[o.Id] = o;
+    }
+  }
+}
+
 const char kUsage[] =
     "usage: qmt-sim-exchange [options]\n"
     "A simulated exchange on 127.0.0.1: spot, USDT-margined and coin-margined futures, each on a port of\n"
@@ -1307,6 +1472,12 @@ const char kUsage[] =
     "  --answer-delay-ms N          every REST and WebSocket-API answer is sent N ms late\n"
     "  --server-shutdown-ms N       spot stream connections get a serverShutdown notice N ms after they open\n"
     "  --server-shutdown-grace-ms M ... and are closed M ms after the notice\n"
+    "  --account FILE               the account to start with (balances, positions, prices, open orders; JSON)\n"
+    "  --refuse-user-data N         the Nth user-data subscription (or listen key) of a market is refused\n"
+    "  --position-delay-ms N        position requests are answered N ms late\n"
+    "  --position-non-json          position requests are answered with a body that is not JSON\n"
+    "  /sim/fill|cancel|expire?clientOrderId=X, /sim/price?symbol=S&price=P, /sim/drop-user?ms=N, /sim/state\n"
+    "                               on every market's port: the test's hand on the exchange (unsigned)\n"
     "  --quiet                      no log of requests and connections\n"
     "  --help                       this text\n";
 
@@ -1353,6 +1524,10 @@ int main(int argc, char** argv) {
     else if (a == "--orders-408") gOptions.Orders408 = std::stoi(lNext());
     else if (a == "--order-visible-after-ms") gOptions.OrderVisibleAfterMs = std::stoll(lNext());
     else if (a == "--answer-delay-ms") gOptions.AnswerDelayMs = std::stoll(lNext());
+    else if (a == "--account") gOptions.AccountFile = lNext();
+    else if (a == "--refuse-user-data") gOptions.RefuseUserData = std::stoi(lNext());
+    else if (a == "--position-delay-ms") gOptions.PositionDelayMs = std::stoll(lNext());
+    else if (a == "--position-non-json") gOptions.PositionNonJson = true;
     else if (a == "--close-after-order") {
       // placed:N or unplaced:N
       const std::string lSpec = lNext();
@@ -1379,6 +1554,14 @@ int main(int argc, char** argv) {
   }
   gRandom.seed(gOptions.Seed);
   SetUpMarkets();
+  if (!gOptions.AccountFile.empty()) {
+    try {
+      LoadAccount(gOptions.AccountFile);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "qmt-sim-exchange: %s\n", e.what());
+      return 2;
+    }
+  }
   net::io_context lIo(1);
   std::vector<std::unique_ptr<tcp::acceptor>> lAcceptors;
   int lPorts[3];

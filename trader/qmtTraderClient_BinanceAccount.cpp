@@ -1,0 +1,504 @@
+// The account's state: snapshots and reconciliation, balances and positions in the exchange's
+// order, live valuation at the mark price, the user-data subscription's retries.
+#include <algorithm>
+#include <cmath>
+
+#include "qmtBase_Helpers.h"
+#include "qmtHTTP_Client.h"
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderData_Balance.h"
+#include "qmtTraderData_Log.h"
+#include "qmtTraderData_Position.h"
+#include "qmtTraderHelpers.h"
+
+namespace {
+
+std::string_view Text(const TqmtObjectJSON* aMember) { return aMember ? aMember->ValueView() : std::string_view(); }
+
+long double Num(const TqmtObjectJSON* aMember) {
+  if (!aMember || aMember->ValueView().empty()) return 0;
+  try {
+    return TraderStrToFloat(aMember->ValueView());
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+std::int64_t Millis(const TqmtObjectJSON* aMember) { return static_cast<std::int64_t>(Num(aMember)); }
+
+bool ConditionalType(std::string_view aType) {
+  return aType == "STOP" || aType == "STOP_MARKET" || aType == "TAKE_PROFIT" || aType == "TAKE_PROFIT_MARKET" ||
+         aType == "TRAILING_STOP_MARKET";
+}
+
+// An order as REST tells it: plain ({"clientOrderId", "status", ...}) or conditional
+// ({"clientAlgoId", "algoStatus", ...}).
+template <typename TNode>
+TqmtTraderOrder OrderOf(const TNode& e) {
+  TqmtTraderOrder o;
+  o.SetDateTime(NowLocal());
+  const bool lAlgo = e.Find("clientAlgoId") != nullptr;
+  o.SetId(std::string(Text(e.Find(lAlgo ? "clientAlgoId" : "clientOrderId"))));
+  o.SetSymbol(std::string(Text(e.Find("symbol"))));
+  o.SetOrderSide(std::string(Text(e.Find("side"))));
+  o.SetOrderType(std::string(Text(e.Find(lAlgo ? "orderType" : "type"))));
+  long double lPrice = Num(e.Find("price"));
+  if (lPrice == 0) lPrice = Num(e.Find(lAlgo ? "triggerPrice" : "stopPrice"));
+  o.SetPrice(lPrice);
+  o.SetSize(Num(e.Find(lAlgo ? "quantity" : "origQty")));
+  if (!lAlgo) o.SetFilled(Num(e.Find("executedQty")));
+  o.SetOrderStatus(std::string(Text(e.Find(lAlgo ? "algoStatus" : "status"))));
+  std::int64_t lTime = Millis(e.Find("updateTime"));
+  if (lTime == 0) lTime = Millis(e.Find("time"));
+  o.SetUpdateTime(lTime);
+  return o;
+}
+
+// The exchange's code of a refusal (0 when the failure is not one).
+int RefusalCode(const std::exception& e) {
+  std::string lBody;
+  if (const auto* h = dynamic_cast<const EIdHTTPProtocolException*>(&e))
+    lBody = h->ErrorMessage();
+  else
+    lBody = e.what();
+  const auto lAt = lBody.find("\"code\":");
+  if (lAt == std::string::npos) return 0;
+  try {
+    return std::stoi(lBody.substr(lAt + 7));
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+}  // namespace
+
+std::string BinanceRefusalWords(const std::string& aText) {
+  // {"code":-2015,"msg":"Invalid API-key, IP, or permissions for action."} -> "-2015 Invalid API-key, ..."
+  const auto lCode = aText.find("\"code\":");
+  const auto lMsg = aText.find("\"msg\":\"");
+  if (lCode == std::string::npos || lMsg == std::string::npos) return aText;
+  std::string lNumber;
+  for (std::size_t i = lCode + 7; i < aText.size() && (aText[i] == '-' || std::isdigit(static_cast<unsigned char>(aText[i]))); ++i)
+    lNumber += aText[i];
+  const auto lEnd = aText.find('"', lMsg + 7);
+  return lNumber + " " + aText.substr(lMsg + 7, lEnd == std::string::npos ? std::string::npos : lEnd - lMsg - 7);
+}
+
+namespace {
+
+std::string Words(const std::exception& e) {
+  if (const auto* h = dynamic_cast<const EIdHTTPProtocolException*>(&e); h && !h->ErrorMessage().empty())
+    return BinanceRefusalWords(h->ErrorMessage());
+  return BinanceRefusalWords(e.what());
+}
+
+}  // namespace
+
+// ---- the worker and its REST clients ---------------------------------------------------------------
+
+TqmtTraderAccountWorker& TqmtTraderClient_Binance::AccountWorker() {
+  std::lock_guard g(FAccountWorkerLock);
+  if (!FAccount) FAccount = std::make_unique<TqmtTraderAccountWorker>();
+  return *FAccount;
+}
+
+void TqmtTraderClient_Binance::StopAccountWorker() {
+  std::unique_ptr<TqmtTraderAccountWorker> lWorker;
+  {
+    std::lock_guard g(FAccountWorkerLock);
+    lWorker.swap(FAccount);
+  }
+  lWorker.reset();  // joins it
+}
+
+void TqmtTraderClient_Binance::MakeAccountREST() {
+  // Short time-outs: a snapshot that cannot finish is tried again, it never holds anything up.
+  FAccountSpot.reset();
+  FAccountFutures.reset();
+  FPositionREST.reset();
+  if (FClient) {
+    FAccountSpot = std::make_unique<TqmtHTTP_API_Binance_Rest>();
+    FAccountSpot->BinanceOptions() = FClient->REST_API().BinanceOptions();
+    FAccountSpot->TLSOptions = FClient->REST_API().TLSOptions;
+    ConfigureRequests(*FAccountSpot);
+    FAccountSpot->ConnectTimeout = std::min(FAccountSpot->ConnectTimeout, 3000);
+    FAccountSpot->ReadTimeout = std::min(FAccountSpot->ReadTimeout, 5000);
+  } else if (FClient_Futures) {
+    FAccountFutures = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
+    FClient_Futures->ConfigureREST(*FAccountFutures);
+    FAccountFutures->OnHTTPAPIException = nullptr;
+    ConfigureRequests(*FAccountFutures);
+    FAccountFutures->ConnectTimeout = std::min(FAccountFutures->ConnectTimeout, 3000);
+    FAccountFutures->ReadTimeout = std::min(FAccountFutures->ReadTimeout, 5000);
+  }
+}
+
+void TqmtTraderClient_Binance::RequestAccountSnapshot() {
+  if (!FHasAccount) return;
+  AccountWorker().Request("snapshot", [this] {
+    try {
+      ReadAccountSnapshot();
+      std::lock_guard g(FAccountLock);
+      FRetryMs = 0;
+    } catch (const std::exception& e) {
+      int lWait;
+      {
+        std::lock_guard g(FAccountLock);
+        FRetryMs = FRetryMs == 0 ? AccountRetryMs.load() : std::min(30000, FRetryMs * 2);
+        lWait = FRetryMs;
+      }
+      SetAccountProblem("account not read: " + Words(e));
+      GetTraderDataLog().Notice("account not read (tried again in " + std::to_string(lWait) + " ms): " + Words(e));
+      AccountWorker().Schedule("snapshot", lWait, [this] { RequestAccountSnapshot(); });
+    }
+  });
+}
+
+std::string TqmtTraderClient_Binance::AccountProblem() {
+  std::lock_guard g(FAccountLock);
+  return FAccountProblem;
+}
+
+void TqmtTraderClient_Binance::SetAccountProblem(const std::string& aText) {
+  {
+    std::lock_guard g(FAccountLock);
+    FAccountProblem = aText;
+  }
+  if (!aText.empty()) RecordConnectionError(aText);
+}
+
+std::string TqmtTraderClient_Binance::MarketName() const {
+  std::string lName;
+  if (FClient)
+    lName = "Spot";
+  else if (FClient_Futures)
+    lName = FClient_Futures->FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN ? "COIN-M futures" : "USDⓈ-M futures";
+  else
+    return std::string();
+  if (FTestNet) lName += ", test network";
+  return lName;
+}
+
+// ---- the snapshot ------------------------------------------------------------------------------------
+
+void TqmtTraderClient_Binance::ReadAccountSnapshot() {
+  const std::uint64_t lStarted = GetTicks();
+  if (FClient)
+    ReadSpotSnapshot();
+  else if (FClient_Futures)
+    ReadFuturesSnapshot();
+  else
+    return;
+  FLastSnapshotMs = GetTicks() - lStarted;
+  ++FSnapshots;
+  SetAccountProblem(std::string());
+  GetTraderDataLog().Notice("account read in " + std::to_string(FLastSnapshotMs.load()) + " ms");
+}
+
+void TqmtTraderClient_Binance::ReadSpotSnapshot() {
+  if (!FAccountSpot) MakeAccountREST();
+  TqmtJSON lAccount;
+  lAccount.Read(FAccountSpot->GetAccountInformation());
+  const std::int64_t lTime = Millis(lAccount.Find("updateTime"));
+  std::vector<std::string> lHeld;
+  if (const TqmtObjectJSON* B = lAccount.Find("balances")) {
+    for (int i = 0; i < B->Count(); ++i) {
+      const TqmtObjectJSON* b = B->At(i);
+      const std::string lAsset(Text(b->Find("asset")));
+      const long double lFree = Num(b->Find("free")), lLocked = Num(b->Find("locked"));
+      if (lAsset.empty() || lFree + lLocked == 0) continue;
+      lHeld.push_back(lAsset);
+      {
+        std::lock_guard g(FAccountLock);
+        auto& k = FSpotBalances[lAsset];
+        const auto lKnown = FBalanceTimes.find(lAsset);
+        if (lKnown == FBalanceTimes.end() || lTime == 0 || lTime >= lKnown->second) k = {lFree + lLocked, lFree};
+      }
+      ApplyBalance(lAsset, lFree + lLocked, lFree, 0, lTime, lFree, std::string());
+    }
+  }
+  GetTraderDataBalance().KeepOnly(lHeld);
+  TqmtJSON lOrders;
+  lOrders.Read(FAccountSpot->GetOpenOrders(std::string()));
+  std::set<std::string> lOpen;
+  for (int i = 0; i < lOrders.Count(); ++i) {
+    const TqmtTraderOrder o = OrderOf(*lOrders.At(i));
+    if (o.Id().empty()) continue;
+    lOpen.insert(o.Id());
+    DoOrder(o);
+  }
+  ReconcileOrders(lOpen);
+}
+
+void TqmtTraderClient_Binance::ReadFuturesSnapshot() {
+  if (!FAccountFutures) MakeAccountREST();
+  const bool lUSDT = FClient_Futures->FuturesContracts == TqmtWSBinanceFuturesContracts::bfcUSDT;
+  bool lSizesKnown;
+  {
+    std::lock_guard g(FAccountLock);
+    lSizesKnown = !FContractSizes.empty();
+  }
+  if (!lUSDT && !lSizesKnown) {
+    // Inverse contracts are valued by their size in USD, which only the symbol list tells.
+    TqmtJSON lInfo;
+    lInfo.Read(FAccountFutures->GetExchangeInformation());
+    if (const TqmtObjectJSON* lSymbols = lInfo.Find("symbols")) {
+      std::lock_guard g(FAccountLock);
+      for (int i = 0; i < lSymbols->Count(); ++i)
+        if (const TqmtObjectJSON* c = lSymbols->At(i)->Find("contractSize"))
+          FContractSizes[std::string(Text(lSymbols->At(i)->Find("symbol")))] = Num(c);
+    }
+  }
+  TqmtJSON lBalances;
+  lBalances.Read(FAccountFutures->GetAccountBalance());
+  std::vector<std::string> lHeld;
+  for (int i = 0; i < lBalances.Count(); ++i) {
+    const TqmtObjectJSON* b = lBalances.At(i);
+    const std::string lAsset(Text(b->Find("asset")));
+    const long double lWallet = Num(b->Find("balance"));
+    if (lAsset.empty() || lWallet == 0) continue;
+    lHeld.push_back(lAsset);
+    ApplyBalance(lAsset, lWallet, Num(b->Find("crossWalletBalance")), 0, Millis(b->Find("updateTime")),
+                 Num(b->Find("availableBalance")), std::string());
+  }
+  GetTraderDataBalance().KeepOnly(lHeld);
+  TqmtJSON lPositions;
+  lPositions.Read(FAccountFutures->GetPositionInformation(std::string()));
+  std::vector<std::string> lOpenPositions;
+  for (int i = 0; i < lPositions.Count(); ++i) {
+    const TqmtObjectJSON* p = lPositions.At(i);
+    const std::string lSymbol(Text(p->Find("symbol")));
+    const long double lAmount = Num(p->Find("positionAmt"));
+    bool lKnown;
+    {
+      std::lock_guard g(FAccountLock);
+      lKnown = FPositions.count(lSymbol) > 0;
+    }
+    if (lSymbol.empty() || (lAmount == 0 && !lKnown)) continue;
+    if (lAmount != 0) lOpenPositions.push_back(lSymbol);
+    ApplyPosition(lSymbol, lAmount, Num(p->Find("entryPrice")), Num(p->Find("markPrice")), Millis(p->Find("updateTime")),
+                  std::string());
+  }
+  GetTraderDataPosition().KeepOnly(lOpenPositions);
+  std::set<std::string> lOpen;
+  auto lTake = [&](const std::string& aAnswer) {
+    TqmtJSON lOrders;
+    lOrders.Read(aAnswer);
+    for (int i = 0; i < lOrders.Count(); ++i) {
+      const TqmtTraderOrder o = OrderOf(*lOrders.At(i));
+      if (o.Id().empty()) continue;
+      lOpen.insert(o.Id());
+      DoOrder(o);
+    }
+  };
+  lTake(FAccountFutures->GetOpenOrders(std::string()));
+  // Conditional orders of today's USDT-margined futures live in the Algo Order API.
+  if (lUSDT) lTake(FAccountFutures->GetOpenAlgoOrders(std::string()));
+  ReconcileOrders(lOpen);
+}
+
+void TqmtTraderClient_Binance::ReconcileOrders(const std::set<std::string>& aOpen) {
+  for (const TqmtTraderData_Orders::TOpen& o : GetTraderDataOrders().OpenOrders()) {
+    if (aOpen.count(o.Id)) continue;
+    DoOrder(LookUpFinal(o));
+  }
+}
+
+TqmtTraderOrder TqmtTraderClient_Binance::LookUpFinal(const TqmtTraderData_Orders::TOpen& aOrder) {
+  // An order that left the open list filled, was cancelled or expired: its own record says which.
+  const bool lAlgo = FClient_Futures && FClient_Futures->FuturesContracts == TqmtWSBinanceFuturesContracts::bfcUSDT &&
+                     ConditionalType(aOrder.Type);
+  try {
+    TqmtJSON lAnswer;
+    lAnswer.Read(FClient ? FAccountSpot->QueryOrder(aOrder.Symbol, 0, aOrder.Id)
+                 : lAlgo ? FAccountFutures->QueryAlgoOrder(aOrder.Id)
+                         : FAccountFutures->QueryOrder(aOrder.Symbol, 0, aOrder.Id));
+    TqmtTraderOrder o = OrderOf(lAnswer);
+    if (o.Id().empty()) o.SetId(aOrder.Id);
+    if (o.Symbol().empty()) o.SetSymbol(aOrder.Symbol);
+    return o;
+  } catch (const std::exception& e) {
+    if (RefusalCode(e) != -2013) throw;
+  }
+  // The exchange has no such order (another account, or an exchange that started afresh).
+  TqmtTraderOrder o;
+  o.SetDateTime(NowLocal());
+  o.SetId(aOrder.Id);
+  o.SetSymbol(aOrder.Symbol);
+  o.SetOrderType(aOrder.Type);
+  o.SetOrderStatus("NOT_FOUND");
+  GetTraderDataLog().Notice("order " + aOrder.Id + " (" + aOrder.Symbol + ") is not known to the exchange: shown as NOT_FOUND");
+  return o;
+}
+
+// ---- balances and positions in the exchange's order ------------------------------------------------
+
+void TqmtTraderClient_Binance::ApplyBalance(const std::string& aAsset, long double aWallet, long double aCross,
+                                            long double aChange, std::int64_t aTime, long double aAvailable,
+                                            const std::string& aRaw) {
+  std::lock_guard g(FAccountLock);
+  std::int64_t& lShown = FBalanceTimes[aAsset];
+  if (aTime != 0 && aTime < lShown) return;
+  if (aTime != 0) lShown = aTime;
+  if (aAvailable >= 0) FAvailable[aAsset] = aAvailable;
+  TqmtTraderBalance b;
+  b.SetSymbol(aAsset);
+  b.SetWalletBalance(aWallet);
+  b.SetCrossWalletBalance(aCross);
+  b.SetBalanceChange(aChange);
+  b.SetRaw(aRaw);
+  DoBalance(b);
+}
+
+std::string TqmtTraderClient_Binance::MarginAsset(const std::string& aSymbol) const {
+  if (FClient_Futures && FClient_Futures->FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN)
+    return aSymbol.substr(0, aSymbol.find("USD"));
+  for (const char* q : {"USDT", "USDC", "BUSD"})
+    if (aSymbol.size() > 4 && aSymbol.compare(aSymbol.size() - 4, 4, q) == 0) return q;
+  return "USDT";
+}
+
+long double TqmtTraderClient_Binance::UnrealizedOf(const std::string& aSymbol, const TPositionState& p) const {
+  if (p.Amount == 0 || p.Entry == 0 || p.Mark == 0) return 0;
+  if (FClient_Futures && FClient_Futures->FuturesContracts == TqmtWSBinanceFuturesContracts::bfcCOIN) {
+    // Inverse contracts: a contract is worth its size in USD, the profit is in the coin.
+    const auto lSize = FContractSizes.find(aSymbol);
+    const long double lContract = lSize == FContractSizes.end() ? 1 : lSize->second;
+    return p.Amount * lContract * (1 / p.Entry - 1 / p.Mark);
+  }
+  return p.Amount * (p.Mark - p.Entry);
+}
+
+void TqmtTraderClient_Binance::ApplyPosition(const std::string& aSymbol, long double aAmount, long double aEntry,
+                                             long double aMark, std::int64_t aTime, const std::string& aRaw) {
+  std::string lSubscribe, lUnSubscribe;
+  {
+    std::lock_guard g(FAccountLock);
+    TPositionState& p = FPositions[aSymbol];
+    if (aTime != 0 && aTime < p.Time) return;
+    if (aTime != 0) p.Time = aTime;
+    p.Amount = aAmount;
+    p.Entry = aEntry;
+    if (aMark > 0) p.Mark = aMark;
+    TqmtTraderPosition r;
+    r.SetSymbol(aSymbol);
+    r.SetPosition(aAmount);
+    r.SetEntryPrice(aEntry);
+    r.SetMarketPrice(p.Mark);
+    r.SetUnRealizedProfit(UnrealizedOf(aSymbol, p));
+    r.SetRaw(aRaw);
+    DoPosition(r);
+    // The mark price of every symbol held streams while it is held.
+    std::string lStream = aSymbol;
+    for (char& c : lStream) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    lStream += "@markPrice@1s";
+    if (aAmount != 0 && FMarkStreams.insert(lStream).second) lSubscribe = lStream;
+    if (aAmount == 0 && FMarkStreams.erase(lStream)) lUnSubscribe = lStream;
+  }
+  if (FClient_Futures && !lSubscribe.empty()) FClient_Futures->Subscribe(std::vector<std::string>{lSubscribe});
+  if (FClient_Futures && !lUnSubscribe.empty()) FClient_Futures->UnSubscribe(std::vector<std::string>{lUnSubscribe});
+}
+
+void TqmtTraderClient_Binance::DoReadMarkPrice(TqmtJSON& aJSON) {
+  // {"e":"markPriceUpdate","s":"BTCUSDT","p":"27001.5",...}: the position of the symbol, valued anew.
+  const std::string_view lSymbol = Text(aJSON.Find("s"));
+  const long double lMark = Num(aJSON.Find("p"));
+  if (lSymbol.empty() || lMark <= 0) return;
+  std::lock_guard g(FAccountLock);
+  const auto lIt = FPositions.find(lSymbol);
+  if (lIt == FPositions.end() || lIt->second.Amount == 0) return;
+  TPositionState& p = lIt->second;
+  p.Mark = lMark;
+  TqmtTraderPosition r;
+  r.SetSymbol(lIt->first);
+  r.SetPosition(p.Amount);
+  r.SetEntryPrice(p.Entry);
+  r.SetMarketPrice(lMark);
+  r.SetUnRealizedProfit(UnrealizedOf(lIt->first, p));
+  DoPosition(r);
+}
+
+std::vector<TqmtTraderClient_Binance::TAccountTotal> TqmtTraderClient_Binance::AccountTotals() {
+  std::lock_guard g(FAccountLock);
+  std::map<std::string, TAccountTotal> lTotals;
+  for (const auto& [lAsset, lAvailable] : FAvailable) {
+    if (FClient && lAsset != "USDT" && lAsset != "USDC" && lAsset != "FDUSD") continue;  // spot: the quote assets
+    lTotals[lAsset].Asset = lAsset;
+    lTotals[lAsset].Available = lAvailable;
+  }
+  for (const auto& [lSymbol, p] : FPositions) {
+    if (p.Amount == 0) continue;
+    TAccountTotal& t = lTotals[MarginAsset(lSymbol)];
+    t.Asset = MarginAsset(lSymbol);
+    t.UnrealizedProfit += UnrealizedOf(lSymbol, p);
+  }
+  std::vector<TAccountTotal> lList;
+  for (auto& [k, t] : lTotals) lList.push_back(t);
+  return lList;
+}
+
+// ---- refreshes asked for by stream events ----------------------------------------------------------
+
+void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) {
+  if (aSymbol.empty() || !FClient_Futures) return;
+  if (!FPositionREST) {
+    FPositionREST = std::make_unique<TqmtHTTP_API_Binance_Futures_Rest>();
+    FPositionREST->ConnectTimeout = 3000;
+    FPositionREST->ReadTimeout = 5000;
+  }
+  FClient_Futures->ConfigureREST(*FPositionREST);
+  std::string lAnswer;
+  TqmtJSON lDocument;
+  try {
+    // While the exchange asks us to wait this automatic request waits for the next account
+    // update; a failed one is logged. Neither is a fault of the stream, which goes on.
+    const TqmtBinanceHostState lHost = BinanceHostState(BinanceHostOf(FPositionREST->GetBaseURL()));
+    if (lHost.BlockedUntil > GetTicks()) return;
+    lAnswer = FPositionREST->GetPositionInformation(aSymbol);
+    lDocument.Read(lAnswer);
+  } catch (const std::exception& e) {
+    GetTraderDataLog().Notice("position of " + aSymbol + " not refreshed: " + e.what());
+    return;
+  }
+  if (lDocument.Count() != 1) return;
+  const TqmtObjectJSON* e = lDocument.At(0);
+  ApplyPosition(aSymbol, Num(e->Find("positionAmt")), Num(e->Find("entryPrice")), Num(e->Find("markPrice")),
+                Millis(e->Find("updateTime")), lAnswer);
+}
+
+void TqmtTraderClient_Binance::RefreshBalances() {
+  // The available balance moves with margin and orders: the account event does not carry it.
+  if (!FClient_Futures) return;
+  try {
+    if (!FAccountFutures) MakeAccountREST();
+    TqmtJSON lBalances;
+    lBalances.Read(FAccountFutures->GetAccountBalance());
+    for (int i = 0; i < lBalances.Count(); ++i) {
+      const TqmtObjectJSON* b = lBalances.At(i);
+      const std::string lAsset(Text(b->Find("asset")));
+      std::lock_guard g(FAccountLock);
+      if (!lAsset.empty() && FAvailable.count(lAsset)) FAvailable[lAsset] = Num(b->Find("availableBalance"));
+    }
+  } catch (const std::exception& e) {
+    GetTraderDataLog().Notice("balances not refreshed: " + std::string(e.what()));
+  }
+}
+
+// ---- the spot user-data subscription -----------------------------------------------------------------
+
+void TqmtTraderClient_Binance::RetryUserData() {
+  TqmtWSAPI_Binance_UserData* lApi = FUser.API.get();
+  if (!lApi) return;
+  int lWait;
+  {
+    std::lock_guard g(FAccountLock);
+    FUserRetryMs = FUserRetryMs == 0 ? AccountRetryMs.load() : std::min(30000, FUserRetryMs * 2);
+    lWait = FUserRetryMs;
+  }
+  const bool lLate = lApi->Refusal().find("-1021") != std::string::npos;
+  AccountWorker().Schedule("user-data", lWait, [this, lLate] {
+    // The server's clock measured again when the exchange called the request late.
+    if (lLate) FUserClock.SyncServerTime();
+    if (FUser.API && FUser.API->Up()) FUser.API->Resubscribe();
+  });
+}
