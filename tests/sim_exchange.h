@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qmtBinance_Addresses.h"
+#include "qmtHTTP_Client.h"
 #include "test_peers.h"
 
 namespace qmt_test {
@@ -50,6 +51,14 @@ public:
     SetBinanceAddress(TqmtBinanceAddress::FuturesUSDTWSAPI, w + std::to_string(Port(o + 1)) + "/ws-fapi/v1");
     SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, h + std::to_string(Port(o + 2)));
     SetBinanceAddress(TqmtBinanceAddress::FuturesCOINStream, w + std::to_string(Port(o + 2)));
+  }
+
+  // The test's hand on the exchange: /sim/<aWhat> on a market's port (0 spot, 1 USDT-margined,
+  // 2 coin-margined), e.g. "fill?clientOrderId=X", "drop-user?ms=3000", "state"; the answer's body.
+  std::string Control(int aMarket, const std::string& aWhat) const {
+    TqmtIdHTTP lHTTP;
+    lHTTP.KeepAlive = false;
+    return lHTTP.Request("POST", "http://127.0.0.1:" + std::to_string(Port(aMarket)) + "/sim/" + aWhat, "", false);
   }
 
 private:

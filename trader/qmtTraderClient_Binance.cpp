@@ -462,6 +462,14 @@ void TqmtTraderClient_Binance::MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRou
     UpdateRouteState();
   };
   w.OnDisconnect = [this](TqmtWSConnection*, int) { UpdateRouteState(); };
+  if (aWhich == TqmtWSBinanceFuturesRoute::bfrPrivate) {
+    // A listen key the exchange refuses is the account's data refused: said in its words.
+    w.OnException = [this, lBase = w.OnException](TqmtWSConnection* c, const std::exception& e) {
+      if (lBase) lBase(c, e);
+      const std::string lWords = BinanceRefusalWords(e.what());
+      if (lWords != e.what()) SetAccountProblem("account data refused: " + lWords);
+    };
+  }
   aRoute.API = std::make_unique<TqmtWSAPI_Binance_Futures>();
   TqmtWSAPI_Binance_Futures& a = *aRoute.API;
   a.Binance().Assign(FClient_Futures->Binance());

@@ -1402,12 +1402,15 @@ void LoadAccount(const std::string& aFile) {
       m.Balances.clear();
       for (const auto& [k, e] : a["balances"].items()) m.Balances[k] = e.get<double>();
     }
-    for (const auto& [k, e] : a.value("prices", json::object()).items())
+    // Kept while iterated (a temporary would end before the loop does).
+    const json lPrices = a.value("prices", json::object()), lPositions = a.value("positions", json::object());
+    const json lOrders = a.value("orders", json::array()), lAlgoOrders = a.value("algoOrders", json::array());
+    for (const auto& [k, e] : lPrices.items())
       if (SymbolState* s = m.Find(k)) s->Price = s->Open = s->High = s->Low = e.get<double>();
-    for (const auto& [k, e] : a.value("positions", json::object()).items()) m.Positions[k] = {e[0].get<double>(), e[1].get<double>()};
+    for (const auto& [k, e] : lPositions.items()) m.Positions[k] = {e[0].get<double>(), e[1].get<double>()};
     const long long t = NowMs();
     m.AccountTime = t;
-    for (const auto& e : a.value("orders", json::array())) {
+    for (const auto& e : lOrders) {
       Order o;
       o.Id = ++m.NextOrderId;
       o.Symbol = e.at("symbol");
@@ -1421,7 +1424,7 @@ void LoadAccount(const std::string& aFile) {
       o.Time = o.UpdateTime = t;
       m.Orders[o.Id] = o;
     }
-    for (const auto& e : a.value("algoOrders", json::array())) {
+    for (const auto& e : lAlgoOrders) {
       AlgoOrder o;
       o.Id = ++m.NextOrderId;
       o.Symbol = e.at("symbol");
