@@ -53,8 +53,7 @@ TqmtWSClient::TqmtWSClient() {
 }
 
 TqmtWSClient::~TqmtWSClient() {
-  FWatchDogEnabled = false;
-  StopWatchDog();
+  DisableWatchDog();
   try {
     Deactivate(-1);
   } catch (const std::exception& e) {
@@ -74,8 +73,7 @@ TqmtWSClient::~TqmtWSClient() {
   for (auto& t : lThreads)
     if (t.FThread.joinable()) t.FThread.join();
   FTCPClient.reset();
-  if (FAPI)
-    if (auto* lClient = dynamic_cast<TqmtWSAPI_client*>(FAPI)) lClient->FClient = nullptr;
+  if (auto* lClient = dynamic_cast<TqmtWSAPI_client*>(FAPI.load())) lClient->FClient = nullptr;
 }
 
 void TqmtWSClient::SetURL(const std::string& aURL) {
@@ -144,6 +142,7 @@ void TqmtWSClient::TLifecycleLock::Release() {
 }
 
 bool TqmtWSClient::Activate(unsigned aGeneration, int aLockTimeoutMs) {
+  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   TLifecycleScope lLifecycle(FLifecycleLock);
   if (!lLifecycle.Acquire(aLockTimeoutMs)) return false;
   // A deactivation asked for after this activation was: it does not happen.
@@ -155,7 +154,7 @@ bool TqmtWSClient::Activate(unsigned aGeneration, int aLockTimeoutMs) {
   auto lCancelled = [&] { return aGeneration != FGeneration.load(); };
   try {
     // The API prepares the address (and a listen key) first; its failure fails the activation.
-    if (FAPI) FAPI->DoBeforeActivate();
+    if (lAPI) lAPI->DoBeforeActivate();
     if (lCancelled()) {
       FConnecting = false;
       return true;
@@ -253,8 +252,9 @@ void TqmtWSClient::DoTCPConnected() {
       if (!c || c->FIsInternal || !c->FNotifyConnection) return;
       ++FOpened;
       StopWatchDog();
-      if (FAPI) FAPI->DoConnect(c.get());
-      if (!FAPI || FAPI->RawMessages())
+      TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
+      if (lAPI) lAPI->DoConnect(c.get());
+      if (!lAPI || lAPI->RawMessages())
         if (OnConnect) Notify([this, c] { OnConnect(c.get()); });
       FWatchDogAttempts = 0;
     };
@@ -360,8 +360,7 @@ void TqmtWSClient::DoReadException(const std::exception& aException) {
 bool TqmtWSClient::Deactivate(int aLockTimeoutMs, bool aCancelPending) {
   // Everything pending gives up first, then the lock is taken.
   if (aCancelPending) ++FGeneration;
-  FWatchDogEnabled = false;
-  StopWatchDog();
+  DisableWatchDog();
   FStopWaiting = true;
   TLifecycleScope lLifecycle(FLifecycleLock);
   if (!lLifecycle.Acquire(0)) {
@@ -394,8 +393,8 @@ void TqmtWSClient::DoReport(TqmtWSConnection* aConnection, const std::string& aM
   try {
     const Exception lCopy(aMessage);  // stands for the exception when there is none (a time-out)
     const std::exception& lException = aException ? *aException : lCopy;
-    if (FAPI && !FAPI->RawMessages()) {
-      FAPI->DoException(aConnection, lException);
+    if (TqmtWSAPI* const lAPI = FAPI.load(); lAPI && !lAPI->RawMessages()) {
+      lAPI->DoException(aConnection, lException);
       return;
     }
     if (!OnException) return;
@@ -435,6 +434,7 @@ thread_local const TqmtWSClient* tHandlingDisconnect = nullptr;
 }  // namespace
 
 void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
+  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   if (FDestroying) return;
   struct THandling {
     TqmtWSClient* Client;
@@ -458,16 +458,16 @@ void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
   const int lCode = aConnection->CloseCode();
   // Each step runs whatever the one before did: a failing API hook must cost neither the event
   // nor the reconnection.
-  if (FAPI) {
+  if (lAPI) {
     try {
-      FAPI->DoDisconnect(aConnection.get(), lCode);
+      lAPI->DoDisconnect(aConnection.get(), lCode);
     } catch (const std::exception& e) {
       DoError(nullptr, e.what());
     }
   }
   if (!aConnection->FIsInternal && aConnection->FNotifyDisconnection) {
     StopHeartBeat();
-    if ((!FAPI || FAPI->RawMessages()) && OnDisconnect) {
+    if ((!lAPI || lAPI->RawMessages()) && OnDisconnect) {
       try {
         Notify([this, aConnection, lCode] { OnDisconnect(aConnection.get(), lCode); });
       } catch (const std::exception& e) {
@@ -636,8 +636,9 @@ bool TqmtWSClient::Ping(int aTimeout, const std::string& aText) {
 void TqmtWSClient::RegisterAPI(TqmtWSAPI* aObject) {
   auto* lClient = dynamic_cast<TqmtWSAPI_client*>(aObject);
   if (!lClient) throw Exception("Error API: " + (aObject ? aObject->ClassName() : std::string("nil")) + " not supported.");
-  if (FAPI && FAPI != aObject)
-    if (auto* lOld = dynamic_cast<TqmtWSAPI_client*>(FAPI)) lOld->FClient = nullptr;
+  TqmtWSAPI* const lOldAPI = FAPI.load();
+  if (lOldAPI && lOldAPI != aObject)
+    if (auto* lOld = dynamic_cast<TqmtWSAPI_client*>(lOldAPI)) lOld->FClient = nullptr;
   lClient->FClient = this;
   FAPI = aObject;
   aObject->SetNotifyEvents(FNotifyEvents);
@@ -646,9 +647,11 @@ void TqmtWSClient::RegisterAPI(TqmtWSAPI* aObject) {
 }
 
 void TqmtWSClient::UnRegisterAPI(TqmtWSAPI* aObject) {
-  if (FAPI != aObject) return;
+  // Only the registered object unregisters (a replaced one must not clear its successor); the
+  // reading thread reads the pointer once per event, so it sees the old or no API, never a torn one.
+  TqmtWSAPI* lExpected = aObject;
+  if (!FAPI.compare_exchange_strong(lExpected, nullptr)) return;
   if (auto* lClient = dynamic_cast<TqmtWSAPI_client*>(aObject)) lClient->FClient = nullptr;
-  FAPI = nullptr;
 }
 
 // ---- events -------------------------------------------------------------------------------------
@@ -676,12 +679,13 @@ void TqmtWSClient::Notify(std::function<void()> aEvent) {
 }
 
 void TqmtWSClient::DispatchMessage(const TConnectionPtr& aConnection, std::string_view aText) {
+  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   try {
-    if (FAPI) {
-      if (FAPI->RawMessages()) {
-        FAPI->DoFilterMessage(aText);
+    if (lAPI) {
+      if (lAPI->RawMessages()) {
+        lAPI->DoFilterMessage(aText);
       } else {
-        FAPI->DoMessage(aConnection.get(), aText);
+        lAPI->DoMessage(aConnection.get(), aText);
         return;
       }
     }
@@ -702,10 +706,11 @@ void TqmtWSClient::DispatchMessage(const TConnectionPtr& aConnection, std::strin
 }
 
 void TqmtWSClient::DispatchBinary(const TConnectionPtr& aConnection, std::string_view aData) {
+  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   try {
     aConnection->FMsgBinaryReceived.assign(aData);
-    if (FAPI && !FAPI->RawMessages()) {
-      FAPI->DoBinary(aConnection.get(), aData);
+    if (lAPI && !lAPI->RawMessages()) {
+      lAPI->DoBinary(aConnection.get(), aData);
       return;
     }
     if (FQueueMessages) {
@@ -743,10 +748,11 @@ void TqmtWSClient::QueueClear() {
 }
 
 void TqmtWSClient::DoError(TqmtWSConnection* aConnection, const std::string& aMessage) {
+  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   if (FDestroying) return;
   try {
-    if (FAPI && !FAPI->RawMessages()) {
-      FAPI->DoError(aConnection, aMessage);
+    if (lAPI && !lAPI->RawMessages()) {
+      lAPI->DoError(aConnection, aMessage);
     } else if (OnError) {
       if (aConnection) {
         aConnection->FMsgException = aMessage;
@@ -832,13 +838,14 @@ void TqmtWSClient::CollectRetired() {
 }
 
 void TqmtWSClient::DoHeartBeatTick() {
+  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   if (FDestroying) return;
   auto c = Connection();
   if (!c || c->Disconnected()) return;
   bool lHandled = false;
   if (OnBeforeHeartBeat) OnBeforeHeartBeat(this, c.get(), lHandled);
   if (lHandled) return;
-  if (!(FAPI && FAPI->DoHeartBeat())) Ping();
+  if (!(lAPI && lAPI->DoHeartBeat())) Ping();
   if (HeartBeat.Timeout >= 1) {
     std::lock_guard g(FTimerLock);
     if (!FHeartBeatTimeoutTimer) {
@@ -878,11 +885,21 @@ void TqmtWSClient::DoHeartBeatTimeoutTick() {
   DoException(c.get(), "HeartBeat Timeout exceeded.", nullptr);
 }
 
+void TqmtWSClient::DisableWatchDog() {
+  {
+    // Under the timer lock: a disconnect handled on the reading thread at this moment checks the
+    // flag under it too, so it cannot arm the watchdog again after the user's Disconnect.
+    std::lock_guard g(FTimerLock);
+    FWatchDogEnabled = false;
+  }
+  StopWatchDog();
+}
+
 void TqmtWSClient::StartWatchDog() {
   if (WatchDog.Interval <= 0 || FDestroying) return;
   CollectRetired();
   std::lock_guard g(FTimerLock);
-  if (FWatchDogTimer) return;
+  if (FWatchDogTimer || !FWatchDogEnabled) return;
   FWatchDogTimer = new TqmtTimer();
   FWatchDogTimer->FDebugName = "WatchDog";
   FWatchDogTimer->SetInterval(WatchDog.Interval * WatchDog.TimeUnitMs);

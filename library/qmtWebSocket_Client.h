@@ -176,7 +176,7 @@ public:
   // Raises "Error API: %s not supported." for an object that is not a TqmtWSAPI_client.
   void RegisterAPI(TqmtWSAPI* aObject);
   void UnRegisterAPI(TqmtWSAPI* aObject);
-  TqmtWSAPI* API() const { return FAPI; }
+  TqmtWSAPI* API() const { return FAPI.load(); }
   // A failure beside the connection (an API's background request) reported through OnException
   // (or the API) without dropping anything.
   void ReportException(const std::exception& aException) {
@@ -225,7 +225,8 @@ private:
   void DoWatchDogTick();
   void StartHeartBeat();
   void StopHeartBeat();
-  void StartWatchDog();
+  void StartWatchDog();  // only while enabled
+  void DisableWatchDog();
   void StopWatchDog();
   void DoRedirect(const std::string& aLocation);
   void RunOnNewThread(std::function<void()> aWork);
@@ -284,7 +285,7 @@ private:
   TqmtTimer* FHeartBeatTimeoutTimer = nullptr;
   TqmtTimer* FWatchDogTimer = nullptr;
   std::vector<TqmtTimer*> FRetired;
-  TqmtWSAPI* FAPI = nullptr;
+  std::atomic<TqmtWSAPI*> FAPI{nullptr};
   std::atomic<bool> FQueueMessages{false};
   std::mutex FQueuedLock;
   std::vector<std::string> FQueuedTexts, FQueuedBinaries;

@@ -329,3 +329,25 @@ TEST(WSLifecycle, FailedAttemptsLeaveNoThreadsBehind) {
   EXPECT_LE(ProcessThreads(), lEarly + 3) << "threads do not grow with attempts";
   EXPECT_LE(c.PendingThreads(), 3u) << "finished workers are joined";
 }
+
+TEST(WSLifecycle, ADisconnectRacingTheUsersDisconnectNeverArmsTheWatchdogAgain) {
+  // The peer closes each connection a moment after it opens, as near as it can to the user's own
+  // Disconnect: whichever comes first, once Disconnect returns the watchdog stays off.
+  ScriptedServer lServer([](int s, int aIndex) {
+    WsAccept(s);
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * (aIndex % 10)));
+  });
+  TqmtWSClient c;
+  c.SetNotifyEvents(TwsNotifyEvent::neNoSync);
+  c.WatchDog.Enabled = true;
+  c.WatchDog.Interval = 1;
+  c.WatchDog.TimeUnitMs = 1000;
+  c.SetURL("ws://127.0.0.1:" + std::to_string(lServer.Port()) + "/x");
+  for (int i = 0; i < 30; ++i) {
+    c.Connect(2000);
+    std::this_thread::sleep_for(std::chrono::microseconds(200 * (i % 10)));
+    c.Disconnect(2000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_FALSE(c.WatchDogArmed()) << "round " << i;
+  }
+}
