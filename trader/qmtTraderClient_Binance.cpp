@@ -373,6 +373,8 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
   GetTraderDataBalance().Clear();
   FHasAccount = !aApiKey.empty();
   FTestNet = aTestNet;
+  // Each market shows its own watch list and symbols, never another's rows.
+  SetTraderDataMarket(!aFutures ? "" : aFuturesContracts == 1 ? "COINM" : "USDM");
   if (aFutures) {
     auto& f = Client_Futures();
     f.Binance().ApiKey = aApiKey;

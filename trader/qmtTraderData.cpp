@@ -12,6 +12,8 @@
 #include "qmtLocations.h"
 #include "qmtTraderDataRegistry.h"
 #include "qmtTraderData_Log.h"
+#include "qmtTraderData_Symbols.h"
+#include "qmtTraderData_Ticker.h"
 
 namespace {
 
@@ -24,6 +26,44 @@ std::atomic<bool> gStorage{true};
 void SetTraderDataFolder(const std::string& aFolder) {
   std::lock_guard lGuard(gFolderLock);
   gFolder = aFolder;
+}
+
+namespace {
+std::mutex gMarketLock;
+std::string gMarket;
+}  // namespace
+
+std::string GetTraderDataMarket() {
+  std::lock_guard lGuard(gMarketLock);
+  return gMarket;
+}
+
+std::string TraderDataMarketFile(const std::string& aBase) {
+  const std::string lMarket = GetTraderDataMarket();
+  return aBase + (lMarket.empty() ? std::string() : "_" + lMarket) + ".db";
+}
+
+void SetTraderDataMarket(const std::string& aMarket) {
+  if (GetTraderDataMarket() == aMarket) return;
+  // Saved under the old market's names, then the tables are emptied and the new market's loaded.
+  TqmtTraderData& lTicker = GetTraderDataTicker();
+  TqmtTraderData& lSymbols = GetTraderDataSymbols();
+  for (TqmtTraderData* t : {&lTicker, &lSymbols}) {
+    try {
+      t->SaveTable();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "qmtTrader: %s\n", e.what());
+    }
+  }
+  {
+    std::lock_guard lGuard(gMarketLock);
+    gMarket = aMarket;
+  }
+  GetTraderDataTicker().ResetWatch();
+  for (TqmtTraderData* t : {&lTicker, &lSymbols}) {
+    t->Clear();
+    t->LoadTable();
+  }
 }
 
 std::string GetTraderDataFolder() {
@@ -237,4 +277,9 @@ void AddTraderDataShutdown(std::function<void()> aHook) {
   lRegistry.BeforeFree.push_back(std::move(aHook));
 }
 
-void FreeTraderData() { TheRegistry().FreeAll(); }
+void FreeTraderData() {
+  TheRegistry().FreeAll();
+  // The tables made afresh start with the spot files again, as at start-up.
+  std::lock_guard lGuard(gMarketLock);
+  gMarket.clear();
+}

@@ -101,6 +101,15 @@ void TqmtTraderData::Upsert(const TqmtValue& aKey, Fill&& aFill) {
 // Where the stored tables live: the program's folder + "db" unless set (tests, portable installs).
 void SetTraderDataFolder(const std::string& aFolder);
 std::string GetTraderDataFolder();
+// The market whose watch list and symbol list are shown: "" (spot, the files of old), "USDM" or
+// "COINM". Each market keeps files of its own ("qmtTicker_USDM.db", ...). Switching saves the
+// current market's watch list and symbols, empties both tables and loads the new market's files;
+// the grids see the change as any other. Called by the sign-in, before anything is subscribed.
+void SetTraderDataMarket(const std::string& aMarket);
+std::string GetTraderDataMarket();
+// "qmtTicker" -> "qmtTicker.db" on spot, "qmtTicker_USDM.db" on USDT-margined futures.
+std::string TraderDataMarketFile(const std::string& aBase);
+
 // Off: the stored tables neither load nor save their files (a program that must not touch the
 // desktop client's watch list). On by default.
 void SetTraderDataStorage(bool aEnabled);

@@ -8,7 +8,8 @@
 class TqmtTraderData_Symbols : public TqmtTraderData {
 public:
   TqmtDataSet& CDSSymbols() { return GetTable(); }
-  std::string GetFileName() const override { return "qmtSymbols.db"; }
+  // Each market its own: "qmtSymbols.db" (spot), "qmtSymbols_USDM.db", "qmtSymbols_COINM.db".
+  std::string GetFileName() const override { return TraderDataMarketFile("qmtSymbols"); }
   // Skips an empty symbol and a symbol already in the table.
   void AddSymbol(const TqmtTraderSymbol& aSymbol);
 

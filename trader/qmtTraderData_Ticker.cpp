@@ -49,6 +49,11 @@ void TqmtTraderData_Ticker::Unwatch(const std::string& aSymbol) {
   FUnwatched.insert(aSymbol);
 }
 
+void TqmtTraderData_Ticker::ResetWatch() {
+  std::lock_guard lGuard(FWriteLock);
+  FUnwatched.clear();
+}
+
 void TqmtTraderData_Ticker::Watch(const std::string& aSymbol) {
   std::lock_guard lGuard(FWriteLock);
   FUnwatched.erase(aSymbol);

@@ -11,13 +11,16 @@
 class TqmtTraderData_Ticker : public TqmtTraderData {
 public:
   TqmtDataSet& CDSTicker() { return GetTable(); }
-  std::string GetFileName() const override { return "qmtTicker.db"; }
+  // Each market its own: "qmtTicker.db" (spot), "qmtTicker_USDM.db", "qmtTicker_COINM.db".
+  std::string GetFileName() const override { return TraderDataMarketFile("qmtTicker"); }
   void UpdateTicker(const TqmtTraderTicker& aTicker);
   // The user took the symbol off the watch list: a ticker for it still in flight is not written
   // back (its row would return, be saved and be subscribed again at the next connection). Once this
   // returns, no write for the symbol is under way. Watch (a new subscription) undoes it.
   void Unwatch(const std::string& aSymbol);
   void Watch(const std::string& aSymbol);
+  // Another market's list: nothing is held back any more.
+  void ResetWatch();
 
 protected:
   void DoCreateFields(TqmtDataSet& aTable) override;

@@ -19,6 +19,8 @@
 #include "qmtTraderData_Log.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtTraderData_Position.h"
+#include "qmtTraderData_Symbols.h"
+#include "qmtTraderData_Ticker.h"
 #include "sim_exchange.h"
 #include "trader_fixture.h"
 
@@ -54,6 +56,12 @@ long double Number(TqmtDataSet& aTable, const std::string& aKey, const char* aFi
   c->SetFiltered(false);
   if (!c->FindKey(aKey)) return -1e30L;
   return c->FieldByName(aField).AsExtended();
+}
+
+bool HasRowIn(TqmtDataSet& aTable, const std::string& aKey) {
+  auto c = aTable.CloneCursor();
+  c->SetFiltered(false);
+  return c->FindKey(aKey);
 }
 
 TqmtDataSet& Orders() { return GetTraderDataOrders().CDSOpenOrders(); }
@@ -370,4 +378,32 @@ TEST_F(AccountState, NoEventLostOrAppliedTwiceOverAHundredReconnections) {
                 m.name, lReconnections, static_cast<unsigned long long>(lLongest));
     c.UnRegisterOnOrder({&lOrders, &OrderCounts::OnOrder});
   }
+}
+
+TEST_F(AccountState, EachMarketKeepsItsOwnWatchList) {
+  SimExchange lExchange;
+  lExchange.PointAt();
+  auto lHas = [](const std::string& aSymbol) { return !Cell(GetTraderDataTicker().CDSTicker(), aSymbol, "SYMBOL").empty(); };
+  {
+    TqmtTraderClient_Binance c;
+    ASSERT_TRUE(c.Initialize("", "", false, 0, false)) << c.LastConnectionError();
+    EXPECT_FALSE(c.HasAccount()) << "market data only";
+    c.SubscribeTicker("BTCUSDT");
+    ASSERT_TRUE(Eventually([&] { return lHas("BTCUSDT"); }));
+  }
+  {
+    TqmtTraderClient_Binance c;
+    ASSERT_TRUE(c.Initialize("", "", true, 1, false)) << c.LastConnectionError();
+    EXPECT_EQ(c.MarketName(), "COIN-M futures");
+    EXPECT_FALSE(lHas("BTCUSDT")) << "no spot row on coin-margined futures";
+    EXPECT_FALSE(HasRowIn(GetTraderDataSymbols().CDSSymbols(), "ETHUSDT")) << "nor its symbols";
+    c.SubscribeTicker("BTCUSD_PERP");
+    ASSERT_TRUE(Eventually([&] { return lHas("BTCUSD_PERP"); }));
+  }
+  TqmtTraderClient_Binance c;
+  ASSERT_TRUE(c.Initialize("", "", false, 0, false)) << c.LastConnectionError();
+  EXPECT_EQ(c.MarketName(), "Spot");
+  EXPECT_TRUE(lHas("BTCUSDT")) << "spot's own list is back";
+  EXPECT_FALSE(lHas("BTCUSD_PERP"));
+  EXPECT_TRUE(std::filesystem::exists(FDir / "qmtTicker_COINM.db"));
 }
