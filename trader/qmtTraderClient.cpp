@@ -1,5 +1,6 @@
 #include "qmtTraderClient.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <atomic>
 #include <vector>
@@ -17,9 +18,68 @@ std::atomic<TqmtTraderClient*> gTraderClient{nullptr};
 
 TqmtTraderClient* GetTraderClient() { return gTraderClient.load(); }
 
-TqmtTraderClient::TqmtTraderClient() = default;
+TqmtTraderClient::TqmtTraderClient() { FHolds->Client = this; }
+
+TqmtTraderStreamHold::~TqmtTraderStreamHold() {
+  std::shared_ptr<TRegistry> r = FRegistry.lock();
+  if (!r) return;
+  std::lock_guard g(r->Lock);
+  auto lIt = r->Counts.find(FSymbol);
+  if (lIt == r->Counts.end() || --lIt->second > 0) return;
+  r->Counts.erase(lIt);
+  TqmtTraderClient* c = r->Client;
+  if (!c) return;
+  const std::vector<std::string> lWatched = c->WatchListSymbols();
+  if (std::find(lWatched.begin(), lWatched.end(), FSymbol) != lWatched.end()) return;
+  try {
+    c->UnSubscribeTicker(FSymbol);
+    c->UnSubscribeBookDepth(FSymbol);
+    c->UnSubscribeTrades(FSymbol);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qmtTrader: unsubscribing %s: %s\n", FSymbol.c_str(), e.what());
+  }
+}
+
+std::unique_ptr<TqmtTraderStreamHold> TqmtTraderClient::HoldStreams(const std::string& aSymbol) {
+  bool lFirst;
+  {
+    std::lock_guard g(FHolds->Lock);
+    lFirst = ++FHolds->Counts[aSymbol] == 1;
+  }
+  if (lFirst) {
+    const std::vector<std::string> lWatched = WatchListSymbols();
+    if (std::find(lWatched.begin(), lWatched.end(), aSymbol) == lWatched.end()) {
+      try {
+        SubscribeTicker(aSymbol);
+        SubscribeBookDepth(aSymbol);
+        SubscribeTrades(aSymbol);
+      } catch (const EAbstractError&) {
+        // A client without streams: nothing to hold.
+      }
+    }
+  }
+  return std::unique_ptr<TqmtTraderStreamHold>(new TqmtTraderStreamHold(FHolds, aSymbol));
+}
+
+bool TqmtTraderClient::StreamsHeld(const std::string& aSymbol) {
+  std::lock_guard g(FHolds->Lock);
+  return FHolds->Counts.count(aSymbol) > 0;
+}
+
+std::vector<std::string> TqmtTraderClient::SubscribedSymbols() {
+  std::vector<std::string> lSymbols = WatchListSymbols();
+  std::lock_guard g(FHolds->Lock);
+  for (const auto& [lSymbol, lCount] : FHolds->Counts)
+    if (std::find(lSymbols.begin(), lSymbols.end(), lSymbol) == lSymbols.end()) lSymbols.push_back(lSymbol);
+  return lSymbols;
+}
 
 TqmtTraderClient::~TqmtTraderClient() {
+  {
+    // Holds that outlive the client do nothing.
+    std::lock_guard g(FHolds->Lock);
+    FHolds->Client = nullptr;
+  }
   TqmtTraderClient* lSelf = this;
   gTraderClient.compare_exchange_strong(lSelf, nullptr);
   StopCommands();
@@ -219,7 +279,7 @@ std::vector<std::string> TqmtTraderClient::WatchListSymbols() {
 
 void TqmtTraderClient::DoSubscribeAll() {
   // Collect first, then subscribe.
-  const std::vector<std::string> lSymbols = WatchListSymbols();
+  const std::vector<std::string> lSymbols = SubscribedSymbols();
   for (const std::string& lSymbol : lSymbols) {
     SubscribeTicker(lSymbol);
     SubscribeBookDepth(lSymbol);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -45,6 +46,40 @@ public:
 };
 
 using TqmtTraderOrderEvent = TqmtMethod<void(TObject* Sender, const TqmtTraderOrder& aOrder)>;
+
+// The account's totals of one margin asset: the unrealised profit of the positions (at the mark
+// price) and the balance available for new orders.
+struct TqmtTraderAccountTotal {
+  std::string Asset;
+  long double UnrealizedProfit = 0, Available = 0;
+};
+
+class TqmtTraderClient;
+// A page's hold on a symbol's streams (ticker, book, trades): while any hold of the symbol lives,
+// they stay subscribed whatever the watch list does, and every reconnection subscribes them again.
+// The last hold of a symbol that is not on the watch list unsubscribes it. A hold outliving its
+// client does nothing.
+class TqmtTraderStreamHold {
+public:
+  ~TqmtTraderStreamHold();
+  TqmtTraderStreamHold(const TqmtTraderStreamHold&) = delete;
+  TqmtTraderStreamHold& operator=(const TqmtTraderStreamHold&) = delete;
+  const std::string& Symbol() const { return FSymbol; }
+
+  // The holds of one client: a count per symbol, and the client while it lives.
+  struct TRegistry {
+    std::recursive_mutex Lock;
+    std::map<std::string, int> Counts;
+    TqmtTraderClient* Client = nullptr;
+  };
+
+private:
+  friend class TqmtTraderClient;
+  TqmtTraderStreamHold(std::shared_ptr<TRegistry> aRegistry, std::string aSymbol)
+      : FRegistry(std::move(aRegistry)), FSymbol(std::move(aSymbol)) {}
+  std::weak_ptr<TRegistry> FRegistry;
+  std::string FSymbol;
+};
 // The result of a command of the queue (an order, a cancel, a task), on the worker's thread.
 using TqmtTraderCommandEvent = TqmtMethod<void(TObject* Sender, const TqmtTraderCommandResult& aResult)>;
 
@@ -136,6 +171,22 @@ public:
   virtual void DoSubscribeAll();
   // The symbols of the ticker table (the watch list), in table order.
   std::vector<std::string> WatchListSymbols();
+  // The watch list, then the symbols pages hold that are not on it: what a connection subscribes.
+  std::vector<std::string> SubscribedSymbols();
+  // Holds a symbol's streams for a page (see TqmtTraderStreamHold); subscribes them when the watch
+  // list does not have the symbol. From the user interface's thread.
+  std::unique_ptr<TqmtTraderStreamHold> HoldStreams(const std::string& aSymbol);
+  // Whether a page holds the symbol's streams now.
+  bool StreamsHeld(const std::string& aSymbol);
+
+  // ---- the account, as the exchange client knows it (nothing here without one)
+  // The market and network in words ("USDⓈ-M futures, test network"); "" before a sign-in.
+  virtual std::string MarketName() const { return std::string(); }
+  // Whether this session trades (a key was given) or watches market data only.
+  virtual bool HasAccount() const { return false; }
+  // Why the account's data is not flowing ("" when it is): the exchange's words.
+  virtual std::string AccountProblem() { return std::string(); }
+  virtual std::vector<TqmtTraderAccountTotal> AccountTotals() { return {}; }
   // The server announced its shutdown: a second connection is opened at once (on a thread of this
   // client), the watch list subscribed on it, and only then the old one closed, so no event is
   // missed and the listeners see no disconnect. A failed replacement leaves the old connection to
@@ -179,6 +230,8 @@ protected:
 
 private:
   std::unique_ptr<TqmtWebSocketClient> MakeWSClient();
+  friend class TqmtTraderStreamHold;
+  std::shared_ptr<TqmtTraderStreamHold::TRegistry> FHolds = std::make_shared<TqmtTraderStreamHold::TRegistry>();
   bool IsCurrentWSClient(const TqmtWebSocketClient* aClient);
   void DoReplaceConnection();
 

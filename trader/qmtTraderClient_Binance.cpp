@@ -678,6 +678,7 @@ void TqmtTraderClient_Binance::SubscribeTicker(const std::string& aSymbol) {
 
 void TqmtTraderClient_Binance::UnSubscribeTicker(const std::string& aSymbol) {
   GetTraderDataTicker().Unwatch(aSymbol);
+  if (StreamsHeld(aSymbol)) return;  // a page still shows it: off the watch list, not off the wire
   if (FClient)
     FClient->UnSubscribeTicker(Lower(aSymbol));
   else if (FClient_Futures)
@@ -694,6 +695,7 @@ void TqmtTraderClient_Binance::SubscribeBookDepth(const std::string& aSymbol) {
 }
 
 void TqmtTraderClient_Binance::UnSubscribeBookDepth(const std::string& aSymbol) {
+  if (StreamsHeld(aSymbol)) return;
   if (FClient)
     FClient->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
   else if (Routed() && FPublic.API)
@@ -710,6 +712,7 @@ void TqmtTraderClient_Binance::SubscribeTrades(const std::string& aSymbol) {
 }
 
 void TqmtTraderClient_Binance::UnSubscribeTrades(const std::string& aSymbol) {
+  if (StreamsHeld(aSymbol)) return;
   if (FClient)
     FClient->UnSubscribeAggregateTrades(Lower(aSymbol));
   else if (FClient_Futures)
@@ -782,7 +785,7 @@ void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi,
     std::lock_guard g(FAccountLock);
     lStreams.assign(FMarkStreams.begin(), FMarkStreams.end());
   }
-  for (const std::string& lSymbol : WatchListSymbols()) {
+  for (const std::string& lSymbol : SubscribedSymbols()) {
     const std::string lName = Lower(lSymbol);
     for (const char* lSuffix : {"ticker", lBook, "aggTrade"}) {
       std::string lStream = TqmtWS_API_Binance_Base::Name(lName, lSuffix);

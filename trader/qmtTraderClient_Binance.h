@@ -125,18 +125,12 @@ public:
   std::uint64_t LastSnapshotMs() const { return FLastSnapshotMs.load(); }
   // Why the account's data is not flowing now ("" when it is, or without a key): a refused
   // subscription or a failed snapshot, in the exchange's words.
-  std::string AccountProblem();
-  // Whether this session trades (a key was given) or watches market data only.
-  bool HasAccount() const { return FHasAccount.load(); }
-  // The account's totals per margin asset: unrealised profit of the positions (at the mark price)
-  // and the balance available for new orders.
-  struct TAccountTotal {
-    std::string Asset;
-    long double UnrealizedProfit = 0, Available = 0;
-  };
-  std::vector<TAccountTotal> AccountTotals();
-  // The market and network in words: "Spot", "USDⓈ-M futures", "COIN-M futures", with ", test network".
-  std::string MarketName() const;
+  std::string AccountProblem() override;
+  bool HasAccount() const override { return FHasAccount.load(); }
+  // Per margin asset; spot: the available quote assets.
+  std::vector<TqmtTraderAccountTotal> AccountTotals() override;
+  // "Spot", "USDⓈ-M futures", "COIN-M futures", with ", test network".
+  std::string MarketName() const override;
   // How long a user-data retry waits after a refusal, at first (ms; doubled up to 30 s).
   std::atomic<int> AccountRetryMs{1000};
 

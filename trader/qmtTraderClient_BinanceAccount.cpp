@@ -418,9 +418,9 @@ void TqmtTraderClient_Binance::DoReadMarkPrice(TqmtJSON& aJSON) {
   DoPosition(r);
 }
 
-std::vector<TqmtTraderClient_Binance::TAccountTotal> TqmtTraderClient_Binance::AccountTotals() {
+std::vector<TqmtTraderAccountTotal> TqmtTraderClient_Binance::AccountTotals() {
   std::lock_guard g(FAccountLock);
-  std::map<std::string, TAccountTotal> lTotals;
+  std::map<std::string, TqmtTraderAccountTotal> lTotals;
   for (const auto& [lAsset, lAvailable] : FAvailable) {
     if (FClient && lAsset != "USDT" && lAsset != "USDC" && lAsset != "FDUSD") continue;  // spot: the quote assets
     lTotals[lAsset].Asset = lAsset;
@@ -428,11 +428,11 @@ std::vector<TqmtTraderClient_Binance::TAccountTotal> TqmtTraderClient_Binance::A
   }
   for (const auto& [lSymbol, p] : FPositions) {
     if (p.Amount == 0) continue;
-    TAccountTotal& t = lTotals[MarginAsset(lSymbol)];
+    TqmtTraderAccountTotal& t = lTotals[MarginAsset(lSymbol)];
     t.Asset = MarginAsset(lSymbol);
     t.UnrealizedProfit += UnrealizedOf(lSymbol, p);
   }
-  std::vector<TAccountTotal> lList;
+  std::vector<TqmtTraderAccountTotal> lList;
   for (auto& [k, t] : lTotals) lList.push_back(t);
   return lList;
 }

@@ -1,5 +1,7 @@
 #include "qmtDataTableModel.h"
 
+#include <QColor>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -98,7 +100,16 @@ QVariant TqmtDataTableModel::data(const QModelIndex& aIndex, int aRole) const {
   }
   if (aRole == Qt::TextAlignmentRole)
     return QVariant::fromValue(Qt::Alignment(FNumeric[c] ? Qt::AlignRight | Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter));
+  if (FStale && aRole == Qt::ForegroundRole) return QColor(150, 150, 150);
+  if (FStale && aRole == Qt::ToolTipRole) return "Not live: the last update came before " + FStaleSince;
   return {};
+}
+
+void TqmtDataTableModel::SetStale(bool aStale, const QString& aSince) {
+  if (FStale == aStale && FStaleSince == aSince) return;
+  FStale = aStale;
+  FStaleSince = aSince;
+  if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1), {Qt::ForegroundRole, Qt::ToolTipRole});
 }
 
 QVariant TqmtDataTableModel::headerData(int aSection, Qt::Orientation aOrientation, int aRole) const {

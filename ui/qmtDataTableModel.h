@@ -51,6 +51,10 @@ public:
   // Positions the cursor on a shown row; false when that row has gone from the table meanwhile.
   bool MoveCursorTo(int aRow);
 
+  // Rows shown as no longer live: grey, with a tooltip naming since when (aSince "" when live).
+  void SetStale(bool aStale, const QString& aSince);
+  bool Stale() const { return FStale; }
+
   // Brings the rows up to date now (the timer does it by itself).
   void Refresh();
   int FlushInterval() const { return FTimer.interval(); }
@@ -58,6 +62,8 @@ public:
   std::uint64_t Flushes() const { return FFlushes; }
 
 private:
+  bool FStale = false;
+  QString FStaleSince;
   struct TLink;
   void ArmFlush();
   QString DisplayText(const TqmtValue& aValue, int aField) const;

@@ -457,6 +457,13 @@ void TFRAMETradeBar::ApplyTicker() {
   txtLast->setText(QString::fromStdString(FormatFloat("0.0000", FLastPrice)));
 }
 
+void TFRAMETradeBar::SetStale(bool aStale, const QString& aSince) {
+  FStale = aStale;
+  FStaleSince = aSince;
+  txtLast->setStyleSheet(aStale ? "QLineEdit { background: #d8d8d8; color: #707070; }" : "QLineEdit { background: #b8f0b0; }");
+  txtLast->setToolTip(aStale ? "Not live: the last price came before " + aSince : QString());
+}
+
 void TFRAMETradeBar::OrderClick(QToolButton* aButton) {
   if (!aButton || !aButton->isEnabled() || !ToolAction(aButton->objectName().toStdString())->isVisible()) return;
   DoTradeBarOrder(FTradeBarOrders.GetOrder(aButton->property("tag").toInt() - 1));
@@ -483,6 +490,10 @@ void TFRAMETradeBar::DoTradeBarOrder(TqmtTradeBarOrder* aOrder) {
   const long double lAsked = TradeBarTextToNumber(txtSize->text().trimmed().toStdString());
   if (!(lAsked > 0)) return lRefuse("the size must be a positive number");
   if (!FHasLast) return lRefuse("no price for " + FSymbol + " has come yet");
+  const bool lFollows = ((lType == tbotLimit || lType == tbotStopLimit) && aOrder->LimitPrice == tbopLast) ||
+                        ((lType == tbotStop || lType == tbotStopLimit) && aOrder->StopPrice == tbopLast);
+  if (FStale && lFollows)
+    return lRefuse("its price follows the last price, which is not live (disconnected before " + FStaleSince.toStdString() + ")");
   long double lPriceStep, lLotStep;
   GetSteps(lPriceStep, lLotStep);
   const long double lSize = RoundDownToStep(lAsked, lLotStep);

@@ -128,6 +128,10 @@ public:
   // The last price as received (0 before the first ticker).
   long double LastPrice() const { return FLastPrice; }
   bool HasLastPrice() const { return FHasLast; }
+  // Disconnected: the last price is shown grey with the time it stopped being live, and no order
+  // whose price follows it is sent until the connection is back.
+  void SetStale(bool aStale, const QString& aSince) override;
+  bool Stale() const { return FStale; }
 
   // The ticker listener (stream thread).
   void OnTickerEvent(TObject* Sender, const TqmtTraderTicker& aTicker);
@@ -155,6 +159,8 @@ protected:
   virtual void GetSteps(long double& aPriceStep, long double& aLotStep);
 
   std::string Section(const std::string& aName) const { return FSymbol + "." + aName; }
+  bool FStale = false;
+  QString FStaleSince;
   // Called by DoPlace... with what submits to the queue (and returns its ticket): the pressed
   // button shows it in flight until its result comes. The tickets' lock is held across the
   // submission, so the worker cannot look for a result before its ticket is listed.

@@ -191,6 +191,7 @@ TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParen
   seriesVolume = lBars(chart->xAxis, chart->yAxis2, QColor(0, 0, 255, 110), QCPBars::wtPlotCoords, 1.0);
 
   if (TqmtTraderClient* c = GetTraderClient()) {
+    FHold = c->HoldStreams(FSymbol);
     c->RegisterOnTicker({this, &TFRAMEChartTicker::OnTickerEvent});
     c->RegisterOnTrade({this, &TFRAMEChartTicker::OnTradeEvent});
   }
@@ -265,8 +266,36 @@ void TFRAMEChartTicker::TrimFull(double aNewest) {
   seriesVolume->data()->removeBefore(lOldest);
 }
 
+void TFRAMEChartTicker::SetStale(bool aStale, const QString&) {
+  if (!aStale || FInGap) return;
+  DrainChartData();  // what came before the drop is drawn before the line ends
+  if (FPriceAll.empty()) return;
+  // A point of no value ends the line: nothing is drawn across the time with no data.
+  FInGap = true;
+  FGapStart = FNewest;
+  const double lBreak = FNewest + 0.001;
+  FPriceAll.emplace_back(lBreak, std::numeric_limits<double>::quiet_NaN());
+  seriesPrice->addData(lBreak, std::numeric_limits<double>::quiet_NaN());
+  Redraw();
+}
+
 void TFRAMEChartTicker::DoChartTicker(const TqmtChartTick& aTicker) {
   BeginUpdate();
+  if (FInGap && aTicker.Time > FGapStart) {
+    // Data again: the gap is marked from where it stopped to here.
+    FInGap = false;
+    FGaps.emplace_back(FGapStart, aTicker.Time);
+    auto* lBand = new QCPItemRect(chart);
+    lBand->setClipToAxisRect(true);
+    lBand->topLeft->setTypeX(QCPItemPosition::ptPlotCoords);
+    lBand->topLeft->setTypeY(QCPItemPosition::ptAxisRectRatio);
+    lBand->bottomRight->setTypeX(QCPItemPosition::ptPlotCoords);
+    lBand->bottomRight->setTypeY(QCPItemPosition::ptAxisRectRatio);
+    lBand->topLeft->setCoords(FGapStart, 0);
+    lBand->bottomRight->setCoords(aTicker.Time, 1);
+    lBand->setPen(Qt::NoPen);
+    lBand->setBrush(QColor(128, 128, 128, 50));
+  }
   FNewest = std::max(FNewest, aTicker.Time);
   FPriceAll.emplace_back(aTicker.Time, aTicker.Price);
   TrimFull(FNewest);

@@ -33,6 +33,7 @@
 
 #include "qmtSystem.h"
 #include "qmtTraderFormBase.h"
+#include "qmtTraderClient.h"
 #include "qmtTraderMarketData.h"
 
 class QCustomPlot;
@@ -125,6 +126,12 @@ public:
   virtual void OnBookDepthEvent(TObject* Sender, const TqmtTraderBookDepth& aBookDepth);
   virtual void OnTradeEvent(TObject* Sender, const TqmtTraderTrade& aTrade);
 
+  // Disconnected: the price line ends where the data stopped; the first price after the connection
+  // is back starts it again, and the time between is marked as a grey band ("no data").
+  void SetStale(bool aStale, const QString& aSince) override;
+  // The gaps marked so far (start, end), for tests.
+  std::vector<std::pair<double, double>> Gaps() const { return FGaps; }
+
   // The buttons' handlers (UI thread).
   void SetView(int aSeconds);
   void SetBookDepthLevel(int aLevel);  // 5, 10, 20, or 0 for "Sum"
@@ -163,4 +170,9 @@ private:
   QCPGraph* seriesPrice;
   QCPBars *seriesBookBid, *seriesBookAsk, *seriesTrades, *seriesVolume;
   std::atomic<bool> FBookRegistered{false};
+  bool FInGap = false;
+  double FGapStart = 0;
+  std::vector<std::pair<double, double>> FGaps;
+  // The page's hold on its symbol's streams, whatever happens to the watch list.
+  std::unique_ptr<TqmtTraderStreamHold> FHold;
 };

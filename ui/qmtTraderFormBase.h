@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QFrame>
 #include <QPushButton>
+#include <QString>
 #include <QWidget>
 
 #include <string>
@@ -15,6 +16,9 @@ public:
   explicit TFRAMEBase(QWidget* aParent = nullptr) : QFrame(aParent) {}
   // 32 upper-case hexadecimal digits, made on the first read and the same for the frame's life.
   const std::string& Guid() const { return GetGuid(); }
+  // The market data shown here is no longer live (aStale, since aSince, local "hh:mm:ss") or live
+  // again: the window tells every frame when the connection goes and comes back. UI thread.
+  virtual void SetStale(bool aStale, const QString& aSince) {}
 
 protected:
   const std::string& GetGuid() const;

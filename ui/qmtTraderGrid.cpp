@@ -154,6 +154,10 @@ void TFRAMEGridTicker::DoBeforeDeleteRecord() {
     GetTraderDataTicker().Unwatch(lSymbol);  // no client: nothing can write it back, but say so anyway
 }
 
+void TFRAMEGridTicker::SetStale(bool aStale, const QString& aSince) {
+  if (dsGrid()) dsGrid()->SetStale(aStale, aSince);
+}
+
 void TFRAMEGridTicker::DoNewRecord() {
   TFRMGridTicker_NewRecord lDialog(window());
   lDialog.exec();

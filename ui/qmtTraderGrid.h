@@ -81,6 +81,7 @@ public:
 
   void DoBeforeDeleteRecord() override;
   void DoNewRecord() override;
+  void SetStale(bool aStale, const QString& aSince) override;
   virtual void DoNewChartTicker();
   virtual void DoNewChartTrader();
 

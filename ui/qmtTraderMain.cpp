@@ -1,10 +1,12 @@
 #include "qmtTraderMain.h"
 
 #include <QCloseEvent>
+#include <QTime>
 #include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "qmtTraderChart.h"
+#include "qmtDataTable.h"
 #include "qmtTraderClient.h"
 #include "qmtTraderFrame.h"
 #include "qmtTraderGrid.h"
@@ -36,6 +38,9 @@ TFRMTrader::TFRMTrader(QWidget* aParent) : QMainWindow(aParent) {
   btnBrokerConnect = mainBar->addAction("Connect");
   btnBrokerDisconnect = mainBar->addAction("Disconnect");
   btnCloseTab = mainBar->addAction("Close Tab");
+  // The log page is hidden until asked for: this shows it.
+  btnShowLog = mainBar->addAction("Log");
+  btnShowLog->setObjectName("btnShowLog");
   btnBrokerConnect->setEnabled(false);
   btnBrokerDisconnect->setEnabled(true);
   btnCloseTab->setEnabled(false);
@@ -48,12 +53,15 @@ TFRMTrader::TFRMTrader(QWidget* aParent) : QMainWindow(aParent) {
   statusBar = QMainWindow::statusBar();
   StatusPanel0 = new QLabel("Connected", statusBar);
   StatusPanel0->setObjectName("StatusPanel0");
-  StatusPanel0->setFixedWidth(80);
+  StatusPanel0->setMinimumWidth(80);
   StatusPanel1 = new QLabel(statusBar);
   StatusPanel1->setObjectName("StatusPanel1");
   StatusPanel1->setFixedWidth(500);
+  StatusPanel2 = new QLabel(statusBar);
+  StatusPanel2->setObjectName("StatusPanel2");
   statusBar->addWidget(StatusPanel0);
   statusBar->addWidget(StatusPanel1);
+  statusBar->addPermanentWidget(StatusPanel2);
 
   // The two fixed pages and their frames (the pages own the frames).
   FFRAMEGridTicker = new TFRAMEGridTicker();
@@ -89,9 +97,15 @@ TFRMTrader::TFRMTrader(QWidget* aParent) : QMainWindow(aParent) {
     });
   });
   connect(btnCloseTab, &QAction::triggered, this, [this] { UIAction([this] { btnCloseTabClick(); }); });
+  connect(btnShowLog, &QAction::triggered, this, [this] {
+    PageControl1->setTabVisible(PageControl1->indexOf(tabLog), true);
+    PageControl1->setCurrentWidget(tabLog);
+  });
+  FStateTimer.setInterval(1000);
+  connect(&FStateTimer, &QTimer::timeout, this, [this] { RefreshAccountState(); });
   connect(PageControl1, &QTabWidget::currentChanged, this, [this] { UpdateCloseTab(); });
 
-  // The panel has a fixed width: the whole message is its tooltip.
+  // A message longer than the panel is cut: the whole of it is its tooltip (and the log page's).
   SetUIExceptionHandler([this](const std::string& aMessage) {
     StatusPanel1->setText(QString::fromStdString(aMessage));
     StatusPanel1->setToolTip(QString::fromStdString(aMessage));
@@ -146,18 +160,58 @@ void TFRMTrader::showEvent(QShowEvent* aEvent) {
     CentreOnScreen(this);
   }
   RegisterListeners();
+  RefreshAccountState();
+  FStateTimer.start();
   QMainWindow::showEvent(aEvent);
 }
 
 void TFRMTrader::closeEvent(QCloseEvent* aEvent) {
+  FStateTimer.stop();
   UnRegisterListeners();
   QMainWindow::closeEvent(aEvent);
 }
 
 void TFRMTrader::ShowConnectionState(bool aConnected) {
-  StatusPanel0->setText(aConnected ? "Connected" : "Disconnected");
+  TqmtTraderClient* c = GetTraderClient();
+  StatusPanel0->setText(!aConnected ? "Disconnected" : (c && !c->HasAccount()) ? "Connected (market data only)" : "Connected");
   btnBrokerConnect->setEnabled(!aConnected);
   btnBrokerDisconnect->setEnabled(aConnected);
+  if (FShownConnected == static_cast<int>(aConnected)) return;
+  FShownConnected = aConnected;
+  FStaleSince = aConnected ? QString() : QTime::currentTime().toString("hh:mm:ss");
+  ShowStale(this);
+}
+
+void TFRMTrader::ShowStale(QWidget* aRoot) {
+  const bool lStale = FShownConnected == 0;
+  // The frames carry no meta-object of their own: found as widgets, told apart by their class.
+  QList<QWidget*> lWidgets = aRoot->findChildren<QWidget*>();
+  lWidgets.prepend(aRoot);
+  for (QWidget* w : lWidgets)
+    if (auto* f = dynamic_cast<TFRAMEBase*>(w)) f->SetStale(lStale, FStaleSince);
+}
+
+void TFRMTrader::RefreshAccountState() {
+  TqmtTraderClient* c = GetTraderClient();
+  if (!c) return;
+  if (FBaseTitle.isEmpty()) FBaseTitle = windowTitle();
+  const std::string lMarket = c->MarketName();
+  setWindowTitle(lMarket.empty() ? FBaseTitle : FBaseTitle + QString::fromUtf8(" \u2014 ") + QString::fromStdString(lMarket));
+  // A refusal of the account's data is told once, when it comes, and stays in the tooltip.
+  const std::string lProblem = c->AccountProblem();
+  if (lProblem != FShownProblem) {
+    FShownProblem = lProblem;
+    if (!lProblem.empty()) ReportUIException(lProblem);
+  }
+  QStringList lTotals;
+  for (const TqmtTraderAccountTotal& t : c->AccountTotals()) {
+    const QString lAsset = QString::fromStdString(t.Asset);
+    QString lText = "Available " + QString::fromStdString(FormatFloat("#,##0.00######", t.Available)) + " " + lAsset;
+    if (t.UnrealizedProfit != 0)
+      lText = "Unrealised profit " + QString::fromStdString(FormatFloat("#,##0.00######", t.UnrealizedProfit)) + " " + lAsset + ", " + lText;
+    lTotals << lText;
+  }
+  StatusPanel2->setText(lTotals.join("  |  "));
 }
 
 // The posted calls carry no data: each names what the window shows.
@@ -179,6 +233,7 @@ void TFRMTrader::AddRuntimePage(const std::string& aSymbol, QWidget* aFrame) {
   lPage->layout()->addWidget(aFrame);
   PageControl1->addTab(lPage, QString::fromStdString(aSymbol));
   PageControl1->setCurrentWidget(lPage);
+  if (FShownConnected == 0) ShowStale(lPage);
   UpdateCloseTab();
 }
 

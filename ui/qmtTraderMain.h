@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QTimer>
 #include <QMainWindow>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -45,6 +46,8 @@ public:
   QStatusBar* statusBar;
   QLabel* StatusPanel0;
   QLabel* StatusPanel1;
+  QLabel* StatusPanel2;  // the account's totals
+  QAction* btnShowLog;
 
   TFRAMEGridTicker* FFRAMEGridTicker;
   TFRAMEGridLog* FFRAMEGridLog;
@@ -70,8 +73,18 @@ protected:
   void ShowDisconnected() { ShowConnectionState(false); }
   // After "Connect" or "Disconnect" ran: the state as it is, and a failure's reason.
   void ShowCommandEnded(const std::string& aFailure);
+  // Once a second: the connection state in words, the account's refusal if any, its totals, and
+  // the market in the title (what the trader client knows; nothing here waits for it).
+  void RefreshAccountState();
+  // Tells every frame (and a page made later) whether its market data is live.
+  void ShowStale(QWidget* aRoot);
 
 private:
+  QTimer FStateTimer;
+  QString FBaseTitle;
+  std::string FShownProblem;
+  int FShownConnected = -1;  // -1 not shown yet
+  QString FStaleSince;
   void RegisterListeners();
   void UnRegisterListeners();
   bool FCentred = false;

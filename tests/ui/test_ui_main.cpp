@@ -15,6 +15,7 @@
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData_Ticker.h"
 #include "qmtTradeBar.h"
+#include "qmtTraderChart.h"
 #include "qmtTraderFrame.h"
 #include "qmtTraderGrid.h"
 #include "qmtTraderLogin.h"
@@ -78,7 +79,7 @@ private slots:
     QVERIFY(!w.PageControl1->isTabVisible(1));
     QCOMPARE(w.PageControl1->currentWidget(), w.tabTicker);
     QCOMPARE(w.btnBrokerConnect->text(), QString("Connect"));
-    QCOMPARE(w.StatusPanel0->width(), 80);
+    QVERIFY(w.StatusPanel0->width() >= 80);  // wider for "Connected (market data only)"
     QCOMPARE(w.StatusPanel1->width(), 500);
     QVERIFY(!w.btnCloseTab->isEnabled());
     // The ticker grid's columns and widths.
@@ -315,6 +316,70 @@ private slots:
   // A trading page on USDT-margined futures: each button kind reaches the exchange as derived, the
   // orders show in "Open Orders", the market order fills into the history and the position, and
   // "Cancel Orders" empties "Open Orders".
+  // Disconnected, nothing looks live: the watch list and the last price turn grey and say since
+  // when, a price-following button refuses, the chart marks the gap; the page's streams outlive
+  // its symbol's row on the watch list.
+  void staleMarketDataIsShownAsSuch() {
+    FreeTraderData();
+    qmt_test::SimExchange lExchange;
+    lExchange.PointAt();
+    std::vector<std::string> lMessages;
+    {
+      TFRMTrader_Binance w;
+      SetUIExceptionHandler([&](const std::string& m) { lMessages.push_back(m); });
+      TqmtTraderClient_Binance& c = GetTraderClientBinance();
+      QVERIFY(c.Initialize("", "", false, 0, false));
+      c.SubscribeTicker("BTCUSDT");
+      w.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&w));
+      QVERIFY(WaitFor([&] { return w.StatusPanel0->text() == "Connected (market data only)"; }));
+      QVERIFY(WaitFor([&] { return w.windowTitle() == QString::fromUtf8("qmtTrader Binance \u2014 Spot"); }));
+      TFRAMEGridTicker* g = w.FFRAMEGridTicker;
+      QVERIFY(WaitFor([&] { return RowOf(g, "BTCUSDT") >= 0; }));
+      w.OnNewChartTraderEvent(nullptr, "BTCUSDT");
+      auto* f = w.PageControl1->currentWidget()->findChild<TFRAMETraderBinance*>();
+      QVERIFY(f && f->FFRAMETradeBarBinance);
+      TFRAMETradeBarBinance& b = *f->FFRAMETradeBarBinance;
+      QVERIFY(WaitFor([&] { return b.HasLastPrice() && !f->FFRAMEChartTicker->SeriesData(TFRAMEChartTicker::TSeries::PriceAll).empty(); }));
+      QVERIFY(!b.Stale() && !g->dsGrid()->Stale());
+      TqmtTradeBarOrder& o = *b.GetTradeBarOrders().GetOrder(0);
+      o.OrderType = tbotLimit, o.Side = tbosBuy, o.Confirmation = false;
+      o.LimitPrice = tbopLast, o.LimitPriceOperator = tbomMinus, o.LimitPriceMargin = 100;
+
+      c.Disconnect();
+      QVERIFY(WaitFor([&] { return w.StatusPanel0->text() == "Disconnected"; }));
+      QVERIFY(g->dsGrid()->Stale());
+      const QModelIndex lCell = g->dsGrid()->index(RowOf(g, "BTCUSDT"), 6);
+      QCOMPARE(g->dsGrid()->data(lCell, Qt::ForegroundRole).value<QColor>(), QColor(150, 150, 150));
+      QVERIFY(g->dsGrid()->data(lCell, Qt::ToolTipRole).toString().startsWith("Not live: the last update came before "));
+      QVERIFY(b.Stale());
+      QVERIFY(b.txtLast->toolTip().startsWith("Not live: the last price came before "));
+      b.txtSize->setText("0.01");
+      b.OrderClick(b.OrderButtons[0]);
+      QVERIFY(!lMessages.empty());
+      QVERIFY2(lMessages.back().rfind("Order refused: its price follows the last price, which is not live", 0) == 0, lMessages.back().c_str());
+
+      // Back: live again, and the chart shows where the data stopped.
+      w.btnBrokerConnect->trigger();
+      QVERIFY(WaitFor([&] { return w.StatusPanel0->text() == "Connected (market data only)"; }));
+      QVERIFY(!b.Stale() && !g->dsGrid()->Stale());
+      QVERIFY(WaitFor([&] { return f->FFRAMEChartTicker->Gaps().size() == 1; }));
+
+      // The symbol off the watch list: the page still has its prices.
+      g->grid->setCurrentIndex(g->dsGrid()->index(RowOf(g, "BTCUSDT"), 0));
+      g->btnDeleteRecord->trigger();
+      QCOMPARE(RowOf(g, "BTCUSDT"), -1);
+      Pump(300);
+      const long double lLast = b.LastPrice();
+      QVERIFY2(WaitFor([&] { return b.LastPrice() != lLast; }), "the page's streams stay subscribed");
+      QCOMPARE(RowOf(g, "BTCUSDT"), -1);
+      w.close();
+      SetUIExceptionHandler(nullptr);
+    }
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
+      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
+  }
+
   void tradingPageAgainstTheSimulatedExchange() {
     FreeTraderData();
     qmt_test::SimExchange lExchange;
