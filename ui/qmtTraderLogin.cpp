@@ -205,6 +205,12 @@ void TFRMTraderLogin_Binance::btnOkClick() {
   if (FSignIn.joinable()) FSignIn.join();
   if (FCancel.joinable()) FCancel.join();
   const std::string lKey = txtApiKey->text().toStdString(), lSecret = txtApiSecret->text().toStdString();
+  if (lKey.empty() != lSecret.empty()) {
+    // One without the other signs nothing: said before anything goes out.
+    lblState->setText(lKey.empty() ? "The API key is missing (both empty: market data only)"
+                                   : "The API secret is missing (both empty: market data only)");
+    return;
+  }
   const bool lFutures = chkFutures->isChecked(), lTestNet = chkTestNet->isChecked();
   const int lContracts = cboFuturesContracts->currentIndex();
   FAbandoned = false;

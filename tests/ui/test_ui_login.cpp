@@ -171,6 +171,22 @@ private slots:
     SetBinanceAddress(TqmtBinanceAddress::SpotRest, "");
   }
 
+  void aKeyWithoutASecretIsRefusedAtOnce() {
+    WriteFile("[SETTINGS]\nApiKey=k\nApiSecret=\n");
+    TFRMTraderLogin_Binance d;
+    d.open();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QVERIFY(!d.Working());
+    QCOMPARE(d.lblState->text(), QString("The API secret is missing (both empty: market data only)"));
+    d.txtApiKey->clear();
+    d.txtApiSecret->setText("s");
+    QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QCOMPARE(d.lblState->text(), QString("The API key is missing (both empty: market data only)"));
+    QVERIFY(d.isVisible());
+    QCOMPARE(d.result(), 0);
+  }
+
   void signInAgainstTheSimulatedExchange() {
     qmt_test::SimExchange lExchange;
     lExchange.PointAt();
@@ -180,13 +196,14 @@ private slots:
     QVERIFY(QTest::qWaitForWindowExposed(&d));
 
     // A refused key: the error box with Ok and Cancel; the dialog stays open with its values.
-    QString lBoxText;
+    QString lBoxText, lWhy;
     QMessageBox::StandardButtons lButtons;
     // The box comes from a posted result: looked for on a timer (its own loop runs the timer).
     QTimer lLook;
     QObject::connect(&lLook, &QTimer::timeout, [&] {
       if (auto* lBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         lBoxText = lBox->text();
+        lWhy = lBox->informativeText();
         lButtons = lBox->standardButtons();
         lLook.stop();
         lBox->button(QMessageBox::Cancel)->click();
@@ -199,6 +216,8 @@ private slots:
     QCOMPARE(d.lblState->text(), QString("Signing in..."));
     QVERIFY(WaitFor([&] { return !lBoxText.isEmpty(); }, 30000));
     QCOMPARE(lBoxText, QString("Cannot connect to Server API."));
+    // The key is tried before anything says "signed in", and the exchange's words say why.
+    QCOMPARE(lWhy, QString("the exchange refused the API key: -1022 Signature for this request is not valid."));
     QVERIFY(WaitFor([&] { return !d.Working(); }));
     QVERIFY(d.btnOk->isEnabled());
     QCOMPARE(lButtons, QMessageBox::Ok | QMessageBox::Cancel);
