@@ -52,6 +52,7 @@ using TqmtTraderOrderEvent = TqmtMethod<void(TObject* Sender, const TqmtTraderOr
 struct TqmtTraderAccountTotal {
   std::string Asset;
   long double UnrealizedProfit = 0, Available = 0;
+  long double Value = 0;  // spot: every balance at its last price, in this asset (0 not known)
 };
 
 class TqmtTraderClient;

@@ -365,6 +365,9 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     FAvailable.clear();
     FMarkStreams.clear();
     FSpotBalances.clear();
+    FSpotPrices.clear();
+    FValueStreams.clear();
+    FLastChanges.clear();
     FAccountProblem.clear();
     FRetryMs = FUserRetryMs = 0;
   }
@@ -784,6 +787,7 @@ void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi,
   if (aRoute == TqmtWSBinanceFuturesRoute::bfrNone || aRoute == TqmtWSBinanceFuturesRoute::bfrMarket) {
     std::lock_guard g(FAccountLock);
     lStreams.assign(FMarkStreams.begin(), FMarkStreams.end());
+    lStreams.insert(lStreams.end(), FValueStreams.begin(), FValueStreams.end());
   }
   for (const std::string& lSymbol : SubscribedSymbols()) {
     const std::string lName = Lower(lSymbol);
@@ -852,6 +856,8 @@ void TqmtTraderClient_Binance::DoReadSpotAccount(const TNode& e, const std::stri
     FSpotBalances[lAsset] = {lFree + lLocked, lFree};
     ApplyBalance(lAsset, lFree + lLocked, lFree, lChange, lTime, lFree, aRaw);
   }
+  // A newly held asset gets its price stream.
+  if (FValueStreams.size() < FSpotBalances.size()) UpdateValueStreams();
 }
 
 template <typename TNode>
@@ -909,6 +915,8 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
       DoReadAlgoOrder(lDocument);
     else if (lEvent == "markPriceUpdate")
       DoReadMarkPrice(lDocument);
+    else if (lEvent == "24hrMiniTicker")
+      DoReadMiniTicker(lDocument);
     else if (lEvent == "executionReport")  // spot, on a listen-key stream (Binance.US)
       DoReadSpotOrder(lDocument, std::string(aText));
     else if (lEvent == "outboundAccountPosition")

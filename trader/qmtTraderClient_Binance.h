@@ -144,6 +144,7 @@ protected:
   virtual void DoReadOrder(TqmtJSON& aJSON);
   virtual void DoReadAlgoOrder(TqmtJSON& aJSON);
   virtual void DoReadMarkPrice(TqmtJSON& aJSON);
+  virtual void DoReadMiniTicker(TqmtJSON& aJSON);
   void DoAttachStream(TqmtWebSocketClient& aClient) override;
   void OnServerShutdown();
   void DoClientConnect() override;
@@ -182,6 +183,13 @@ private:
   std::map<std::string, std::int64_t> FBalanceTimes;
   std::map<std::string, long double> FAvailable;
   std::set<std::string> FMarkStreams;
+  // Spot: the last price of each asset held (in USDT) and the streams that bring it.
+  std::map<std::string, long double, std::less<>> FSpotPrices;
+  std::set<std::string> FValueStreams;
+  std::map<std::string, long double> FLastChanges;
+  long double SpotValueOf(const std::string& aAsset, long double aWallet) const;
+  // Subscribes the price of every asset held that has a USDT market (after a snapshot or a new asset).
+  void UpdateValueStreams();
   std::map<std::string, long double> FContractSizes;
   std::string FAccountProblem;
   int FRetryMs = 0;      // the next snapshot retry's wait (0: the first)

@@ -218,6 +218,7 @@ void TqmtTraderClient_Binance::ReadSpotSnapshot() {
     }
   }
   GetTraderDataBalance().KeepOnly(lHeld);
+  UpdateValueStreams();
   TqmtJSON lOrders;
   lOrders.Read(FAccountSpot->GetOpenOrders(std::string()));
   std::set<std::string> lOpen;
@@ -341,12 +342,63 @@ void TqmtTraderClient_Binance::ApplyBalance(const std::string& aAsset, long doub
   if (aTime != 0 && aTime < lShown) return;
   if (aTime != 0) lShown = aTime;
   if (aAvailable >= 0) FAvailable[aAsset] = aAvailable;
+  FLastChanges[aAsset] = aChange;
   TqmtTraderBalance b;
   b.SetSymbol(aAsset);
   b.SetWalletBalance(aWallet);
   b.SetCrossWalletBalance(aCross);
   b.SetBalanceChange(aChange);
+  if (FClient) b.SetValue(SpotValueOf(aAsset, aWallet));
   b.SetRaw(aRaw);
+  DoBalance(b);
+}
+
+namespace {
+bool QuoteAsset(std::string_view aAsset) { return aAsset == "USDT" || aAsset == "USDC" || aAsset == "FDUSD" || aAsset == "BUSD"; }
+}  // namespace
+
+long double TqmtTraderClient_Binance::SpotValueOf(const std::string& aAsset, long double aWallet) const {
+  if (QuoteAsset(aAsset)) return aWallet;
+  const auto lPrice = FSpotPrices.find(aAsset);
+  return lPrice == FSpotPrices.end() ? 0 : aWallet * lPrice->second;
+}
+
+void TqmtTraderClient_Binance::UpdateValueStreams() {
+  if (!FClient) return;
+  std::vector<std::string> lNew;
+  {
+    std::lock_guard g(FAccountLock);
+    for (const auto& [lAsset, lWallet] : FSpotBalances) {
+      if (lWallet.first == 0 || QuoteAsset(lAsset) || !Broker().Symbols().GetSymbol(lAsset + "USDT")) continue;
+      std::string lStream = lAsset + "usdt@miniTicker";
+      for (std::size_t i = 0; i < lAsset.size(); ++i) lStream[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(lStream[i])));
+      if (FValueStreams.insert(lStream).second) {
+        FSpotPrices.emplace(lAsset, 0);
+        lNew.push_back(lStream);
+      }
+    }
+  }
+  if (!lNew.empty()) FClient->Subscribe(lNew);
+}
+
+void TqmtTraderClient_Binance::DoReadMiniTicker(TqmtJSON& aJSON) {
+  // {"e":"24hrMiniTicker","s":"BTCUSDT","c":"27001.5",...}: the value of the asset held, anew.
+  const std::string_view lSymbol = Text(aJSON.Find("s"));
+  if (lSymbol.size() <= 4 || lSymbol.substr(lSymbol.size() - 4) != "USDT") return;
+  const std::string_view lAsset = lSymbol.substr(0, lSymbol.size() - 4);
+  const long double lPrice = Num(aJSON.Find("c"));
+  std::lock_guard g(FAccountLock);
+  const auto lIt = FSpotPrices.find(lAsset);
+  if (lIt == FSpotPrices.end() || lPrice <= 0 || lIt->second == lPrice) return;
+  lIt->second = lPrice;
+  const auto lHeld = FSpotBalances.find(lIt->first);
+  if (lHeld == FSpotBalances.end()) return;
+  TqmtTraderBalance b;
+  b.SetSymbol(lIt->first);
+  b.SetWalletBalance(lHeld->second.first);
+  b.SetCrossWalletBalance(lHeld->second.second);
+  b.SetBalanceChange(FLastChanges[lIt->first]);
+  b.SetValue(lHeld->second.first * lPrice);
   DoBalance(b);
 }
 
@@ -431,6 +483,12 @@ std::vector<TqmtTraderAccountTotal> TqmtTraderClient_Binance::AccountTotals() {
     TqmtTraderAccountTotal& t = lTotals[MarginAsset(lSymbol)];
     t.Asset = MarginAsset(lSymbol);
     t.UnrealizedProfit += UnrealizedOf(lSymbol, p);
+  }
+  if (FClient) {
+    long double lValue = 0;
+    for (const auto& [lAsset, lWallet] : FSpotBalances) lValue += SpotValueOf(lAsset, lWallet.first);
+    lTotals["USDT"].Asset = "USDT";
+    lTotals["USDT"].Value = lValue;
   }
   std::vector<TqmtTraderAccountTotal> lList;
   for (auto& [k, t] : lTotals) lList.push_back(t);

@@ -4,7 +4,7 @@
 
 void TqmtTraderData_Balance::DoCreateFields(TqmtDataSet& aTable) {
   aTable.AddField("ASSET", TFieldType::ftString, 50);
-  for (const char* lName : {"WALLET_BALANCE", "CROSS_WALLET_BALANCE", "BALANCE_CHANGE"})
+  for (const char* lName : {"WALLET_BALANCE", "CROSS_WALLET_BALANCE", "BALANCE_CHANGE", "VALUE"})
     aTable.AddField(lName, TFieldType::ftExtended);
   aTable.AddField("RAW", TFieldType::ftMemo);
   aTable.SetKeyField("ASSET");
@@ -13,6 +13,7 @@ void TqmtTraderData_Balance::DoCreateFields(TqmtDataSet& aTable) {
 void TqmtTraderData_Balance::DoFormatFields(TqmtDataSet& aDataSet) {
   for (const char* lName : {"WALLET_BALANCE", "CROSS_WALLET_BALANCE", "BALANCE_CHANGE"})
     aDataSet.SetDisplayFormat(lName, "0.0000");
+  aDataSet.SetDisplayFormat("VALUE", "#,##0.00");
 }
 
 void TqmtTraderData_Balance::UpdateBalance(const TqmtTraderBalance& aBalance) {
@@ -30,6 +31,10 @@ void TqmtTraderData_Balance::DoUpdate(const TqmtTraderBalance& aBalance) {
     t.FieldByName("WALLET_BALANCE").SetAsExtended(aBalance.WalletBalance());
     t.FieldByName("CROSS_WALLET_BALANCE").SetAsExtended(aBalance.CrossWalletBalance());
     t.FieldByName("BALANCE_CHANGE").SetAsExtended(aBalance.BalanceChange());
+    if (aBalance.Value() != 0)
+      t.FieldByName("VALUE").SetAsExtended(aBalance.Value());
+    else
+      t.FieldByName("VALUE").Clear();
   });
 }
 

@@ -27,6 +27,7 @@ void TqmtTraderBalance::CopyFrom(const TqmtTraderBalance& aObject) {
   SetWalletBalance(aObject.WalletBalance());
   SetCrossWalletBalance(aObject.CrossWalletBalance());
   SetBalanceChange(aObject.BalanceChange());
+  SetValue(aObject.Value());
 }
 
 void TqmtTraderOrder::CopyFrom(const TqmtTraderOrder& aObject) {

@@ -55,6 +55,7 @@ public:
   QMT_PROPERTY(long double, BalanceChange);
   QMT_PROPERTY(long double, CrossWalletBalance);
   QMT_PROPERTY(long double, WalletBalance);
+  QMT_PROPERTY(long double, Value);  // the wallet at the last price, in the quote asset (spot; 0 not known)
 };
 
 class TqmtTraderOrder : public TqmtTraderMarketData {

@@ -86,7 +86,8 @@ TFRAMEGridTradeBalance::TFRAMEGridTradeBalance(QWidget* aParent)
                              {{"ASSET", "Asset", 110},
                               {"WALLET_BALANCE", "Wallet Balance", 140},
                               {"CROSS_WALLET_BALANCE", "Cross Wallet Balance", 145},
-                              {"BALANCE_CHANGE", "Balance Change", 135}},
+                              {"BALANCE_CHANGE", "Balance Change", 135},
+                              {"VALUE", "Value", 120}},
                              aParent) {}
 
 // ---- the trader frame --------------------------------------------------------------------------------

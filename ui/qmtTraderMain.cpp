@@ -207,6 +207,7 @@ void TFRMTrader::RefreshAccountState() {
   for (const TqmtTraderAccountTotal& t : c->AccountTotals()) {
     const QString lAsset = QString::fromStdString(t.Asset);
     QString lText = "Available " + QString::fromStdString(FormatFloat("#,##0.00######", t.Available)) + " " + lAsset;
+    if (t.Value != 0) lText = "Value " + QString::fromStdString(FormatFloat("#,##0.00", t.Value)) + " " + lAsset + ", " + lText;
     if (t.UnrealizedProfit != 0)
       lText = "Unrealised profit " + QString::fromStdString(FormatFloat("#,##0.00######", t.UnrealizedProfit)) + " " + lAsset + ", " + lText;
     lTotals << lText;

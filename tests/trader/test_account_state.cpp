@@ -407,3 +407,20 @@ TEST_F(AccountState, EachMarketKeepsItsOwnWatchList) {
   EXPECT_FALSE(lHas("BTCUSD_PERP"));
   EXPECT_TRUE(std::filesystem::exists(FDir / "qmtTicker_COINM.db"));
 }
+
+TEST_F(AccountState, SpotBalancesAreValuedAtTheLastPrice) {
+  const std::string lFile = Account({{"spot", {{"balances", {{"USDT", 1000}, {"BTC", 1.5}}}, {"prices", {{"BTCUSDT", 30000}}}}}});
+  SimExchange lExchange({"--account", lFile, "--price-speed", "0"});
+  lExchange.PointAt();
+  TqmtTraderClient_Binance c;
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, false, 0, false)) << c.LastConnectionError();
+  EXPECT_TRUE(Eventually([&] { return Number(Balances(), "BTC", "VALUE") == 45000; }));
+  EXPECT_EQ(Number(Balances(), "USDT", "VALUE"), 1000);
+  lExchange.Control(0, "price?symbol=BTCUSDT&price=31000");
+  EXPECT_TRUE(Eventually([&] { return Number(Balances(), "BTC", "VALUE") == 46500; })) << "the price stream moves it";
+  const auto lTotals = c.AccountTotals();
+  ASSERT_EQ(lTotals.size(), 1u);
+  EXPECT_EQ(lTotals[0].Asset, "USDT");
+  EXPECT_EQ(lTotals[0].Value, 47500);
+  EXPECT_EQ(lTotals[0].Available, 1000);
+}
