@@ -289,20 +289,20 @@ TEST_F(AccountState, ASlowOrBrokenPositionAnswerNeverDropsTheAccountStream) {
   for (const char* lFault : {"--position-delay-ms", "--position-non-json"}) {
     SCOPED_TRACE(lFault);
     std::vector<std::string> lArgs = {lFault};
-    if (std::string(lFault) == "--position-delay-ms") lArgs.push_back("3000");
+    if (std::string(lFault) == "--position-delay-ms") lArgs.push_back("4500");
     SimExchange lExchange(lArgs);
     lExchange.PointAt();
     TqmtTraderClient_Binance c;
-    // A heart-beat that gives up after 2 s: a reading thread held up 3 s would drop its connection.
+    // A heart-beat that gives up after 3 s: a reading thread held up 4.5 s would drop its connection.
     c.GetWSClient().HeartBeat.Interval = 1;
-    c.GetWSClient().HeartBeat.Timeout = 2;
+    c.GetWSClient().HeartBeat.Timeout = 3;
     ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
     std::atomic<int> lDrops{0};
     c.PrivateWSClient()->OnDisconnect = [&](TqmtWSConnection*, int) { ++lDrops; };
     OrderCounts lOrders;
     c.RegisterOnOrder({&lOrders, &OrderCounts::OnOrder});
     for (int i = 0; i < 2; ++i) c.PlaceMarketOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L);
-    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5500));
     EXPECT_EQ(lDrops, 0);
     EXPECT_TRUE(c.Connected());
     // The account stream went on: a third order's fill still arrives.

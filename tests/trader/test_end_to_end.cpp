@@ -166,6 +166,7 @@ TEST_F(EndToEnd, TLSWithACertificateChain) {
   lExchange.PointAt(true);
   TqmtTraderClient_Binance c;
   c.GetWSClient().TLSOptions.RootCertFile = Certs().Path("ca.pem");
+  SetTraderDataMarket("USDM");  // the watch list of the market signed in to
   Watch("BTCUSDT");
   Counter lCounter;
   c.RegisterOnTicker({&lCounter, &Counter::OnTicker});
@@ -244,6 +245,7 @@ TEST_F(EndToEnd, FiftySymbolsThroughSixServerPingsWithoutADrop) {
     SCOPED_TRACE(lMarket);
     FreeTraderData();
     std::filesystem::remove_all(FDir);  // each market its own watch list
+    SetTraderDataMarket(lMarket == 0 ? "" : lMarket == 1 ? "USDM" : "COINM");
     SimExchange lExchange({"--symbols", "60", "--ping-interval-ms", "400", "--pong-timeout-ms", "1000", "--tls-cert",
                            Certs().Path("server.pem"), "--tls-key", Certs().Path("server.key")});
     lExchange.PointAt(true);  // over TLS, the chain verified

@@ -88,6 +88,7 @@ TEST_F(TraderLifecycle, ASignedInStreamReconnectsWhenTheListenKeyDeleteFails) {
   });
   SetBinanceAddress(TqmtBinanceAddress::FuturesCOINRest, lRest.Address());
   SetBinanceAddress(TqmtBinanceAddress::FuturesCOINStream, "ws://127.0.0.1:" + std::to_string(lStream.Port()));
+  SetTraderDataMarket("COINM");  // the watch list of the market signed in to
   Watch("BTCUSD_PERP");
   {
     TqmtTraderClient_Binance c;
