@@ -8,6 +8,7 @@
 #include "qmtTraderChart.h"
 #include "qmtDataTable.h"
 #include "qmtTraderClient.h"
+#include "qmtTraderData_Log.h"
 #include "qmtTraderFrame.h"
 #include "qmtTraderGrid.h"
 #include "qmtTraderLogin.h"
@@ -109,6 +110,7 @@ TFRMTrader::TFRMTrader(QWidget* aParent) : QMainWindow(aParent) {
   SetUIExceptionHandler([this](const std::string& aMessage) {
     StatusPanel1->setText(QString::fromStdString(aMessage));
     StatusPanel1->setToolTip(QString::fromStdString(aMessage));
+    GetTraderDataLog().Notice(aMessage);
   });
 }
 
