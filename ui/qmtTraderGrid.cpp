@@ -154,7 +154,7 @@ void TFRAMEGridTicker::DoBeforeDeleteRecord() {
     GetTraderDataTicker().Unwatch(lSymbol);  // no client: nothing can write it back, but say so anyway
 }
 
-void TFRAMEGridTicker::SetStale(bool aStale, const QString& aSince) {
+void TFRAMEBaseGrid::SetStale(bool aStale, const QString& aSince) {
   if (dsGrid()) dsGrid()->SetStale(aStale, aSince);
 }
 

@@ -41,6 +41,8 @@ public:
   TqmtDataTableModel* dsGrid() const { return FModel.get(); }
 
   virtual void DoBeforeDeleteRecord() {}
+  // Market and account data grids turn grey while disconnected (the log does not).
+  void SetStale(bool aStale, const QString& aSince) override;
   virtual void DoGetFilter(std::string& aFilter) {}
   // Applies a filter expression to the bound rows; the filter is switched on again on every path.
   virtual void SetFilter(const std::string& aFilter);
@@ -81,7 +83,6 @@ public:
 
   void DoBeforeDeleteRecord() override;
   void DoNewRecord() override;
-  void SetStale(bool aStale, const QString& aSince) override;
   virtual void DoNewChartTicker();
   virtual void DoNewChartTrader();
 
@@ -126,4 +127,5 @@ public:
   QAction* btnLogEnabled;
 
   void btnLogEnabledClick();
+  void SetStale(bool, const QString&) override {}
 };

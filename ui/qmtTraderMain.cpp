@@ -214,7 +214,9 @@ void TFRMTrader::RefreshAccountState() {
       lText = "Unrealised profit " + QString::fromStdString(FormatFloat("#,##0.00######", t.UnrealizedProfit)) + " " + lAsset + ", " + lText;
     lTotals << lText;
   }
-  StatusPanel2->setText(lTotals.join("  |  "));
+  QString lText = lTotals.join("  |  ");
+  if (!lText.isEmpty() && FShownConnected == 0) lText += " (not live, since " + FStaleSince + ")";
+  StatusPanel2->setText(lText);
 }
 
 // The posted calls carry no data: each names what the window shows.
