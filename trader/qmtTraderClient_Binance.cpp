@@ -63,7 +63,7 @@ TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
   // The command queue first (it drives the wrappers), then the streams, then the futures wrapper,
   // then the spot wrapper.
   StopCommands();
-  StopAccountWorker();
+  StopAccountWorker(false);
   try {
     Disconnect();
   } catch (const std::exception& e) {
@@ -357,7 +357,7 @@ std::string TqmtTraderClient_Binance::LookUp(const std::string& aSymbol, const s
 bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std::string& aApiSecret, bool aFutures,
                                           int aFuturesContracts, bool aTestNet) {
   // A sign-in starts the account afresh: nothing of another market's or key's state stays.
-  StopAccountWorker();
+  StopAccountWorker(true);
   {
     std::lock_guard g(FAccountLock);
     FPositions.clear();
@@ -1076,7 +1076,7 @@ void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {
                    lTime, -1, lRaw);
     }
     // The available balance is not in the event: asked for on the account worker.
-    if (B->Count() > 0 && FHasAccount) AccountWorker().Request("balances", [this] { RefreshBalances(); });
+    if (B->Count() > 0 && FHasAccount) PostAccountJob("balances", 0, [this] { RefreshBalances(); });
   }
   if (const TqmtObjectJSON* P = a->Find("P")) {
     for (int i = 0; i < P->Count(); ++i) {
@@ -1092,7 +1092,7 @@ void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {
         Number(p->Find("ep"), [&](long double v) { lEntry = v; });
         ApplyPosition(lSymbol, lAmount, lEntry, 0, lTime, aJSON.Text());
       }
-      AccountWorker().Request("position:" + lSymbol, [this, lSymbol] { UpdateSymbolPosition(lSymbol); });
+      PostAccountJob("position:" + lSymbol, 0, [this, lSymbol] { UpdateSymbolPosition(lSymbol); });
     }
   }
 }

@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -168,9 +169,14 @@ private:
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FPositionREST;  // the account worker's
   // ---- the account's state (FAccountLock: positions, balances' times, totals, mark streams)
   std::unique_ptr<TqmtTraderAccountWorker> FAccount;
-  std::mutex FAccountWorkerLock;  // making and stopping FAccount
-  TqmtTraderAccountWorker& AccountWorker();
-  void StopAccountWorker();
+  // Held shared by every request for the whole of it, unique while the worker is swapped out: a
+  // stopping worker is never destroyed under a stream thread that is handing it a job.
+  std::shared_mutex FAccountWorkerLock;
+  bool FAccountStopped = false;  // under FAccountWorkerLock: requests are dropped (a stop, the end)
+  // Hands the worker a job (see TqmtTraderAccountWorker::Schedule); the worker is made on first use.
+  void PostAccountJob(const std::string& aKey, int aDelayMs, std::function<void()> aWork);
+  // Joins the worker; with aRestart later requests make a new one, else they are dropped.
+  void StopAccountWorker(bool aRestart);
   std::unique_ptr<TqmtHTTP_API_Binance_Rest> FAccountSpot;              // the account worker's
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FAccountFutures;   // the account worker's
   void MakeAccountREST();

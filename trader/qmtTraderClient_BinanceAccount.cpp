@@ -26,6 +26,22 @@ long double Num(const TqmtObjectJSON* aMember) {
 
 std::int64_t Millis(const TqmtObjectJSON* aMember) { return static_cast<std::int64_t>(Num(aMember)); }
 
+// The server's clock now (ms), as the REST client measures it.
+std::int64_t ServerNow(TqmtHTTP_API_Binance& aREST) {
+  try {
+    return std::stoll(aREST.GetTimestamp());
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// A snapshot's state is at least as new as its request: a balance or position never changed
+// (updateTime 0) or changed long ago is still the state when the request left, and an event
+// older than that is older than the snapshot.
+std::int64_t SnapshotTime(const TqmtObjectJSON* aUpdateTime, std::int64_t aSent) {
+  return std::max(Millis(aUpdateTime), aSent);
+}
+
 bool ConditionalType(std::string_view aType) {
   return aType == "STOP" || aType == "STOP_MARKET" || aType == "TAKE_PROFIT" || aType == "TAKE_PROFIT_MARKET" ||
          aType == "TRAILING_STOP_MARKET";
@@ -96,19 +112,31 @@ std::string Words(const std::exception& e) {
 
 // ---- the worker and its REST clients ---------------------------------------------------------------
 
-TqmtTraderAccountWorker& TqmtTraderClient_Binance::AccountWorker() {
-  std::lock_guard g(FAccountWorkerLock);
+void TqmtTraderClient_Binance::PostAccountJob(const std::string& aKey, int aDelayMs, std::function<void()> aWork) {
+  {
+    std::shared_lock g(FAccountWorkerLock);
+    if (FAccountStopped) return;
+    if (FAccount) {
+      FAccount->Schedule(aKey, aDelayMs, std::move(aWork));
+      return;
+    }
+  }
+  std::unique_lock g(FAccountWorkerLock);
+  if (FAccountStopped) return;
   if (!FAccount) FAccount = std::make_unique<TqmtTraderAccountWorker>();
-  return *FAccount;
+  FAccount->Schedule(aKey, aDelayMs, std::move(aWork));
 }
 
-void TqmtTraderClient_Binance::StopAccountWorker() {
+void TqmtTraderClient_Binance::StopAccountWorker(bool aRestart) {
   std::unique_ptr<TqmtTraderAccountWorker> lWorker;
   {
-    std::lock_guard g(FAccountWorkerLock);
+    std::unique_lock g(FAccountWorkerLock);
+    FAccountStopped = true;
     lWorker.swap(FAccount);
   }
-  lWorker.reset();  // joins it
+  lWorker.reset();  // joins it, outside the lock: a job may still be asking for another
+  std::unique_lock g(FAccountWorkerLock);
+  FAccountStopped = !aRestart;
 }
 
 void TqmtTraderClient_Binance::MakeAccountREST() {
@@ -135,7 +163,7 @@ void TqmtTraderClient_Binance::MakeAccountREST() {
 
 void TqmtTraderClient_Binance::RequestAccountSnapshot() {
   if (!FHasAccount) return;
-  AccountWorker().Request("snapshot", [this] {
+  PostAccountJob("snapshot", 0, [this] {
     try {
       ReadAccountSnapshot();
       std::lock_guard g(FAccountLock);
@@ -149,7 +177,7 @@ void TqmtTraderClient_Binance::RequestAccountSnapshot() {
       }
       SetAccountProblem("account not read: " + Words(e));
       GetTraderDataLog().Notice("account not read (tried again in " + std::to_string(lWait) + " ms): " + Words(e));
-      AccountWorker().Schedule("snapshot", lWait, [this] { RequestAccountSnapshot(); });
+      PostAccountJob("snapshot", lWait, [this] { RequestAccountSnapshot(); });
     }
   });
 }
@@ -198,8 +226,9 @@ void TqmtTraderClient_Binance::ReadAccountSnapshot() {
 void TqmtTraderClient_Binance::ReadSpotSnapshot() {
   if (!FAccountSpot) MakeAccountREST();
   TqmtJSON lAccount;
+  const std::int64_t lSent = ServerNow(*FAccountSpot);
   lAccount.Read(FAccountSpot->GetAccountInformation());
-  const std::int64_t lTime = Millis(lAccount.Find("updateTime"));
+  const std::int64_t lTime = SnapshotTime(lAccount.Find("updateTime"), lSent);
   std::vector<std::string> lHeld;
   if (const TqmtObjectJSON* B = lAccount.Find("balances")) {
     for (int i = 0; i < B->Count(); ++i) {
@@ -251,6 +280,7 @@ void TqmtTraderClient_Binance::ReadFuturesSnapshot() {
     }
   }
   TqmtJSON lBalances;
+  std::int64_t lSent = ServerNow(*FAccountFutures);
   lBalances.Read(FAccountFutures->GetAccountBalance());
   std::vector<std::string> lHeld;
   for (int i = 0; i < lBalances.Count(); ++i) {
@@ -259,11 +289,12 @@ void TqmtTraderClient_Binance::ReadFuturesSnapshot() {
     const long double lWallet = Num(b->Find("balance"));
     if (lAsset.empty() || lWallet == 0) continue;
     lHeld.push_back(lAsset);
-    ApplyBalance(lAsset, lWallet, Num(b->Find("crossWalletBalance")), 0, Millis(b->Find("updateTime")),
+    ApplyBalance(lAsset, lWallet, Num(b->Find("crossWalletBalance")), 0, SnapshotTime(b->Find("updateTime"), lSent),
                  Num(b->Find("availableBalance")), std::string());
   }
   GetTraderDataBalance().KeepOnly(lHeld);
   TqmtJSON lPositions;
+  lSent = ServerNow(*FAccountFutures);
   lPositions.Read(FAccountFutures->GetPositionInformation(std::string()));
   std::vector<std::string> lOpenPositions;
   for (int i = 0; i < lPositions.Count(); ++i) {
@@ -277,7 +308,7 @@ void TqmtTraderClient_Binance::ReadFuturesSnapshot() {
     }
     if (lSymbol.empty() || (lAmount == 0 && !lKnown)) continue;
     if (lAmount != 0) lOpenPositions.push_back(lSymbol);
-    ApplyPosition(lSymbol, lAmount, Num(p->Find("entryPrice")), Num(p->Find("markPrice")), Millis(p->Find("updateTime")),
+    ApplyPosition(lSymbol, lAmount, Num(p->Find("entryPrice")), Num(p->Find("markPrice")), SnapshotTime(p->Find("updateTime"), lSent),
                   std::string());
   }
   GetTraderDataPosition().KeepOnly(lOpenPositions);
@@ -507,11 +538,13 @@ void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) 
   FClient_Futures->ConfigureREST(*FPositionREST);
   std::string lAnswer;
   TqmtJSON lDocument;
+  std::int64_t lSent = 0;
   try {
     // While the exchange asks us to wait this automatic request waits for the next account
     // update; a failed one is logged. Neither is a fault of the stream, which goes on.
     const TqmtBinanceHostState lHost = BinanceHostState(BinanceHostOf(FPositionREST->GetBaseURL()));
     if (lHost.BlockedUntil > GetTicks()) return;
+    lSent = ServerNow(*FPositionREST);
     lAnswer = FPositionREST->GetPositionInformation(aSymbol);
     lDocument.Read(lAnswer);
   } catch (const std::exception& e) {
@@ -521,7 +554,7 @@ void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) 
   if (lDocument.Count() != 1) return;
   const TqmtObjectJSON* e = lDocument.At(0);
   ApplyPosition(aSymbol, Num(e->Find("positionAmt")), Num(e->Find("entryPrice")), Num(e->Find("markPrice")),
-                Millis(e->Find("updateTime")), lAnswer);
+                SnapshotTime(e->Find("updateTime"), lSent), lAnswer);
 }
 
 void TqmtTraderClient_Binance::RefreshBalances() {
@@ -554,7 +587,7 @@ void TqmtTraderClient_Binance::RetryUserData() {
     lWait = FUserRetryMs;
   }
   const bool lLate = lApi->Refusal().find("-1021") != std::string::npos;
-  AccountWorker().Schedule("user-data", lWait, [this, lLate] {
+  PostAccountJob("user-data", lWait, [this, lLate] {
     // The server's clock measured again when the exchange called the request late.
     if (lLate) FUserClock.SyncServerTime();
     if (FUser.API && FUser.API->Up()) FUser.API->Resubscribe();

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <clocale>
 #include <cstring>
+#include <mutex>
 #include <cmath>
 #include <filesystem>
 
@@ -49,7 +50,16 @@ public:
     balances.emplace_back().CopyFrom(a);
     balances.back().SetRaw(a.Raw());
   }
-  void DoPosition(const TqmtTraderPosition& a) override { positions.emplace_back().CopyFrom(a); }
+  // Positions may come from the account worker: kept under a lock, read as a copy.
+  void DoPosition(const TqmtTraderPosition& a) override {
+    std::lock_guard g(positionsLock);
+    positions.emplace_back().CopyFrom(a);
+  }
+  std::vector<TqmtTraderPosition> Positions() {
+    std::lock_guard g(positionsLock);
+    return positions;
+  }
+  std::mutex positionsLock;
   void DoSymbol(const TqmtTraderSymbol& a) override {
     symbols.push_back(a.Symbol());
     tickSizes.push_back(a.TickSize().Raw);
@@ -162,7 +172,7 @@ TEST_F(TraderBinance, MessagesMapToRecords) {
   EXPECT_EQ(c.balances[1].Symbol(), "BUSD");
   EXPECT_EQ(c.balances[1].BalanceChange(), 50.5L) << "the reused record keeps the first change";
   EXPECT_EQ(c.balances[1].Raw().front(), '[');
-  EXPECT_TRUE(c.positions.empty()) << "spot or not, no futures wrapper: no REST request";
+  EXPECT_TRUE(c.Positions().empty()) << "spot or not, no futures wrapper: no REST request";
 
   // A number that is no number abandons the message with a conversion error.
   EXPECT_THROW(c.DoClientMessage(R"({"e":"24hrTicker","s":"X","c":"1,5"})"), EConvertError);
@@ -227,26 +237,26 @@ TEST_F(TraderBinance, OrdersPositionsAndRefusals) {
     });
     c.Client_Futures().Binance().ApiKey = "k";
     c.DoClientMessage(R"({"e":"ACCOUNT_UPDATE","a":{"B":[],"P":[{"s":"BTCUSDT","pa":"1"},{"pa":"2"},{"s":"ETHUSDT"}]}})");
-    ASSERT_GE(c.positions.size(), 1u) << "the event's own amount, before any request";
-    EXPECT_EQ(c.positions[0].Position(), 1.0L);
+    ASSERT_GE(c.Positions().size(), 1u) << "the event's own amount, before any request";
+    EXPECT_EQ(c.Positions()[0].Position(), 1.0L);
     std::vector<Recorded> r;
     ASSERT_TRUE(Eventually([&] {
       for (auto& e : WithoutTime(lServer.Take())) r.push_back(e);
-      return r.size() >= 2 && c.positions.size() >= 3;
+      return r.size() >= 2 && c.Positions().size() >= 3;
     }));
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0].target.rfind("/fapi/v2/positionRisk?timestamp=", 0), 0u);
     EXPECT_NE(r[0].target.find("&symbol=BTCUSDT&"), std::string::npos);
     EXPECT_NE(r[1].target.find("&symbol=ETHUSDT&"), std::string::npos);
-    ASSERT_EQ(c.positions.size(), 3u);
-    EXPECT_EQ(c.positions[1].Symbol(), "BTCUSDT");
-    EXPECT_EQ(c.positions[1].Position(), -0.5L);
-    EXPECT_EQ(c.positions[1].EntryPrice(), 30000.1L);
+    ASSERT_EQ(c.Positions().size(), 3u);
+    EXPECT_EQ(c.Positions()[1].Symbol(), "BTCUSDT");
+    EXPECT_EQ(c.Positions()[1].Position(), -0.5L);
+    EXPECT_EQ(c.Positions()[1].EntryPrice(), 30000.1L);
     // The profit at the answer's mark price: -0.5 * (30100 - 30000.1).
-    EXPECT_NEAR(static_cast<double>(c.positions[2].UnRealizedProfit()), -49.95, 1e-9);
+    EXPECT_NEAR(static_cast<double>(c.Positions()[2].UnRealizedProfit()), -49.95, 1e-9);
     lServer.Respond([](const Recorded&) -> std::pair<std::string, std::string> { return {"200 OK", "[{},{}]"}; });
     c.UpdateSymbolPosition("BTCUSDT");
-    EXPECT_EQ(c.positions.size(), 3u) << "two elements: nothing changes";
+    EXPECT_EQ(c.Positions().size(), 3u) << "two elements: nothing changes";
   }
 }
 
