@@ -163,20 +163,13 @@ class SessionResults : public TObject {
 public:
   explicit SessionResults(Printer& aPrinter) : FPrinter(aPrinter) {}
   void OnResult(TObject*, const TqmtTraderCommandResult& r) {
-    if (r.Outcome != TqmtTraderOutcome::tocSettled && r.Outcome != TqmtTraderOutcome::tocNotPlaced &&
-        r.Outcome != TqmtTraderOutcome::tocUnknown) {
-      std::lock_guard g(FLock);
-      if (FWaiting == r.Ticket && !FHave) {
-        FResult = r;
-        FHave = true;
-        FDone.notify_all();
-      }
-      return;
-    }
-    const std::string lLine = "OUTCOME " + r.ClientOrderId + " " +
-                              (r.Outcome == TqmtTraderOutcome::tocSettled   ? "found " + r.Status
-                               : r.Outcome == TqmtTraderOutcome::tocNotPlaced ? std::string("not-placed")
-                                                                              : "unknown " + r.Message);
+    const bool lEvent = r.Outcome == TqmtTraderOutcome::tocSettled || r.Outcome == TqmtTraderOutcome::tocNotPlaced ||
+                        r.Outcome == TqmtTraderOutcome::tocUnknown;
+    const std::string lLine = !lEvent ? std::string()
+                              : "OUTCOME " + r.ClientOrderId + " " +
+                                    (r.Outcome == TqmtTraderOutcome::tocSettled   ? "found " + r.Status
+                                     : r.Outcome == TqmtTraderOutcome::tocNotPlaced ? std::string("not-placed")
+                                                                                    : "unknown " + r.Message);
     {
       std::lock_guard g(FLock);
       if (FWaiting == r.Ticket && !FHave) {
@@ -185,6 +178,7 @@ public:
         FDone.notify_all();
         return;
       }
+      if (!lEvent) return;
       // What settles the command being answered comes after its answer's line.
       if (FWaiting == r.Ticket) {
         FDeferred.push_back(lLine);
