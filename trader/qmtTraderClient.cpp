@@ -322,10 +322,14 @@ void TqmtTraderClient::DoTrade(const TqmtTraderTrade& aTrade) {
 void TqmtTraderClient::DoOrder(const TqmtTraderOrder& aOrder) {
   // The table decides whether this is news: a state older than the one shown, or the same state
   // again (an event that the account's snapshot already held), reaches nobody.
-  const bool lNews = GetTraderDataOrders().UpdateOrder(aOrder) || aOrder.Symbol().empty();
-  if (lNews) {
-    GetBroker().Symbols().UpdateOrder(aOrder);
-    DoNotifyOrder(aOrder);
+  {
+    // Orders come from the stream, the account worker and the command queue: one at a time.
+    std::lock_guard g(FOrderLock);
+    const bool lNews = GetTraderDataOrders().UpdateOrder(aOrder) || aOrder.Symbol().empty();
+    if (lNews) {
+      GetBroker().Symbols().UpdateOrder(aOrder);
+      DoNotifyOrder(aOrder);
+    }
   }
   // The exchange's word on an order settles it if its outcome was unknown.
   if (aOrder.OrderStatus() != "UNKNOWN") {
@@ -419,6 +423,7 @@ void TqmtTraderClient::ShowOrder(const TqmtTraderOrderRequest& aRequest, const s
   lOrder.SetPrice(aRequest.Type == TqmtTraderOrderType::totStop ? aRequest.StopPrice : aRequest.Price);
   lOrder.SetSize(aRequest.Size);
   lOrder.SetOrderStatus(aStatus);
+  std::lock_guard g(FOrderLock);
   GetBroker().Symbols().UpdateOrder(lOrder);
   GetTraderDataOrders().UpdateOrder(lOrder);
   DoNotifyOrder(lOrder);

@@ -4,8 +4,11 @@
 // broker's per-symbol cache, the matching data table, then the listeners in registration order.
 //
 // Threads: records arrive on the stream connection's thread, so the fan-out, the table writes and
-// every listener call run there; listeners that touch windows hand their work to the user-interface
-// thread themselves. Whatever waits for the exchange is submitted to the command queue (Submit...)
+// every listener call run there; the account's snapshots bring orders, balances and positions on
+// the account worker too (orders one at a time under FOrderLock, balances and positions under the
+// exchange client's account lock), so a listener may be called from either, never from both at
+// once for one kind. Listeners that touch windows hand their work to the user-interface thread
+// themselves. Whatever waits for the exchange is submitted to the command queue (Submit...)
 // and runs on its worker, with results to the command listeners; the synchronous operations
 // (PlaceMarketOrder ...) are for programs without windows and never for the worker itself.
 #pragma once
@@ -252,6 +255,9 @@ private:
   TqmtTraderCommands* FCommandsView = nullptr;
   std::unique_ptr<TqmtTraderCommands> FCommands;
   TqmtListenerList<TqmtTraderCommandEvent> FCommandListeners;
+  // Order records reach the broker, the table and the listeners one at a time, whichever thread
+  // brings them (the stream, the account worker, the command queue).
+  std::mutex FOrderLock;
   std::once_flag FBrokerOnce;
   std::unique_ptr<TqmtTraderBroker> FBroker;
   TqmtListenerList<TNotifyEvent> FConnectListeners;
