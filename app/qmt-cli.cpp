@@ -126,35 +126,21 @@ struct Printer : TObject {
 // command leaves (a refused sign-in raises past the end of the command).
 class PrinterRegistration {
 public:
-  PrinterRegistration(TqmtTraderClient& aClient, Printer& aPrinter, bool aMarket) : FClient(aClient), FPrinter(aPrinter), FMarket(aMarket) {
-    if (FMarket) {
-      FClient.RegisterOnTicker({&FPrinter, &Printer::OnTicker});
-      FClient.RegisterOnBookDepth({&FPrinter, &Printer::OnBook});
-      FClient.RegisterOnTrade({&FPrinter, &Printer::OnTrade});
+  PrinterRegistration(TqmtTraderClient& aClient, Printer& aPrinter, bool aMarket) {
+    if (aMarket) {
+      FListening.push_back(aClient.ListenTicker({&aPrinter, &Printer::OnTicker}));
+      FListening.push_back(aClient.ListenBookDepth({&aPrinter, &Printer::OnBook}));
+      FListening.push_back(aClient.ListenTrade({&aPrinter, &Printer::OnTrade}));
     }
-    FClient.RegisterOnOrder({&FPrinter, &Printer::OnOrder});
-    FClient.RegisterOnBalance({&FPrinter, &Printer::OnBalance});
-    FClient.RegisterOnPosition({&FPrinter, &Printer::OnPosition});
-    FClient.RegisterOnConnect({&FPrinter, &Printer::OnConnect});
-    FClient.RegisterOnDisconnect({&FPrinter, &Printer::OnDisconnect});
+    FListening.push_back(aClient.ListenOrder({&aPrinter, &Printer::OnOrder}));
+    FListening.push_back(aClient.ListenBalance({&aPrinter, &Printer::OnBalance}));
+    FListening.push_back(aClient.ListenPosition({&aPrinter, &Printer::OnPosition}));
+    FListening.push_back(aClient.ListenConnect({&aPrinter, &Printer::OnConnect}));
+    FListening.push_back(aClient.ListenDisconnect({&aPrinter, &Printer::OnDisconnect}));
   }
-  ~PrinterRegistration() {
-    FClient.UnRegisterOnTicker({&FPrinter, &Printer::OnTicker});
-    FClient.UnRegisterOnBookDepth({&FPrinter, &Printer::OnBook});
-    FClient.UnRegisterOnTrade({&FPrinter, &Printer::OnTrade});
-    FClient.UnRegisterOnOrder({&FPrinter, &Printer::OnOrder});
-    FClient.UnRegisterOnBalance({&FPrinter, &Printer::OnBalance});
-    FClient.UnRegisterOnPosition({&FPrinter, &Printer::OnPosition});
-    FClient.UnRegisterOnConnect({&FPrinter, &Printer::OnConnect});
-    FClient.UnRegisterOnDisconnect({&FPrinter, &Printer::OnDisconnect});
-  }
-  PrinterRegistration(const PrinterRegistration&) = delete;
-  PrinterRegistration& operator=(const PrinterRegistration&) = delete;
 
 private:
-  TqmtTraderClient& FClient;
-  Printer& FPrinter;
-  bool FMarket;
+  std::vector<TqmtRegistration> FListening;  // each ends with this object
 };
 
 // The session's results of the command queue, by ticket: the command's first result is its answer;
@@ -395,6 +381,8 @@ int RunSession(TqmtTraderClient_Binance& c, const Settings& s, const std::vector
     if (lComma > lAt) lSymbols.push_back(lWatch.substr(lAt, lComma - lAt));
     lAt = lComma + 1;
   }
+  // The market's own watch list (the sign-in switches to it).
+  SetTraderDataMarket(!lFutures ? "" : s.Market == "coinm" ? "COINM" : "USDM");
   for (const std::string& lSymbol : lSymbols) {
     TqmtTraderTicker lRow;
     lRow.SetSymbol(lSymbol);
@@ -403,14 +391,7 @@ int RunSession(TqmtTraderClient_Binance& c, const Settings& s, const std::vector
   std::optional<PrinterRegistration> lRegistration;
   if (!lSymbols.empty()) lRegistration.emplace(c, lPrinter, true);
   SessionResults lResults(lPrinter);
-  struct ResultsRegistration {
-    TqmtTraderClient& Client;
-    SessionResults& Results;
-    ResultsRegistration(TqmtTraderClient& aClient, SessionResults& aResults) : Client(aClient), Results(aResults) {
-      Client.RegisterOnCommandResult({&Results, &SessionResults::OnResult});
-    }
-    ~ResultsRegistration() { Client.UnRegisterOnCommandResult({&Results, &SessionResults::OnResult}); }
-  } lResultsRegistration(c, lResults);
+  const TqmtRegistration lResultsRegistration = c.ListenCommandResult({&lResults, &SessionResults::OnResult});
   if (!c.Initialize(s.Key, s.Secret, lFutures, s.Market == "coinm" ? 1 : 0, s.TestNet)) throw Exception(SignInFailure(c));
   lPrinter.Line("ok ready");
 
@@ -583,7 +564,9 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
   if (lCommand == "session") return RunSession(c, s, aArgs);
   if (lCommand == "watch") {
     // The watch list is the ticker table: exactly these symbols, subscribed again on every
-    // (re)connection. Nothing of it is read from or written to the stored tables.
+    // (re)connection. Nothing of it is read from or written to the stored tables. The market's own
+    // table first: the sign-in would switch to it and leave these rows behind.
+    SetTraderDataMarket(!lFutures ? "" : s.Market == "coinm" ? "COINM" : "USDM");
     for (std::size_t i = 1; i < aArgs.size(); ++i) {
       TqmtTraderTicker lRow;
       lRow.SetSymbol(aArgs[i]);

@@ -1,6 +1,7 @@
 #include "qmtIniFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,16 +34,64 @@ std::string Trim(std::string_view s) {
 
 std::vector<std::string> ReadLines(const std::string& aFileName) {
   std::vector<std::string> lLines;
-  std::ifstream lFile(aFileName, std::ios::binary);
-  std::string lLine;
-  while (std::getline(lFile, lLine)) {
+  // Never through a symbolic link: the file holds the secret, and a link is someone else's choice
+  // of where it goes (ELOOP reads as no file; writing refuses it).
+  const int fd = ::open(aFileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return lLines;
+  std::string lText;
+  char lBuffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, lBuffer, sizeof lBuffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    lText.append(lBuffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  std::size_t lFrom = 0;
+  while (lFrom < lText.size()) {
+    std::size_t lEnd = lText.find('\n', lFrom);
+    if (lEnd == std::string::npos) lEnd = lText.size();
+    std::string lLine = lText.substr(lFrom, lEnd - lFrom);
     if (!lLine.empty() && lLine.back() == '\r') lLine.pop_back();
     lLines.push_back(std::move(lLine));
+    lFrom = lEnd + 1;
   }
   // A byte-order mark some editors write in front of the first section.
   if (!lLines.empty() && lLines[0].rfind("\xEF\xBB\xBF", 0) == 0) lLines[0].erase(0, 3);
   return lLines;
 }
+
+// The advisory lock of a settings file, held across a whole read-modify-write so that two programs
+// never write over each other's keys: a lock file of its own beside it ("<file>.lock"), because the
+// settings file itself is replaced by every write.
+class TSettingsLock {
+public:
+  explicit TSettingsLock(const std::string& aFileName) {
+    const std::string lPath = aFileName + ".lock";
+    FFd = ::open(lPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (FFd < 0 && errno == ENOENT) {
+      // The first write of an installed program: its folder is made first.
+      if (const auto lSlash = aFileName.rfind('/'); lSlash != std::string::npos && lSlash > 0) {
+        try {
+          CreateUserFolder(aFileName.substr(0, lSlash));
+        } catch (const std::exception&) {
+        }
+      }
+      FFd = ::open(lPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    if (FFd < 0) return;  // a read-only folder: the write itself will say why
+    while (::flock(FFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~TSettingsLock() {
+    if (FFd >= 0) ::close(FFd);  // closing releases the lock
+  }
+  TSettingsLock(const TSettingsLock&) = delete;
+  TSettingsLock& operator=(const TSettingsLock&) = delete;
+
+private:
+  int FFd = -1;
+};
 
 // The section name of a "[NAME]" line, or false.
 bool SectionLine(const std::string& aLine, std::string& aName) {
@@ -65,33 +114,50 @@ bool EntryLine(const std::string& aLine, std::string& aKey, std::string& aValue)
 void WriteLines(const std::string& aFileName, const std::vector<std::string>& aLines) {
   std::string lText;
   for (const auto& l : aLines) lText += l + "\n";
-  const std::string lTemp = aFileName + ".tmp";
+  std::string lFolder = ".";
   // A first start of an installed program: its settings folder does not exist yet.
-  if (const auto lSlash = aFileName.rfind('/'); lSlash != std::string::npos && lSlash > 0) {
-    const std::string lFolder = aFileName.substr(0, lSlash);
+  if (const auto lSlash = aFileName.rfind('/'); lSlash != std::string::npos) {
+    lFolder = lSlash == 0 ? "/" : aFileName.substr(0, lSlash);
     struct stat st {};
     if (::stat(lFolder.c_str(), &st) != 0) CreateUserFolder(lFolder);
   }
-  auto lFail = [&](const char* aWhat) {
-    const std::string lReason = std::strerror(errno);
-    ::unlink(lTemp.c_str());
-    throw Exception("Cannot " + std::string(aWhat) + " settings file " + aFileName + ": " + lReason);
+  // A temporary name of its own (made with O_EXCL, so nothing planted there is followed or reused),
+  // created readable by the owner only.
+  std::string lTemp = aFileName + ".XXXXXX";
+  auto lFail = [&](const char* aWhat, const std::string& aReason) {
+    if (!lTemp.empty() && lTemp.back() != 'X') ::unlink(lTemp.c_str());
+    throw Exception("Cannot " + std::string(aWhat) + " settings file " + aFileName + ": " + aReason);
   };
-  const int fd = ::open(lTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) lFail("write");
-  ::fchmod(fd, 0600);  // a temporary file left by someone else keeps no wider mode
+  struct stat lTarget {};
+  if (::lstat(aFileName.c_str(), &lTarget) == 0 && S_ISLNK(lTarget.st_mode)) lFail("write", "it is a symbolic link");
+  const int fd = ::mkostemp(lTemp.data(), O_CLOEXEC);
+  if (fd < 0) lFail("write", std::strerror(errno));
+  ::fchmod(fd, 0600);
   std::size_t lDone = 0;
   while (lDone < lText.size()) {
     const ssize_t n = ::write(fd, lText.data() + lDone, lText.size() - lDone);
     if (n < 0) {
       if (errno == EINTR) continue;
+      const std::string lReason = std::strerror(errno);
       ::close(fd);
-      lFail("write");
+      lFail("write", lReason);
     }
     lDone += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) lFail("write");
-  if (::rename(lTemp.c_str(), aFileName.c_str()) != 0) lFail("replace");
+  if (::fsync(fd) != 0) {
+    const std::string lReason = std::strerror(errno);
+    ::close(fd);
+    lFail("write", lReason);
+  }
+  if (::close(fd) != 0) lFail("write", std::strerror(errno));
+  // A link planted meanwhile is replaced, never written through (rename does not follow it).
+  if (::rename(lTemp.c_str(), aFileName.c_str()) != 0) lFail("replace", std::strerror(errno));
+  // The rename itself reaches the disk with the folder.
+  const int lDir = ::open(lFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lDir >= 0) {
+    ::fsync(lDir);
+    ::close(lDir);
+  }
 }
 
 }  // namespace
@@ -136,6 +202,7 @@ void TqmtIniFile::WriteString(const std::string& aSection, const std::string& aK
   for (char& c : lValue)
     if (c == '\n' || c == '\r') c = ' ';
   std::lock_guard lGuard(FLock);
+  const TSettingsLock lFileLock(FFileName);
   std::vector<std::string> lLines = ReadLines(FFileName);
   std::string lName, lKey, lOld;
   std::ptrdiff_t lSectionAt = -1, lLastEntry = -1;
@@ -172,6 +239,7 @@ void TqmtIniFile::WriteBool(const std::string& aSection, const std::string& aKey
 
 void TqmtIniFile::EraseSection(const std::string& aSection) {
   std::lock_guard lGuard(FLock);
+  const TSettingsLock lFileLock(FFileName);
   std::vector<std::string> lLines = ReadLines(FFileName), lKept;
   std::string lName;
   bool lIn = false, lFound = false;

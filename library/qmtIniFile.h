@@ -2,13 +2,16 @@
 // every write goes straight to the file; nothing is cached between calls, so two objects (or two
 // programs) on one file always see each other's last write.
 //
-// A write replaces the whole file through a temporary file and one rename, so a crash never leaves
-// half a file. The file may hold secrets: it is created, and rewritten, readable by its owner only
-// (0600). Keys compare as written; section names without regard to ASCII case. Values are kept as
-// typed (no quoting, no escapes): a line break in a value is written as a space.
+// A write replaces the whole file through a temporary file of its own (a unique name made with
+// O_EXCL) and one rename, then syncs the folder, so a crash never leaves half a file. The file may
+// hold secrets: it is created, and rewritten, readable by its owner only (0600), and never read or
+// written through a symbolic link (a link at its name reads as no file, and a write refuses it).
+// Keys compare as written; section names without regard to ASCII case. Values are kept as typed
+// (no quoting, no escapes): a line break in a value is written as a space.
 //
-// Threads: calls are serialised by an internal lock; the file itself is not locked against other
-// processes (the last write wins).
+// Threads and processes: calls are serialised by an internal lock, and every read-modify-write
+// holds an advisory lock (flock on "<file>.lock") against other processes, so two programs writing
+// at once never lose each other's keys.
 #pragma once
 
 #include <mutex>

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -38,10 +40,31 @@ bool IsPortableFolder(const std::string& aProgramFolder) {
   std::error_code e;
   const fs::path lFolder = fs::weakly_canonical(fs::path(aProgramFolder), e);
   if (fs::exists(lFolder.parent_path() / "share" / "applications" / "qmtTrader.desktop", e)) return false;
-  return ::access(lFolder.c_str(), W_OK) == 0;
+  if (::access(lFolder.c_str(), W_OK) != 0) return false;
+  return PortableFolderIsPrivate(lFolder.string());
 }
 
-bool ProgramIsPortable() { return IsPortableFolder(ProgramPath()); }
+bool PortableFolderIsPrivate(const std::string& aFolder) {
+  // The settings hold the secret: a folder someone else can write (or owns) could have a file
+  // swapped or planted in it.
+  struct stat st {};
+  if (::stat(aFolder.c_str(), &st) != 0) return false;
+  return st.st_uid == ::getuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool ProgramIsPortable() {
+  const std::string lFolder = ProgramPath();
+  const bool lPortable = IsPortableFolder(lFolder);
+  static std::once_flag sSaid;
+  if (!lPortable && ::access(lFolder.c_str(), W_OK) == 0 && !PortableFolderIsPrivate(lFolder))
+    std::call_once(sSaid, [&] {
+      std::fprintf(stderr,
+                   "qmtTrader: the program's folder %s can be written by other users: settings and tables are kept in "
+                   "%s and %s instead\n",
+                   lFolder.c_str(), UserConfigFolder().c_str(), UserDataFolder().c_str());
+    });
+  return lPortable;
+}
 
 std::string UserConfigFolder() { return XDGFolder("XDG_CONFIG_HOME", ".config"); }
 

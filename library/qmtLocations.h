@@ -11,8 +11,12 @@
 #include <string>
 #include <string_view>
 
-// True when aProgramFolder is a build or portable copy's folder.
+// True when aProgramFolder is a build or portable copy's folder: writable by the user, owned by
+// the user and writable by nobody else (a folder others can write is never used: the XDG folders
+// are, and the program says so once on standard error).
 bool IsPortableFolder(const std::string& aProgramFolder);
+// Whether the folder is the user's own and no one else can write it.
+bool PortableFolderIsPrivate(const std::string& aFolder);
 // The same for the running program's folder.
 bool ProgramIsPortable();
 // The user's folders for this system, each with a trailing "/".

@@ -130,6 +130,17 @@ public:
   void RegisterOnCommandResult(const TqmtTraderCommandEvent& aEvent) { FCommandListeners.Register(aEvent); }
   void UnRegisterOnCommandResult(const TqmtTraderCommandEvent& aEvent) { FCommandListeners.UnRegister(aEvent); }
 
+  // ---- registrations that end with their owner (keep the returned object as long as the listener lives)
+  [[nodiscard]] TqmtRegistration ListenConnect(const TNotifyEvent& e) { return FConnectListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenDisconnect(const TNotifyEvent& e) { return FDisconnectListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenTicker(const TqmtTraderTickerEvent& e) { return FTickerListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenPosition(const TqmtTraderPositionEvent& e) { return FPositionListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenBookDepth(const TqmtTraderBookDepthEvent& e) { return FBookDepthListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenTrade(const TqmtTraderTradeEvent& e) { return FTradeListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenOrder(const TqmtTraderOrderEvent& e) { return FOrderListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenBalance(const TqmtTraderBalanceEvent& e) { return FBalanceListeners.Listen(e); }
+  [[nodiscard]] TqmtRegistration ListenCommandResult(const TqmtTraderCommandEvent& e) { return FCommandListeners.Listen(e); }
+
   // ---- listeners (registering an equal callback again moves it to the end)
   void RegisterOnConnect(const TNotifyEvent& aEvent) { FConnectListeners.Register(aEvent); }
   void UnRegisterOnConnect(const TNotifyEvent& aEvent) { FConnectListeners.UnRegister(aEvent); }

@@ -9,6 +9,7 @@
 // inside a pass on the stream thread without waiting.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -17,11 +18,71 @@
 namespace qmt_detail {
 // Passes running on this thread (any list): such a thread must not wait for passes to end.
 inline thread_local int tNotifyDepth = 0;
+// Whether a list still lives: a registration that outlives its list finds it gone.
+struct TListAlive {
+  std::mutex Lock;
+  bool Alive = true;
+};
 }  // namespace qmt_detail
+
+// A registration that ends with its owner: made by TqmtListenerList::Listen (or the trader
+// client's Listen... calls), it unregisters in its destructor, waiting as UnRegister does for
+// passes that still see it, so an object that keeps its registrations as members (or a local
+// that leaves its scope, by return or by exception) is never called after it is gone. One that
+// outlives its list does nothing. Move-only; Reset ends it early.
+class TqmtRegistration {
+public:
+  TqmtRegistration() = default;
+  TqmtRegistration(std::weak_ptr<qmt_detail::TListAlive> aAlive, std::function<void()> aEnd)
+      : FAlive(std::move(aAlive)), FEnd(std::move(aEnd)) {}
+  ~TqmtRegistration() { Reset(); }
+  TqmtRegistration(TqmtRegistration&& aOther) noexcept : FAlive(std::move(aOther.FAlive)), FEnd(std::move(aOther.FEnd)) {
+    aOther.FEnd = nullptr;
+  }
+  TqmtRegistration& operator=(TqmtRegistration&& aOther) noexcept {
+    if (this != &aOther) {
+      Reset();
+      FAlive = std::move(aOther.FAlive);
+      FEnd = std::move(aOther.FEnd);
+      aOther.FEnd = nullptr;
+    }
+    return *this;
+  }
+  TqmtRegistration(const TqmtRegistration&) = delete;
+  TqmtRegistration& operator=(const TqmtRegistration&) = delete;
+  bool Active() const { return FEnd != nullptr; }
+  void Reset() {
+    std::function<void()> lEnd = std::move(FEnd);
+    FEnd = nullptr;
+    if (!lEnd) return;
+    if (std::shared_ptr<qmt_detail::TListAlive> a = FAlive.lock()) {
+      std::lock_guard g(a->Lock);
+      if (a->Alive) lEnd();
+    }
+  }
+
+private:
+  std::weak_ptr<qmt_detail::TListAlive> FAlive;
+  std::function<void()> FEnd;
+};
 
 template <typename Event>
 class TqmtListenerList {
 public:
+  TqmtListenerList() = default;
+  ~TqmtListenerList() {
+    std::lock_guard g(FAlive->Lock);
+    FAlive->Alive = false;
+  }
+  TqmtListenerList(const TqmtListenerList&) = delete;
+  TqmtListenerList& operator=(const TqmtListenerList&) = delete;
+
+  // Registers aEvent for as long as the returned object lives.
+  [[nodiscard]] TqmtRegistration Listen(const Event& aEvent) {
+    Register(aEvent);
+    return TqmtRegistration(FAlive, [this, aEvent] { UnRegister(aEvent); });
+  }
+
   // Removes an equal entry first, then appends: a callback is listed once, and registering it again
   // moves it to the end.
   void Register(const Event& aEvent) {
@@ -82,4 +143,5 @@ private:
   mutable std::mutex FLock;
   std::shared_ptr<const std::vector<Event>> FEntries;
   std::shared_mutex FPasses;
+  std::shared_ptr<qmt_detail::TListAlive> FAlive = std::make_shared<qmt_detail::TListAlive>();
 };

@@ -263,10 +263,9 @@ TFRAMETradeBar::TFRAMETradeBar(QWidget* aParent) : TFRAMEBase(aParent) {
 }
 
 TFRAMETradeBar::~TFRAMETradeBar() {
-  if (TqmtTraderClient* c = GetTraderClient()) {
-    if (FRegistered) c->UnRegisterOnTicker({this, &TFRAMETradeBar::OnTickerEvent});
-    if (FCommandsRegistered) c->UnRegisterOnCommandResult({this, &TFRAMETradeBar::OnCommandResult});
-  }
+  // First of all: no listener call may reach a bar being taken apart.
+  FTickerRegistration.Reset();
+  FCommandsRegistration.Reset();
 }
 
 void TFRAMETradeBar::SubmitFor(const std::function<std::uint64_t()>& aSubmit) {
@@ -381,8 +380,7 @@ QAction* TFRAMETradeBar::ToolAction(const std::string& aName) const {
 
 void TFRAMETradeBar::SetSymbol(const std::string& aSymbol) {
   TqmtTraderClient* c = GetTraderClient();
-  if (FRegistered && c) c->UnRegisterOnTicker({this, &TFRAMETradeBar::OnTickerEvent});
-  FRegistered = false;
+  FTickerRegistration.Reset();
   FSymbol = aSymbol;
   DoLoadOrders(aSymbol);
   DoLoadButtons();
@@ -392,10 +390,8 @@ void TFRAMETradeBar::SetSymbol(const std::string& aSymbol) {
     if (!lSize.empty()) txtSize->setText(QString::fromStdString(lSize));
   }
   if (!aSymbol.empty() && c) {
-    c->RegisterOnTicker({this, &TFRAMETradeBar::OnTickerEvent});
-    FRegistered = true;
-    if (!FCommandsRegistered) c->RegisterOnCommandResult({this, &TFRAMETradeBar::OnCommandResult});
-    FCommandsRegistered = true;
+    FTickerRegistration = c->ListenTicker({this, &TFRAMETradeBar::OnTickerEvent});
+    if (!FCommandsRegistration.Active()) FCommandsRegistration = c->ListenCommandResult({this, &TFRAMETradeBar::OnCommandResult});
     // The steps for rounding, read off this thread when the market's list lacks them.
     TqmtTraderSymbol* s = c->Broker().Symbols().GetSymbol(aSymbol);
     if ((!s || s->PriceStep() <= 0) && !FAskedSymbols) {

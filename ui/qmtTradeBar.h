@@ -177,7 +177,7 @@ private:
   long double FLastPrice = 0;
   bool FHasLast = false;
   TqmtTradeBarOrders FTradeBarOrders;
-  bool FRegistered = false;
+  TqmtRegistration FTickerRegistration;  // the symbol's tickers, ended with the bar
   bool FAskedSymbols = false;  // the exchange information was asked for once, for the steps
   void ApplyResult(const TqmtTraderCommandResult& aResult);
   void ShowInFlight(int aTag);
@@ -185,7 +185,7 @@ private:
   // followed (an unknown outcome is settled later). Read by the worker's listener call too.
   mutable std::mutex FTicketLock;
   std::map<std::uint64_t, int> FTickets;
-  bool FCommandsRegistered = false;
+  TqmtRegistration FCommandsRegistration;  // this bar's command results
   // The newest price from the stream thread, taken by ApplyTicker on the UI thread; one post per burst.
   void ApplyTicker();
   std::mutex FTickLock;

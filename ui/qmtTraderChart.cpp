@@ -192,17 +192,13 @@ TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParen
 
   if (TqmtTraderClient* c = GetTraderClient()) {
     FHold = c->HoldStreams(FSymbol);
-    c->RegisterOnTicker({this, &TFRAMEChartTicker::OnTickerEvent});
-    c->RegisterOnTrade({this, &TFRAMEChartTicker::OnTradeEvent});
+    FListening[0] = c->ListenTicker({this, &TFRAMEChartTicker::OnTickerEvent});
+    FListening[1] = c->ListenTrade({this, &TFRAMEChartTicker::OnTradeEvent});
   }
 }
 
 TFRAMEChartTicker::~TFRAMEChartTicker() {
-  if (TqmtTraderClient* c = GetTraderClient()) {
-    c->UnRegisterOnTicker({this, &TFRAMEChartTicker::OnTickerEvent});
-    c->UnRegisterOnTrade({this, &TFRAMEChartTicker::OnTradeEvent});
-    c->UnRegisterOnBookDepth({this, &TFRAMEChartTicker::OnBookDepthEvent});
-  }
+  for (TqmtRegistration& r : FListening) r.Reset();
   StopChartData();
 }
 
@@ -463,9 +459,9 @@ void TFRAMEChartTicker::btnBookDepthClick() {
   seriesBookAsk->data()->clear();
   TqmtTraderClient* c = GetTraderClient();
   if (FBookDepth) {
-    if (c) c->RegisterOnBookDepth({this, &TFRAMEChartTicker::OnBookDepthEvent});
-  } else if (c) {
-    c->UnRegisterOnBookDepth({this, &TFRAMEChartTicker::OnBookDepthEvent});
+    if (c) FListening[2] = c->ListenBookDepth({this, &TFRAMEChartTicker::OnBookDepthEvent});
+  } else {
+    FListening[2].Reset();
   }
   seriesBookBid->setVisible(FBookDepth);
   seriesBookAsk->setVisible(FBookDepth);

@@ -175,4 +175,5 @@ private:
   std::vector<std::pair<double, double>> FGaps;
   // The page's hold on its symbol's streams, whatever happens to the watch list.
   std::unique_ptr<TqmtTraderStreamHold> FHold;
+  std::array<TqmtRegistration, 3> FListening;  // tickers, trades, the book while shown
 };

@@ -205,12 +205,10 @@ TFRMGridTicker_NewRecord::TFRMGridTicker_NewRecord(QWidget* aParent) : TFRMTrade
   FillSymbols();
   cboSymbols->setFocus();
   FClient = GetTraderClient();
-  if (FClient) FClient->RegisterOnCommandResult({this, &TFRMGridTicker_NewRecord::OnCommandResult});
+  if (FClient) FRegistration = FClient->ListenCommandResult({this, &TFRMGridTicker_NewRecord::OnCommandResult});
 }
 
-TFRMGridTicker_NewRecord::~TFRMGridTicker_NewRecord() {
-  if (FClient) FClient->UnRegisterOnCommandResult({this, &TFRMGridTicker_NewRecord::OnCommandResult});
-}
+TFRMGridTicker_NewRecord::~TFRMGridTicker_NewRecord() { FRegistration.Reset(); }
 
 void TFRMGridTicker_NewRecord::OnCommandResult(TObject*, const TqmtTraderCommandResult& aResult) {
   {

@@ -117,6 +117,7 @@ private:
   std::mutex FRefreshLock;
   std::uint64_t FRefreshTicket = 0;
   TqmtTraderClient* FClient = nullptr;  // the one registered with
+  TqmtRegistration FRegistration;
 };
 
 class TFRAMEGridLog : public TFRAMEBaseGrid {

@@ -129,20 +129,15 @@ TFRMTrader::~TFRMTrader() {
 void TFRMTrader::RegisterListeners() {
   TqmtTraderClient* c = GetTraderClient();
   if (!c) return;
-  c->RegisterOnConnect({this, &TFRMTrader::OnConnectEvent});
-  c->RegisterOnDisconnect({this, &TFRMTrader::OnDisconnectEvent});
-  c->RegisterOnCommandResult({this, &TFRMTrader::OnCommandResult});
+  FListening.clear();
+  FListening.push_back(c->ListenConnect({this, &TFRMTrader::OnConnectEvent}));
+  FListening.push_back(c->ListenDisconnect({this, &TFRMTrader::OnDisconnectEvent}));
+  FListening.push_back(c->ListenCommandResult({this, &TFRMTrader::OnCommandResult}));
   // A change before the listeners were in place is not missed.
   ShowConnectionState(c->Connected());
 }
 
-void TFRMTrader::UnRegisterListeners() {
-  TqmtTraderClient* c = GetTraderClient();
-  if (!c) return;
-  c->UnRegisterOnConnect({this, &TFRMTrader::OnConnectEvent});
-  c->UnRegisterOnDisconnect({this, &TFRMTrader::OnDisconnectEvent});
-  c->UnRegisterOnCommandResult({this, &TFRMTrader::OnCommandResult});
-}
+void TFRMTrader::UnRegisterListeners() { FListening.clear(); }
 
 void TFRMTrader::OnCommandResult(TObject*, const TqmtTraderCommandResult& aResult) {
   if (aResult.Kind != TqmtTraderCommandKind::tckTask || (aResult.Description != "connect" && aResult.Description != "disconnect"))

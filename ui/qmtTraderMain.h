@@ -18,6 +18,7 @@
 #include <string>
 
 #include "qmtTraderCommands.h"
+#include "qmtTraderListeners.h"
 #include "qmtSystem.h"
 #include "qmtTraderFormBase.h"
 
@@ -80,6 +81,7 @@ protected:
   void ShowStale(QWidget* aRoot);
 
 private:
+  std::vector<TqmtRegistration> FListening;  // while shown
   QTimer FStateTimer;
   QString FBaseTitle;
   std::string FShownProblem;

@@ -2,10 +2,12 @@
 // or not a number, other sections and lines kept, owner-only permissions.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "qmtIniFile.h"
@@ -82,17 +84,85 @@ TEST_F(IniFile, NumbersAndBooleans) {
 }
 
 TEST_F(IniFile, AFileThatCannotBeWrittenRaisesWithItsNameAndLeavesTheOldOne) {
+  // A folder the user cannot write (root can write anywhere, so only checked for others).
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes any folder";
   Write("[S]\nK=old\n");
-  // The new text goes to a temporary file first; make that impossible (even for root).
-  std::filesystem::create_directory(FFile + ".tmp");
+  ::chmod(FDir.c_str(), 0555);
   TqmtIniFile f(FFile);
   try {
     f.WriteString("S", "K", "new");
-    FAIL() << "no exception";
+    ADD_FAILURE() << "no exception";
   } catch (const Exception& e) {
     EXPECT_NE(std::string(e.what()).find(FFile), std::string::npos) << e.what();
   }
+  ::chmod(FDir.c_str(), 0755);
   EXPECT_EQ(f.ReadString("S", "K", ""), "old");
+}
+
+TEST_F(IniFile, NoSymbolicLinkIsFollowed) {
+  // Someone who can write the folder plants links: at the settings name (pointing at a file of
+  // theirs that others can read) and at the temporary name of old.
+  const std::string lVictim = (FDir / "world-readable").string();
+  std::ofstream(lVictim) << "[S]\nK=theirs\n";
+  ::chmod(lVictim.c_str(), 0644);
+  ASSERT_EQ(::symlink(lVictim.c_str(), FFile.c_str()), 0);
+  ASSERT_EQ(::symlink(lVictim.c_str(), (FFile + ".tmp").c_str()), 0);
+  TqmtIniFile f(FFile);
+  EXPECT_EQ(f.ReadString("S", "K", "none"), "none") << "a link is not read through";
+  try {
+    f.WriteString("SETTINGS", "ApiSecret", "s3cret");
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("it is a symbolic link"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(FFile), std::string::npos) << "the file is named";
+  }
+  std::ifstream lIn(lVictim);
+  std::stringstream lText;
+  lText << lIn.rdbuf();
+  EXPECT_EQ(lText.str(), "[S]\nK=theirs\n") << "nothing was written through either link";
+  // Without the link at its own name the file is written; the old temporary name is never used.
+  std::filesystem::remove(FFile);
+  f.WriteString("SETTINGS", "ApiKey", "k");
+  EXPECT_FALSE(std::filesystem::is_symlink(FFile));
+  EXPECT_EQ(f.ReadString("SETTINGS", "ApiKey", ""), "k");
+  std::ifstream lAgain(lVictim);
+  std::stringstream lAfter;
+  lAfter << lAgain.rdbuf();
+  EXPECT_EQ(lAfter.str(), "[S]\nK=theirs\n");
+  std::set<std::string> lNames;
+  for (const auto& e : std::filesystem::directory_iterator(FDir)) lNames.insert(e.path().filename().string());
+  EXPECT_EQ(lNames, (std::set<std::string>{"qmtTrader.ini", "qmtTrader.ini.lock", "qmtTrader.ini.tmp", "world-readable"}))
+      << "no temporary file is left behind";
+}
+
+TEST_F(IniFile, TwoProgramsWritingAtOnceLoseNoKey) {
+  // Two processes, 300 writes each, every write a read-modify-write of the whole file.
+  constexpr int kWrites = 300;
+  pid_t lChildren[2];
+  for (int p = 0; p < 2; ++p) {
+    lChildren[p] = ::fork();
+    ASSERT_GE(lChildren[p], 0);
+    if (lChildren[p] == 0) {
+      TqmtIniFile f(FFile);
+      try {
+        for (int i = 0; i < kWrites; ++i) f.WriteString("SETTINGS", std::string(1, static_cast<char>('A' + p)) + std::to_string(i), "v");
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+  }
+  for (pid_t c : lChildren) {
+    int lStatus = 0;
+    ::waitpid(c, &lStatus, 0);
+    EXPECT_TRUE(WIFEXITED(lStatus) && WEXITSTATUS(lStatus) == 0) << "a write raised";
+  }
+  TqmtIniFile f(FFile);
+  int lMissing = 0;
+  for (int p = 0; p < 2; ++p)
+    for (int i = 0; i < kWrites; ++i)
+      lMissing += f.ReadString("SETTINGS", std::string(1, static_cast<char>('A' + p)) + std::to_string(i), "") != "v";
+  EXPECT_EQ(lMissing, 0);
 }
 
 }  // namespace

@@ -72,6 +72,14 @@ TEST(Locations, PortableOrInstalled) {
   fs::create_directories(t.Path / "prefix" / "share" / "applications");
   std::ofstream(t.Path / "prefix" / "share" / "applications" / "qmtTrader.desktop") << "[Desktop Entry]\n";
   EXPECT_FALSE(IsPortableFolder((t.Path / "prefix" / "bin").string() + "/"));
+  // A folder others can write: never used, whoever owns it (the secret would be theirs to swap).
+  fs::create_directories(t.Path / "shared");
+  ::chmod((t.Path / "shared").c_str(), 0775);
+  EXPECT_FALSE(IsPortableFolder((t.Path / "shared").string()));
+  ::chmod((t.Path / "shared").c_str(), 0757);
+  EXPECT_FALSE(IsPortableFolder((t.Path / "shared").string()));
+  ::chmod((t.Path / "shared").c_str(), 0755);
+  EXPECT_TRUE(IsPortableFolder((t.Path / "shared").string()));
   // A folder the user cannot write (root can write anywhere, so only checked for others).
   if (::geteuid() != 0) {
     fs::create_directories(t.Path / "readonly");

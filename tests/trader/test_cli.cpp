@@ -293,3 +293,19 @@ TEST(CommandLine, SessionFollowsAnUnknownOrderAndRefusesAWrongSecret) {
   EXPECT_EQ(r.out, "") << "no ok ready";
   EXPECT_NE(r.err.find("-1022"), std::string::npos) << r.err;
 }
+
+TEST(CommandLine, AFuturesSessionWatchesTheSymbolsItIsGiven) {
+  // The symbols go to the market's own watch list: the sign-in to USDT-margined futures must not
+  // leave them behind on spot's.
+  SimExchange lExchange;
+  const auto lDir = std::filesystem::temp_directory_path() / ("qmt_cli_watch_usdm_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(lDir);
+  const std::string lOut = (lDir / "out").string();
+  const std::string lCommand = "(sleep 4; echo quit) | QMT_API_KEY=qmt-sim-key QMT_API_SECRET=qmt-sim-secret timeout 60 " +
+                               std::string(QMT_CLI) + " --market usdm --exchange http://127.0.0.1:" +
+                               std::to_string(lExchange.Port(1)) + " session --watch BTCUSDT >" + lOut + " 2>&1";
+  EXPECT_EQ(WEXITSTATUS(std::system(lCommand.c_str())), 0);
+  const std::string lText = ReadFileText(lOut);
+  EXPECT_NE(lText.find("TICKER BTCUSDT"), std::string::npos) << lText;
+  std::filesystem::remove_all(lDir);
+}
