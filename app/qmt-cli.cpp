@@ -348,11 +348,8 @@ long double Number(const std::string& aText, const char* aWhat) {
   }
 }
 
-std::string SignInFailure(TqmtTraderClient_Binance& c) {
-  const std::string lWhy = c.LastConnectionError();
-  return "cannot connect to the exchange's stream at " + c.GetWSClient().Host + ":" + std::to_string(c.GetWSClient().Port) +
-         (lWhy.empty() ? ": no answer within 10 s" : ": " + lWhy);
-}
+// The connection that failed, its address and why (a refused key in the exchange's words).
+std::string SignInFailure(TqmtTraderClient_Binance& c) { return c.SignInFailure(); }
 
 std::vector<std::string> Words(const std::string& aLine) {
   std::vector<std::string> lWords;

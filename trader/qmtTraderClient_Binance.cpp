@@ -598,23 +598,54 @@ void TqmtTraderClient_Binance::StopKeeper() {
   if (FKeeper.joinable()) FKeeper.join();
 }
 
+void TqmtTraderClient_Binance::RecordFailedConnection(const char* aWhat, const TqmtWebSocketClient& aClient) {
+  std::lock_guard g(FFailedLock);
+  if (!FFailedConnection.empty()) return;  // the first failure is the one to tell
+  FFailedConnection = std::string(aWhat) + " at " + aClient.Host + ":" + std::to_string(aClient.Port);
+}
+
+std::string TqmtTraderClient_Binance::SignInFailure() {
+  std::string lConnection;
+  {
+    std::lock_guard g(FFailedLock);
+    lConnection = FFailedConnection;
+  }
+  const std::string lWhy = LastConnectionError();
+  if (lConnection.empty()) return lWhy.empty() ? "no answer within 10 s" : lWhy;
+  return "cannot connect to " + lConnection + (lWhy.empty() ? ": no answer within 10 s" : ": " + lWhy);
+}
+
 bool TqmtTraderClient_Binance::ConnectStreams(int aTimeout) {
+  {
+    std::lock_guard g(FFailedLock);
+    FFailedConnection.clear();
+  }
   StartKeeper();
   // The market data first: when it cannot connect, its failure is the one to tell.
-  if (!GetWSClient().Connect(aTimeout)) return false;
+  if (!GetWSClient().Connect(aTimeout)) {
+    RecordFailedConnection("the exchange's stream", GetWSClient());
+    return false;
+  }
   bool lOpen = true;
   for (TRoute* r : {&FPublic, &FPrivate})
-    if (r->WS) lOpen = r->WS->Connect(aTimeout) && lOpen;
+    if (r->WS && !r->WS->Connect(aTimeout)) {
+      RecordFailedConnection(r == &FPublic ? "the exchange's book stream" : "the account's stream", *r->WS);
+      lOpen = false;
+    }
   // The orders' own connection counts for nothing here: while it is down orders go over REST.
   if (FOrders.WS) FOrders.WS->Connect(std::min(aTimeout, 5000));
   if (FUser.WS) {
-    lOpen = FUser.WS->Connect(aTimeout) && lOpen;
+    if (!FUser.WS->Connect(aTimeout)) {
+      RecordFailedConnection("the account's WebSocket API", *FUser.WS);
+      lOpen = false;
+    }
     // Open is not enough: the subscription must be accepted (or its refusal told).
     const auto lEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeout);
     while (lOpen && FUser.API->SubscriptionState() == 0 && std::chrono::steady_clock::now() < lEnd)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (FUser.API->SubscriptionState() != 1) {
       if (FUser.API->SubscriptionState() == -1) RecordConnectionError("the exchange refused the user-data subscription: " + FUser.API->Refusal());
+      RecordFailedConnection("the account's WebSocket API", *FUser.WS);
       lOpen = false;
     }
   }

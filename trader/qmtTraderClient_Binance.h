@@ -57,6 +57,10 @@ public:
                   bool aTestNet);
   // Connects every stream connection the market needs, each waiting up to aTimeout ms; true when all are open.
   bool ConnectStreams(int aTimeout);
+  // Why the last sign-in or connection failed, naming the connection and its address: "cannot
+  // connect to the account's WebSocket API at host:port: Host not found"; a refused key as the
+  // exchange said it.
+  std::string SignInFailure();
   void Connect() override { ConnectStreams(10000); }
   // Disconnects every stream connection (the watchdogs stop).
   void Disconnect() override;
@@ -245,6 +249,9 @@ private:
   template <typename TNode>
   void DoReadSpotBalanceUpdate(const TNode& aEvent, const std::string& aRaw);
   std::atomic<bool> FAllUp{false};
+  std::mutex FFailedLock;
+  std::string FFailedConnection;  // "the account's WebSocket API at host:port", "" when none failed
+  void RecordFailedConnection(const char* aWhat, const TqmtWebSocketClient& aClient);
   void MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRoute aWhich);
   void DropRoutes();
   // Tells the listeners when all needed connections came up, or one of them went down.

@@ -430,7 +430,8 @@ void TqmtTraderClient_Binance::DoReadMiniTicker(TqmtJSON& aJSON) {
   b.SetCrossWalletBalance(lHeld->second.second);
   b.SetBalanceChange(FLastChanges[lIt->first]);
   b.SetValue(lHeld->second.first * lPrice);
-  DoBalance(b);
+  // Only its value moved: the table shows it; the listeners hear of balances, not of prices.
+  GetTraderDataBalance().UpdateBalance(b);
 }
 
 std::string TqmtTraderClient_Binance::MarginAsset(const std::string& aSymbol) const {

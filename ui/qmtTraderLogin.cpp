@@ -196,7 +196,7 @@ bool TFRMTraderLogin_Binance::Connect(const std::string& aKey, const std::string
     aWhy = e.what();  // a failed symbol list, for example: the same answer as a failed connection
   }
   // Why, as the connection reported it (never the secret).
-  if (!lConnected && aWhy.empty()) aWhy = lClient.LastConnectionError();
+  if (!lConnected && aWhy.empty()) aWhy = lClient.SignInFailure();
   return lConnected;
 }
 

@@ -141,6 +141,13 @@ TEST(CommandLine, FailedConnectionSaysWhy) {
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("refused the user-data subscription"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("-2015"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cannot connect to the account's WebSocket API at 127.0.0.1:" + std::to_string(lApi.Port())), std::string::npos)
+      << r.err;
+  // The market data connects, the account's WebSocket-API host does not exist: that one is named.
+  r = RunCli("--rest " + lRest.Address() + " --stream ws://127.0.0.1:" + std::to_string(lStream.Port()) +
+             " --ws-api ws://no-such-host.invalid:9443/ws-api/v3 watch BTCUSDT");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("cannot connect to the account's WebSocket API at no-such-host.invalid:9443"), std::string::npos) << r.err;
 }
 
 TEST(CommandLine, WatchPrintsEventsAndStopsOnInterrupt) {
