@@ -18,6 +18,8 @@
 // The secret is never printed. A failure is one line on standard error and exit code 1; a wrong
 // command line prints the usage with what was wrong and exits 2. watch never reads or changes the
 // desktop client's stored tables.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -25,6 +27,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iostream>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -214,6 +217,26 @@ public:
   using Exception::Exception;
 };
 
+// The first line of a file (or of standard input for "-"), without its line end: the secret,
+// which then appears in no process list. A file others can read is used, with a warning.
+std::string ReadSecretFile(const std::string& aPath) {
+  std::string lLine;
+  if (aPath == "-") {
+    std::getline(std::cin, lLine);
+  } else {
+    std::ifstream lIn(aPath);
+    if (!lIn) throw EUsage("cannot read the secret file " + aPath);
+    std::getline(lIn, lLine);
+    struct stat st {};
+    if (::stat(aPath.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+      std::fprintf(stderr, "qmt-cli: warning: the secret file %s can be read by other users (chmod 600 it)\n", aPath.c_str());
+  }
+  while (!lLine.empty() && (lLine.back() == '\r' || lLine.back() == '\n' || lLine.back() == ' ')) lLine.pop_back();
+  if (lLine.empty()) throw EUsage("the secret file " + aPath + " holds no secret");
+  return lLine;
+}
+
+
 int Fail(const std::string& aMessage) {
   std::string lText = aMessage;
   for (char& c : lText)
@@ -251,7 +274,9 @@ const char* const kUsage =
     "Options:\n"
     "  --market spot|usdm|coinm                 spot (default), USDT- or coin-margined futures\n"
     "  --testnet                                the exchange's test network\n"
-    "  --key KEY, --secret SECRET               API key and secret (the secret is never printed)\n"
+    "  --key KEY, --secret SECRET               API key and secret (the secret is never printed; --secret\n"
+    "                                           shows it in the process list: prefer the next two)\n"
+    "  --secret-file FILE                       the secret from the file's first line (- standard input)\n"
     "  --settings FILE                          settings file (default: qmt-cli.ini beside the program, or\n"
     "                                           ~/.config/qmtTrader/qmt-cli.ini when installed; XDG_CONFIG_HOME\n"
     "                                           moves it)\n"
@@ -582,6 +607,7 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  MakeProcessNonDumpable();
   Settings s;
   std::string lSettingsFile = DefaultSettingsFile("qmt-cli");
   std::vector<std::string> lArgs;
@@ -607,6 +633,10 @@ int main(int argc, char** argv) {
         s.Key = lNext();
       } else if (a == "--secret") {
         s.Secret = lNext();
+        std::fprintf(stderr, "qmt-cli: warning: --secret shows the secret to every local user (the process list); "
+                             "use QMT_API_SECRET or --secret-file\n");
+      } else if (a == "--secret-file") {
+        s.Secret = ReadSecretFile(lNext());
       } else if (a == "--settings") {
         lSettingsFile = lNext();
       } else if (a == "--exchange") {

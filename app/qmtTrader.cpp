@@ -64,6 +64,7 @@ void WatchIfEmpty(const std::vector<std::string>& aSymbols) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  MakeProcessNonDumpable();
   std::vector<std::string> lWatch;
   bool lSignIn = false;
   for (int i = 1; i < argc; ++i) {

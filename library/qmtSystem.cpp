@@ -1,5 +1,7 @@
 #include "qmtSystem.h"
 
+#include <sys/prctl.h>
+
 #include <cmath>
 #include <limits>
 
@@ -38,4 +40,10 @@ TDateTime UnixMsToLocalDateTime(std::int64_t aMilliseconds) {
 TDateTime NowLocal() {
   const auto lNow = std::chrono::system_clock::now().time_since_epoch();
   return UnixMsToLocalDateTime(std::chrono::duration_cast<std::chrono::milliseconds>(lNow).count());
+}
+
+void MakeProcessNonDumpable() {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
 }

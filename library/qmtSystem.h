@@ -110,3 +110,8 @@ private:                                                         \
 // The local date-time now, and a local date-time from Unix milliseconds (both as TDateTime).
 TDateTime NowLocal();
 TDateTime UnixMsToLocalDateTime(std::int64_t aMilliseconds);
+
+// Keeps the process's memory (and the secrets in it) out of core dumps and away from other
+// processes of the user (no ptrace attach): the trading programs call it first. Sanitizer builds
+// are left dumpable, as their leak checker attaches to the process at exit.
+void MakeProcessNonDumpable();

@@ -316,3 +316,27 @@ TEST(CommandLine, AFuturesSessionWatchesTheSymbolsItIsGiven) {
   EXPECT_NE(lText.find("TICKER BTCUSDT"), std::string::npos) << lText;
   std::filesystem::remove_all(lDir);
 }
+
+TEST(CommandLine, TheSecretComesFromAFileOrStandardInputAndTheOptionWarns) {
+  SimExchange lExchange;
+  const auto lDir = std::filesystem::temp_directory_path() / ("qmt_cli_secret_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(lDir);
+  const std::string lFile = (lDir / "secret").string();
+  std::ofstream(lFile) << "qmt-sim-secret\n";
+  ::chmod(lFile.c_str(), 0600);
+  const std::string lExchangeOption = "--key qmt-sim-key --exchange http://127.0.0.1:" + std::to_string(lExchange.Port(0));
+  Result r = RunCli(lExchangeOption + " --secret-file " + lFile + " balances");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "") << "no warning for a private file";
+  // Standard input: the first line is the secret, the session's commands follow.
+  const std::string lIn = (lDir / "in").string();
+  std::ofstream(lIn) << "qmt-sim-secret\nbalances\nquit\n";
+  r = RunCli(lExchangeOption + " --secret-file - session <" + lIn);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("ok balances"), std::string::npos) << r.out;
+  r = RunCli(lExchangeOption + " --secret qmt-sim-secret balances");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: --secret shows the secret to every local user"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("qmt-sim-secret"), std::string::npos) << "the warning never repeats the secret";
+  std::filesystem::remove_all(lDir);
+}
