@@ -227,6 +227,11 @@ std::string ReadSecretFile(const std::string& aPath) {
     std::ifstream lIn(aPath);
     if (!lIn) throw EUsage("cannot read the secret file " + aPath);
     std::getline(lIn, lLine);
+    // A private key's PEM file (Ed25519 or RSA): the whole of it is the secret.
+    if (lLine.rfind("-----BEGIN", 0) == 0) {
+      std::string lRest((std::istreambuf_iterator<char>(lIn)), std::istreambuf_iterator<char>());
+      lLine += "\n" + lRest;
+    }
     struct stat st {};
     if (::stat(aPath.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
       std::fprintf(stderr, "qmt-cli: warning: the secret file %s can be read by other users (chmod 600 it)\n", aPath.c_str());
@@ -276,7 +281,8 @@ const char* const kUsage =
     "  --testnet                                the exchange's test network\n"
     "  --key KEY, --secret SECRET               API key and secret (the secret is never printed; --secret\n"
     "                                           shows it in the process list: prefer the next two)\n"
-    "  --secret-file FILE                       the secret from the file's first line (- standard input)\n"
+    "  --secret-file FILE                       the secret from the file's first line (- standard input), or\n"
+    "                                           a PEM private key file (Ed25519 or RSA key) whole\n"
     "  --settings FILE                          settings file (default: qmt-cli.ini beside the program, or\n"
     "                                           ~/.config/qmtTrader/qmt-cli.ini when installed; XDG_CONFIG_HOME\n"
     "                                           moves it)\n"

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "qmtBase_Helpers.h"
+#include "qmtBinance_Signing.h"
 #include "qmtBinance_Addresses.h"
 
 namespace {
@@ -212,7 +213,7 @@ std::string TqmtHTTP_API_Binance::FormatDecimal(long double aValue) {
 }
 
 std::string TqmtHTTP_API_Binance::SignQuery(const std::string& aQuery) const {
-  return aQuery + "&signature=" + HMACSHA256Text(aQuery, FBinanceOptions.ApiSecret);
+  return aQuery + "&signature=" + BinanceURLSignature(aQuery, FBinanceOptions.ApiSecret);
 }
 
 void TqmtHTTP_API_Binance::ApplyLogSettings() {

@@ -79,7 +79,9 @@ public:
   bool SyncServerTime();
   // Eight decimals with ".", rounded, whatever the locale.
   static std::string FormatDecimal(long double aValue);
-  // aQuery + "&signature=" + the HMAC-SHA256 of aQuery under ApiSecret, in lower-case hex.
+  // aQuery + "&signature=" + the signature of aQuery under ApiSecret: HMAC-SHA256 in lower-case
+  // hex, or with a private key's PEM text as the secret its Ed25519 or RSA signature (Base64,
+  // URL-encoded; see qmtBinance_Signing.h).
   std::string SignQuery(const std::string& aQuery) const;
   // A signed request refused for its timestamp (-1021) is sent again once with the clock measured
   // anew; false for orders, which must not execute later than asked.

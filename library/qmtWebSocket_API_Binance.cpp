@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "qmtBase_Helpers.h"
+#include "qmtBinance_Signing.h"
 #include "qmtBinance_Addresses.h"
 #include "qmtJSON.h"
 
@@ -498,7 +499,7 @@ std::string TqmtWSAPI_Binance_Requests::RequestText(const std::string& aId, cons
   }
   if (aSigned) {
     if (!lParams.empty()) lParams += ',';
-    lParams += "\"signature\":\"" + HMACSHA256Text(lPayload, FBinance.ApiSecret) + "\"";
+    lParams += "\"signature\":\"" + BinanceSignature(lPayload, FBinance.ApiSecret) + "\"";
   }
   return "{\"id\":" + JsonQuoted(aId) + ",\"method\":" + JsonQuoted(aMethod) + ",\"params\":{" + lParams + "}}";
 }
@@ -621,7 +622,7 @@ std::string TqmtWSAPI_Binance_UserData::SubscribeRequest(const std::string& aId,
   std::string lText = "{\"id\":\"" + aId + "\",\"method\":\"userDataStream.subscribe.signature\",\"params\":{\"apiKey\":\"" +
                       FBinance.ApiKey + "\",";
   if (RecvWindow > 0) lText += "\"recvWindow\":" + std::to_string(RecvWindow) + ",";
-  lText += "\"timestamp\":" + aTimestamp + ",\"signature\":\"" + HMACSHA256Text(lPayload, FBinance.ApiSecret) + "\"}}";
+  lText += "\"timestamp\":" + aTimestamp + ",\"signature\":\"" + BinanceSignature(lPayload, FBinance.ApiSecret) + "\"}}";
   return lText;
 }
 

@@ -22,6 +22,7 @@
 #include "qmtTraderData_Symbols.h"
 #include "qmtTraderData_Ticker.h"
 #include "sim_exchange.h"
+#include "test_keys.h"
 #include "trader_fixture.h"
 
 using namespace qmt_test;
@@ -425,4 +426,35 @@ TEST_F(AccountState, SpotBalancesAreValuedAtTheLastPrice) {
   EXPECT_EQ(lTotals[0].Asset, "USDT");
   EXPECT_EQ(lTotals[0].Value, 47500);
   EXPECT_EQ(lTotals[0].Available, 1000);
+}
+
+TEST_F(AccountState, Ed25519AndRSAKeysSignInAndTradeOverRESTAndBothWebSocketAPIs) {
+  // The exchange knows the account by its public key: every REST request (the sign-in's check, the
+  // snapshot), the spot user-data subscription and the orders on both WebSocket APIs must carry
+  // the right signature, and an HMAC secret is refused.
+  for (int lType : {EVP_PKEY_ED25519, EVP_PKEY_RSA}) {
+    SCOPED_TRACE(lType == EVP_PKEY_RSA ? "RSA" : "Ed25519");
+    const TestKey k = FreshKey(lType);
+    std::filesystem::create_directories(FDir);
+    const std::string lPublic = (FDir / "public.pem").string();
+    std::ofstream(lPublic) << k.Public;
+    SimExchange lExchange({"--api-public-key", lPublic, "--price-speed", "0"});
+    lExchange.PointAt();
+    for (const Market& m : kMarkets) {
+      SCOPED_TRACE(m.name);
+      TqmtTraderClient_Binance c;
+      ASSERT_TRUE(c.Initialize(kKey, k.Private, m.futures, 0, false)) << c.LastConnectionError();
+      ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+      ASSERT_NE(c.OrderChannel(), nullptr) << "orders over the market's WebSocket API";
+      TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 0.01L, 1000, 0, {}};
+      const TqmtTraderCommandResult a = c.Commands().RunOrder(r);
+      EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+      // And over REST.
+      const std::string lAnswer = m.futures ? c.Client_Futures().REST_API().GetOpenOrders("BTCUSDT")
+                                            : c.Client().REST_API().GetOpenOrders("BTCUSDT");
+      EXPECT_NE(lAnswer.find(r.ClientOrderId), std::string::npos) << lAnswer;
+      TqmtTraderClient_Binance lHMAC;
+      EXPECT_FALSE(lHMAC.Initialize(kKey, kSecret, m.futures, 0, false)) << "an HMAC signature is not this account's";
+    }
+  }
 }

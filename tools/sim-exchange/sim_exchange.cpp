@@ -37,7 +37,9 @@
 //                                           serverShutdown notice N ms after they open and are closed M ms later)
 // Server pings: spot every 20 s (pong within 1 min), futures every 3 min (10 min) unless set.
 // Port 0 (the default) picks free ports; the first line printed is "PORTS spot=N usdm=N coinm=N".
+#include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/pem.h>
 
 #include <utility>  // before Boost 1.74: its awaitable.hpp uses std::exchange without it
 
@@ -127,6 +129,40 @@ std::string Fixed(double aValue, int aDecimals = 8) {
   s.imbue(std::locale::classic());
   s << std::fixed << std::setprecision(aDecimals) << aValue;
   return s.str();
+}
+
+// The account's public key (--api-public-key): signatures are then Ed25519 or RSA (Base64) instead
+// of HMAC hex.
+EVP_PKEY* gPublicKey = nullptr;
+
+std::string UrlDecode(const std::string& aText) {
+  std::string lOut;
+  for (std::size_t i = 0; i < aText.size(); ++i) {
+    if (aText[i] == '%' && i + 2 < aText.size()) {
+      lOut += static_cast<char>(std::stoi(aText.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      lOut += aText[i] == '+' ? ' ' : aText[i];
+    }
+  }
+  return lOut;
+}
+
+// Verifies a Base64 signature of aData under the account's public key.
+bool VerifyWithKey(const std::string& aData, const std::string& aBase64) {
+  std::string lSignature(aBase64.size(), '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(lSignature.data()),
+                                reinterpret_cast<const unsigned char*>(aBase64.data()), static_cast<int>(aBase64.size()));
+  if (n < 0) return false;
+  std::size_t lLength = static_cast<std::size_t>(n);
+  for (std::size_t i = aBase64.size(); i > 0 && aBase64[i - 1] == '='; --i) --lLength;  // padding decodes as zeros
+  EVP_MD_CTX* c = EVP_MD_CTX_new();
+  const bool lEd25519 = EVP_PKEY_base_id(gPublicKey) == EVP_PKEY_ED25519;
+  bool lGood = c && EVP_DigestVerifyInit(c, nullptr, lEd25519 ? nullptr : EVP_sha256(), nullptr, gPublicKey) == 1 &&
+               EVP_DigestVerify(c, reinterpret_cast<const unsigned char*>(lSignature.data()), lLength,
+                                reinterpret_cast<const unsigned char*>(aData.data()), aData.size()) == 1;
+  EVP_MD_CTX_free(c);
+  return lGood;
 }
 
 std::string Hmac(const std::string& aKey, const std::string& aData) {
@@ -424,7 +460,8 @@ private:
     std::string lPayload;
     for (const auto& [k, v] : lSorted) lPayload += (lPayload.empty() ? "" : "&") + k + "=" + v;
     if (!lParams.contains("signature") || !lParams["signature"].is_string() ||
-        Hmac(gOptions.ApiSecret, lPayload) != lParams["signature"].get<std::string>())
+        !(gPublicKey ? VerifyWithKey(lPayload, lParams["signature"].get<std::string>())
+                     : Hmac(gOptions.ApiSecret, lPayload) == lParams["signature"].get<std::string>()))
       return lError(400, -1022, "Signature for this request is not valid.");
     if (Reply r = CheckTimestamp(lSorted["timestamp"], lSorted.count("recvWindow") ? lSorted["recvWindow"] : ""); r.Status)
       return lAnswer(r.Status, r.Body);
@@ -842,8 +879,13 @@ std::pair<unsigned, std::string> CheckSigned(const http::request<http::string_bo
   };
   const std::string lPayload = lStrip(aQuery) + lStrip(aRequest.body());
   std::string lGiven = aParams["signature"];
-  for (char& c : lGiven) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (Hmac(gOptions.ApiSecret, lPayload) != lGiven) return {400, Error(-1022, "Signature for this request is not valid.")};
+  if (gPublicKey) {
+    // Base64 is case-sensitive and comes URL-encoded.
+    if (!VerifyWithKey(lPayload, UrlDecode(lGiven))) return {400, Error(-1022, "Signature for this request is not valid.")};
+  } else {
+    for (char& c : lGiven) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (Hmac(gOptions.ApiSecret, lPayload) != lGiven) return {400, Error(-1022, "Signature for this request is not valid.")};
+  }
   const Reply r = CheckTimestamp(aParams["timestamp"], aParams.count("recvWindow") ? aParams["recvWindow"] : "");
   return {r.Status, r.Body};
 }
@@ -1477,6 +1519,7 @@ const char kUsage[] =
     "  --server-shutdown-grace-ms M ... and are closed M ms after the notice\n"
     "  --account FILE               the account to start with (balances, positions, prices, open orders; JSON)\n"
     "  --refuse-user-data N         the Nth user-data subscription (or listen key) of a market is refused\n"
+    "  --api-public-key PEM         the account signs with this key's private half (Ed25519 or RSA, Base64)\n"
     "  --position-delay-ms N        position requests are answered N ms late\n"
     "  --position-non-json          position requests are answered with a body that is not JSON\n"
     "  /sim/fill|cancel|expire?clientOrderId=X, /sim/price?symbol=S&price=P, /sim/drop-user?ms=N, /sim/state\n"
@@ -1528,6 +1571,16 @@ int main(int argc, char** argv) {
     else if (a == "--order-visible-after-ms") gOptions.OrderVisibleAfterMs = std::stoll(lNext());
     else if (a == "--answer-delay-ms") gOptions.AnswerDelayMs = std::stoll(lNext());
     else if (a == "--account") gOptions.AccountFile = lNext();
+    else if (a == "--api-public-key") {
+      const std::string lFile = lNext();
+      FILE* f = std::fopen(lFile.c_str(), "r");
+      gPublicKey = f ? PEM_read_PUBKEY(f, nullptr, nullptr, nullptr) : nullptr;
+      if (f) std::fclose(f);
+      if (!gPublicKey) {
+        std::fprintf(stderr, "qmt-sim-exchange: cannot read the public key %s\n", lFile.c_str());
+        return 2;
+      }
+    }
     else if (a == "--refuse-user-data") gOptions.RefuseUserData = std::stoi(lNext());
     else if (a == "--position-delay-ms") gOptions.PositionDelayMs = std::stoll(lNext());
     else if (a == "--position-non-json") gOptions.PositionNonJson = true;
