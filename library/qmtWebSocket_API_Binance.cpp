@@ -482,8 +482,33 @@ std::string TqmtWSAPI_Binance_Requests::CurrentTimestamp() const {
   return Timestamp ? Timestamp() : std::to_string(LocalNowMs());
 }
 
+void TqmtWSAPI_Binance_Requests::DoConnect(TqmtWSConnection*) {
+  FLoggedOn = false;
+  TqmtWSClient* lClient = Client();
+  if (!lClient || FBinance.ApiKey.empty()) return;
+  try {
+    // session.logon takes Ed25519 keys only; HMAC and RSA keys sign every request instead.
+    if (BinanceKeyScheme(FBinance.ApiSecret) != TqmtBinanceKeyScheme::bksEd25519) return;
+  } catch (const std::exception&) {
+    return;  // an unreadable key: the first signed request says why
+  }
+  const std::string lId = "logon" + NewGuidText();
+  {
+    std::lock_guard g(FLock);
+    FLogonId = lId;
+  }
+  lClient->WriteData(RequestText(lId, "session.logon", {}, true));
+}
+
 std::string TqmtWSAPI_Binance_Requests::RequestText(const std::string& aId, const std::string& aMethod,
                                                     std::vector<TqmtWSAPIParam> aParams, bool aSigned) const {
+  // Logged on: the session's key stands for apiKey and signature (the logon itself is signed).
+  const bool lSession = aSigned && FLoggedOn && aMethod != "session.logon";
+  if (lSession) {
+    if (RecvWindow > 0) aParams.push_back({"recvWindow", std::to_string(RecvWindow), false});
+    aParams.push_back({"timestamp", CurrentTimestamp(), false});
+    aSigned = false;
+  }
   if (aSigned) {
     aParams.push_back({"apiKey", FBinance.ApiKey, true});
     if (RecvWindow > 0) aParams.push_back({"recvWindow", std::to_string(RecvWindow), false});
@@ -575,6 +600,11 @@ bool TqmtWSAPI_Binance_Requests::DoFilterMessage(std::string_view aText) {
     if (lWait < 1000) lWait = 1000;
     FBannedUntil = GetTicks() + static_cast<std::uint64_t>(lWait);
   }
+  if (!FLogonId.empty() && lId == FLogonId) {
+    FLogonId.clear();
+    FLoggedOn = lStatus == 200;
+    return false;
+  }
   auto lIt = FPending.find(lId);
   if (lIt == FPending.end()) return false;  // late, or somebody else's (the subscription)
   lIt->second->Done = true;
@@ -586,8 +616,10 @@ bool TqmtWSAPI_Binance_Requests::DoFilterMessage(std::string_view aText) {
 }
 
 void TqmtWSAPI_Binance_Requests::DoDisconnect(TqmtWSConnection*, int) {
+  FLoggedOn = false;  // a session lives as long as its connection
   // An answer never comes on a closed connection: whoever waits learns it now.
   std::lock_guard g(FLock);
+  FLogonId.clear();
   for (auto& [lId, p] : FPending) {
     if (p->Done) continue;
     p->Done = true;
@@ -626,7 +658,8 @@ std::string TqmtWSAPI_Binance_UserData::SubscribeRequest(const std::string& aId,
   return lText;
 }
 
-void TqmtWSAPI_Binance_UserData::DoConnect(TqmtWSConnection*) {
+void TqmtWSAPI_Binance_UserData::DoConnect(TqmtWSConnection* aConnection) {
+  TqmtWSAPI_Binance_Requests::DoConnect(aConnection);
   // Every (re)connection subscribes again: a subscription lives as long as its connection.
   Resubscribe();
 }

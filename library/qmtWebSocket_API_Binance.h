@@ -274,9 +274,15 @@ public:
 
   std::string URL() override;
   void DoBeforeActivate() override;
+  // With an Ed25519 key every (re)connection logs on once (session.logon): from its answer on,
+  // signed requests carry only their timestamp, no apiKey and no signature of their own. Until
+  // the answer (or when the exchange refuses it) each request is signed itself.
+  void DoConnect(TqmtWSConnection* aConnection) override;
   bool DoFilterMessage(std::string_view aText) override;
   void DoDisconnect(TqmtWSConnection* aConnection, int aCode) override;
   std::string ClassName() const override { return "TqmtWSAPI_Binance_Requests"; }
+  // Whether the connection is logged on with the account's key now.
+  bool LoggedOn() const { return FLoggedOn.load(); }
 
   // Whether the connection is open now.
   bool Up() const;
@@ -306,6 +312,8 @@ private:
   std::atomic<std::uint64_t> FNextId{0};
   std::string FRateLimits;
   std::uint64_t FBannedUntil = 0;  // GetTicks
+  std::string FLogonId;             // under FLock: the id of the session.logon awaited
+  std::atomic<bool> FLoggedOn{false};
 };
 
 // The spot account's user data over the exchange's WebSocket API (spot listen keys are retired):

@@ -453,6 +453,15 @@ TEST_F(AccountState, Ed25519AndRSAKeysSignInAndTradeOverRESTAndBothWebSocketAPIs
       const std::string lAnswer = m.futures ? c.Client_Futures().REST_API().GetOpenOrders("BTCUSDT")
                                             : c.Client().REST_API().GetOpenOrders("BTCUSDT");
       EXPECT_NE(lAnswer.find(r.ClientOrderId), std::string::npos) << lAnswer;
+      // Ed25519 logs each WebSocket-API connection on once, and its order went without a signature.
+      const json lState = json::parse(lExchange.Control(m.index, "state"));
+      if (lType == EVP_PKEY_ED25519) {
+        EXPECT_GE(lState["logons"].get<int>(), 1);
+        EXPECT_GE(lState["sessionSignedRequests"].get<int>(), 1);
+      } else {
+        EXPECT_EQ(lState["logons"].get<int>(), 0) << "session.logon takes Ed25519 keys only";
+        EXPECT_EQ(lState["sessionSignedRequests"].get<int>(), 0);
+      }
       TqmtTraderClient_Binance lHMAC;
       EXPECT_FALSE(lHMAC.Initialize(kKey, kSecret, m.futures, 0, false)) << "an HMAC signature is not this account's";
     }

@@ -239,6 +239,7 @@ struct Market {
   std::set<std::shared_ptr<WsSession>> Sessions;
   long long AccountTime = 0;          // the last change of balances or positions (their updateTime)
   int UserSubscriptions = 0;          // user-data subscriptions so far (--refuse-user-data)
+  int Logons = 0, SessionSignedRequests = 0;  // session.logon accepted, and requests signed by a session
   Clock::time_point UserDownUntil{};  // /sim/drop-user: user-data connections are closed until then
   bool UserDown() const { return Clock::now() < UserDownUntil; }
   // Whether this user-data subscription is the one --refuse-user-data refuses.
@@ -448,23 +449,38 @@ private:
       return lAnswer(200, "{}");
     }
     static const std::set<std::string> kSpot = {"userDataStream.subscribe.signature", "order.place", "order.cancel",
-                                                "order.status", "openOrders.cancelAll"};
+                                                "order.status", "openOrders.cancelAll", "session.logon"};
     static const std::set<std::string> kFutures = {"order.place", "order.cancel", "order.status", "algoOrder.place",
-                                                   "algoOrder.cancel"};
+                                                   "algoOrder.cancel", "session.logon"};
     if (!(FMarket.Futures() ? kFutures : kSpot).count(lMethod)) return lError(400, -1100, "Unknown method " + lMethod + ".");
     const json lParams = aRequest.value("params", json::object());
     Params lSorted;
     for (const auto& [k, v] : lParams.items())
       if (k != "signature") lSorted[k] = v.is_string() ? v.get<std::string>() : v.dump();
-    if (lSorted["apiKey"] != gOptions.ApiKey) return lError(401, -2015, "Invalid API-key, IP, or permissions for action.");
-    std::string lPayload;
-    for (const auto& [k, v] : lSorted) lPayload += (lPayload.empty() ? "" : "&") + k + "=" + v;
-    if (!lParams.contains("signature") || !lParams["signature"].is_string() ||
-        !(gPublicKey ? VerifyWithKey(lPayload, lParams["signature"].get<std::string>())
-                     : Hmac(gOptions.ApiSecret, lPayload) == lParams["signature"].get<std::string>()))
-      return lError(400, -1022, "Signature for this request is not valid.");
+    // A logged-on session signs for its requests: they carry neither apiKey nor signature.
+    const bool lBySession = FLoggedOn && !lParams.contains("signature") && !lParams.contains("apiKey");
+    if (lBySession) {
+      ++FMarket.SessionSignedRequests;
+    } else {
+      if (lSorted["apiKey"] != gOptions.ApiKey) return lError(401, -2015, "Invalid API-key, IP, or permissions for action.");
+      std::string lPayload;
+      for (const auto& [k, v] : lSorted) lPayload += (lPayload.empty() ? "" : "&") + k + "=" + v;
+      if (!lParams.contains("signature") || !lParams["signature"].is_string() ||
+          !(gPublicKey ? VerifyWithKey(lPayload, lParams["signature"].get<std::string>())
+                       : Hmac(gOptions.ApiSecret, lPayload) == lParams["signature"].get<std::string>()))
+        return lError(400, -1022, "Signature for this request is not valid.");
+    }
     if (Reply r = CheckTimestamp(lSorted["timestamp"], lSorted.count("recvWindow") ? lSorted["recvWindow"] : ""); r.Status)
       return lAnswer(r.Status, r.Body);
+    if (lMethod == "session.logon") {
+      // Ed25519 keys only, as on the exchange.
+      if (!gPublicKey || EVP_PKEY_base_id(gPublicKey) != EVP_PKEY_ED25519)
+        return lError(400, -1022, "Signature for this request is not valid.");
+      FLoggedOn = true;
+      ++FMarket.Logons;
+      return lAnswer(200, json{{"apiKey", gOptions.ApiKey}, {"authorizedSince", NowMs()}, {"connectedSince", NowMs()},
+                               {"returnRateLimits", false}, {"serverTime", NowMs()}}.dump());
+    }
     if (lMethod == "userDataStream.subscribe.signature") {
       if (FMarket.RefuseThisSubscription()) {
         Log(FMarket.Name + ": user-data subscription refused (--refuse-user-data)");
@@ -572,7 +588,7 @@ private:
   bool FClosed = false;
   Clock::time_point FStarted, FLastPong, FWindowStart = Clock::now();
   bool FShutdownSent = false;
-  bool FWsApi = false, FUserSubscribed = false;
+  bool FWsApi = false, FUserSubscribed = false, FLoggedOn = false;
   std::string FRoute;  // "public", "market", "private" or "" (unrouted)
   Clock::time_point FShutdownAt;
   int FWindowCount = 0;
@@ -1105,7 +1121,8 @@ json Control(Market& m, const std::string& aWhat, Params& p) {
     for (const auto& [k, e] : m.Balances) b[k] = e;
     for (const auto& [k, e] : m.Positions)
       if (e.first != 0) q[k] = {e.first, e.second};
-    return {{"orders", o}, {"algoOrders", a}, {"balances", b}, {"positions", q}};
+    return {{"orders", o}, {"algoOrders", a}, {"balances", b}, {"positions", q}, {"logons", m.Logons},
+            {"sessionSignedRequests", m.SessionSignedRequests}};
   }
   return {{"error", "unknown control " + aWhat}};
 }
