@@ -1,8 +1,15 @@
 #include "qmtTraderLogin.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QGridLayout>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QUrl>
@@ -10,6 +17,7 @@
 
 #include <cstdio>
 
+#include "qmtBinance_Signing.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderFormBase.h"
 #include "qmtTraderSettings.h"
@@ -119,7 +127,45 @@ TFRMTraderLogin_Binance::TFRMTraderLogin_Binance(QWidget* aParent) : TFRMTraderL
   lblState = new QLabel(pnlBody);
   lblState->setObjectName("lblState");
   lBody->addWidget(lblState, 6, 1, 1, 2, Qt::AlignLeft);
+  // An Ed25519 or RSA key instead of the secret: its private key's file (PEM, PKCS#8, owner-only).
+  lblKeyFile = new QLabel("Private Key File (Ed25519 or RSA, instead of the secret)", pnlBody);
+  txtKeyFile = new QLineEdit(pnlBody);
+  txtKeyFile->setObjectName("txtKeyFile");
+  txtKeyFile->setFixedWidth(430);
+  btnKeyFile = new QPushButton("...", pnlBody);
+  btnKeyFile->setObjectName("btnKeyFile");
+  btnKeyFile->setFixedWidth(36);
+  lblKeyFile->setBuddy(txtKeyFile);
+  lBody->addWidget(lblKeyFile, 7, 0, 1, 3);
+  auto* lKeyRow = new QHBoxLayout();
+  lKeyRow->addWidget(txtKeyFile);
+  lKeyRow->addWidget(btnKeyFile);
+  lKeyRow->addStretch(1);
+  lBody->addLayout(lKeyRow, 8, 0, 1, 3);
+  lBody->setRowStretch(7, 0);
+  lBody->setRowStretch(9, 1);
+  setFixedSize(555, 380);
+  connect(btnKeyFile, &QPushButton::clicked, this, [this] {
+    const QString lFile = QFileDialog::getOpenFileName(this, "Private Key File", txtKeyFile->text(), "PEM files (*.pem);;All files (*)");
+    if (!lFile.isEmpty()) txtKeyFile->setText(lFile);
+  });
+  setTabOrder(txtApiSecret, txtKeyFile);
+  setTabOrder(txtKeyFile, btnKeyFile);
+  setTabOrder(btnKeyFile, chkFutures);
   DoLoadSettings();
+}
+
+std::string TFRMTraderLogin_Binance::ReadKeyFile(const std::string& aPath) {
+  // The file is the secret: it must be the user's alone, as the settings file is.
+  struct stat st {};
+  if (::stat(aPath.c_str(), &st) != 0) throw Exception("The key file " + aPath + " cannot be read: " + std::strerror(errno));
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    throw Exception("The key file " + aPath + " can be read by other users: make it yours alone (chmod 600)");
+  std::ifstream lIn(aPath);
+  std::string lText((std::istreambuf_iterator<char>(lIn)), std::istreambuf_iterator<char>());
+  if (!BinanceSecretIsKey(lText)) throw Exception("The key file " + aPath + " holds no PEM private key");
+  BinanceKeyScheme(lText);  // raises, naming the problem, for a key of another kind
+  return lText;
 }
 
 TFRMTraderLogin_Binance::~TFRMTraderLogin_Binance() {
@@ -162,6 +208,7 @@ void TFRMTraderLogin_Binance::DoLoadSettings() {
   const int lIndex = s.ReadInteger(kSection, "FuturesContracts", 0);
   cboFuturesContracts->setCurrentIndex(lIndex >= 0 && lIndex < cboFuturesContracts->count() ? lIndex : -1);
   chkTestNet->setChecked(s.ReadBool(kSection, "TestNet", false));
+  txtKeyFile->setText(QString::fromStdString(s.ReadString(kSection, "KeyFile", "")));
 }
 
 void TFRMTraderLogin_Binance::DoSaveSettings() {
@@ -170,14 +217,25 @@ void TFRMTraderLogin_Binance::DoSaveSettings() {
   s.WriteBool(kSection, "Futures", chkFutures->isChecked());
   s.WriteInteger(kSection, "FuturesContracts", cboFuturesContracts->currentIndex());
   s.WriteBool(kSection, "TestNet", chkTestNet->isChecked());
+  // Written once used: a file without a key file stays as it always was.
+  if (!txtKeyFile->text().isEmpty() || !s.ReadString(kSection, "KeyFile", "").empty())
+    s.WriteString(kSection, "KeyFile", txtKeyFile->text().toStdString());
 }
 
 bool TFRMTraderLogin_Binance::SignInWithStoredSettings() {
   // At start-up, before any window shows: nothing is kept waiting here but the program itself.
-  if (txtApiKey->text().isEmpty() || txtApiSecret->text().isEmpty()) return false;
-  std::string lWhy;
-  if (!Connect(txtApiKey->text().toStdString(), txtApiSecret->text().toStdString(), chkFutures->isChecked(),
-               cboFuturesContracts->currentIndex(), chkTestNet->isChecked(), lWhy)) {
+  std::string lSecret = txtApiSecret->text().toStdString(), lWhy;
+  if (!txtKeyFile->text().trimmed().isEmpty()) {
+    try {
+      lSecret = ReadKeyFile(txtKeyFile->text().trimmed().toStdString());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "qmtTrader: cannot sign in with the stored settings: %s\n", e.what());
+      return false;
+    }
+  }
+  if (txtApiKey->text().isEmpty() || lSecret.empty()) return false;
+  if (!Connect(txtApiKey->text().toStdString(), lSecret, chkFutures->isChecked(), cboFuturesContracts->currentIndex(),
+               chkTestNet->isChecked(), lWhy)) {
     std::fprintf(stderr, "qmtTrader: cannot sign in with the stored settings%s%s\n", lWhy.empty() ? "" : ": ",
                  lWhy.c_str());
     return false;
@@ -204,7 +262,16 @@ void TFRMTraderLogin_Binance::btnOkClick() {
   if (FWorking) return;
   if (FSignIn.joinable()) FSignIn.join();
   if (FCancel.joinable()) FCancel.join();
-  const std::string lKey = txtApiKey->text().toStdString(), lSecret = txtApiSecret->text().toStdString();
+  const std::string lKey = txtApiKey->text().toStdString(), lKeyFile = txtKeyFile->text().trimmed().toStdString();
+  std::string lSecret = txtApiSecret->text().toStdString();
+  if (!lKeyFile.empty()) {
+    try {
+      lSecret = ReadKeyFile(lKeyFile);
+    } catch (const std::exception& e) {
+      lblState->setText(QString::fromStdString(e.what()));
+      return;
+    }
+  }
   if (lKey.empty() != lSecret.empty()) {
     // One without the other signs nothing: said before anything goes out.
     lblState->setText(lKey.empty() ? "The API key is missing (both empty: market data only)"

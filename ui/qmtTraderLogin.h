@@ -60,6 +60,12 @@ public:
   QComboBox* cboFuturesContracts;
   QCheckBox* chkTestNet;
   QLabel* lblState;  // "Signing in...", "Cancelling...", "Sign-in cancelled"
+  QLabel* lblKeyFile;
+  QLineEdit* txtKeyFile;  // an Ed25519 or RSA private key's PEM file, used instead of the secret
+  QPushButton* btnKeyFile;
+  // The PEM text of a private key file that is the user's alone (no group or other bits); raises
+  // with the reason, never the key's text.
+  static std::string ReadKeyFile(const std::string& aPath);
 
   // A sign-in is running (started by "Ok", not yet ended).
   bool Working() const { return FWorking; }

@@ -18,6 +18,7 @@
 #include "qmtTraderLogin.h"
 #include "qmtTraderSettings.h"
 #include "sim_exchange.h"
+#include "test_keys.h"
 #include "ui_test_support.h"
 
 using namespace qmt_ui_test;
@@ -126,7 +127,8 @@ private slots:
     TFRMTraderLogin_Binance d;
     d.show();
     QVERIFY(QTest::qWaitForWindowExposed(&d));
-    QWidget* lExpected[] = {d.txtApiKey, d.txtApiSecret, d.chkFutures, d.chkTestNet, d.cboFuturesContracts, d.btnOk, d.btnCancel};
+    QWidget* lExpected[] = {d.txtApiKey,  d.txtApiSecret,         d.txtKeyFile, d.btnKeyFile, d.chkFutures,
+                            d.chkTestNet, d.cboFuturesContracts, d.btnOk,      d.btnCancel};
     d.txtApiKey->setFocus();
     for (std::size_t i = 1; i < std::size(lExpected); ++i) {
       QWidget* w = lExpected[i - 1]->nextInFocusChain();
@@ -185,6 +187,37 @@ private slots:
     QCOMPARE(d.lblState->text(), QString("The API key is missing (both empty: market data only)"));
     QVERIFY(d.isVisible());
     QCOMPARE(d.result(), 0);
+  }
+
+  // An Ed25519 key instead of the secret: its file must be the user's alone; then it signs in.
+  void signInWithAnEd25519KeyFile() {
+    const qmt_test::TestKey k = qmt_test::FreshKey(EVP_PKEY_ED25519);
+    const auto lDir = qmt_ui_test::TestFolder("keyfile");
+    std::filesystem::create_directories(lDir);
+    const std::string lPublic = (lDir / "public.pem").string(), lPrivate = (lDir / "private.pem").string();
+    std::ofstream(lPublic) << k.Public;
+    std::ofstream(lPrivate) << k.Private;
+    ::chmod(lPrivate.c_str(), 0644);
+    qmt_test::SimExchange lExchange({"--api-public-key", lPublic});
+    lExchange.PointAt();
+    WriteFile("[SETTINGS]\nApiKey=qmt-sim-key\nApiSecret=\nFutures=0\nKeyFile=" + lPrivate + "\n");
+    TFRMTraderLogin_Binance d;
+    QCOMPARE(d.txtKeyFile->text(), QString::fromStdString(lPrivate));
+    d.open();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QVERIFY(!d.Working());
+    QCOMPARE(d.lblState->text(), QString::fromStdString("The key file " + lPrivate +
+                                                        " can be read by other users: make it yours alone (chmod 600)"));
+    ::chmod(lPrivate.c_str(), 0600);
+    QTest::mouseClick(d.btnOk, Qt::LeftButton);
+    QVERIFY(WaitFor([&] { return d.result() == QDialog::Accepted; }, 30000));
+    QVERIFY(GetTraderClientBinance().Connected());
+    QVERIFY2(FileText().find("BEGIN") == std::string::npos, "the key's text never goes to the settings file");
+    GetTraderClientBinance().Disconnect();
+    std::filesystem::remove_all(lDir);
+    for (int i = 0; i <= static_cast<int>(TqmtBinanceAddress::FuturesUSDTTestWSAPI); ++i)
+      SetBinanceAddress(static_cast<TqmtBinanceAddress>(i), "");
   }
 
   void signInAgainstTheSimulatedExchange() {
