@@ -599,9 +599,16 @@ void TqmtTraderClient_Binance::StopKeeper() {
 }
 
 void TqmtTraderClient_Binance::RecordFailedConnection(const char* aWhat, const TqmtWebSocketClient& aClient) {
+  // The address from the connection's API (the client's own fields are rewritten by every
+  // activation, which the watchdog may be running now); host and port only, never a listen key.
+  TqmtWSAPI* lApi = aClient.API();
+  const std::string lURL = lApi ? lApi->URL() : std::string();
+  const TqmtURLParts lParts = ParseURL(lURL);
+  const bool lTLS = lParts.Protocol == "wss" || lParts.Protocol == "https";
+  const std::string lAddress = lParts.Host + ":" + (lParts.Port.empty() ? (lTLS ? "443" : "80") : lParts.Port);
   std::lock_guard g(FFailedLock);
   if (!FFailedConnection.empty()) return;  // the first failure is the one to tell
-  FFailedConnection = std::string(aWhat) + " at " + aClient.Host + ":" + std::to_string(aClient.Port);
+  FFailedConnection = std::string(aWhat) + (lURL.empty() ? std::string() : " at " + lAddress);
 }
 
 std::string TqmtTraderClient_Binance::SignInFailure() {
