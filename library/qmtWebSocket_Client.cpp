@@ -142,11 +142,13 @@ void TqmtWSClient::TLifecycleLock::Release() {
 }
 
 bool TqmtWSClient::Activate(unsigned aGeneration, int aLockTimeoutMs) {
-  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   TLifecycleScope lLifecycle(FLifecycleLock);
   if (!lLifecycle.Acquire(aLockTimeoutMs)) return false;
   // A deactivation asked for after this activation was: it does not happen.
   if (FDestroying || aGeneration != FGeneration.load()) return true;
+  // Read once, under the lifecycle lock: an API that went (unregistered) while this activation
+  // waited for the lock is not used.
+  TqmtWSAPI* const lAPI = FAPI.load();
   if (FTCPClient->Connected() || Connection()) return true;
   StopHeartBeat();
   FStopWaiting = false;
@@ -434,7 +436,6 @@ thread_local const TqmtWSClient* tHandlingDisconnect = nullptr;
 }  // namespace
 
 void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
-  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   if (FDestroying) return;
   struct THandling {
     TqmtWSClient* Client;
@@ -456,6 +457,7 @@ void TqmtWSClient::DoDisconnected(const TConnectionPtr& aConnection) {
     FOldConnection = aConnection;
   }
   const int lCode = aConnection->CloseCode();
+  TqmtWSAPI* const lAPI = FAPI.load();  // read once: another thread may register another
   // Each step runs whatever the one before did: a failing API hook must cost neither the event
   // nor the reconnection.
   if (lAPI) {
