@@ -410,7 +410,7 @@ int RunSession(TqmtTraderClient_Binance& c, const Settings& s, const std::vector
     lAt = lComma + 1;
   }
   // The market's own watch list (the sign-in switches to it).
-  SetTraderDataMarket(!lFutures ? "" : s.Market == "coinm" ? "COINM" : "USDM");
+  SetTraderDataMarket(TqmtTraderClient_Binance::DataMarket(lFutures, s.Market == "coinm" ? 1 : 0));
   for (const std::string& lSymbol : lSymbols) {
     TqmtTraderTicker lRow;
     lRow.SetSymbol(lSymbol);
@@ -594,7 +594,7 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
     // The watch list is the ticker table: exactly these symbols, subscribed again on every
     // (re)connection. Nothing of it is read from or written to the stored tables. The market's own
     // table first: the sign-in would switch to it and leave these rows behind.
-    SetTraderDataMarket(!lFutures ? "" : s.Market == "coinm" ? "COINM" : "USDM");
+    SetTraderDataMarket(TqmtTraderClient_Binance::DataMarket(lFutures, s.Market == "coinm" ? 1 : 0));
     for (std::size_t i = 1; i < aArgs.size(); ++i) {
       TqmtTraderTicker lRow;
       lRow.SetSymbol(aArgs[i]);

@@ -367,6 +367,7 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     FSpotBalances.clear();
     FSpotPrices.clear();
     FValueStreams.clear();
+    FValueChecked.clear();
     FLastChanges.clear();
     FAccountProblem.clear();
     FRetryMs = FUserRetryMs = 0;
@@ -377,7 +378,7 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
   FHasAccount = !aApiKey.empty();
   FTestNet = aTestNet;
   // Each market shows its own watch list and symbols, never another's rows.
-  SetTraderDataMarket(!aFutures ? "" : aFuturesContracts == 1 ? "COINM" : "USDM");
+  SetTraderDataMarket(DataMarket(aFutures, aFuturesContracts));
   if (aFutures) {
     auto& f = Client_Futures();
     f.Binance().ApiKey = aApiKey;
@@ -602,7 +603,12 @@ void TqmtTraderClient_Binance::RecordFailedConnection(const char* aWhat, const T
   // The address from the connection's API (the client's own fields are rewritten by every
   // activation, which the watchdog may be running now); host and port only, never a listen key.
   TqmtWSAPI* lApi = aClient.API();
-  const std::string lURL = lApi ? lApi->URL() : std::string();
+  std::string lURL;
+  try {
+    if (lApi) lURL = lApi->URL();
+  } catch (const std::exception&) {
+    // No address for this market and network: the reason alone is told.
+  }
   const TqmtURLParts lParts = ParseURL(lURL);
   const bool lTLS = lParts.Protocol == "wss" || lParts.Protocol == "https";
   const std::string lAddress = lParts.Host + ":" + (lParts.Port.empty() ? (lTLS ? "443" : "80") : lParts.Port);
@@ -894,8 +900,8 @@ void TqmtTraderClient_Binance::DoReadSpotAccount(const TNode& e, const std::stri
     FSpotBalances[lAsset] = {lFree + lLocked, lFree};
     ApplyBalance(lAsset, lFree + lLocked, lFree, lChange, lTime, lFree, aRaw);
   }
-  // A newly held asset gets its price stream.
-  if (FValueStreams.size() < FSpotBalances.size()) UpdateValueStreams();
+  // A newly held asset gets its price stream (each asset is looked at once).
+  if (FValueChecked.size() < FSpotBalances.size()) UpdateValueStreams();
 }
 
 template <typename TNode>
@@ -1031,6 +1037,10 @@ void TqmtTraderClient_Binance::DoReadTicker(TqmtJSON& aJSON) {
   if (const auto* E = aJSON.Find("E")) lTicker.SetDate(TraderMillisecondsToDateTime(E->ValueView()));
   lTicker.SetRaw(aJSON.Text());
   DoTicker(lTicker);
+}
+
+std::string TqmtTraderClient_Binance::DataMarket(bool aFutures, int aFuturesContracts) {
+  return !aFutures ? "" : aFuturesContracts == 1 ? "COINM" : "USDM";
 }
 
 std::string TqmtTraderClient_Binance::StreamSymbol(std::string_view aStream) {

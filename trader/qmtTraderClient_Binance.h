@@ -48,6 +48,8 @@ public:
   bool HasClientFutures() const { return FClient_Futures != nullptr; }
   // The symbol of a market stream name ("btcusdt@ticker" -> "BTCUSDT"); empty for other names.
   static std::string StreamSymbol(std::string_view aStream);
+  // The stored tables' market of a sign-in (see SetTraderDataMarket): "" spot, "USDM", "COINM".
+  static std::string DataMarket(bool aFutures, int aFuturesContracts);
 
   // Configures the market's wrapper, loads the spot symbols, connects (up to 10000 ms).
   // aFuturesContracts 1 is coin-margined, any other value USDT-margined. USDT-margined streams are
@@ -196,6 +198,7 @@ private:
   // Spot: the last price of each asset held (in USDT) and the streams that bring it.
   std::map<std::string, long double, std::less<>> FSpotPrices;
   std::set<std::string> FValueStreams;
+  std::set<std::string> FValueChecked;  // assets held that were looked at for a price stream
   std::map<std::string, long double> FLastChanges;
   long double SpotValueOf(const std::string& aAsset, long double aWallet) const;
   // Subscribes the price of every asset held that has a USDT market (after a snapshot or a new asset).

@@ -400,7 +400,8 @@ void TqmtTraderClient_Binance::UpdateValueStreams() {
   {
     std::lock_guard g(FAccountLock);
     for (const auto& [lAsset, lWallet] : FSpotBalances) {
-      if (lWallet.first == 0 || QuoteAsset(lAsset) || !Broker().Symbols().GetSymbol(lAsset + "USDT")) continue;
+      if (lWallet.first == 0 || !FValueChecked.insert(lAsset).second) continue;
+      if (QuoteAsset(lAsset) || !Broker().Symbols().GetSymbol(lAsset + "USDT")) continue;
       std::string lStream = lAsset + "usdt@miniTicker";
       for (std::size_t i = 0; i < lAsset.size(); ++i) lStream[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(lStream[i])));
       if (FValueStreams.insert(lStream).second) {

@@ -44,6 +44,12 @@ protected:
   }
 };
 
+// A limit order on BTCUSDT, for an account file.
+json Limit(const char* aClientOrderId, const char* aSide, double aPrice, double aQuantity) {
+  return {{"symbol", "BTCUSDT"}, {"side", aSide}, {"type", "LIMIT"}, {"price", aPrice}, {"quantity", aQuantity},
+          {"clientOrderId", aClientOrderId}};
+}
+
 // A value of a table's row, as text ("" when the row is not there).
 std::string Cell(TqmtDataSet& aTable, const std::string& aKey, const char* aField) {
   auto c = aTable.CloneCursor();
@@ -108,14 +114,12 @@ TEST_F(AccountState, WhatIsHeldBeforeSignInShowsAtOnce) {
   const std::string lFile = Account({
       {"spot",
        {{"balances", {{"USDT", 5000}, {"BTC", 1.5}}},
-        {"orders", json::array({{{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"}, {"price", 20000}, {"quantity", 0.1},
-                                 {"clientOrderId", "held-spot"}}})}}},
+        {"orders", json::array({Limit("held-spot", "BUY", 20000, 0.1)})}}},
       {"usdm",
        {{"balances", {{"USDT", 20000}}},
         {"prices", {{"BTCUSDT", 27000}}},
         {"positions", {{"BTCUSDT", {-0.5, 27000}}}},
-        {"orders", json::array({{{"symbol", "BTCUSDT"}, {"side", "SELL"}, {"type", "LIMIT"}, {"price", 40000}, {"quantity", 0.2},
-                                 {"clientOrderId", "held-usdm"}}})},
+        {"orders", json::array({Limit("held-usdm", "SELL", 40000, 0.2)})},
         {"algoOrders", json::array({{{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "STOP_MARKET"}, {"triggerPrice", 35000},
                                      {"quantity", 0.5}, {"clientAlgoId", "stop-usdm"}}})}}},
   });
@@ -146,17 +150,12 @@ TEST_F(AccountState, WhatIsHeldBeforeSignInShowsAtOnce) {
 TEST_F(AccountState, OrdersThatEndWhileTheAccountStreamIsDownAreReadBack) {
   const std::string lFile = Account({
       {"spot",
-       {{"orders", json::array({{{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"}, {"price", 20000}, {"quantity", 0.1},
-                                 {"clientOrderId", "fills"}},
-                                {{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"}, {"price", 21000}, {"quantity", 0.1},
-                                 {"clientOrderId", "cancelled"}},
-                                {{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"}, {"price", 22000}, {"quantity", 0.1},
-                                 {"clientOrderId", "expires"}}})}}},
+       {{"orders", json::array({Limit("fills", "BUY", 20000, 0.1),
+                                Limit("cancelled", "BUY", 21000, 0.1),
+                                Limit("expires", "BUY", 22000, 0.1)})}}},
       {"usdm",
-       {{"orders", json::array({{{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"}, {"price", 20000}, {"quantity", 0.1},
-                                 {"clientOrderId", "fills"}},
-                                {{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "LIMIT"}, {"price", 21000}, {"quantity", 0.1},
-                                 {"clientOrderId", "cancelled"}}})},
+       {{"orders", json::array({Limit("fills", "BUY", 20000, 0.1),
+                                Limit("cancelled", "BUY", 21000, 0.1)})},
         {"algoOrders", json::array({{{"symbol", "BTCUSDT"}, {"side", "BUY"}, {"type", "STOP_MARKET"}, {"triggerPrice", 35000},
                                      {"quantity", 0.5}, {"clientAlgoId", "expires"}}})}}},
   });
@@ -298,13 +297,18 @@ TEST_F(AccountState, ASlowOrBrokenPositionAnswerNeverDropsTheAccountStream) {
     c.GetWSClient().HeartBeat.Interval = 1;
     c.GetWSClient().HeartBeat.Timeout = 3;
     ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
-    std::atomic<int> lDrops{0};
-    c.PrivateWSClient()->OnDisconnect = [&](TqmtWSConnection*, int) { ++lDrops; };
+    // Any connection of the session down is a drop (the listeners hear of it).
+    struct Drops : TObject {
+      std::atomic<int> Count{0};
+      void OnDisconnect(TObject*) { ++Count; }
+    } lDrops;
+    const TqmtRegistration lDropsListening = c.ListenDisconnect({&lDrops, &Drops::OnDisconnect});
     OrderCounts lOrders;
-    c.RegisterOnOrder({&lOrders, &OrderCounts::OnOrder});
+    // Ended before lOrders goes, on every path (a failed ASSERT returns early).
+    const TqmtRegistration lListening = c.ListenOrder({&lOrders, &OrderCounts::OnOrder});
     for (int i = 0; i < 2; ++i) c.PlaceMarketOrder(TqmtTraderOrderSide::stosBuy, "BTCUSDT", 0.01L);
     std::this_thread::sleep_for(std::chrono::milliseconds(5500));
-    EXPECT_EQ(lDrops, 0);
+    EXPECT_EQ(lDrops.Count, 0);
     EXPECT_TRUE(c.Connected());
     // The account stream went on: a third order's fill still arrives.
     TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totMarket, "BTCUSDT", 0.01L, 0, 0, {}};
@@ -313,7 +317,6 @@ TEST_F(AccountState, ASlowOrBrokenPositionAnswerNeverDropsTheAccountStream) {
     // The account event follows the order's: the event's own amount shows, whatever REST says.
     EXPECT_TRUE(Eventually([&] { return Number(Positions(), "BTCUSDT", "POSITION") == 0.03L; }, 5000))
         << Number(Positions(), "BTCUSDT", "POSITION");
-    c.UnRegisterOnOrder({&lOrders, &OrderCounts::OnOrder});
   }
 }
 
@@ -328,7 +331,8 @@ TEST_F(AccountState, NoEventLostOrAppliedTwiceOverAHundredReconnections) {
     Prepare(c);
     ASSERT_TRUE(c.Initialize(kKey, kSecret, m.futures, 0, false)) << c.LastConnectionError();
     OrderCounts lOrders;
-    c.RegisterOnOrder({&lOrders, &OrderCounts::OnOrder});
+    // Ended before lOrders goes, on every path (a failed ASSERT returns early).
+    const TqmtRegistration lListening = c.ListenOrder({&lOrders, &OrderCounts::OnOrder});
     std::vector<std::string> lIds;
     for (int i = 0; i < 40; ++i) {
       TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 0.01L, 1000.0L + i, 0, {}};
@@ -379,7 +383,6 @@ TEST_F(AccountState, NoEventLostOrAppliedTwiceOverAHundredReconnections) {
     }
     std::printf("[ figure ] %s: %d reconnections, the account equal to the exchange's within %llu ms of each (longest)\n",
                 m.name, lReconnections, static_cast<unsigned long long>(lLongest));
-    c.UnRegisterOnOrder({&lOrders, &OrderCounts::OnOrder});
   }
 }
 
