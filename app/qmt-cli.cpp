@@ -10,8 +10,9 @@
 //   qmt-cli [options] positions [SYMBOL]       futures positions
 //   qmt-cli [options] balances                 account balances
 //
-// Options: --market spot|usdm|coinm, --testnet, --key KEY, --secret SECRET (or QMT_API_KEY and
-// QMT_API_SECRET, or ApiKey/ApiSecret of [SETTINGS] in the settings file), --settings FILE (default:
+// Options: --market spot|usdm|coinm, --testnet, --key KEY, --secret SECRET or --secret-file FILE (or
+// QMT_API_KEY and QMT_API_SECRET, or the desktop's keyring entry for the key and market, or
+// ApiKey/ApiSecret of [SETTINGS] in the settings file), --settings FILE (default:
 // qmt-cli.ini beside the program, or in the user's settings folder when installed), --exchange URL (every address of the market at one server, for
 // example the simulated exchange: http://127.0.0.1:PORT, streams on ws://127.0.0.1:PORT),
 // --rest URL, --stream URL and --ws-api URL (each alone), --verify-peer on|off.
@@ -46,6 +47,9 @@
 #include "qmtTraderData_Ticker.h"
 #include "qmtIniFile.h"
 #include "qmtTraderHelpers.h"
+#include "qmtSecretStore.h"
+
+#include <QCoreApplication>
 
 namespace {
 
@@ -297,6 +301,9 @@ const char* const kUsage =
     "  QMT_API_KEY, QMT_API_SECRET              key and secret when not given as options\n"
     "  QMT_BINANCE_<NAME>                       one exchange address, e.g. QMT_BINANCE_SPOT_REST,\n"
     "                                           QMT_BINANCE_SPOT_STREAM, QMT_BINANCE_FUTURES_USDT_REST\n"
+    "\n"
+    "The secret, when no option gives it: QMT_API_SECRET, else the system keyring's entry for the key and\n"
+    "market (the one the desktop client keeps), else the settings file.\n"
     "\n"
     "Settings file: section [SETTINGS], keys ApiKey and ApiSecret (used when neither option nor\n"
     "environment gives them).\n"
@@ -610,10 +617,25 @@ int Run(const Settings& s, const std::vector<std::string>& aArgs) {
   throw EUsage("unknown command '" + lCommand + "'");
 }
 
+// The keyring's secret for the key and market, or "" (with a warning when the keyring failed). The
+// application object carries the keyring's D-Bus replies; it is made only for this and lives as
+// long as main.
+std::string KeyringSecret(const Settings& aSettings, int& argc, char** argv, std::optional<QCoreApplication>& aApp) {
+  if (!aApp) aApp.emplace(argc, argv);
+  if (!TqmtSecretStore::Available()) return "";
+  const TqmtSecretResult r =
+      TqmtSecretStore::Read(aSettings.Key, TqmtSecretStore::MarketName(aSettings.Market != "spot", aSettings.Market == "coinm" ? 1 : 0, aSettings.TestNet),
+                            20000);
+  if (r.Outcome == TqmtSecretOutcome::soFailed)
+    std::fprintf(stderr, "qmt-cli: warning: the system keyring did not give the secret: %s\n", r.Why.c_str());
+  return r.Ok() ? r.Secret : "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   MakeProcessNonDumpable();
+  std::optional<QCoreApplication> lApp;  // goes last
   Settings s;
   std::string lSettingsFile = DefaultSettingsFile("qmt-cli");
   std::vector<std::string> lArgs;
@@ -673,6 +695,7 @@ int main(int argc, char** argv) {
   if (s.Key.empty()) s.Key = Env("QMT_API_KEY");
   if (s.Secret.empty()) s.Secret = Env("QMT_API_SECRET");
   if (s.Key.empty()) s.Key = TqmtIniFile(lSettingsFile).ReadString("SETTINGS", "ApiKey", "");
+  if (s.Secret.empty() && !s.Key.empty()) s.Secret = KeyringSecret(s, argc, argv, lApp);
   if (s.Secret.empty()) s.Secret = TqmtIniFile(lSettingsFile).ReadString("SETTINGS", "ApiSecret", "");
   PointAddresses(s);
   std::signal(SIGINT, OnSignal);

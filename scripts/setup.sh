@@ -12,6 +12,7 @@ PACKAGES=(
   tinyproxy microsocks
   python3-websockets
   qt6-base-dev libgl-dev libqcustomplot-dev
+  qtkeychain-qt6-dev libsecret-1-0 gnome-keyring dbus-daemon dbus-bin
   xvfb xauth imagemagick fonts-dejavu-core
   dpkg-dev lintian desktop-file-utils file
 )

@@ -16,8 +16,11 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "qmtBinance_Signing.h"
+#include "qmtSecretStore.h"
+#include "qmtTraderData_Log.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderFormBase.h"
 #include "qmtTraderSettings.h"
@@ -98,7 +101,11 @@ void TFRMTraderLogin::DoLoadSettings() {
 void TFRMTraderLogin::DoSaveSettings() {
   TqmtIniFile& s = GetTraderSettings();
   s.WriteString(kSection, "ApiKey", txtApiKey->text().toStdString());
-  s.WriteString(kSection, "ApiSecret", txtApiSecret->text().toStdString());
+  DoSaveSecret(s);
+}
+
+void TFRMTraderLogin::DoSaveSecret(TqmtIniFile& aSettings) {
+  aSettings.WriteString(kSection, "ApiSecret", txtApiSecret->text().toStdString());
 }
 
 TFRMTraderLogin_Binance::TFRMTraderLogin_Binance(QWidget* aParent) : TFRMTraderLogin(aParent) {
@@ -142,9 +149,12 @@ TFRMTraderLogin_Binance::TFRMTraderLogin_Binance(QWidget* aParent) : TFRMTraderL
   lKeyRow->addWidget(btnKeyFile);
   lKeyRow->addStretch(1);
   lBody->addLayout(lKeyRow, 8, 0, 1, 3);
+  lblKeyring = new QLabel(pnlBody);
+  lblKeyring->setObjectName("lblKeyring");
+  lBody->addWidget(lblKeyring, 9, 0, 1, 3, Qt::AlignLeft);
   lBody->setRowStretch(7, 0);
-  lBody->setRowStretch(9, 1);
-  setFixedSize(555, 380);
+  lBody->setRowStretch(10, 1);
+  setFixedSize(555, 404);
   connect(btnKeyFile, &QPushButton::clicked, this, [this] {
     const QString lFile = QFileDialog::getOpenFileName(this, "Private Key File", txtKeyFile->text(), "PEM files (*.pem);;All files (*)");
     if (!lFile.isEmpty()) txtKeyFile->setText(lFile);
@@ -179,7 +189,8 @@ TFRMTraderLogin_Binance::~TFRMTraderLogin_Binance() {
 
 void TFRMTraderLogin_Binance::SetWorking(bool aWorking, const QString& aState) {
   FWorking = aWorking;
-  for (QWidget* w : std::initializer_list<QWidget*>{txtApiKey, txtApiSecret, chkFutures, cboFuturesContracts, chkTestNet, btnOk})
+  for (QWidget* w : std::initializer_list<QWidget*>{txtApiKey, txtApiSecret, txtKeyFile, btnKeyFile, chkFutures,
+                                                    cboFuturesContracts, chkTestNet, btnOk})
     w->setEnabled(!aWorking);
   lblState->setText(aState);
   if (aWorking)
@@ -209,6 +220,90 @@ void TFRMTraderLogin_Binance::DoLoadSettings() {
   cboFuturesContracts->setCurrentIndex(lIndex >= 0 && lIndex < cboFuturesContracts->count() ? lIndex : -1);
   chkTestNet->setChecked(s.ReadBool(kSection, "TestNet", false));
   txtKeyFile->setText(QString::fromStdString(s.ReadString(kSection, "KeyFile", "")));
+
+  FKeyringSecret.clear();
+  FKeyringEntry.clear();
+  FKeyring = TqmtSecretStore::Available();
+  const QString lNoKeyring = "No system keyring: the secret is kept in the settings file, readable by you alone";
+  lblKeyring->setText(FKeyring ? QString() : lNoKeyring);
+  const std::string lKey = txtApiKey->text().toStdString();
+  // A secret still in the file is shown as it is, and moves to the keyring when the dialog closes.
+  if (!FKeyring || lKey.empty() || !txtApiSecret->text().isEmpty()) return;
+  const TqmtSecretResult r = TqmtSecretStore::Read(lKey, Market());
+  if (r.Outcome == TqmtSecretOutcome::soUnavailable) {
+    FKeyring = false;
+    lblKeyring->setText(lNoKeyring);
+    return;
+  }
+  if (r.Outcome == TqmtSecretOutcome::soFailed) lblKeyring->setText(QString::fromStdString("The system keyring did not answer: " + r.Why));
+  if (!r.Ok()) return;
+  FKeyringSecret = r.Secret;
+  FKeyringEntry = TqmtSecretStore::EntryName(lKey, Market());
+  if (!BinanceSecretIsKey(r.Secret))
+    txtApiSecret->setText(QString::fromStdString(r.Secret));
+  else
+    txtKeyFile->setPlaceholderText("(the private key is kept in the system keyring)");
+}
+
+std::string TFRMTraderLogin_Binance::Market() const {
+  return TqmtSecretStore::MarketName(chkFutures->isChecked(), cboFuturesContracts->currentIndex(), chkTestNet->isChecked());
+}
+
+void TFRMTraderLogin_Binance::DoSaveSecret(TqmtIniFile& aSettings) {
+  const std::string lKey = txtApiKey->text().toStdString(), lSecret = txtApiSecret->text().toStdString();
+  // A secret without its key has no entry to go to: the file keeps it, as without a keyring.
+  if (!FKeyring || lKey.empty()) {
+    TFRMTraderLogin::DoSaveSecret(aSettings);
+    return;
+  }
+  const std::string lMarket = Market(), lEntry = TqmtSecretStore::EntryName(lKey, lMarket);
+  // A key file read for a sign-in is kept as the secret would be; otherwise the field.
+  const std::string lStore = !FKeyText.empty() ? FKeyText : lSecret;
+  if (lStore.empty()) {
+    // A secret the user cleared goes from the keyring too.
+    if (FKeyringEntry == lEntry && !FKeyringSecret.empty() && !BinanceSecretIsKey(FKeyringSecret)) {
+      const TqmtSecretResult r = TqmtSecretStore::Remove(lKey, lMarket);
+      if (r.Ok() || r.Outcome == TqmtSecretOutcome::soNotFound) FKeyringSecret.clear();
+    }
+    aSettings.WriteString(kSection, "ApiSecret", "");
+    return;
+  }
+  if (lStore != FKeyringSecret || lEntry != FKeyringEntry) {
+    const TqmtSecretResult r = TqmtSecretStore::Write(lKey, lMarket, lStore);
+    if (!r.Ok()) {
+      const std::string lNote = "The system keyring did not take the secret (" + r.Why + "); the settings file keeps it";
+      std::fprintf(stderr, "qmtTrader: %s\n", lNote.c_str());
+      GetTraderDataLog().Notice(lNote);
+      TFRMTraderLogin::DoSaveSecret(aSettings);  // a key file stays what it was: a path
+      return;
+    }
+    FKeyringSecret = lStore;
+    FKeyringEntry = lEntry;
+  }
+  aSettings.WriteString(kSection, "ApiSecret", "");
+}
+
+bool TFRMTraderLogin_Binance::SigningSecret(std::string& aSecret, std::string& aWhy) {
+  const std::string lKeyFile = txtKeyFile->text().trimmed().toStdString();
+  const bool lKeptKey = BinanceSecretIsKey(FKeyringSecret) &&
+                        FKeyringEntry == TqmtSecretStore::EntryName(txtApiKey->text().toStdString(), Market());
+  if (!lKeyFile.empty()) {
+    std::error_code lError;
+    // The file may go once the keyring holds its key.
+    if (lKeptKey && !std::filesystem::exists(lKeyFile, lError)) {
+      aSecret = FKeyringSecret;
+      return true;
+    }
+    try {
+      aSecret = FKeyText = ReadKeyFile(lKeyFile);
+      return true;
+    } catch (const std::exception& e) {
+      aWhy = e.what();
+      return false;
+    }
+  }
+  aSecret = lKeptKey && txtApiSecret->text().isEmpty() ? FKeyringSecret : txtApiSecret->text().toStdString();
+  return true;
 }
 
 void TFRMTraderLogin_Binance::DoSaveSettings() {
@@ -224,14 +319,10 @@ void TFRMTraderLogin_Binance::DoSaveSettings() {
 
 bool TFRMTraderLogin_Binance::SignInWithStoredSettings() {
   // At start-up, before any window shows: nothing is kept waiting here but the program itself.
-  std::string lSecret = txtApiSecret->text().toStdString(), lWhy;
-  if (!txtKeyFile->text().trimmed().isEmpty()) {
-    try {
-      lSecret = ReadKeyFile(txtKeyFile->text().trimmed().toStdString());
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "qmtTrader: cannot sign in with the stored settings: %s\n", e.what());
-      return false;
-    }
+  std::string lSecret, lWhy;
+  if (!SigningSecret(lSecret, lWhy)) {
+    std::fprintf(stderr, "qmtTrader: cannot sign in with the stored settings: %s\n", lWhy.c_str());
+    return false;
   }
   if (txtApiKey->text().isEmpty() || lSecret.empty()) return false;
   if (!Connect(txtApiKey->text().toStdString(), lSecret, chkFutures->isChecked(), cboFuturesContracts->currentIndex(),
@@ -262,15 +353,11 @@ void TFRMTraderLogin_Binance::btnOkClick() {
   if (FWorking) return;
   if (FSignIn.joinable()) FSignIn.join();
   if (FCancel.joinable()) FCancel.join();
-  const std::string lKey = txtApiKey->text().toStdString(), lKeyFile = txtKeyFile->text().trimmed().toStdString();
-  std::string lSecret = txtApiSecret->text().toStdString();
-  if (!lKeyFile.empty()) {
-    try {
-      lSecret = ReadKeyFile(lKeyFile);
-    } catch (const std::exception& e) {
-      lblState->setText(QString::fromStdString(e.what()));
-      return;
-    }
+  const std::string lKey = txtApiKey->text().toStdString();
+  std::string lSecret, lWhy;
+  if (!SigningSecret(lSecret, lWhy)) {
+    lblState->setText(QString::fromStdString(lWhy));
+    return;
   }
   if (lKey.empty() != lSecret.empty()) {
     // One without the other signs nothing: said before anything goes out.

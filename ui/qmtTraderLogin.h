@@ -1,5 +1,9 @@
 // The sign-in dialog: key, secret and (Binance) market choices, loaded from the settings file when
-// made and written back whenever it closes, by any path. "Ok" initialises the process-wide Binance
+// made and written back whenever it closes, by any path. Where the desktop has a keyring (a
+// Secret Service), the Binance dialog keeps the secret (or the private key's PEM text) there,
+// keyed by API key and market, and the file's "ApiSecret" stays empty; a secret found in the file
+// moves to the keyring when the dialog closes. Without a keyring the owner-only file keeps it, and
+// the dialog says so in one line. "Ok" initialises the process-wide Binance
 // trader client and connects; only a successful connection ends the dialog with Accepted.
 //
 // Threads. The dialog lives on the UI thread; the sign-in itself (symbols, the server's clock, the
@@ -19,6 +23,8 @@
 
 #include <string>
 #include <thread>
+
+class TqmtIniFile;
 
 class TFRMTraderLogin : public QDialog {
 public:
@@ -41,6 +47,8 @@ public:
 protected:
   virtual void DoLoadSettings();
   virtual void DoSaveSettings();
+  // The secret's part of saving: the file's "ApiSecret" here.
+  virtual void DoSaveSecret(TqmtIniFile& aSettings);
   virtual void btnOkClick() {}
   void btnCancelClick() { reject(); }
   void showEvent(QShowEvent* aEvent) override;
@@ -63,6 +71,7 @@ public:
   QLabel* lblKeyFile;
   QLineEdit* txtKeyFile;  // an Ed25519 or RSA private key's PEM file, used instead of the secret
   QPushButton* btnKeyFile;
+  QLabel* lblKeyring;  // one line where the secret is not kept in a keyring, and why
   // The PEM text of a private key file that is the user's alone (no group or other bits); raises
   // with the reason, never the key's text.
   static std::string ReadKeyFile(const std::string& aPath);
@@ -79,9 +88,14 @@ public:
 protected:
   void DoLoadSettings() override;
   void DoSaveSettings() override;
+  void DoSaveSecret(TqmtIniFile& aSettings) override;
   void btnOkClick() override;
 
 private:
+  // What signs the requests: the key file's PEM text when a file is named (or, once the file is
+  // gone, the key the keyring kept from it), else the secret's field. False with the reason.
+  bool SigningSecret(std::string& aSecret, std::string& aWhy);
+  std::string Market() const;
   // Initialize with the fields as they are; the reason when it fails. Any thread.
   static bool Connect(const std::string& aKey, const std::string& aSecret, bool aFutures, int aContracts, bool aTestNet,
                       std::string& aWhy);
@@ -89,5 +103,9 @@ private:
   void SetWorking(bool aWorking, const QString& aState);
   bool FWorking = false;
   bool FAbandoned = false;
+  bool FKeyring = false;        // a keyring answers: the secret goes there, not into the file
+  std::string FKeyringSecret;   // what the keyring gave at loading, for FKeyringEntry
+  std::string FKeyringEntry;    // the entry it came from
+  std::string FKeyText;         // a key file's PEM text, once read for a sign-in
   std::thread FSignIn, FCancel;
 };

@@ -61,6 +61,8 @@ private slots:
     QCOMPARE(d.cboFuturesContracts->currentText(), QString("USDT"));
     QVERIFY(!d.chkTestNet->isChecked());
     QVERIFY(d.cboFuturesContracts->isEnabled());
+    // These tests run with no session bus: no keyring, and the dialog says where the secret goes.
+    QCOMPARE(d.lblKeyring->text(), QString("No system keyring: the secret is kept in the settings file, readable by you alone"));
     QTest::mouseClick(d.btnCancel, Qt::LeftButton);
     QCOMPARE(d.result(), int(QDialog::Rejected));
     QCOMPARE(FileText(), std::string("[SETTINGS]\nApiKey=\nApiSecret=\nFutures=0\nFuturesContracts=0\nTestNet=0\n"));
