@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -469,4 +470,61 @@ TEST_F(AccountState, Ed25519AndRSAKeysSignInAndTradeOverRESTAndBothWebSocketAPIs
       EXPECT_FALSE(lHMAC.Initialize(kKey, kSecret, m.futures, 0, false)) << "an HMAC signature is not this account's";
     }
   }
+}
+
+TEST_F(AccountState, NoLogLineOrMessageCarriesTheSecret) {
+  // Everything the client says while signing in, trading, being refused and reconnecting, with
+  // message logging on: the log's rows, the answers' texts, the reasons of a refused sign-in and
+  // standard error. The secret (for a private key: any line of its PEM body) is in none of them.
+  const TestKey k = FreshKey(EVP_PKEY_ED25519);
+  std::filesystem::create_directories(FDir);
+  const std::string lPublic = (FDir / "public.pem").string();
+  std::ofstream(lPublic) << k.Public;
+  struct Scheme {
+    const char* name;
+    std::vector<std::string> args;
+    std::string secret;
+  };
+  const Scheme lSchemes[] = {{"HMAC", {}, kSecret}, {"Ed25519", {"--api-public-key", lPublic}, k.Private}};
+  GetTraderDataLog().SetEnabled(true);
+  for (const Scheme& s : lSchemes) {
+    SCOPED_TRACE(s.name);
+    std::vector<std::string> lSecretParts;  // what must show nowhere
+    std::istringstream lLines(s.secret);
+    for (std::string l; std::getline(lLines, l);)
+      if (l.rfind("-----", 0) != 0 && l.size() >= 8) lSecretParts.push_back(l);
+    std::vector<std::string> lArgs = s.args;
+    lArgs.insert(lArgs.end(), {"--price-speed", "0"});
+    SimExchange lExchange(lArgs);
+    lExchange.PointAt();
+    testing::internal::CaptureStderr();
+    std::string lSaid;
+    for (const Market& m : kMarkets) {
+      TqmtTraderClient_Binance c;
+      Prepare(c);
+      ASSERT_TRUE(c.Initialize(kKey, s.secret, m.futures, 0, false)) << c.LastConnectionError();
+      ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+      TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 0.01L, 1000, 0, {}};
+      lSaid += c.Commands().RunOrder(r).Text() + "\n";
+      TqmtTraderOrderRequest lTooBig{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 1e9L, 1000, 0, {}};
+      lSaid += c.Commands().RunOrder(lTooBig).Text() + "\n";
+      lExchange.Control(m.index, "drop-user?ms=300");
+      const int lBefore = c.AccountSnapshots();
+      ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() > lBefore; })) << c.AccountProblem();
+      lSaid += c.AccountProblem() + "\n";
+      c.Disconnect();
+      // A key the exchange refuses, with this secret.
+      TqmtTraderClient_Binance lRefused;
+      EXPECT_FALSE(lRefused.Initialize("not-the-key", s.secret, m.futures, 0, false));
+      lSaid += lRefused.LastConnectionError() + "\n" + lRefused.SignInFailure() + "\n";
+    }
+    lSaid += testing::internal::GetCapturedStderr();
+    auto lLog = GetTraderDataLog().CDSLog().CloneCursor();
+    int lRows = 0;
+    for (lLog->First(); !lLog->Eof(); lLog->Next(), ++lRows) lSaid += lLog->FieldByName("LOG_MESSAGE").AsString() + "\n";
+    EXPECT_GT(lRows, 10) << "the messages were logged";
+    EXPECT_EQ(lSaid.find(s.secret), std::string::npos) << lSaid;
+    for (const std::string& lPart : lSecretParts) EXPECT_EQ(lSaid.find(lPart), std::string::npos) << lPart;
+  }
+  GetTraderDataLog().SetEnabled(false);
 }
