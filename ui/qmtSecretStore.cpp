@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QtDBus/QDBusConnection>
 #include <QtDBus/QDBusConnectionInterface>
@@ -51,7 +52,6 @@ TqmtSecretResult Run(TJob* aJob, int aTimeoutMs, TRead aRead) {
   struct State {
     bool Finished = false;
     TqmtSecretResult Result;
-    QEventLoop Loop;
   };
   auto lState = std::make_shared<State>();
   std::weak_ptr<State> lWeak = lState;
@@ -62,15 +62,17 @@ TqmtSecretResult Run(TJob* aJob, int aTimeoutMs, TRead aRead) {
     s->Result = Outcome(*j);
     if (s->Result.Ok()) aRead(static_cast<TJob*>(j), s->Result);
     s->Finished = true;
-    s->Loop.quit();
   });
   aJob->start();
-  // start() only schedules the job: its reply comes through the loop below.
-  QTimer lTimer;
-  lTimer.setSingleShot(true);
-  QObject::connect(&lTimer, &QTimer::timeout, &lState->Loop, &QEventLoop::quit);
-  lTimer.start(aTimeoutMs);
-  if (!lState->Finished) lState->Loop.exec(QEventLoop::ExcludeUserInputEvents);
+  // start() only schedules the job: its reply comes through the events processed here. Not a
+  // local QEventLoop: one started while the application quits (a dialog saving as the program
+  // ends) returns at once.
+  QElapsedTimer lWaited;
+  lWaited.start();
+  QTimer lWake;  // so that each wait for events ends in time to look at the clock
+  lWake.start(50);
+  while (!lState->Finished && lWaited.elapsed() < aTimeoutMs)
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
   if (!lState->Finished)
     return {TqmtSecretOutcome::soFailed, {}, "the keyring did not answer within " + std::to_string(aTimeoutMs / 1000) + " s"};
   return lState->Result;

@@ -5,8 +5,9 @@
 // and the command-line client share the entries.
 //
 // Threads. Every call runs on the thread of the process's QCoreApplication, whose event loop
-// carries QtKeychain's D-Bus replies. A call waits for its reply in a local event loop that takes
-// no user input (the window still paints), at most aTimeoutMs; a job that outlives its wait
+// carries QtKeychain's D-Bus replies. A call waits for its reply processing that thread's events
+// but no user input (the window still paints), at most aTimeoutMs, also while the application
+// quits; a job that outlives its wait
 // finishes and deletes itself later, unseen. Nothing is cached: the keyring is the store.
 //
 // No call ever puts the secret into a message; Why holds the keyring's own reason.
