@@ -286,6 +286,10 @@ std::string TqmtHTTP_API_Binance::DoGetSigned(const std::string& aPath, const st
   return DoSigned("GET", aPath, aQuery, SignedPlace::Query);
 }
 
+std::string TqmtHTTP_API_Binance::DoPutSigned(const std::string& aPath, const std::string& aQuery) {
+  return DoSigned("PUT", aPath, aQuery, SignedPlace::Body);
+}
+
 std::string TqmtHTTP_API_Binance::DoPostSigned(const std::string& aPath, const std::string& aQuery, bool aQueryInURL) {
   return DoSigned("POST", aPath, aQuery, aQueryInURL ? SignedPlace::PostQuery : SignedPlace::Body);
 }
@@ -410,6 +414,15 @@ std::string TqmtHTTP_API_Binance_Rest::CancelOrder(const std::string& aSymbol, s
   OptId(q, "&orderId=", aOrderId);
   OptText(q, "&origClientOrderId=", aOrigClientOrderId);
   return DoDeleteSigned("/api/v3/order", q);
+}
+
+std::string TqmtHTTP_API_Binance_Rest::CancelReplaceOrder(const std::string& aSymbol, const std::string& aCancelOrigClientOrderId,
+                                                          TqmtHTTPBinanceOrderSide aSide, const std::string& aType,
+                                                          const std::string& aTimeInForce, long double aQuantity,
+                                                          long double aPrice, const std::string& aNewClientOrderId) {
+  std::string q = OrderQuery(aSymbol, aSide, aType, aTimeInForce, aQuantity, 0, aPrice, aNewClientOrderId, 0, 0, "RESULT");
+  q += "&cancelReplaceMode=STOP_ON_FAILURE&cancelOrigClientOrderId=" + aCancelOrigClientOrderId;
+  return DoPostSigned("/api/v3/order/cancelReplace", q, true);
 }
 
 std::string TqmtHTTP_API_Binance_Rest::CancelAllOpenOrders(const std::string& aSymbol) {
@@ -618,10 +631,20 @@ std::string TqmtHTTP_API_Binance_Futures_Rest::CancelOrder(const std::string& aS
   return DoDeleteSigned("/v1/order", q);
 }
 
+std::string TqmtHTTP_API_Binance_Futures_Rest::ModifyOrder(const std::string& aSymbol, const std::string& aOrigClientOrderId,
+                                                           TqmtHTTPBinanceOrderSide aSide, long double aQuantity, long double aPrice) {
+  std::string q = "symbol=" + aSymbol + "&origClientOrderId=" + aOrigClientOrderId + "&side=" + OrderSideText(aSide) +
+                  "&timestamp=" + GetTimestamp();
+  OptDecimal(q, "&quantity=", aQuantity);
+  OptDecimal(q, "&price=", aPrice);
+  return DoPutSigned("/v1/order", q);
+}
+
 std::string TqmtHTTP_API_Binance_Futures_Rest::NewAlgoOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide,
                                                             const std::string& aPositionSide, const std::string& aType,
                                                             long double aQuantity, long double aTriggerPrice, long double aPrice,
-                                                            long double aCallbackRate, const std::string& aClientAlgoId) {
+                                                            long double aCallbackRate, const std::string& aClientAlgoId,
+                                                            const std::string& aTimeInForce, const std::string& aReduceOnly) {
   std::string q = "algoType=CONDITIONAL&symbol=" + aSymbol + "&side=" + OrderSideText(aSide) + "&type=" + aType +
                   "&timestamp=" + GetTimestamp();
   OptText(q, "&positionSide=", aPositionSide);
@@ -632,7 +655,8 @@ std::string TqmtHTTP_API_Binance_Futures_Rest::NewAlgoOrder(const std::string& a
   } else {
     OptDecimal(q, "&triggerPrice=", aTriggerPrice);
   }
-  if (aPrice != 0) q += "&timeInForce=GTC&price=" + FormatDecimal(aPrice);
+  if (aPrice != 0) q += "&timeInForce=" + (aTimeInForce.empty() ? std::string("GTC") : aTimeInForce) + "&price=" + FormatDecimal(aPrice);
+  OptText(q, "&reduceOnly=", aReduceOnly);
   OptText(q, "&clientAlgoId=", aClientAlgoId);
   return DoPostSigned("/v1/algoOrder", q, true);
 }

@@ -94,6 +94,7 @@ protected:
   virtual std::string DoGetSigned(const std::string& aPath, const std::string& aQuery);
   virtual std::string DoPostSigned(const std::string& aPath, const std::string& aQuery, bool aQueryInURL);
   virtual std::string DoDeleteSigned(const std::string& aPath, const std::string& aQuery);
+  virtual std::string DoPutSigned(const std::string& aPath, const std::string& aQuery);
 
   // The path of the server's time ("" when the client has none).
   virtual std::string PathTime() { return std::string(); }
@@ -158,6 +159,11 @@ public:
                            long double aIcebergQty, const std::string& aNewOrderRespType);
   std::string QueryOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
   std::string CancelOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
+  // Cancels aCancelOrigClientOrderId and places the new order (aQuery's order parameters, as
+  // NewOrder takes them) only if that cancel succeeded (cancelReplaceMode STOP_ON_FAILURE).
+  std::string CancelReplaceOrder(const std::string& aSymbol, const std::string& aCancelOrigClientOrderId, TqmtHTTPBinanceOrderSide aSide,
+                                 const std::string& aType, const std::string& aTimeInForce, long double aQuantity,
+                                 long double aPrice, const std::string& aNewClientOrderId);
   std::string CancelAllOpenOrders(const std::string& aSymbol);
   std::string GetOpenOrders(const std::string& aSymbol);
   std::string GetAllOrders(const std::string& aSymbol, std::int64_t aOrderId, std::int64_t aStartTime,
@@ -232,12 +238,16 @@ public:
                        long double aCallbackRate, const std::string& aWorkingType, const std::string& aNewOrderRespType);
   std::string QueryOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
   std::string CancelOrder(const std::string& aSymbol, std::int64_t aOrderId, const std::string& aOrigClientOrderId);
+  // A limit order's new price and quantity, both required (PUT .../v1/order); it keeps its ids.
+  std::string ModifyOrder(const std::string& aSymbol, const std::string& aOrigClientOrderId, TqmtHTTPBinanceOrderSide aSide,
+                          long double aQuantity, long double aPrice);
   std::string CancelAllOpenOrders(const std::string& aSymbol);
   // The Algo Order API (conditional orders: STOP_MARKET, STOP, TRAILING_STOP_MARKET, ...): aTriggerPrice
   // is the trigger (the activation price of a trailing stop), aPrice the limit price of STOP.
   std::string NewAlgoOrder(const std::string& aSymbol, TqmtHTTPBinanceOrderSide aSide, const std::string& aPositionSide,
                            const std::string& aType, long double aQuantity, long double aTriggerPrice, long double aPrice,
-                           long double aCallbackRate, const std::string& aClientAlgoId);
+                           long double aCallbackRate, const std::string& aClientAlgoId, const std::string& aTimeInForce = "GTC",
+                           const std::string& aReduceOnly = std::string());
   std::string QueryAlgoOrder(const std::string& aClientAlgoId);
   std::string CancelAlgoOrder(const std::string& aClientAlgoId);
   std::string CancelAllAlgoOpenOrders(const std::string& aSymbol);

@@ -387,6 +387,11 @@ TqmtTraderExecution TqmtTraderClient::ExecuteOrder(const TqmtTraderOrderRequest&
       case TqmtTraderOrderType::totLimit: PlaceLimitOrder(r.Side, r.Symbol, r.Size, r.Price); break;
       case TqmtTraderOrderType::totStop: PlaceStopOrder(r.Side, r.Symbol, r.Size, r.StopPrice); break;
       case TqmtTraderOrderType::totStopLimit: PlaceStopOrderLimit(r.Side, r.Symbol, r.Size, r.StopPrice, r.Price); break;
+      default: {
+        TqmtTraderExecution e;
+        e.Message = TraderOrderTypeText(r.Type) + " orders are not possible here";
+        return e;
+      }
     }
   } catch (const std::exception& x) {
     return Failed(x);

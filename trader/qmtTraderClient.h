@@ -124,6 +124,7 @@ public:
     return Commands().SubmitCancel(aSymbol, aClientOrderId);
   }
   std::uint64_t SubmitCancelAll(const std::string& aSymbol) { return Commands().SubmitCancelAll(aSymbol); }
+  std::uint64_t SubmitModify(TqmtTraderOrderRequest& aRequest) { return Commands().SubmitModify(aRequest); }
   std::uint64_t SubmitTask(const std::string& aSymbol, const std::string& aDescription, std::function<void()> aWork) {
     return Commands().SubmitTask(aSymbol, aDescription, std::move(aWork));
   }

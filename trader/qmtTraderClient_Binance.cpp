@@ -114,6 +114,8 @@ std::string AnswerStatus(const TNode* aResult) {
   if (!aResult) return std::string();
   if (const TqmtObjectJSON* s = aResult->Find("status")) return std::string(s->ValueView());
   if (const TqmtObjectJSON* s = aResult->Find("algoStatus")) return std::string(s->ValueView());
+  // A cancel-replace: the new order's.
+  if (const auto* n = aResult->Find("newOrderResponse")) return AnswerStatus(n);
   return std::string();
 }
 
@@ -204,59 +206,144 @@ TqmtTraderExecution TqmtTraderClient_Binance::OverREST(const std::function<std::
   return e;
 }
 
+namespace {
+
+// How the exchange names a request: its order type, time in force and whether it is a futures
+// conditional order (the Algo Order API). False with the reason for what the market does not take.
+struct TWireOrder {
+  std::string Type, TimeInForce;
+  bool Algo = false;
+};
+
+bool WireOrder(const TqmtTraderOrderRequest& r, bool aFutures, TWireOrder& w, std::string& aWhy) {
+  using T = TqmtTraderOrderType;
+  const bool lLimit = TraderOrderHasLimit(r.Type);
+  const std::string lTif = r.TimeInForce.empty() ? "GTC" : r.TimeInForce;
+  if (lTif != "GTC" && lTif != "IOC" && lTif != "FOK") return aWhy = "time in force " + lTif + " is not GTC, IOC or FOK", false;
+  if (!lLimit && lTif != "GTC") return aWhy = "time in force " + lTif + " is for orders with a limit price", false;
+  if (r.PostOnly && r.Type != T::totLimit) return aWhy = "post-only is for limit orders", false;
+  if (r.PostOnly && lTif != "GTC") return aWhy = "a post-only order rests on the book: IOC and FOK would not", false;
+  if (!aFutures && r.ReduceOnly) return aWhy = "reduce-only is for futures orders", false;
+  if (r.Type == T::totTrailingStop && !aFutures) return aWhy = "trailing stops are for futures orders here", false;
+  if (r.Type == T::totTrailingStop && !(r.CallbackRate > 0)) return aWhy = "a trailing stop needs its callback rate (percent)", false;
+  w.Algo = aFutures && TraderOrderHasTrigger(r.Type);
+  if (lLimit) w.TimeInForce = lTif;
+  switch (r.Type) {
+    case T::totMarket: w.Type = "MARKET"; break;
+    case T::totLimit:
+      w.Type = r.PostOnly && !aFutures ? "LIMIT_MAKER" : "LIMIT";
+      // Spot's maker-only type takes no time in force; the futures' post-only is one (GTX).
+      if (r.PostOnly) w.TimeInForce = aFutures ? "GTX" : "";
+      break;
+    case T::totStop: w.Type = aFutures ? "STOP_MARKET" : "STOP_LOSS"; break;
+    case T::totStopLimit: w.Type = aFutures ? "STOP" : "STOP_LOSS_LIMIT"; break;
+    case T::totTakeProfit: w.Type = aFutures ? "TAKE_PROFIT_MARKET" : "TAKE_PROFIT"; break;
+    case T::totTakeProfitLimit: w.Type = aFutures ? "TAKE_PROFIT" : "TAKE_PROFIT_LIMIT"; break;
+    case T::totTrailingStop: w.Type = "TRAILING_STOP_MARKET"; break;
+  }
+  return true;
+}
+
+}  // namespace
+
 TqmtTraderExecution TqmtTraderClient_Binance::ExecuteOrder(const TqmtTraderOrderRequest& r) {
   TqmtTraderExecution lNone;
   lNone.Message = "not signed in";
   if (!FClient && !FClient_Futures) return lNone;
-  const bool lStop = r.Type == TqmtTraderOrderType::totStop || r.Type == TqmtTraderOrderType::totStopLimit;
-  const bool lLimit = r.Type == TqmtTraderOrderType::totLimit || r.Type == TqmtTraderOrderType::totStopLimit;
-  const bool lAlgo = FClient_Futures && lStop;
+  TWireOrder w;
+  if (!WireOrder(r, FClient_Futures != nullptr, w, lNone.Message)) return lNone;
+  const bool lLimit = TraderOrderHasLimit(r.Type), lTrailing = r.Type == TqmtTraderOrderType::totTrailingStop;
+  const bool lTrigger = TraderOrderHasTrigger(r.Type);
   const TqmtHTTPBinanceOrderSide lSide = Side(r.Side);
   if (TqmtWSAPI_Binance_Requests* lApi = OrderChannel()) {
     std::vector<TqmtWSAPIParam> p = {{"symbol", r.Symbol}, {"side", OrderSideText(lSide)}, {"quantity", Decimal(r.Size)}};
-    if (lLimit) p.push_back({"price", Decimal(r.Price)}), p.push_back({"timeInForce", "GTC"});
+    if (lLimit) p.push_back({"price", Decimal(r.Price)});
+    if (!w.TimeInForce.empty()) p.push_back({"timeInForce", w.TimeInForce});
     std::string lMethod = "order.place";
     if (FClient) {
-      p.push_back({"type", lStop ? (lLimit ? "STOP_LOSS_LIMIT" : "STOP_LOSS") : (lLimit ? "LIMIT" : "MARKET")});
-      if (lStop) p.push_back({"stopPrice", Decimal(r.StopPrice)});
+      p.push_back({"type", w.Type});
+      if (lTrigger) p.push_back({"stopPrice", Decimal(r.StopPrice)});
       p.push_back({"newClientOrderId", r.ClientOrderId});
       p.push_back({"newOrderRespType", "RESULT"});
-    } else if (lAlgo) {
+    } else if (w.Algo) {
       lMethod = "algoOrder.place";
       p.push_back({"algoType", "CONDITIONAL"});
-      p.push_back({"type", lLimit ? "STOP" : "STOP_MARKET"});
-      p.push_back({"triggerPrice", Decimal(r.StopPrice)});
+      p.push_back({"type", w.Type});
+      if (lTrailing) {
+        if (r.StopPrice > 0) p.push_back({"activatePrice", Decimal(r.StopPrice)});
+        p.push_back({"callbackRate", Decimal(r.CallbackRate)});
+      } else {
+        p.push_back({"triggerPrice", Decimal(r.StopPrice)});
+      }
       p.push_back({"positionSide", "BOTH"});
+      if (r.ReduceOnly) p.push_back({"reduceOnly", "true"});
       p.push_back({"clientAlgoId", r.ClientOrderId});
     } else {
-      p.push_back({"type", lLimit ? "LIMIT" : "MARKET"});
+      p.push_back({"type", w.Type});
       p.push_back({"positionSide", "BOTH"});
+      if (r.ReduceOnly) p.push_back({"reduceOnly", "true"});
       p.push_back({"newClientOrderId", r.ClientOrderId});
       p.push_back({"newOrderRespType", "RESULT"});
     }
-    TqmtTraderExecution e = OverWebSocket(*lApi, lMethod, std::move(p), lAlgo);
+    TqmtTraderExecution e = OverWebSocket(*lApi, lMethod, std::move(p), w.Algo);
     // A request that never left (the connection went down just now) goes over REST instead.
     if (!e.Unsent) return e;
   }
   return OverREST(
       [&]() -> std::string {
-        switch (r.Type) {
-          case TqmtTraderOrderType::totMarket:
-            return FClient ? FClient->REST_API().PlaceMarketOrder(lSide, r.Symbol, r.Size, r.ClientOrderId)
-                           : FClient_Futures->REST_API().PlaceMarketOrder(lSide, r.Symbol, r.Size, r.ClientOrderId);
-          case TqmtTraderOrderType::totLimit:
-            return FClient ? FClient->REST_API().PlaceLimitOrder(lSide, r.Symbol, r.Size, r.Price, r.ClientOrderId)
-                           : FClient_Futures->REST_API().PlaceLimitOrder(lSide, r.Symbol, r.Size, r.Price, r.ClientOrderId);
-          case TqmtTraderOrderType::totStop:
-          case TqmtTraderOrderType::totStopLimit: {
-            const long double lPrice = lLimit ? r.Price : 0;
-            return FClient ? FClient->REST_API().PlaceStopOrder(lSide, r.Symbol, r.Size, r.StopPrice, lPrice, r.ClientOrderId)
-                           : FClient_Futures->REST_API().PlaceStopOrder(lSide, r.Symbol, r.Size, r.StopPrice, lPrice, r.ClientOrderId);
-          }
-        }
-        return std::string();
+        const long double lPrice = lLimit ? r.Price : 0, lStop = lTrigger ? r.StopPrice : 0;
+        if (FClient)
+          return FClient->REST_API().NewOrder(r.Symbol, lSide, w.Type, w.TimeInForce, r.Size, 0, lPrice, r.ClientOrderId, lStop, 0,
+                                              "RESULT");
+        const std::string lReduce = r.ReduceOnly ? "true" : "";
+        if (w.Algo)
+          return FClient_Futures->REST_API().NewAlgoOrder(r.Symbol, lSide, "BOTH", w.Type, r.Size, lStop, lPrice, r.CallbackRate,
+                                                          r.ClientOrderId, w.TimeInForce, lReduce);
+        return FClient_Futures->REST_API().NewOrder(r.Symbol, lSide, "BOTH", w.Type, w.TimeInForce, r.Size, lReduce, lPrice,
+                                                    r.ClientOrderId, 0, "", 0, 0, "", "RESULT");
       },
-      lAlgo);
+      w.Algo);
+}
+
+TqmtTraderExecution TqmtTraderClient_Binance::ExecuteModify(const TqmtTraderOrderRequest& r) {
+  TqmtTraderExecution lNone;
+  lNone.Message = "not signed in";
+  if (!FClient && !FClient_Futures) return lNone;
+  if (r.Type != TqmtTraderOrderType::totLimit) return lNone.Message = "only limit orders can be changed", lNone;
+  if (r.Replaces.empty()) return lNone.Message = "no order named to change", lNone;
+  const TqmtHTTPBinanceOrderSide lSide = Side(r.Side);
+  // Futures change the order in place (it keeps its ids, loses its queue place); spot has no such
+  // request: the order is cancelled and the new one placed only if that cancel succeeded.
+  const std::string lWay = FClient_Futures ? "modified" : "cancel-replace";
+  const std::string lType = FClient && r.PostOnly ? "LIMIT_MAKER" : "LIMIT";
+  const std::string lTif = FClient && r.PostOnly ? "" : r.TimeInForce.empty() ? "GTC" : r.TimeInForce;
+  TqmtTraderExecution e;
+  e.Unsent = true;
+  if (TqmtWSAPI_Binance_Requests* lApi = OrderChannel()) {
+    std::vector<TqmtWSAPIParam> p = {{"symbol", r.Symbol}, {"side", OrderSideText(lSide)}, {"quantity", Decimal(r.Size)},
+                                     {"price", Decimal(r.Price)}};
+    if (FClient_Futures) {
+      p.push_back({"origClientOrderId", r.Replaces});
+      e = OverWebSocket(*lApi, "order.modify", std::move(p), false);
+    } else {
+      p.push_back({"cancelReplaceMode", "STOP_ON_FAILURE"});
+      p.push_back({"cancelOrigClientOrderId", r.Replaces});
+      p.push_back({"type", lType});
+      if (!lTif.empty()) p.push_back({"timeInForce", lTif});
+      p.push_back({"newClientOrderId", r.ClientOrderId});
+      p.push_back({"newOrderRespType", "RESULT"});
+      e = OverWebSocket(*lApi, "order.cancelReplace", std::move(p), false);
+    }
+  }
+  if (e.Unsent)
+    e = OverREST(
+        [&]() -> std::string {
+          if (FClient_Futures) return FClient_Futures->REST_API().ModifyOrder(r.Symbol, r.Replaces, lSide, r.Size, r.Price);
+          return FClient->REST_API().CancelReplaceOrder(r.Symbol, r.Replaces, lSide, lType, lTif, r.Size, r.Price, r.ClientOrderId);
+        },
+        false);
+  e.Way = lWay;
+  return e;
 }
 
 TqmtTraderExecution TqmtTraderClient_Binance::ExecuteCancel(const std::string& aSymbol, const std::string& aClientOrderId) {
@@ -786,28 +873,28 @@ void RaiseUnlessDone(const TqmtTraderCommandResult& aResult) {
 
 void TqmtTraderClient_Binance::PlaceMarketOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize) {
   if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
-  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totMarket, aSymbol, aSize, 0, 0, {}};
+  TqmtTraderOrderRequest r{.Side = aSide, .Type = TqmtTraderOrderType::totMarket, .Symbol = aSymbol, .Size = aSize, .Price = 0, .StopPrice = 0};
   RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceLimitOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                long double aLimitPrice) {
   if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
-  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totLimit, aSymbol, aSize, aLimitPrice, 0, {}};
+  TqmtTraderOrderRequest r{.Side = aSide, .Type = TqmtTraderOrderType::totLimit, .Symbol = aSymbol, .Size = aSize, .Price = aLimitPrice, .StopPrice = 0};
   RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrder(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                               long double aStopPrice) {
   if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
-  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totStop, aSymbol, aSize, 0, aStopPrice, {}};
+  TqmtTraderOrderRequest r{.Side = aSide, .Type = TqmtTraderOrderType::totStop, .Symbol = aSymbol, .Size = aSize, .Price = 0, .StopPrice = aStopPrice};
   RaiseUnlessDone(Commands().RunOrder(r));
 }
 
 void TqmtTraderClient_Binance::PlaceStopOrderLimit(TqmtTraderOrderSide aSide, const std::string& aSymbol, long double aSize,
                                                    long double aStopPrice, long double aLimitPrice) {
   if (!FClient && !FClient_Futures) return;  // no market chosen: nothing to send
-  TqmtTraderOrderRequest r{aSide, TqmtTraderOrderType::totStopLimit, aSymbol, aSize, aLimitPrice, aStopPrice, {}};
+  TqmtTraderOrderRequest r{.Side = aSide, .Type = TqmtTraderOrderType::totStopLimit, .Symbol = aSymbol, .Size = aSize, .Price = aLimitPrice, .StopPrice = aStopPrice};
   RaiseUnlessDone(Commands().RunOrder(r));
 }
 
@@ -869,6 +956,11 @@ void TqmtTraderClient_Binance::DoReadSpotOrder(const TNode& e, const std::string
   Number(e.Find("p"), [&](long double v) { lOrder.SetPrice(v); });
   Number(e.Find("q"), [&](long double v) { lOrder.SetSize(v); });
   Number(e.Find("z"), [&](long double v) { lOrder.SetFilled(v); });
+  Number(e.Find("P"), [&](long double v) { lOrder.SetStopPrice(v); });
+  // The average fill price: the cumulative quote quantity over the executed quantity.
+  Number(e.Find("Z"), [&](long double v) {
+    if (lOrder.Filled() > 0) lOrder.SetAveragePrice(v / lOrder.Filled());
+  });
   lOrder.SetOrderStatus(std::string(Text(e.Find("X"))));
   const TqmtObjectJSON* lTime = e.Find("T");
   if (!lTime) lTime = e.Find("E");
@@ -1005,6 +1097,7 @@ void TqmtTraderClient_Binance::DoReadAlgoOrder(TqmtJSON& aJSON) {
   Number(o->Find("p"), [&](long double v) { lPrice = v; });
   if (lPrice == 0) Number(o->Find("tp"), [&](long double v) { lPrice = v; });  // a stop market: its trigger
   lOrder.SetPrice(lPrice);
+  Number(o->Find("tp"), [&](long double v) { lOrder.SetStopPrice(v); });
   Number(o->Find("q"), [&](long double v) { lOrder.SetSize(v); });
   lOrder.SetOrderStatus(std::string(Text(o->Find("X"))));
   const TqmtObjectJSON* lTime = aJSON.Find("T");
@@ -1094,6 +1187,8 @@ void TqmtTraderClient_Binance::DoReadOrder(TqmtJSON& aJSON) {
   Number(o->Find("p"), [&](long double v) { lOrder.SetPrice(v); });
   Number(o->Find("q"), [&](long double v) { lOrder.SetSize(v); });
   Number(o->Find("z"), [&](long double v) { lOrder.SetFilled(v); });
+  Number(o->Find("sp"), [&](long double v) { lOrder.SetStopPrice(v); });
+  Number(o->Find("ap"), [&](long double v) { lOrder.SetAveragePrice(v); });
   lOrder.SetOrderStatus(std::string(Text(o->Find("X"))));
   const TqmtObjectJSON* lTime = o->Find("T");
   if (!lTime) lTime = aJSON.Find("T");

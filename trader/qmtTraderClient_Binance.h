@@ -167,6 +167,7 @@ protected:
   TqmtTraderExecution ExecuteOrder(const TqmtTraderOrderRequest& aRequest) override;
   TqmtTraderExecution ExecuteCancel(const std::string& aSymbol, const std::string& aClientOrderId) override;
   TqmtTraderExecution ExecuteCancelAll(const std::string& aSymbol) override;
+  TqmtTraderExecution ExecuteModify(const TqmtTraderOrderRequest& aRequest) override;
   std::string LookUp(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo) override;
 
 private:

@@ -63,6 +63,11 @@ TqmtTraderOrder OrderOf(const TNode& e) {
   o.SetPrice(lPrice);
   o.SetSize(Num(e.Find(lAlgo ? "quantity" : "origQty")));
   if (!lAlgo) o.SetFilled(Num(e.Find("executedQty")));
+  o.SetStopPrice(Num(e.Find(lAlgo ? "triggerPrice" : "stopPrice")));
+  // Futures say the average; spot the cumulative quote quantity.
+  long double lAverage = Num(e.Find("avgPrice"));
+  if (lAverage == 0 && o.Filled() > 0) lAverage = Num(e.Find("cummulativeQuoteQty")) / o.Filled();
+  o.SetAveragePrice(lAverage);
   o.SetOrderStatus(std::string(Text(e.Find(lAlgo ? "algoStatus" : "status"))));
   std::int64_t lTime = Millis(e.Find("updateTime"));
   if (lTime == 0) lTime = Millis(e.Find("time"));

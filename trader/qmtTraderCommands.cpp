@@ -24,8 +24,20 @@ std::string TraderOrderTypeText(TqmtTraderOrderType aType) {
     case TqmtTraderOrderType::totLimit: return "LIMIT";
     case TqmtTraderOrderType::totStop: return "STOP";
     case TqmtTraderOrderType::totStopLimit: return "STOP_LIMIT";
+    case TqmtTraderOrderType::totTakeProfit: return "TAKE_PROFIT";
+    case TqmtTraderOrderType::totTakeProfitLimit: return "TAKE_PROFIT_LIMIT";
+    case TqmtTraderOrderType::totTrailingStop: return "TRAILING_STOP";
   }
   return "";
+}
+
+bool TraderOrderHasLimit(TqmtTraderOrderType aType) {
+  return aType == TqmtTraderOrderType::totLimit || aType == TqmtTraderOrderType::totStopLimit ||
+         aType == TqmtTraderOrderType::totTakeProfitLimit;
+}
+
+bool TraderOrderHasTrigger(TqmtTraderOrderType aType) {
+  return aType != TqmtTraderOrderType::totMarket && aType != TqmtTraderOrderType::totLimit;
 }
 
 std::string TraderSideText(TqmtTraderOrderSide aSide) { return aSide == TqmtTraderOrderSide::stosBuy ? "BUY" : "SELL"; }
@@ -43,8 +55,17 @@ std::string TraderOutcomeText(TqmtTraderOutcome aOutcome) {
 
 std::string TqmtTraderOrderRequest::Text() const {
   std::string lText = TraderSideText(Side) + " " + TraderOrderTypeText(Type) + " " + Shortest(Size) + " " + Symbol;
-  if (Type == TqmtTraderOrderType::totLimit || Type == TqmtTraderOrderType::totStopLimit) lText += " at " + Shortest(Price);
-  if (Type == TqmtTraderOrderType::totStop || Type == TqmtTraderOrderType::totStopLimit) lText += " stop " + Shortest(StopPrice);
+  if (TraderOrderHasLimit(Type)) lText += " at " + Shortest(Price);
+  if (Type == TqmtTraderOrderType::totTrailingStop) {
+    lText += " trailing " + Shortest(CallbackRate) + "%";
+    if (StopPrice > 0) lText += " from " + Shortest(StopPrice);
+  } else if (TraderOrderHasTrigger(Type)) {
+    lText += (Type == TqmtTraderOrderType::totTakeProfit || Type == TqmtTraderOrderType::totTakeProfitLimit ? " trigger " : " stop ") +
+             Shortest(StopPrice);
+  }
+  if (!TimeInForce.empty() && TimeInForce != "GTC") lText += " " + TimeInForce;
+  if (PostOnly) lText += " post-only";
+  if (ReduceOnly) lText += " reduce-only";
   return lText;
 }
 
@@ -55,12 +76,15 @@ std::string TqmtTraderCommandResult::Text() const {
     case TqmtTraderCommandKind::tckCancel:
     case TqmtTraderCommandKind::tckCancelAll: lWhat = "Cancel "; break;
     case TqmtTraderCommandKind::tckTask: lWhat = ""; break;
+    case TqmtTraderCommandKind::tckModify: lWhat = "Change "; break;
   }
   // What matters first: the outcome, the order, its status or the reason; the client order id last.
   std::string lText = lWhat + TraderOutcomeText(Outcome) + ": " + Description;
-  if (!Status.empty()) lText += " (" + Status + ")";
+  if (!Status.empty() || !Way.empty())
+    lText += " (" + Status + (Status.empty() || Way.empty() ? "" : ", ") + (Way.empty() ? "" : "by " + Way) + ")";
   if (!Message.empty()) lText += ": " + Message;
-  if (!ClientOrderId.empty() && Kind == TqmtTraderCommandKind::tckOrder) lText += " [" + ClientOrderId + "]";
+  if (!ClientOrderId.empty() && (Kind == TqmtTraderCommandKind::tckOrder || Kind == TqmtTraderCommandKind::tckModify))
+    lText += " [" + ClientOrderId + "]";
   if (lWhat.empty() && !lText.empty()) lText[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(lText[0])));
   return lText;
 }
@@ -98,6 +122,19 @@ std::uint64_t TqmtTraderCommands::SubmitOrder(TqmtTraderOrderRequest& aRequest) 
   c.Kind = TqmtTraderCommandKind::tckOrder;
   c.Order = aRequest;
   c.Description = aRequest.Text();
+  std::lock_guard g(FLock);
+  c.Ticket = ++FNextTicket;
+  FQueue.push_back(std::move(c));
+  FWake.notify_all();
+  return FNextTicket;
+}
+
+std::uint64_t TqmtTraderCommands::SubmitModify(TqmtTraderOrderRequest& aRequest) {
+  if (aRequest.ClientOrderId.empty()) aRequest.ClientOrderId = NewClientOrderId();
+  TCommand c;
+  c.Kind = TqmtTraderCommandKind::tckModify;
+  c.Order = aRequest;
+  c.Description = "order " + aRequest.Replaces + " to " + aRequest.Text();
   std::lock_guard g(FLock);
   c.Ticket = ++FNextTicket;
   FQueue.push_back(std::move(c));
@@ -203,7 +240,10 @@ void TqmtTraderCommands::Loop() {
       TqmtTraderCommandResult r = Run(c);
       Emit(r);
       // Followed once told, so that its settlement never comes before the news that it is unknown.
-      if (r.Kind == TqmtTraderCommandKind::tckOrder && r.Outcome == TqmtTraderOutcome::tocUnknown) Track(c.Order, c.Ticket, r);
+      // A replacement whose answer did not come is an order of unknown outcome like any other.
+      const bool lPlacing = r.Kind == TqmtTraderCommandKind::tckOrder ||
+                            (r.Kind == TqmtTraderCommandKind::tckModify && r.Way == "cancel-replace");
+      if (lPlacing && r.Outcome == TqmtTraderOutcome::tocUnknown) Track(c.Order, c.Ticket, r);
       lGuard.lock();
       --FRunning;
       continue;
@@ -257,6 +297,7 @@ TqmtTraderCommandResult TqmtTraderCommands::Run(TCommand& c) {
       case TqmtTraderCommandKind::tckOrder: e = FExecutor.ExecuteOrder(c.Order); break;
       case TqmtTraderCommandKind::tckCancel: e = FExecutor.ExecuteCancel(c.Order.Symbol, c.Order.ClientOrderId); break;
       case TqmtTraderCommandKind::tckCancelAll: e = FExecutor.ExecuteCancelAll(c.Order.Symbol); break;
+      case TqmtTraderCommandKind::tckModify: e = FExecutor.ExecuteModify(c.Order); break;
       case TqmtTraderCommandKind::tckTask:
         if (c.Work) c.Work();
         e.Outcome = TqmtTraderOutcome::tocAccepted;
@@ -270,6 +311,9 @@ TqmtTraderCommandResult TqmtTraderCommands::Run(TCommand& c) {
   r.Status = e.Status;
   r.Message = e.Message;
   r.Algo = e.Algo;
+  r.Way = e.Way;
+  // A change that kept the order's ids is about that order; a replacement about the new one.
+  if (c.Kind == TqmtTraderCommandKind::tckModify && e.Way == "modified") r.ClientOrderId = c.Order.Replaces;
   return r;
 }
 

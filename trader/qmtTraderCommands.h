@@ -32,8 +32,13 @@
 
 #include "qmtTraderMarketData.h"
 
-enum class TqmtTraderOrderType : std::uint8_t { totMarket, totLimit, totStop, totStopLimit };
-enum class TqmtTraderCommandKind : std::uint8_t { tckOrder, tckCancel, tckCancelAll, tckTask };
+// Take-profit orders trigger as a stop does, on the other side of the market; a trailing stop
+// (futures) follows the price by CallbackRate percent once activated at StopPrice (0: at once).
+enum class TqmtTraderOrderType : std::uint8_t {
+  totMarket, totLimit, totStop, totStopLimit, totTakeProfit, totTakeProfitLimit, totTrailingStop
+};
+// tckModify: a limit order's price or size changed (the futures' modify; cancel-replace on spot).
+enum class TqmtTraderCommandKind : std::uint8_t { tckOrder, tckCancel, tckCancelAll, tckTask, tckModify };
 enum class TqmtTraderOutcome : std::uint8_t {
   tocAccepted,   // carried out; Status is the exchange's
   tocRefused,    // not carried out: the exchange refused it (its reason) or it was never sent
@@ -42,7 +47,10 @@ enum class TqmtTraderOutcome : std::uint8_t {
   tocNotPlaced,  // an order of unknown outcome that the exchange does not have
 };
 
-std::string TraderOrderTypeText(TqmtTraderOrderType aType);  // "MARKET", "LIMIT", "STOP", "STOP_LIMIT"
+// "MARKET", "LIMIT", "STOP", "STOP_LIMIT", "TAKE_PROFIT", "TAKE_PROFIT_LIMIT", "TRAILING_STOP"
+std::string TraderOrderTypeText(TqmtTraderOrderType aType);
+bool TraderOrderHasLimit(TqmtTraderOrderType aType);    // a limit price is sent
+bool TraderOrderHasTrigger(TqmtTraderOrderType aType);  // a stop (trigger) price is sent
 std::string TraderSideText(TqmtTraderOrderSide aSide);     // "BUY", "SELL"
 std::string TraderOutcomeText(TqmtTraderOutcome aOutcome);   // "accepted", "refused", ...
 
@@ -52,7 +60,12 @@ struct TqmtTraderOrderRequest {
   std::string Symbol;
   long double Size = 0, Price = 0, StopPrice = 0;
   std::string ClientOrderId;  // given when submitted (a fresh one when empty)
-  // "BUY LIMIT 0.5 BTCUSDT at 27000", for messages.
+  std::string TimeInForce;    // "GTC" (also when empty), "IOC", "FOK": limit types only
+  bool PostOnly = false;      // a limit order that must not take: LIMIT_MAKER on spot, GTX on futures
+  bool ReduceOnly = false;    // futures: may only reduce the position
+  long double CallbackRate = 0;  // trailing stop, percent
+  std::string Replaces;       // a change (tckModify): the client order id of the order changed
+  // "BUY LIMIT 0.5 BTCUSDT at 27000 IOC post-only", for messages.
   std::string Text() const;
 };
 
@@ -65,6 +78,7 @@ struct TqmtTraderCommandResult {
   std::string Status;        // the exchange's ("NEW", "FILLED", ...)
   std::string Message;       // the reason of a refusal or an unknown outcome
   bool Algo = false;         // a conditional order of the futures (looked up by its client algo id)
+  std::string Way;           // how a change was made: "modified" or "cancel-replace"
   // One line for the status bar: "Order accepted: BUY LIMIT 0.5 BTCUSDT at 27000 (NEW)".
   std::string Text() const;
 };
@@ -75,6 +89,7 @@ struct TqmtTraderExecution {
   std::string Status, Message;
   bool Algo = false;  // a conditional order, looked up by its client algo id
   bool Unsent = false;  // refused because it never left this way: another way may carry it
+  std::string Way;      // a change: "modified" (the order kept its ids) or "cancel-replace" (a new order)
 };
 
 class TqmtTraderCommands {
@@ -86,6 +101,12 @@ public:
     virtual TqmtTraderExecution ExecuteOrder(const TqmtTraderOrderRequest& aRequest) = 0;
     virtual TqmtTraderExecution ExecuteCancel(const std::string& aSymbol, const std::string& aClientOrderId) = 0;
     virtual TqmtTraderExecution ExecuteCancelAll(const std::string& aSymbol) = 0;
+    // aRequest is the order as it is to be (limit price and size); aRequest.Replaces names it.
+    virtual TqmtTraderExecution ExecuteModify(const TqmtTraderOrderRequest& aRequest) {
+      TqmtTraderExecution e;
+      e.Message = "changing an order is not possible here";
+      return e;
+    }
     // An order's status by its client order id; "NOT_FOUND" when the exchange does not have it, ""
     // when it could not be asked.
     virtual std::string LookUp(const std::string& aSymbol, const std::string& aClientOrderId, bool aAlgo) = 0;
@@ -103,6 +124,9 @@ public:
   std::uint64_t SubmitOrder(TqmtTraderOrderRequest& aRequest);
   std::uint64_t SubmitCancel(const std::string& aSymbol, const std::string& aClientOrderId);
   std::uint64_t SubmitCancelAll(const std::string& aSymbol);
+  // A limit order's new price and size: aRequest as the order is to be, aRequest.Replaces its client
+  // order id (aRequest.ClientOrderId, fresh when empty, is the new order's where it is replaced).
+  std::uint64_t SubmitModify(TqmtTraderOrderRequest& aRequest);
   // Any other work (a look-up, connecting); what it raises is its refusal. aSymbol may be empty.
   std::uint64_t SubmitTask(const std::string& aSymbol, const std::string& aDescription, std::function<void()> aWork);
 

@@ -12,6 +12,8 @@ void TqmtTraderData_Orders::DoCreateFields(TqmtDataSet& aTable) {
   aTable.AddField("SIZE", TFieldType::ftExtended);
   aTable.AddField("ORDER_STATUS", TFieldType::ftString, 20);
   aTable.AddField("FILLED", TFieldType::ftExtended);
+  aTable.AddField("STOP_PRICE", TFieldType::ftExtended);
+  aTable.AddField("AVG_PRICE", TFieldType::ftExtended);
   aTable.AddField("UPDATE_TIME", TFieldType::ftExtended);
   aTable.AddField("RAW", TFieldType::ftMemo);
   aTable.SetKeyField("ID");
@@ -21,6 +23,8 @@ void TqmtTraderData_Orders::DoFormatFields(TqmtDataSet& aDataSet) {
   aDataSet.SetDisplayFormat("PRICE", "0.0000");
   aDataSet.SetDisplayFormat("SIZE", "0.0000");
   aDataSet.SetDisplayFormat("FILLED", "0.0000");
+  aDataSet.SetDisplayFormat("STOP_PRICE", "0.0000");
+  aDataSet.SetDisplayFormat("AVG_PRICE", "0.0000");
   aDataSet.SetDisplayFormat("UPDATE_TIME", "0");
 }
 
@@ -66,6 +70,8 @@ bool TqmtTraderData_Orders::DoUpdate(const TqmtTraderOrder& aOrder) {
     if (aNew || aOrder.Size() != 0) t.FieldByName("SIZE").SetAsExtended(aOrder.Size());
     t.FieldByName("ORDER_STATUS").SetAsString(aOrder.OrderStatus());
     if (aNew || aOrder.Filled() != 0) t.FieldByName("FILLED").SetAsExtended(aOrder.Filled());
+    if (aNew || aOrder.StopPrice() != 0) t.FieldByName("STOP_PRICE").SetAsExtended(aOrder.StopPrice());
+    if (aNew || aOrder.AveragePrice() != 0) t.FieldByName("AVG_PRICE").SetAsExtended(aOrder.AveragePrice());
     if (aOrder.UpdateTime() != 0) t.FieldByName("UPDATE_TIME").SetAsExtended(static_cast<long double>(aOrder.UpdateTime()));
   });
   return true;

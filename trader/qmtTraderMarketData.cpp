@@ -39,6 +39,8 @@ void TqmtTraderOrder::CopyFrom(const TqmtTraderOrder& aObject) {
   SetSize(aObject.Size());
   SetOrderStatus(aObject.OrderStatus());
   SetFilled(aObject.Filled());
+  SetStopPrice(aObject.StopPrice());
+  SetAveragePrice(aObject.AveragePrice());
   SetUpdateTime(aObject.UpdateTime());
 }
 

@@ -70,6 +70,8 @@ public:
   QMT_PROPERTY(long double, Price);
   QMT_PROPERTY(long double, Size);
   QMT_PROPERTY(long double, Filled);           // the executed quantity, when the exchange said
+  QMT_PROPERTY(long double, StopPrice);        // the trigger of a stop, take-profit or trailing order (0: none said)
+  QMT_PROPERTY(long double, AveragePrice);     // of the fills so far (0: none, or not said)
   QMT_PROPERTY(std::int64_t, UpdateTime);      // the exchange's time of this state (ms; 0: not said)
 };
 

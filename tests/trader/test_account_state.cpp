@@ -312,7 +312,7 @@ TEST_F(AccountState, ASlowOrBrokenPositionAnswerNeverDropsTheAccountStream) {
     EXPECT_EQ(lDrops.Count, 0);
     EXPECT_TRUE(c.Connected());
     // The account stream went on: a third order's fill still arrives.
-    TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totMarket, "BTCUSDT", 0.01L, 0, 0, {}};
+    TqmtTraderOrderRequest r{.Side = TqmtTraderOrderSide::stosBuy, .Type = TqmtTraderOrderType::totMarket, .Symbol = "BTCUSDT", .Size = 0.01L, .Price = 0, .StopPrice = 0};
     c.Commands().RunOrder(r);
     EXPECT_TRUE(Eventually([&] { return lOrders.Of(r.ClientOrderId, "FILLED") == 1; }, 5000));
     // The account event follows the order's: the event's own amount shows, whatever REST says.
@@ -336,7 +336,7 @@ TEST_F(AccountState, NoEventLostOrAppliedTwiceOverAHundredReconnections) {
     const TqmtRegistration lListening = c.ListenOrder({&lOrders, &OrderCounts::OnOrder});
     std::vector<std::string> lIds;
     for (int i = 0; i < 40; ++i) {
-      TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 0.01L, 1000.0L + i, 0, {}};
+      TqmtTraderOrderRequest r{.Side = TqmtTraderOrderSide::stosBuy, .Type = TqmtTraderOrderType::totLimit, .Symbol = "BTCUSDT", .Size = 0.01L, .Price = 1000.0L + i, .StopPrice = 0};
       const TqmtTraderCommandResult a = c.Commands().RunOrder(r);
       ASSERT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
       lIds.push_back(r.ClientOrderId);
@@ -450,7 +450,7 @@ TEST_F(AccountState, Ed25519AndRSAKeysSignInAndTradeOverRESTAndBothWebSocketAPIs
       ASSERT_TRUE(c.Initialize(kKey, k.Private, m.futures, 0, false)) << c.LastConnectionError();
       ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
       ASSERT_NE(c.OrderChannel(), nullptr) << "orders over the market's WebSocket API";
-      TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 0.01L, 1000, 0, {}};
+      TqmtTraderOrderRequest r{.Side = TqmtTraderOrderSide::stosBuy, .Type = TqmtTraderOrderType::totLimit, .Symbol = "BTCUSDT", .Size = 0.01L, .Price = 1000, .StopPrice = 0};
       const TqmtTraderCommandResult a = c.Commands().RunOrder(r);
       EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
       // And over REST.
@@ -504,12 +504,12 @@ TEST_F(AccountState, NoLogLineOrMessageCarriesTheSecret) {
       Prepare(c);
       ASSERT_TRUE(c.Initialize(kKey, s.secret, m.futures, 0, false)) << c.LastConnectionError();
       ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
-      TqmtTraderOrderRequest r{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 0.01L, 1000, 0, {}};
+      TqmtTraderOrderRequest r{.Side = TqmtTraderOrderSide::stosBuy, .Type = TqmtTraderOrderType::totLimit, .Symbol = "BTCUSDT", .Size = 0.01L, .Price = 1000, .StopPrice = 0};
       lSaid += c.Commands().RunOrder(r).Text() + "\n";
-      TqmtTraderOrderRequest lTooBig{TqmtTraderOrderSide::stosBuy, TqmtTraderOrderType::totLimit, "BTCUSDT", 1e9L, 1000, 0, {}};
+      TqmtTraderOrderRequest lTooBig{.Side = TqmtTraderOrderSide::stosBuy, .Type = TqmtTraderOrderType::totLimit, .Symbol = "BTCUSDT", .Size = 1e9L, .Price = 1000, .StopPrice = 0};
       lSaid += c.Commands().RunOrder(lTooBig).Text() + "\n";
       lExchange.Control(m.index, "drop-user?ms=300");
-      const int lBefore = c.AccountSnapshots();
+      const auto lBefore = c.AccountSnapshots();
       ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() > lBefore; })) << c.AccountProblem();
       lSaid += c.AccountProblem() + "\n";
       c.Disconnect();

@@ -191,8 +191,9 @@ class WsSession;
 
 struct Order {
   long long Id = 0;
-  std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide;
-  double Price = 0, StopPrice = 0, Quantity = 0, Executed = 0, ActivationPrice = 0, CallbackRate = 0;
+  std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide, TimeInForce = "GTC";
+  double Price = 0, StopPrice = 0, Quantity = 0, Executed = 0, ActivationPrice = 0, CallbackRate = 0, CumQuote = 0;
+  bool ReduceOnly = false;
   long long Time = 0, UpdateTime = 0;
   bool Triggered = false;
   long long VisibleAtMs = 0;  // queries do not see it before (--order-visible-after-ms)
@@ -205,6 +206,7 @@ struct AlgoOrder {
   long long Id = 0;
   std::string ClientId, Symbol, Side, Type, Status = "NEW", PositionSide = "BOTH";
   double TriggerPrice = 0, Price = 0, Quantity = 0, CallbackRate = 0;
+  bool ReduceOnly = false;
   long long ActualOrderId = 0;
   long long VisibleAtMs = 0, UpdateTime = 0;
   bool Visible() const { return NowMs() >= VisibleAtMs; }
@@ -268,6 +270,8 @@ Reply PlaceAlgoOrder(Market& m, Params& p);
 Reply OrderRequest(Market& m, Params& p, bool aCancel);  // query or cancel by orderId / origClientOrderId
 Reply AlgoOrderRequest(Market& m, Params& p, bool aCancel);
 Reply CancelAll(Market& m, Params& p);
+Reply ModifyOrder(Market& m, Params& p);    // futures: a limit order's price and quantity in place
+Reply CancelReplace(Market& m, Params& p);  // spot: cancel, then place only if the cancel succeeded
 std::string Error(int aCode, const std::string& aMsg);
 // The timestamp rule of signed requests, checked on receipt: 0 when fine, else the -1021 reply.
 Reply CheckTimestamp(const std::string& aTimestamp, const std::string& aRecvWindow);
@@ -449,9 +453,9 @@ private:
       return lAnswer(200, "{}");
     }
     static const std::set<std::string> kSpot = {"userDataStream.subscribe.signature", "order.place", "order.cancel",
-                                                "order.status", "openOrders.cancelAll", "session.logon"};
+                                                "order.status", "openOrders.cancelAll", "session.logon", "order.cancelReplace"};
     static const std::set<std::string> kFutures = {"order.place", "order.cancel", "order.status", "algoOrder.place",
-                                                   "algoOrder.cancel", "session.logon"};
+                                                   "algoOrder.cancel", "session.logon", "order.modify"};
     if (!(FMarket.Futures() ? kFutures : kSpot).count(lMethod)) return lError(400, -1100, "Unknown method " + lMethod + ".");
     const json lParams = aRequest.value("params", json::object());
     Params lSorted;
@@ -500,6 +504,10 @@ private:
       r = CancelAll(FMarket, lSorted);
     else if (lMethod == "algoOrder.place")
       r = PlaceAlgoOrder(FMarket, lSorted);
+    else if (lMethod == "order.modify")
+      r = ModifyOrder(FMarket, lSorted);
+    else if (lMethod == "order.cancelReplace")
+      r = CancelReplace(FMarket, lSorted);
     else
       r = AlgoOrderRequest(FMarket, lSorted, true);
     if (r.Close) {
@@ -631,8 +639,15 @@ json OrderJson(const Market& m, const Order& o) {
   json j = {{"symbol", o.Symbol},         {"orderId", o.Id},         {"clientOrderId", o.ClientId},
             {"price", Fixed(o.Price)},    {"origQty", Fixed(o.Quantity)}, {"executedQty", Fixed(o.Executed)},
             {"status", o.Status},         {"type", o.Type},          {"side", o.Side},
-            {"stopPrice", Fixed(o.StopPrice)}, {"time", o.Time},     {"updateTime", o.UpdateTime ? o.UpdateTime : o.Time}};
-  if (m.Futures()) j["positionSide"] = o.PositionSide.empty() ? "BOTH" : o.PositionSide;
+            {"stopPrice", Fixed(o.StopPrice)}, {"time", o.Time},     {"updateTime", o.UpdateTime ? o.UpdateTime : o.Time},
+            {"timeInForce", o.TimeInForce}};
+  if (m.Futures()) {
+    j["positionSide"] = o.PositionSide.empty() ? "BOTH" : o.PositionSide;
+    j["reduceOnly"] = o.ReduceOnly;
+    j["avgPrice"] = Fixed(o.Executed > 0 ? o.CumQuote / o.Executed : 0);
+  } else {
+    j["cummulativeQuoteQty"] = Fixed(o.CumQuote);
+  }
   return j;
 }
 
@@ -641,8 +656,9 @@ void SendOrderUpdate(Market& m, Order& o, double aLastPrice, double aLastQty) {
   o.UpdateTime = t;
   if (m.Futures()) {
     json lEvent = {{"e", "ORDER_TRADE_UPDATE"}, {"E", t}, {"T", t},
-                   {"o", {{"s", o.Symbol}, {"c", o.ClientId}, {"S", o.Side}, {"o", o.Type}, {"f", "GTC"},
-                          {"q", Fixed(o.Quantity)}, {"p", Fixed(o.Price)}, {"ap", Fixed(aLastPrice)},
+                   {"o", {{"s", o.Symbol}, {"c", o.ClientId}, {"S", o.Side}, {"o", o.Type}, {"f", o.TimeInForce},
+                          {"q", Fixed(o.Quantity)}, {"p", Fixed(o.Price)}, {"ap", Fixed(o.Executed > 0 ? o.CumQuote / o.Executed : 0)},
+                          {"R", o.ReduceOnly},
                           {"sp", Fixed(o.StopPrice)}, {"x", o.Status == "FILLED" ? "TRADE" : o.Status},
                           {"X", o.Status}, {"i", o.Id}, {"l", Fixed(aLastQty)}, {"z", Fixed(o.Executed)},
                           {"L", Fixed(aLastPrice)}, {"T", t}, {"ps", o.PositionSide.empty() ? "BOTH" : o.PositionSide}}}};
@@ -651,7 +667,8 @@ void SendOrderUpdate(Market& m, Order& o, double aLastPrice, double aLastQty) {
     json lEvent = {{"e", "executionReport"}, {"E", t}, {"s", o.Symbol}, {"c", o.ClientId}, {"S", o.Side},
                    {"o", o.Type}, {"q", Fixed(o.Quantity)}, {"p", Fixed(o.Price)}, {"P", Fixed(o.StopPrice)},
                    {"x", o.Status == "FILLED" ? "TRADE" : o.Status}, {"X", o.Status}, {"i", o.Id},
-                   {"l", Fixed(aLastQty)}, {"z", Fixed(o.Executed)}, {"L", Fixed(aLastPrice)}, {"T", t}};
+                   {"l", Fixed(aLastQty)}, {"z", Fixed(o.Executed)}, {"L", Fixed(aLastPrice)}, {"Z", Fixed(o.CumQuote)},
+                   {"f", o.TimeInForce}, {"T", t}};
     PublishUser(m, lEvent.dump());
   }
 }
@@ -697,6 +714,7 @@ void SendAccountUpdate(Market& m, const std::string& aSymbol, double aChange) {
 void Fill(Market& m, Order& o, double aPrice) {
   const double lQty = o.Quantity - o.Executed;
   o.Executed = o.Quantity;
+  o.CumQuote += lQty * aPrice;
   o.Status = "FILLED";
   const double lSigned = o.Side == "BUY" ? lQty : -lQty;
   double lChange = 0;
@@ -750,6 +768,9 @@ void Tick(int aStep) {
         } else if ((o.Type == "STOP_LOSS" || o.Type == "STOP_MARKET" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") &&
                    (lBuy ? s.Price >= o.StopPrice : s.Price <= o.StopPrice)) {
           Fill(m, o, (o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") ? o.Price : s.Price);
+        } else if ((o.Type == "TAKE_PROFIT" || o.Type == "TAKE_PROFIT_LIMIT") &&
+                   (lBuy ? s.Price <= o.StopPrice : s.Price >= o.StopPrice)) {
+          Fill(m, o, o.Type == "TAKE_PROFIT_LIMIT" ? o.Price : s.Price);
         } else if (o.Type == "TRAILING_STOP_MARKET" && (lBuy ? s.Price >= o.ActivationPrice : s.Price <= o.ActivationPrice)) {
           Fill(m, o, s.Price);
         }
@@ -758,12 +779,15 @@ void Tick(int aStep) {
       // taken to trigger at its activation price here).
       for (auto& [id, a] : m.AlgoOrders) {
         if (a.Symbol != s.Name || a.Status != "NEW") continue;
-        if (!(a.Side == "BUY" ? s.Price >= a.TriggerPrice : s.Price <= a.TriggerPrice)) continue;
+        // A stop triggers when the price goes against the order's side, a take-profit when it comes to it.
+        const bool lTakeProfit = a.Type.rfind("TAKE_PROFIT", 0) == 0;
+        if (!((a.Side == "BUY") != lTakeProfit ? s.Price >= a.TriggerPrice : s.Price <= a.TriggerPrice)) continue;
         Order o;
         o.Id = ++m.NextOrderId;
         o.Symbol = a.Symbol;
         o.Side = a.Side;
-        o.Type = a.Type == "STOP" ? "LIMIT" : "MARKET";
+        o.Type = a.Type == "STOP" || a.Type == "TAKE_PROFIT" ? "LIMIT" : "MARKET";
+        o.ReduceOnly = a.ReduceOnly;
         o.Quantity = a.Quantity;
         o.Price = a.Price;
         o.PositionSide = a.PositionSide;
@@ -968,18 +992,36 @@ Reply PlaceOrder(Market& m, Params& lParams) {
   o.ActivationPrice = Num(lParams, "activationPrice");
   o.CallbackRate = Num(lParams, "callbackRate");
   o.PositionSide = lParams["positionSide"];
+  if (lParams.count("timeInForce")) o.TimeInForce = lParams["timeInForce"];
+  o.ReduceOnly = lParams["reduceOnly"] == "true";
   o.ClientId = lParams.count("newClientOrderId") ? lParams["newClientOrderId"] : "sim" + std::to_string(o.Id);
   o.Time = NowMs();
   o.VisibleAtMs = o.Time + gOptions.OrderVisibleAfterMs;
   if (o.Side != "BUY" && o.Side != "SELL") return {400, Error(-1117, "Invalid side.")};
-  static const std::set<std::string> kSpot = {"MARKET", "LIMIT", "STOP_LOSS", "STOP_LOSS_LIMIT"};
+  static const std::set<std::string> kSpot = {"MARKET", "LIMIT", "LIMIT_MAKER", "STOP_LOSS", "STOP_LOSS_LIMIT", "TAKE_PROFIT",
+                                              "TAKE_PROFIT_LIMIT"};
   static const std::set<std::string> kFutures = {"MARKET", "LIMIT", "STOP", "STOP_MARKET", "TRAILING_STOP_MARKET"};
   if (!(m.Futures() ? kFutures : kSpot).count(o.Type)) return {400, Error(-1116, "Invalid orderType.")};
   if (m.Futures() && gOptions.Today && o.Type != "MARKET" && o.Type != "LIMIT")
     return {400, Error(-4120, "Order type not supported for this endpoint. Please use the Algo Order API endpoints instead.")};
   if (o.Quantity <= 0) return {400, Error(-1102, "Mandatory parameter 'quantity' was not sent, was empty/null, or malformed.")};
-  if ((o.Type == "LIMIT" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT") && o.Price <= 0)
+  if ((o.Type == "LIMIT" || o.Type == "LIMIT_MAKER" || o.Type == "STOP" || o.Type == "STOP_LOSS_LIMIT" ||
+       o.Type == "TAKE_PROFIT_LIMIT") && o.Price <= 0)
     return {400, Error(-1102, "Mandatory parameter 'price' was not sent, was empty/null, or malformed.")};
+  static const std::set<std::string> kTif = {"GTC", "IOC", "FOK", "GTX"};
+  if (!kTif.count(o.TimeInForce) || (!m.Futures() && o.TimeInForce == "GTX"))
+    return {400, Error(-1115, "Invalid timeInForce.")};
+  if (o.ReduceOnly && !m.Futures()) return {400, Error(-1104, "Not all sent parameters were read; read 8 parameter(s) but was sent 9.")};
+  // A limit price at or through the market takes at once.
+  const bool lCrosses = o.Side == "BUY" ? o.Price >= s->Price : o.Price <= s->Price;
+  if (o.Type == "LIMIT_MAKER" && lCrosses) return {400, Error(-2010, "Order would immediately match and take.")};
+  if (o.TimeInForce == "GTX" && lCrosses)
+    return {400, Error(-5022, "Due to the order could not be executed as maker, the Post Only order will be rejected.")};
+  if (o.ReduceOnly) {
+    const double lHeld = m.Positions[o.Symbol].first, lSigned = o.Side == "BUY" ? o.Quantity : -o.Quantity;
+    if (lHeld == 0 || (lHeld > 0) == (lSigned > 0) || std::abs(lSigned) > std::abs(lHeld) + 1e-12)
+      return {400, Error(-2022, "ReduceOnly Order is rejected.")};
+  }
   for (const auto& [id, e] : m.Orders)
     if (e.ClientId == o.ClientId && e.Status == "NEW") return {400, Error(-2010, "Duplicate order sent.")};
   if (!m.Futures() && o.Side == "BUY" && o.Quantity * (o.Price > 0 ? o.Price : s->Price) > m.Balances["USDT"])
@@ -990,6 +1032,13 @@ Reply PlaceOrder(Market& m, Params& lParams) {
   Log(m.Name + ": new order " + std::to_string(o.Id) + " " + o.Type + " " + o.Side + " " + o.Symbol + " " + Fixed(o.Quantity, 3));
   SendOrderUpdate(m, lStored, 0, 0);
   if (o.Type == "MARKET") Fill(m, lStored, s->Price);
+  // IOC and FOK fill at once or go (all fills here are whole); a crossing GTC order fills on the
+  // next tick, as it always has here.
+  if (o.Type == "LIMIT" && lCrosses && (o.TimeInForce == "IOC" || o.TimeInForce == "FOK")) Fill(m, lStored, s->Price);
+  if (o.Type == "LIMIT" && !lCrosses && (o.TimeInForce == "IOC" || o.TimeInForce == "FOK")) {
+    lStored.Status = "EXPIRED";
+    SendOrderUpdate(m, lStored, 0, 0);
+  }
   return AfterPlacing({200, OrderJson(m, lStored).dump()});
 }
 
@@ -1009,6 +1058,7 @@ Reply PlaceAlgoOrder(Market& m, Params& lParams) {
   a.CallbackRate = Num(lParams, "callbackRate");
   a.VisibleAtMs = NowMs() + gOptions.OrderVisibleAfterMs;
   if (lParams.count("positionSide")) a.PositionSide = lParams["positionSide"];
+  a.ReduceOnly = lParams["reduceOnly"] == "true";
   a.ClientId = lParams.count("clientAlgoId") ? lParams["clientAlgoId"] : "simalgo" + std::to_string(a.Id);
   static const std::set<std::string> kTypes = {"STOP_MARKET", "STOP", "TRAILING_STOP_MARKET", "TAKE_PROFIT", "TAKE_PROFIT_MARKET"};
   if (!kTypes.count(a.Type)) return {400, Error(-1116, "Invalid orderType.")};
@@ -1065,6 +1115,53 @@ Reply CancelAll(Market& m, Params& lParams) {
   if (m.Futures()) return {200, R"({"code":200,"msg":"The operation of cancel all open order is done."})"};
   if (a.empty()) return {400, Error(-2011, "Unknown order sent.")};
   return {200, a.dump()};
+}
+
+Reply ModifyOrder(Market& m, Params& lParams) {
+  Order* lFound = nullptr;
+  for (auto& [id, o] : m.Orders)
+    if (o.Symbol == lParams["symbol"] && ((lParams.count("orderId") && std::to_string(id) == lParams["orderId"]) ||
+                                          (lParams.count("origClientOrderId") && o.ClientId == lParams["origClientOrderId"])))
+      lFound = &o;
+  if (!lFound) return {400, Error(-2013, "Order does not exist.")};
+  if (lFound->Status != "NEW") return {400, Error(-2011, "Unknown order sent.")};
+  if (lFound->Type != "LIMIT") return {400, Error(-4028, "Only limit order is supported.")};
+  const double lQuantity = Num(lParams, "quantity"), lPrice = Num(lParams, "price");
+  if (lQuantity <= 0 || lPrice <= 0 || !lParams.count("side"))
+    return {400, Error(-1102, "Mandatory parameter was not sent, was empty/null, or malformed.")};
+  if (lParams["side"] != lFound->Side) return {400, Error(-1117, "Invalid side.")};
+  lFound->Quantity = lQuantity;
+  lFound->Price = lPrice;
+  Log(m.Name + ": order " + std::to_string(lFound->Id) + " modified to " + Fixed(lQuantity, 3) + " at " + Fixed(lPrice, 2));
+  SendOrderUpdate(m, *lFound, 0, 0);
+  SymbolState* s = m.Find(lFound->Symbol);
+  if (s && (lFound->Side == "BUY" ? lPrice >= s->Price : lPrice <= s->Price)) Fill(m, *lFound, s->Price);
+  return {200, OrderJson(m, *lFound).dump()};
+}
+
+Reply CancelReplace(Market& m, Params& lParams) {
+  if (lParams["cancelReplaceMode"] != "STOP_ON_FAILURE" && lParams["cancelReplaceMode"] != "ALLOW_FAILURE")
+    return {400, Error(-1102, "Mandatory parameter 'cancelReplaceMode' was not sent, was empty/null, or malformed.")};
+  Params lCancel = {{"symbol", lParams["symbol"]}, {"origClientOrderId", lParams["cancelOrigClientOrderId"]}};
+  const Reply lCancelled = OrderRequest(m, lCancel, true);
+  if (lCancelled.Status != 200) {
+    json e = json::parse(Error(-2022, "Order cancel-replace failed."));
+    e["data"] = {{"cancelResult", "FAILURE"}, {"newOrderResult", "NOT_ATTEMPTED"}, {"cancelResponse", json::parse(lCancelled.Body)},
+                 {"newOrderResponse", nullptr}};
+    return {400, e.dump()};
+  }
+  Params lNew = lParams;
+  for (const char* k : {"cancelReplaceMode", "cancelOrigClientOrderId", "cancelOrderId"}) lNew.erase(k);
+  const Reply lPlaced = PlaceOrder(m, lNew);
+  if (lPlaced.Close) return lPlaced;
+  if (lPlaced.Status != 200) {
+    json e = json::parse(Error(-2021, "Order cancel-replace partially failed."));
+    e["data"] = {{"cancelResult", "SUCCESS"}, {"newOrderResult", "FAILURE"}, {"cancelResponse", json::parse(lCancelled.Body)},
+                 {"newOrderResponse", json::parse(lPlaced.Body)}};
+    return {409, e.dump()};
+  }
+  return {200, json{{"cancelResult", "SUCCESS"}, {"newOrderResult", "SUCCESS"}, {"cancelResponse", json::parse(lCancelled.Body)},
+                    {"newOrderResponse", json::parse(lPlaced.Body)}}.dump()};
 }
 
 // The test's hand on the exchange, unsigned, under /sim/ on every market's port:
@@ -1210,7 +1307,7 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     }
   }
   // Signed.
-  static const std::set<std::string> kSigned = {"/order",   "/openOrders", "/allOpenOrders", "/account",      "/balance",
+  static const std::set<std::string> kSigned = {"/order",   "/openOrders", "/allOpenOrders", "/account",      "/balance", "/order/cancelReplace",
                                                 "/positionRisk", "/algoOrder", "/algoOpenOrders", "/openAlgoOrders"};
   if (!kSigned.count(p)) return Answer(404, "", v);
   if (auto [lStatus, lBody] = CheckSigned(aRequest, lQuery, lParams); lStatus) return Answer(lStatus, lBody, v);
@@ -1224,6 +1321,8 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     return Answer(r.Status, r.Body, v);
   };
   if (p == "/order" && lMethod == http::verb::post) return lReply(PlaceOrder(m, lParams));
+  if (m.Futures() && p == "/order" && lMethod == http::verb::put) return lReply(ModifyOrder(m, lParams));
+  if (!m.Futures() && p == "/order/cancelReplace" && lMethod == http::verb::post) return lReply(CancelReplace(m, lParams));
   if (m.Futures() && p == "/algoOrder" && lMethod == http::verb::post) return lReply(PlaceAlgoOrder(m, lParams));
   if (m.Futures() && p == "/algoOrder") return lReply(AlgoOrderRequest(m, lParams, lMethod == http::verb::delete_));
   if (m.Futures() && p == "/algoOpenOrders" && lMethod == http::verb::delete_) {
