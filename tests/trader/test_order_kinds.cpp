@@ -1,0 +1,238 @@
+// Orders beyond market and limit against the simulated exchange: time in force, post-only and
+// reduce-only as each market spells them (and their refusals in the exchange's words), take-profit
+// and trailing stops, and changing a limit order's price and size: in place on the futures (over
+// their WebSocket API and over REST), by cancel-replace on spot. The orders table follows, with the
+// trigger and the average fill price.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderData_Orders.h"
+#include "sim_exchange.h"
+#include "test_support.h"
+#include "trader_fixture.h"
+
+using namespace qmt_test;
+using json = nlohmann::json;
+
+namespace {
+
+const char* kKey = "qmt-sim-key";
+const char* kSecret = "qmt-sim-secret";
+
+using T = TqmtTraderOrderType;
+constexpr auto kBuy = TqmtTraderOrderSide::stosBuy;
+constexpr auto kSell = TqmtTraderOrderSide::stosSell;
+
+struct Market {
+  const char* name;
+  int index;
+  bool futures;
+  int contracts;
+  const char* symbol;
+};
+const Market kSpot{"spot", 0, false, 0, "BTCUSDT"};
+const Market kUsdm{"usdm", 1, true, 0, "BTCUSDT"};
+const Market kCoinm{"coinm", 2, true, 1, "BTCUSD_PERP"};
+
+long double Number(const std::string& aId, const char* aField) {
+  auto c = GetTraderDataOrders().CDSOpenOrders().CloneCursor();
+  c->SetFiltered(false);
+  if (!c->FindKey(aId)) return -1;
+  return c->FieldByName(aField).AsExtended();
+}
+
+std::string Cell(const std::string& aId, const char* aField) {
+  auto c = GetTraderDataOrders().CDSOpenOrders().CloneCursor();
+  c->SetFiltered(false);
+  if (!c->FindKey(aId)) return std::string();
+  return c->FieldByName(aField).AsString();
+}
+
+// The exchange's record of an order by client id (plain or conditional), or null.
+json SimOrder(const SimExchange& aExchange, int aMarket, const std::string& aId) {
+  const json lState = json::parse(aExchange.Control(aMarket, "state"));
+  for (const auto& o : lState["orders"])
+    if (o["clientOrderId"] == aId) return o;
+  for (const auto& o : lState["algoOrders"])
+    if (o["clientAlgoId"] == aId) return o;
+  return nullptr;
+}
+
+// A command's result, waited for through the client's listeners.
+class Results : public TObject {
+public:
+  void OnResult(TObject*, const TqmtTraderCommandResult& r) {
+    std::lock_guard g(FLock);
+    FResults[r.Ticket] = r;
+  }
+  bool Wait(std::uint64_t aTicket, TqmtTraderCommandResult& aResult) {
+    return Eventually([&] {
+      std::lock_guard g(FLock);
+      auto lIt = FResults.find(aTicket);
+      if (lIt == FResults.end()) return false;
+      aResult = lIt->second;
+      return true;
+    }, 15000);
+  }
+
+private:
+  std::mutex FLock;
+  std::map<std::uint64_t, TqmtTraderCommandResult> FResults;
+};
+
+class OrderKinds : public TraderDataTest {};
+
+TqmtTraderOrderRequest Order(TqmtTraderOrderSide aSide, T aType, const char* aSymbol, long double aSize, long double aPrice,
+                             long double aStop = 0) {
+  TqmtTraderOrderRequest r;
+  r.Side = aSide, r.Type = aType, r.Symbol = aSymbol, r.Size = aSize, r.Price = aPrice, r.StopPrice = aStop;
+  return r;
+}
+
+}  // namespace
+
+TEST_F(OrderKinds, EachMarketTakesOrRefusesTheFlagsInItsOwnWords) {
+  SimExchange lExchange({"--price-speed", "0"});
+  lExchange.PointAt();
+  struct Case {
+    const char* what;
+    Market market;
+    TqmtTraderOrderRequest request;
+    TqmtTraderOutcome outcome;
+    std::string said;        // the status when accepted, a part of the reason when refused
+    std::string type, tif;   // what the exchange recorded ("" : not looked at)
+  };
+  auto With = [](TqmtTraderOrderRequest r, auto aChange) {
+    aChange(r);
+    return r;
+  };
+  const Case kCases[] = {
+      {"spot post-only resting", kSpot, With(Order(kBuy, T::totLimit, "BTCUSDT", 0.01L, 20000), [](auto& r) { r.PostOnly = true; }),
+       TqmtTraderOutcome::tocAccepted, "NEW", "LIMIT_MAKER", "GTC"},
+      {"spot post-only crossing", kSpot, With(Order(kBuy, T::totLimit, "BTCUSDT", 0.01L, 30000), [](auto& r) { r.PostOnly = true; }),
+       TqmtTraderOutcome::tocRefused, "-2010 Order would immediately match and take.", "", ""},
+      {"usdm post-only resting", kUsdm, With(Order(kBuy, T::totLimit, "BTCUSDT", 0.01L, 20000), [](auto& r) { r.PostOnly = true; }),
+       TqmtTraderOutcome::tocAccepted, "NEW", "LIMIT", "GTX"},
+      {"usdm post-only crossing", kUsdm, With(Order(kBuy, T::totLimit, "BTCUSDT", 0.01L, 30000), [](auto& r) { r.PostOnly = true; }),
+       TqmtTraderOutcome::tocRefused, "-5022 Due to the order could not be executed as maker", "", ""},
+      {"spot IOC not crossing", kSpot, With(Order(kBuy, T::totLimit, "BTCUSDT", 0.01L, 20000), [](auto& r) { r.TimeInForce = "IOC"; }),
+       TqmtTraderOutcome::tocAccepted, "EXPIRED", "LIMIT", "IOC"},
+      {"usdm FOK crossing", kUsdm, With(Order(kBuy, T::totLimit, "BTCUSDT", 0.01L, 30000), [](auto& r) { r.TimeInForce = "FOK"; }),
+       TqmtTraderOutcome::tocAccepted, "FILLED", "LIMIT", "FOK"},
+      // The FOK order above opened a long position of 0.01.
+      {"usdm reduce-only that would add", kUsdm,
+       With(Order(kBuy, T::totMarket, "BTCUSDT", 0.01L, 0), [](auto& r) { r.ReduceOnly = true; }), TqmtTraderOutcome::tocRefused,
+       "-2022 ReduceOnly Order is rejected.", "", ""},
+      {"usdm reduce-only that closes", kUsdm,
+       With(Order(kSell, T::totMarket, "BTCUSDT", 0.01L, 0), [](auto& r) { r.ReduceOnly = true; }), TqmtTraderOutcome::tocAccepted,
+       "FILLED", "MARKET", ""},
+      {"spot reduce-only", kSpot, With(Order(kSell, T::totMarket, "BTCUSDT", 0.01L, 0), [](auto& r) { r.ReduceOnly = true; }),
+       TqmtTraderOutcome::tocRefused, "reduce-only is for futures orders", "", ""},
+      {"spot IOC market", kSpot, With(Order(kBuy, T::totMarket, "BTCUSDT", 0.01L, 0), [](auto& r) { r.TimeInForce = "IOC"; }),
+       TqmtTraderOutcome::tocRefused, "time in force IOC is for orders with a limit price", "", ""},
+      {"spot take-profit limit", kSpot, Order(kSell, T::totTakeProfitLimit, "BTCUSDT", 0.01L, 29900, 30000),
+       TqmtTraderOutcome::tocAccepted, "NEW", "TAKE_PROFIT_LIMIT", "GTC"},
+      {"usdm take-profit", kUsdm, Order(kSell, T::totTakeProfit, "BTCUSDT", 0.01L, 0, 30000), TqmtTraderOutcome::tocAccepted, "NEW",
+       "TAKE_PROFIT_MARKET", ""},
+      {"usdm trailing stop", kUsdm, With(Order(kSell, T::totTrailingStop, "BTCUSDT", 0.01L, 0, 26000), [](auto& r) { r.CallbackRate = 1.5L; }),
+       TqmtTraderOutcome::tocAccepted, "NEW", "TRAILING_STOP_MARKET", ""},
+      {"spot trailing stop", kSpot, With(Order(kSell, T::totTrailingStop, "BTCUSDT", 0.01L, 0, 26000), [](auto& r) { r.CallbackRate = 1; }),
+       TqmtTraderOutcome::tocRefused, "trailing stops are for futures orders here", "", ""},
+  };
+  for (const bool lFutures : {false, true}) {
+    TqmtTraderClient_Binance c;
+    ASSERT_TRUE(c.Initialize(kKey, kSecret, lFutures, 0, false)) << c.LastConnectionError();
+    for (const Case& k : kCases) {
+      if (k.market.futures != lFutures) continue;
+      SCOPED_TRACE(k.what);
+      TqmtTraderOrderRequest r = k.request;
+      const TqmtTraderCommandResult a = c.Commands().RunOrder(r);
+      EXPECT_EQ(a.Outcome, k.outcome) << a.Text();
+      if (k.outcome == TqmtTraderOutcome::tocAccepted) {
+        EXPECT_EQ(a.Status, k.said) << a.Text();
+        const json o = SimOrder(lExchange, k.market.index, r.ClientOrderId);
+        ASSERT_FALSE(o.is_null());
+        EXPECT_EQ(o.contains("orderType") ? o["orderType"] : o["type"], k.type);
+        if (!k.tif.empty()) EXPECT_EQ(o["timeInForce"], k.tif);
+      } else {
+        EXPECT_NE(a.Message.find(k.said), std::string::npos) << a.Message;
+      }
+    }
+    c.Disconnect();
+  }
+}
+
+TEST_F(OrderKinds, ALimitOrdersPriceAndSizeChangeInPlaceOnFuturesAndByCancelReplaceOnSpot) {
+  SimExchange lExchange({"--price-speed", "0"});
+  lExchange.PointAt();
+  for (const Market& m : {kSpot, kUsdm, kCoinm}) {
+    SCOPED_TRACE(m.name);
+    TqmtTraderClient_Binance c;
+    ASSERT_TRUE(c.Initialize(kKey, kSecret, m.futures, m.contracts, false)) << c.LastConnectionError();
+    ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+    Results lResults;
+    TqmtRegistration lListening = c.ListenCommandResult({&lResults, &Results::OnResult});
+    TqmtTraderOrderRequest r = Order(kBuy, T::totLimit, m.symbol, 1, 20000);
+    ASSERT_EQ(c.Commands().RunOrder(r).Outcome, TqmtTraderOutcome::tocAccepted);
+    ASSERT_TRUE(Eventually([&] { return Cell(r.ClientOrderId, "ORDER_STATUS") == "NEW"; }));
+
+    TqmtTraderOrderRequest lChange = Order(kBuy, T::totLimit, m.symbol, 2, 21000);
+    lChange.Replaces = r.ClientOrderId;
+    TqmtTraderCommandResult a;
+    ASSERT_TRUE(lResults.Wait(c.SubmitModify(lChange), a));
+    EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+    EXPECT_EQ(a.Kind, TqmtTraderCommandKind::tckModify);
+    if (m.futures) {
+      // The same order, its new price and size; the result names it.
+      EXPECT_EQ(a.Way, "modified");
+      EXPECT_EQ(a.ClientOrderId, r.ClientOrderId);
+      EXPECT_NE(a.Text().find("(NEW, by modified)"), std::string::npos) << a.Text();
+      const json o = SimOrder(lExchange, m.index, r.ClientOrderId);
+      EXPECT_EQ(o["price"], "21000.00000000");
+      EXPECT_EQ(o["origQty"], "2.00000000");
+      EXPECT_TRUE(Eventually([&] { return Number(r.ClientOrderId, "PRICE") == 21000 && Number(r.ClientOrderId, "SIZE") == 2; }))
+          << Cell(r.ClientOrderId, "PRICE");
+    } else {
+      // The old order cancelled, a new one in its place.
+      EXPECT_EQ(a.Way, "cancel-replace");
+      EXPECT_EQ(a.ClientOrderId, lChange.ClientOrderId);
+      EXPECT_NE(lChange.ClientOrderId, r.ClientOrderId);
+      EXPECT_EQ(SimOrder(lExchange, m.index, r.ClientOrderId)["status"], "CANCELED");
+      EXPECT_EQ(SimOrder(lExchange, m.index, lChange.ClientOrderId)["price"], "21000.00000000");
+      EXPECT_TRUE(Eventually([&] {
+        return Cell(r.ClientOrderId, "ORDER_STATUS") == "CANCELED" && Cell(lChange.ClientOrderId, "ORDER_STATUS") == "NEW";
+      }));
+    }
+    // An order that is no longer open cannot change: said in the exchange's words, nothing placed.
+    TqmtTraderOrderRequest lGone = Order(kBuy, T::totLimit, m.symbol, 1, 22000);
+    lGone.Replaces = "no-such-order";
+    ASSERT_TRUE(lResults.Wait(c.SubmitModify(lGone), a));
+    EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocRefused) << a.Text();
+    EXPECT_TRUE(SimOrder(lExchange, m.index, lGone.ClientOrderId).is_null());
+    c.Disconnect();
+  }
+}
+
+TEST_F(OrderKinds, TheTableShowsTheTriggerAndTheAverageFillPrice) {
+  SimExchange lExchange({"--price-speed", "0"});
+  lExchange.PointAt();
+  for (const bool lFutures : {false, true}) {
+    SCOPED_TRACE(lFutures ? "usdm" : "spot");
+    TqmtTraderClient_Binance c;
+    ASSERT_TRUE(c.Initialize(kKey, kSecret, lFutures, 0, false)) << c.LastConnectionError();
+    ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+    TqmtTraderOrderRequest lMarket = Order(kBuy, T::totMarket, "BTCUSDT", 0.01L, 0);
+    ASSERT_EQ(c.Commands().RunOrder(lMarket).Outcome, TqmtTraderOutcome::tocAccepted);
+    EXPECT_TRUE(Eventually([&] { return Number(lMarket.ClientOrderId, "AVG_PRICE") == 27000; }))
+        << Number(lMarket.ClientOrderId, "AVG_PRICE");
+    TqmtTraderOrderRequest lStop = Order(kSell, T::totStopLimit, "BTCUSDT", 0.01L, 25900, 26000);
+    ASSERT_EQ(c.Commands().RunOrder(lStop).Outcome, TqmtTraderOutcome::tocAccepted);
+    EXPECT_TRUE(Eventually([&] { return Number(lStop.ClientOrderId, "STOP_PRICE") == 26000; }))
+        << Number(lStop.ClientOrderId, "STOP_PRICE");
+    EXPECT_EQ(Number(lStop.ClientOrderId, "PRICE"), 25900);
+    c.Disconnect();
+  }
+}
