@@ -1,5 +1,7 @@
 #include "qmtDataTableModel.h"
 
+#include "qmtTraderHelpers.h"
+
 #include <QColor>
 
 #include <atomic>
@@ -98,11 +100,42 @@ QVariant TqmtDataTableModel::data(const QModelIndex& aIndex, int aRole) const {
     const auto f = static_cast<std::size_t>(FFieldIndex[c]);
     return f < lValues.size() ? DisplayText(lValues[f], FFieldIndex[c]) : QString();
   }
+  if (aRole == kSortRole) {
+    const auto& lValues = *FRows[static_cast<std::size_t>(aIndex.row())].Values;
+    const auto f = static_cast<std::size_t>(FFieldIndex[c]);
+    if (f >= lValues.size()) return {};
+    const std::string lText = TqmtField::ValueToText(lValues[f]);
+    if (FNumeric[c]) {
+      try {
+        return static_cast<double>(TraderStrToFloat(lText));  // "." whatever the locale
+      } catch (const std::exception&) {
+        return 0.0;
+      }
+    }
+    return QString::fromStdString(lText);
+  }
   if (aRole == Qt::TextAlignmentRole)
     return QVariant::fromValue(Qt::Alignment(FNumeric[c] ? Qt::AlignRight | Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter));
   if (FStale && aRole == Qt::ForegroundRole) return QColor(150, 150, 150);
   if (FStale && aRole == Qt::ToolTipRole) return "Not live: the last update came before " + FStaleSince;
+  if (aRole == Qt::BackgroundRole && Marked(aIndex.row())) return FMarkBackground;
+  if (aRole == Qt::ToolTipRole && Marked(aIndex.row())) return FMarkTip;
   return {};
+}
+
+void TqmtDataTableModel::SetRowMark(const std::string& aField, const std::string& aValue, const QColor& aBackground,
+                                    const QString& aTip) {
+  FMarkField = FCursor.FindFieldIndex(aField);
+  FMarkValue = aValue;
+  FMarkBackground = aBackground;
+  FMarkTip = aTip;
+}
+
+bool TqmtDataTableModel::Marked(int aRow) const {
+  if (FMarkField < 0) return false;
+  const auto& lValues = *FRows[static_cast<std::size_t>(aRow)].Values;
+  const auto f = static_cast<std::size_t>(FMarkField);
+  return f < lValues.size() && TqmtField::ValueToText(lValues[f]) == FMarkValue;
 }
 
 void TqmtDataTableModel::SetStale(bool aStale, const QString& aSince) {

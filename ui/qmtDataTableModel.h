@@ -16,6 +16,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QTimer>
 
 #include <memory>
@@ -51,6 +52,11 @@ public:
   // Positions the cursor on a shown row; false when that row has gone from the table meanwhile.
   bool MoveCursorTo(int aRow);
 
+  // Qt::UserRole: what the column sorts by (numbers and times as numbers, text as text).
+  static constexpr int kSortRole = Qt::UserRole;
+  // Rows whose aField holds aValue are shown on aBackground with aTip (one mark per model).
+  void SetRowMark(const std::string& aField, const std::string& aValue, const QColor& aBackground, const QString& aTip);
+
   // Rows shown as no longer live: grey, with a tooltip naming since when (aSince "" when live).
   void SetStale(bool aStale, const QString& aSince);
   bool Stale() const { return FStale; }
@@ -62,6 +68,11 @@ public:
   std::uint64_t Flushes() const { return FFlushes; }
 
 private:
+  int FMarkField = -1;
+  std::string FMarkValue;
+  QColor FMarkBackground;
+  QString FMarkTip;
+  bool Marked(int aRow) const;
   bool FStale = false;
   QString FStaleSince;
   struct TLink;

@@ -13,6 +13,7 @@
 
 #include "qmtDataTable.h"
 #include "qmtTraderClient_Binance.h"
+#include "qmtTraderData_Balance.h"
 #include "qmtTraderHelpers.h"
 #include "qmtTraderSettings.h"
 #include "qmtUIApplication.h"
@@ -44,12 +45,14 @@ long double RoundDownToStep(long double aValue, long double aStep) {
 
 namespace {
 
-long double PriceOf(std::uint8_t aKind, std::uint8_t aOperator, long double aMargin, long double aLast) {
+long double PriceOf(std::uint8_t aKind, std::uint8_t aOperator, long double aMargin, std::uint8_t aUnit, const TqmtTradeBarQuote& q) {
   if (aKind == tbopValue) return aMargin;
-  if (aKind != tbopLast) return -1;
-  if (aOperator == tbomSum) return aLast + aMargin;
-  if (aOperator == tbomMinus) return aLast - aMargin;
-  return aLast;
+  const long double lBase = aKind == tbopLast ? q.Last : aKind == tbopBid ? q.Bid : aKind == tbopAsk ? q.Ask : -1;
+  if (!(lBase > 0)) return -1;
+  const long double lDelta = aUnit == tbouTicks ? aMargin * q.Tick : aUnit == tbouPercent ? lBase * aMargin / 100 : aMargin;
+  if (aOperator == tbomSum) return lBase + lDelta;
+  if (aOperator == tbomMinus) return lBase - lDelta;
+  return lBase;
 }
 
 long double ReadMargin(TqmtIniFile& s, const std::string& aSection, const char* aKey) {
@@ -83,29 +86,40 @@ std::string Number(long double aValue) { return TradeBarNumberText(aValue); }
 
 // ---- definitions -------------------------------------------------------------------------------------
 
-long double TqmtTradeBarOrder::GetLimitPrice(long double aLastPrice) const {
-  return PriceOf(LimitPrice, LimitPriceOperator, LimitPriceMargin, aLastPrice);
+TqmtTradeBarOrder::TqmtTradeBarOrder(std::string aID) : FID(std::move(aID)) {
+  const auto lDot = FID.rfind('.');
+  FSharedID = lDot == std::string::npos ? FID : FID.substr(lDot + 1);
 }
 
-long double TqmtTradeBarOrder::GetStopPrice(long double aLastPrice) const {
-  return PriceOf(StopPrice, StopPriceOperator, StopPriceMargin, aLastPrice);
+long double TqmtTradeBarOrder::GetLimitPrice(const TqmtTradeBarQuote& aQuote) const {
+  return PriceOf(LimitPrice, LimitPriceOperator, LimitPriceMargin, LimitPriceUnit, aQuote);
+}
+
+long double TqmtTradeBarOrder::GetStopPrice(const TqmtTradeBarQuote& aQuote) const {
+  return PriceOf(StopPrice, StopPriceOperator, StopPriceMargin, StopPriceUnit, aQuote);
 }
 
 void TqmtTradeBarOrder::LoadSettings() {
   TqmtIniFile& s = GetTraderSettings();
-  Description = s.ReadString(FID, "Description", "");
-  OrderType = static_cast<std::uint8_t>(s.ReadInteger(FID, "OrderType", 0));
-  Side = static_cast<std::uint8_t>(s.ReadInteger(FID, "Side", 0));
-  Confirmation = s.ReadBool(FID, "Confirmation", true);
+  // A symbol's own definition is one with an order type; its buttons' Enabled and Visible live in
+  // the same section and do not make one.
+  Own = !s.ReadString(FID, "OrderType", "").empty();
+  const std::string& lSection = ID();
+  Description = s.ReadString(lSection, "Description", "");
+  OrderType = static_cast<std::uint8_t>(s.ReadInteger(lSection, "OrderType", 0));
+  Side = static_cast<std::uint8_t>(s.ReadInteger(lSection, "Side", 0));
+  Confirmation = s.ReadBool(lSection, "Confirmation", true);
   auto lStop = [&] {
-    StopPrice = static_cast<std::uint8_t>(s.ReadInteger(FID, "StopPrice", 0));
-    StopPriceOperator = static_cast<std::uint8_t>(s.ReadInteger(FID, "StopPriceOperator", 0));
-    StopPriceMargin = ReadMargin(s, FID, "StopPriceMargin");
+    StopPrice = static_cast<std::uint8_t>(s.ReadInteger(lSection, "StopPrice", 0));
+    StopPriceOperator = static_cast<std::uint8_t>(s.ReadInteger(lSection, "StopPriceOperator", 0));
+    StopPriceMargin = ReadMargin(s, lSection, "StopPriceMargin");
+    StopPriceUnit = static_cast<std::uint8_t>(s.ReadInteger(lSection, "StopPriceUnit", tbouAmount));
   };
   auto lLimit = [&] {
-    LimitPrice = static_cast<std::uint8_t>(s.ReadInteger(FID, "LimitPrice", 0));
-    LimitPriceOperator = static_cast<std::uint8_t>(s.ReadInteger(FID, "LimitPriceOperator", 0));
-    LimitPriceMargin = ReadMargin(s, FID, "LimitPriceMargin");
+    LimitPrice = static_cast<std::uint8_t>(s.ReadInteger(lSection, "LimitPrice", 0));
+    LimitPriceOperator = static_cast<std::uint8_t>(s.ReadInteger(lSection, "LimitPriceOperator", 0));
+    LimitPriceMargin = ReadMargin(s, lSection, "LimitPriceMargin");
+    LimitPriceUnit = static_cast<std::uint8_t>(s.ReadInteger(lSection, "LimitPriceUnit", tbouAmount));
   };
   if (OrderType == tbotLimit) lLimit();
   if (OrderType == tbotStop) lStop();
@@ -114,20 +128,26 @@ void TqmtTradeBarOrder::LoadSettings() {
 
 void TqmtTradeBarOrder::SaveSettings() {
   TqmtIniFile& s = GetTraderSettings();
-  s.WriteString(FID, "Description", Description);
-  s.WriteInteger(FID, "OrderType", OrderType);
-  s.WriteInteger(FID, "Side", Side);
-  s.WriteBool(FID, "Confirmation", Confirmation);
+  // Made shared: the symbol's own definition goes (an empty order type is none).
+  if (!Own && !s.ReadString(FID, "OrderType", "").empty()) s.WriteString(FID, "OrderType", "");
+  const std::string& lSection = ID();
+  s.WriteString(lSection, "Description", Description);
+  s.WriteInteger(lSection, "OrderType", OrderType);
+  s.WriteInteger(lSection, "Side", Side);
+  s.WriteBool(lSection, "Confirmation", Confirmation);
   // Margins as their shortest exact decimal: 0.126 stays 0.126 after a restart.
   auto lStop = [&] {
-    s.WriteInteger(FID, "StopPrice", StopPrice);
-    s.WriteInteger(FID, "StopPriceOperator", StopPriceOperator);
-    s.WriteString(FID, "StopPriceMargin", TradeBarNumberText(StopPriceMargin));
+    s.WriteInteger(lSection, "StopPrice", StopPrice);
+    s.WriteInteger(lSection, "StopPriceOperator", StopPriceOperator);
+    s.WriteString(lSection, "StopPriceMargin", TradeBarNumberText(StopPriceMargin));
+    if (StopPriceUnit != tbouAmount || !s.ReadString(lSection, "StopPriceUnit", "").empty()) s.WriteInteger(lSection, "StopPriceUnit", StopPriceUnit);
   };
   auto lLimit = [&] {
-    s.WriteInteger(FID, "LimitPrice", LimitPrice);
-    s.WriteInteger(FID, "LimitPriceOperator", LimitPriceOperator);
-    s.WriteString(FID, "LimitPriceMargin", TradeBarNumberText(LimitPriceMargin));
+    s.WriteInteger(lSection, "LimitPrice", LimitPrice);
+    s.WriteInteger(lSection, "LimitPriceOperator", LimitPriceOperator);
+    s.WriteString(lSection, "LimitPriceMargin", TradeBarNumberText(LimitPriceMargin));
+    if (LimitPriceUnit != tbouAmount || !s.ReadString(lSection, "LimitPriceUnit", "").empty())
+      s.WriteInteger(lSection, "LimitPriceUnit", LimitPriceUnit);
   };
   if (OrderType == tbotLimit) lLimit();
   if (OrderType == tbotStop) lStop();
@@ -153,7 +173,7 @@ void TqmtTradeBarOrders::LoadSettings() {
 TFRMTradeBarConfirmation::TFRMTradeBarConfirmation(QWidget* aParent) : QDialog(aParent) {
   setWindowTitle("TradeBar - Confirmation");
   setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-  setFixedSize(258, 216);
+  setFixedSize(258, 244);
   setModal(true);
   auto* lLayout = new QVBoxLayout(this);
   auto* lForm = new QFormLayout();
@@ -172,6 +192,7 @@ TFRMTradeBarConfirmation::TFRMTradeBarConfirmation(QWidget* aParent) : QDialog(a
   txtSize = lField("Size", true);
   txtLimitPrice = lField("Limit Price", true, &lblLimitPrice);
   txtStopPrice = lField("Stop Price", true, &lblStopPrice);
+  txtValue = lField("Value", true);
   lLayout->addLayout(lForm);
   auto* lBottom = new QHBoxLayout();
   lBottom->addStretch(1);
@@ -187,7 +208,8 @@ TFRMTradeBarConfirmation::TFRMTradeBarConfirmation(QWidget* aParent) : QDialog(a
 }
 
 bool ShowTradeBarConfirmation(const std::string& aSymbol, const std::string& aOrderType, std::uint8_t aSide,
-                              long double aSize, long double aLimitPrice, long double aStopPrice) {
+                              long double aSize, long double aLimitPrice, long double aStopPrice, long double aValue,
+                              const std::string& aQuote) {
   TFRMTradeBarConfirmation d(QApplication::activeWindow());
   d.txtSymbol->setText(QString::fromStdString(aSymbol));
   d.txtOrderType->setText(QString::fromStdString(aOrderType));
@@ -195,6 +217,7 @@ bool ShowTradeBarConfirmation(const std::string& aSymbol, const std::string& aOr
   d.txtSize->setText(QString::fromStdString(Number(aSize)));
   d.txtLimitPrice->setText(QString::fromStdString(Number(aLimitPrice)));
   d.txtStopPrice->setText(QString::fromStdString(Number(aStopPrice)));
+  d.txtValue->setText(aValue > 0 ? QString::fromStdString(FormatFloat("0.00", aValue) + (aQuote.empty() ? "" : " " + aQuote)) : QString());
   const bool lLimit = aOrderType != "MARKET" && aOrderType != "STOP";
   const bool lStop = aOrderType != "MARKET" && aOrderType != "LIMIT";
   d.lblLimitPrice->setVisible(lLimit), d.txtLimitPrice->setVisible(lLimit);
@@ -233,12 +256,38 @@ TFRAMETradeBar::TFRAMETradeBar(QWidget* aParent) : TFRAMEBase(aParent) {
   toolTradeBar->addWidget(txtLast);
   AddSeparator("ToolButton3");
   toolTradeBar->addWidget(txtSize);
+  lblValue = new QLabel(this);
+  lblValue->setObjectName("lblValue");
+  lblValue->setAlignment(Qt::AlignRight);
+  lblValue->setToolTip("The size in the base asset and its value in the quote, at the last price");
+  toolTradeBar->addWidget(lblValue);
+  txtSize->setToolTip("Size: 0.5 (the base asset), 500 USDT (a value in the quote asset) or 10% (of the available balance)."
+                      " Right-click for presets.");
+  txtSize->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(txtSize, &QLineEdit::customContextMenuRequested, this, [this](const QPoint& aAt) { ShowSizePresets(txtSize->mapToGlobal(aAt)); });
+  connect(txtSize, &QLineEdit::textChanged, this, [this] { ShowValue(); });
   AddSeparator("ToolButton4");
+  // The eight buttons two by two (a buy beside its sell, as they are usually defined), so that all
+  // of them and "Cancel Orders" fit beside the chart at the window's first size.
+  pnlOrderButtons = new QWidget(this);
+  pnlOrderButtons->setObjectName("pnlOrderButtons");
+  auto* lButtons = new QGridLayout(pnlOrderButtons);
+  lButtons->setContentsMargins(0, 2, 0, 2);
+  lButtons->setHorizontalSpacing(2);
+  lButtons->setVerticalSpacing(2);
   const char* lDividers[] = {"ToolButton5", "ToolButton1", "ToolButton8"};
   for (int k = 1; k <= 8; ++k) {
-    OrderButtons.push_back(AddButton(QString("Order%1").arg(k), "Order" + std::to_string(k), k));
-    if (k % 2 == 0 && k < 8) AddSeparator(lDividers[k / 2 - 1]);
+    const int lRow = (k - 1) / 2 * 2;  // a divider row after each pair
+    OrderButtons.push_back(AddButton(QString::number(k), "Order" + std::to_string(k), k, lButtons, lRow, (k - 1) % 2));
+    if (k % 2 == 0 && k < 8) {
+      auto* lLine = new QFrame(pnlOrderButtons);
+      lLine->setFrameShape(QFrame::HLine);
+      lLine->setFrameShadow(QFrame::Sunken);
+      lButtons->addWidget(lLine, lRow + 1, 0, 1, 2);
+      AddStateItem(lDividers[k / 2 - 1], lLine);
+    }
   }
+  toolTradeBar->addWidget(pnlOrderButtons);
   AddSeparator("ToolButton7");
   btnCancelOpenOrders = AddButton("Cancel Orders", "btnCancelOpenOrders", 99);
   AddSeparator("ToolButton9");
@@ -328,8 +377,26 @@ void TFRAMETradeBar::AddSeparator(const std::string& aName) {
   FItems.emplace_back(aName, a);
 }
 
-QToolButton* TFRAMETradeBar::AddButton(const QString& aCaption, const std::string& aName, int aTag) {
-  auto* b = new QToolButton(this);
+QAction* TFRAMETradeBar::AddStateItem(const std::string& aName, QWidget* aWidget) {
+  // An item of the button grid: its action holds the Enabled and Visible state the settings keep,
+  // and the widget follows it.
+  auto* a = new QAction(this);
+  a->setObjectName(QString::fromStdString(aName));
+  connect(a, &QAction::changed, aWidget, [a, aWidget] { aWidget->setVisible(a->isVisible()); });
+  FItems.emplace_back(aName, a);
+  FItemWidgets[aName] = aWidget;
+  return a;
+}
+
+QWidget* TFRAMETradeBar::ItemWidget(const std::string& aName, QAction* aAction) const {
+  if (QWidget* w = toolTradeBar->widgetForAction(aAction)) return w;
+  const auto lIt = FItemWidgets.find(aName);
+  return lIt == FItemWidgets.end() ? nullptr : lIt->second;
+}
+
+QToolButton* TFRAMETradeBar::AddButton(const QString& aCaption, const std::string& aName, int aTag, QGridLayout* aGrid, int aRow,
+                                       int aColumn) {
+  auto* b = new QToolButton(aGrid ? aGrid->parentWidget() : this);
   b->setObjectName(QString::fromStdString(aName));
   b->setText(aCaption);
   b->setProperty("tag", aTag);
@@ -363,7 +430,12 @@ QToolButton* TFRAMETradeBar::AddButton(const QString& aCaption, const std::strin
     });
   });
   b->setMenu(m);
-  FItems.emplace_back(aName, toolTradeBar->addWidget(b));
+  if (aGrid) {
+    aGrid->addWidget(b, aRow, aColumn);
+    AddStateItem(aName, b);
+  } else {
+    FItems.emplace_back(aName, toolTradeBar->addWidget(b));
+  }
   return b;
 }
 
@@ -404,11 +476,23 @@ void TFRAMETradeBar::SetSymbol(const std::string& aSymbol) {
 void TFRAMETradeBar::DoLoadOrders(const std::string& aSymbol) {
   FTradeBarOrders.DoInitialize(8, aSymbol);
   FTradeBarOrders.LoadSettings();
-  for (int i = 0; i < 8; ++i) {
-    const TqmtTradeBarOrder* o = FTradeBarOrders.GetOrder(i);
-    OrderButtons[static_cast<std::size_t>(i)]->setText(
-        QString::fromStdString(o->OrderType != tbotNone ? o->Description : aSymbol + "Order" + std::to_string(i)));
+  for (int i = 0; i < 8; ++i) ShowCaption(i);
+}
+
+void TFRAMETradeBar::ShowCaption(int aIndex) {
+  // Undefined: the number of its key (Ctrl+N); defined: its description, or what it does.
+  const TqmtTradeBarOrder* o = FTradeBarOrders.GetOrder(aIndex);
+  QToolButton* b = OrderButtons[static_cast<std::size_t>(aIndex)];
+  const QString lKey = QString("Ctrl+%1").arg(aIndex + 1);
+  if (!o || !o->Defined()) {
+    b->setText(QString::number(aIndex + 1));
+    b->setToolTip(QString("Not defined (%1): \"Edit Order\" in its menu defines it").arg(lKey));
+    return;
   }
+  std::string lText = o->Description;
+  if (lText.empty()) lText = std::string(o->Side == tbosSell ? "Sell " : "Buy ") + TypeText(o->OrderType);
+  b->setText(QString::fromStdString(lText));
+  b->setToolTip(QString::fromStdString(lText) + " (" + lKey + (o->Own ? ", this symbol's own)" : ", for every symbol)"));
 }
 
 void TFRAMETradeBar::DoLoadButtons() {
@@ -416,7 +500,7 @@ void TFRAMETradeBar::DoLoadButtons() {
   for (const auto& [lName, lAction] : FItems) {
     const bool lEnabled = s.ReadBool(Section(lName), "Enabled", true);
     const bool lVisible = s.ReadBool(Section(lName), "Visible", true);
-    if (auto* w = toolTradeBar->widgetForAction(lAction)) w->setEnabled(lEnabled);
+    if (auto* w = ItemWidget(lName, lAction)) w->setEnabled(lEnabled);
     lAction->setEnabled(lEnabled);
     lAction->setVisible(lVisible);
   }
@@ -425,7 +509,7 @@ void TFRAMETradeBar::DoLoadButtons() {
 void TFRAMETradeBar::ResetButtons() {
   TqmtIniFile& s = GetTraderSettings();
   for (const auto& [lName, lAction] : FItems) {
-    if (auto* w = toolTradeBar->widgetForAction(lAction)) w->setEnabled(true);
+    if (auto* w = ItemWidget(lName, lAction)) w->setEnabled(true);
     lAction->setEnabled(true);
     lAction->setVisible(true);
     s.WriteBool(Section(lName), "Enabled", true);
@@ -437,6 +521,8 @@ void TFRAMETradeBar::OnTickerEvent(TObject*, const TqmtTraderTicker& aTicker) {
   if (aTicker.Symbol() != FSymbol) return;
   std::lock_guard lGuard(FTickLock);
   FPendingPrice = aTicker.Price();
+  if (aTicker.Bid() > 0) FPendingBid = aTicker.Bid();
+  if (aTicker.Ask() > 0) FPendingAsk = aTicker.Ask();
   if (FPosted) return;
   FPosted = true;
   QMetaObject::invokeMethod(this, &TFRAMETradeBar::ApplyTicker, Qt::QueuedConnection);
@@ -446,11 +532,118 @@ void TFRAMETradeBar::ApplyTicker() {
   {
     std::lock_guard lGuard(FTickLock);
     FLastPrice = FPendingPrice;
+    FBid = FPendingBid;
+    FAsk = FPendingAsk;
     FPosted = false;
   }
   FHasLast = true;
+  ShowValue();
   txtSymbol->setText(QString::fromStdString(FSymbol));
   txtLast->setText(QString::fromStdString(FormatFloat("0.0000", FLastPrice)));
+}
+
+TqmtTradeBarQuote TFRAMETradeBar::Quote() {
+  TqmtTradeBarQuote q{FLastPrice, FBid, FAsk, 0};
+  long double lLot;
+  GetSteps(q.Tick, lLot);
+  return q;
+}
+
+std::string TFRAMETradeBar::QuoteAsset() const {
+  // The symbol's quote, from its name: the exchange's usual quotes, longest first.
+  for (const char* q : {"FDUSD", "USDT", "USDC", "BUSD", "TUSD", "BTC", "ETH", "BNB", "EUR", "TRY", "USD"}) {
+    const std::string lQuote = q;
+    if (FSymbol.size() > lQuote.size() && FSymbol.compare(FSymbol.size() - lQuote.size(), lQuote.size(), lQuote) == 0) return lQuote;
+  }
+  return std::string();
+}
+
+long double TFRAMETradeBar::Available(const std::string& aAsset) const {
+  auto c = GetTraderDataBalance().GetTable().CloneCursor();
+  c->SetFiltered(false);
+  return c->FindKey(aAsset) ? c->FieldByName("WALLET_BALANCE").AsExtended() : 0;
+}
+
+long double TFRAMETradeBar::SizeOf(const std::string& aText, std::uint8_t aSide) const {
+  std::string lText = aText;
+  while (!lText.empty() && lText.back() == ' ') lText.pop_back();
+  while (!lText.empty() && lText.front() == ' ') lText.erase(0, 1);
+  if (lText.empty()) throw Exception("the size is empty");
+  if (lText.back() == '%') {
+    // A share of what the order would spend: the quote on a buy (and on futures, the margin), the
+    // base asset on a spot sell.
+    const long double lPercent = TradeBarTextToNumber(lText.substr(0, lText.size() - 1));
+    if (!(lPercent > 0 && lPercent <= 100)) throw Exception("a size in percent is above 0 and at most 100");
+    const std::string lQuote = QuoteAsset();
+    const bool lFutures = GetTraderClient() && GetTraderClient()->MarketName().find("Futures") != std::string::npos;
+    if (aSide == tbosSell && !lFutures) return Available(FSymbol.substr(0, FSymbol.size() - lQuote.size())) * lPercent / 100;
+    if (!(FLastPrice > 0)) throw Exception("no price for " + FSymbol + " has come yet");
+    return Available(lQuote) * lPercent / 100 / FLastPrice;
+  }
+  const auto lSpace = lText.find_first_not_of("0123456789.");
+  if (lSpace != std::string::npos) {
+    // A value in the quote asset: "500 USDT".
+    std::string lAsset = lText.substr(lSpace);
+    while (!lAsset.empty() && lAsset.front() == ' ') lAsset.erase(0, 1);
+    for (char& ch : lAsset) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (lAsset != QuoteAsset())
+      throw Exception("the size \"" + lText + "\" is neither a number, a value in " + (QuoteAsset().empty() ? "the quote" : QuoteAsset()) +
+                      " nor a percentage");
+    if (!(FLastPrice > 0)) throw Exception("no price for " + FSymbol + " has come yet");
+    return TradeBarTextToNumber(lText.substr(0, lSpace)) / FLastPrice;
+  }
+  return TradeBarTextToNumber(lText);
+}
+
+void TFRAMETradeBar::ShowValue() {
+  long double lSize = 0;
+  try {
+    lSize = SizeOf(txtSize->text().toStdString(), tbosBuy);
+  } catch (const std::exception&) {
+    lblValue->setText("?");
+    return;
+  }
+  long double lTick, lLot;
+  GetSteps(lTick, lLot);
+  lSize = RoundDownToStep(lSize, lLot);
+  const std::string lBase = FSymbol.substr(0, FSymbol.size() - QuoteAsset().size());
+  QString lText = QString::fromStdString(TradeBarNumberText(lSize) + " " + lBase);
+  if (FLastPrice > 0) lText += QString::fromStdString(" = " + FormatFloat("0.00", lSize * FLastPrice) + " " + QuoteAsset());
+  lblValue->setText(lText);
+}
+
+void TFRAMETradeBar::ShowSizePresets(const QPoint& aAt) {
+  // Per symbol, kept with the bar's size: "0.01,0.1,500 USDT,25%".
+  TqmtIniFile& s = GetTraderSettings();
+  const std::string lSection = Section(objectName().toStdString());
+  std::vector<std::string> lPresets;
+  std::string lList = s.ReadString(lSection, "SizePresets", "");
+  for (std::size_t lAt = 0; !lList.empty();) {
+    lAt = lList.find(',');
+    lPresets.push_back(lList.substr(0, lAt));
+    lList = lAt == std::string::npos ? std::string() : lList.substr(lAt + 1);
+  }
+  QMenu m(this);
+  for (const std::string& p : lPresets)
+    connect(m.addAction(QString::fromStdString(p)), &QAction::triggered, this, [this, p] {
+      txtSize->setText(QString::fromStdString(p));
+      GetTraderSettings().WriteString(Section(objectName().toStdString()), "Size", p);
+    });
+  if (!lPresets.empty()) m.addSeparator();
+  const std::string lNow = txtSize->text().trimmed().toStdString();
+  QAction* lKeep = m.addAction("Keep \"" + QString::fromStdString(lNow) + "\" as a preset");
+  lKeep->setEnabled(!lNow.empty() && lNow.find(',') == std::string::npos &&
+                    std::find(lPresets.begin(), lPresets.end(), lNow) == lPresets.end());
+  connect(lKeep, &QAction::triggered, this, [this, lPresets, lNow] {
+    std::string lJoined;
+    for (const std::string& p : lPresets) lJoined += p + ",";
+    GetTraderSettings().WriteString(Section(objectName().toStdString()), "SizePresets", lJoined + lNow);
+  });
+  QAction* lClear = m.addAction("Forget the presets");
+  lClear->setEnabled(!lPresets.empty());
+  connect(lClear, &QAction::triggered, this,
+          [this] { GetTraderSettings().WriteString(Section(objectName().toStdString()), "SizePresets", ""); });
+  m.exec(aAt);
 }
 
 void TFRAMETradeBar::SetStale(bool aStale, const QString& aSince) {
@@ -483,15 +676,27 @@ void TFRAMETradeBar::DoTradeBarOrder(TqmtTradeBarOrder* aOrder) {
   }
   auto lRefuse = [](const std::string& aWhy) { ReportUIMessage("Order refused: " + aWhy); };
   if (aOrder->Side != tbosBuy && aOrder->Side != tbosSell) return lRefuse("the order side is not set");
-  const long double lAsked = TradeBarTextToNumber(txtSize->text().trimmed().toStdString());
-  if (!(lAsked > 0)) return lRefuse("the size must be a positive number");
   if (!FHasLast) return lRefuse("no price for " + FSymbol + " has come yet");
-  const bool lFollows = ((lType == tbotLimit || lType == tbotStopLimit) && aOrder->LimitPrice == tbopLast) ||
-                        ((lType == tbotStop || lType == tbotStopLimit) && aOrder->StopPrice == tbopLast);
+  long double lAsked = 0;
+  try {
+    lAsked = SizeOf(txtSize->text().toStdString(), aOrder->Side);
+  } catch (const std::exception& e) {
+    return lRefuse(e.what());
+  }
+  if (!(lAsked > 0)) return lRefuse("the size must be a positive number");
+  const TqmtTradeBarQuote lQuote = Quote();
+  auto lHeard = [&](std::uint8_t aKind) {
+    return (aKind != tbopBid || lQuote.Bid > 0) && (aKind != tbopAsk || lQuote.Ask > 0);
+  };
+  for (std::uint8_t lKind : {aOrder->LimitPrice, aOrder->StopPrice})
+    if (!lHeard(lKind)) return lRefuse(std::string("no ") + (lKind == tbopBid ? "bid" : "ask") + " for " + FSymbol + " has come yet");
+  const bool lFollows = ((lType == tbotLimit || lType == tbotStopLimit) && aOrder->LimitPrice != tbopValue) ||
+                        ((lType == tbotStop || lType == tbotStopLimit) && aOrder->StopPrice != tbopValue);
   if (FStale && lFollows)
-    return lRefuse("its price follows the last price, which is not live (disconnected before " + FStaleSince.toStdString() + ")");
-  long double lPriceStep, lLotStep;
-  GetSteps(lPriceStep, lLotStep);
+    return lRefuse("its price follows the market's, which is not live (disconnected before " + FStaleSince.toStdString() + ")");
+  const long double lPriceStep = lQuote.Tick;
+  long double lUnused, lLotStep;
+  GetSteps(lUnused, lLotStep);
   const long double lSize = RoundDownToStep(lAsked, lLotStep);
   if (!(lSize > 0)) return lRefuse("the size is below the symbol's lot step " + Number(lLotStep));
   const std::string lSymbol = txtSymbol->text().toStdString();
@@ -504,19 +709,22 @@ void TFRAMETradeBar::DoTradeBarOrder(TqmtTradeBarOrder* aOrder) {
     return true;
   };
   if (lType == tbotLimit || lType == tbotStopLimit) {
-    lLimit = aOrder->GetLimitPrice(FLastPrice);
+    lLimit = aOrder->GetLimitPrice(lQuote);
     if (lType == tbotLimit && !lPrice(lLimit, "limit")) return;
     lLimit = RoundToStep(lLimit, lPriceStep);
   }
   if (lType == tbotStop || lType == tbotStopLimit) {
-    lStop = aOrder->GetStopPrice(FLastPrice);
+    lStop = aOrder->GetStopPrice(lQuote);
     if (!lPrice(lStop, "stop")) return;
     lStop = RoundToStep(lStop, lPriceStep);
   }
   // A stop-limit whose limit is exactly 0 goes as a plain stop; a negative one is refused.
   if (lType == tbotStopLimit && lLimit < 0 && !lPrice(lLimit, "limit")) return;
   const char* lText = TypeText(lType);
-  if (aOrder->Confirmation && !ShowTradeBarConfirmation(lSymbol, lText, aOrder->Side, lSize, lLimit, lStop)) return;
+  // The value at the price it would fill near: its limit, else its stop, else the last price.
+  const long double lValue = lSize * (lLimit > 0 ? lLimit : lStop > 0 ? lStop : FLastPrice);
+  if (aOrder->Confirmation && !ShowTradeBarConfirmation(lSymbol, lText, aOrder->Side, lSize, lLimit, lStop, lValue, QuoteAsset()))
+    return;
   for (int i = 0; i < FTradeBarOrders.Count(); ++i)
     if (FTradeBarOrders.GetOrder(i) == aOrder) FPressedTag = i + 1;
   switch (lType) {
@@ -544,7 +752,8 @@ void TFRAMETradeBar::DoTradeBarOrder(TqmtTradeBarOrder* aOrder) {
 TFRMTradeBarOrder::TFRMTradeBarOrder(QWidget* aParent) : QDialog(aParent) {
   setWindowTitle("Order");
   setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
-  setFixedSize(258, 249);
+  // Sized by its rows: the stop-limit page, its largest, is never squeezed.
+  setMinimumWidth(330);
   setModal(true);
   auto* lOuter = new QVBoxLayout(this);
   auto* lGroup = new QGroupBox("Order", this);
@@ -564,12 +773,21 @@ TFRMTradeBarOrder::TFRMTradeBarOrder(QWidget* aParent) : QDialog(aParent) {
   lForm->addWidget(chkConfirmation, 2, 1);
   lForm->addWidget(new QLabel("Order Side", lGroup), 3, 0);
   lForm->addWidget(cboOrderSide, 3, 1);
+  chkOwn = new QCheckBox("Only for this symbol", lGroup);
+  chkOwn->setObjectName("chkOwn");
+  chkOwn->setToolTip("Unchecked, the definition applies to every symbol that has none of its own");
+  lForm->addWidget(chkOwn, 4, 1);
   pageOrderType = new QStackedWidget(lGroup);
-  lForm->addWidget(pageOrderType, 4, 0, 1, 2);
+  lForm->addWidget(pageOrderType, 5, 0, 1, 2);
   auto lPriceList = [](QWidget* p) {
     auto* c = new QComboBox(p);
-    c->addItems({"Fixed Price", "<Last>"});
+    c->addItems({"Fixed Price", "<Last>", "<Bid>", "<Ask>"});
     c->setCurrentIndex(-1);
+    return c;
+  };
+  auto lUnit = [](QWidget* p) {
+    auto* c = new QComboBox(p);
+    c->addItems({"amount", "ticks", "%"});
     return c;
   };
   auto lOperator = [](QWidget* p) {
@@ -602,6 +820,8 @@ TFRMTradeBarOrder::TFRMTradeBarOrder(QWidget* aParent) : QDialog(aParent) {
     cboLimitPrice = lPriceList(w), cboLimitMarginOperator = lOperator(w), txtLimitMarginValue = lMargin(w);
     g->addWidget(new QLabel("Price", w), 0, 0), g->addWidget(cboLimitPrice, 0, 1, 1, 2);
     g->addWidget(new QLabel("Margin", w), 1, 0), g->addWidget(cboLimitMarginOperator, 1, 1), g->addWidget(txtLimitMarginValue, 1, 2);
+    cboLimitUnit = lUnit(w);
+    g->addWidget(cboLimitUnit, 1, 3);
   }
   {
     auto [w, g] = lPage("Stop", 2);
@@ -609,6 +829,8 @@ TFRMTradeBarOrder::TFRMTradeBarOrder(QWidget* aParent) : QDialog(aParent) {
     cboStopPrice = lPriceList(w), cboStopMarginOperator = lOperator(w), txtStopMarginValue = lMargin(w);
     g->addWidget(new QLabel("Price", w), 0, 0), g->addWidget(cboStopPrice, 0, 1, 1, 2);
     g->addWidget(new QLabel("Margin", w), 1, 0), g->addWidget(cboStopMarginOperator, 1, 1), g->addWidget(txtStopMarginValue, 1, 2);
+    cboStopUnit = lUnit(w);
+    g->addWidget(cboStopUnit, 1, 3);
   }
   {
     auto [w, g] = lPage("Stop Limit", 4);
@@ -617,13 +839,28 @@ TFRMTradeBarOrder::TFRMTradeBarOrder(QWidget* aParent) : QDialog(aParent) {
     txtStopLimitStopPriceMarginValue = lMargin(w);
     cboStopLimitLimitPrice = lPriceList(w), cboStopLimitLimitPriceMarginOperator = lOperator(w);
     txtStopLimitLimitPriceMarginValue = lMargin(w);
-    g->addWidget(new QLabel("Stop Price", w), 0, 0), g->addWidget(cboStopLimitStopPrice, 0, 1, 1, 2);
+    g->addWidget(new QLabel("Stop Price", w), 0, 0), g->addWidget(cboStopLimitStopPrice, 0, 1, 1, 3);
     g->addWidget(new QLabel("Stop Margin", w), 1, 0), g->addWidget(cboStopLimitStopPriceMarginOperator, 1, 1);
     g->addWidget(txtStopLimitStopPriceMarginValue, 1, 2);
-    g->addWidget(new QLabel("Limit Price", w), 2, 0), g->addWidget(cboStopLimitLimitPrice, 2, 1, 1, 2);
+    g->addWidget(new QLabel("Limit Price", w), 2, 0), g->addWidget(cboStopLimitLimitPrice, 2, 1, 1, 3);
     g->addWidget(new QLabel("Limit Margin", w), 3, 0), g->addWidget(cboStopLimitLimitPriceMarginOperator, 3, 1);
     g->addWidget(txtStopLimitLimitPriceMarginValue, 3, 2);
+    cboStopLimitStopUnit = lUnit(w), cboStopLimitLimitUnit = lUnit(w);
+    g->addWidget(cboStopLimitStopUnit, 1, 3), g->addWidget(cboStopLimitLimitUnit, 3, 3);
+    g->setVerticalSpacing(4);
   }
+  auto* lBottom = new QHBoxLayout();
+  lBottom->addStretch(1);
+  btnOk = new QPushButton("Ok", this);
+  btnOk->setObjectName("btnOk");
+  btnCancel = new QPushButton("Cancel", this);
+  btnCancel->setObjectName("btnCancel");
+  btnOk->setDefault(true);
+  lBottom->addWidget(btnOk);
+  lBottom->addWidget(btnCancel);
+  lOuter->addLayout(lBottom);
+  connect(btnOk, &QPushButton::clicked, this, &QDialog::accept);
+  connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(cboOrderType, &QComboBox::currentIndexChanged, this, [this] { ShowOrderTypePage(); });
   connect(cboOrderSide, &QComboBox::currentIndexChanged, this, [this] { ShowOrderTypePage(); });
   ShowOrderTypePage();
@@ -645,8 +882,9 @@ void TFRMTradeBarOrder::ShowOrderTypePage() {
   }
 }
 
-void TFRMTradeBarOrder::SetOrder(TqmtTradeBarOrder* aOrder) {
+void TFRMTradeBarOrder::SetOrder(TqmtTradeBarOrder* aOrder, const std::string& aSymbol) {
   FOrder = aOrder;
+  chkOwn->setText(aSymbol.empty() ? QString("Only for this symbol") : QString::fromStdString("Only for " + aSymbol));
   if (FOrder) DoLoadOrder();
 }
 
@@ -666,25 +904,37 @@ void TFRMTradeBarOrder::DoLoadOrder() {
   ShowOrderTypePage();
   cboOrderSide->setCurrentIndex(ListIndex(FOrder->Side, cboOrderSide));
   chkConfirmation->setChecked(FOrder->Confirmation);
-  auto lFill = [](QComboBox* aKind, QComboBox* aOperator, QLineEdit* aMargin, std::uint8_t k, std::uint8_t o, long double m) {
+  chkOwn->setChecked(FOrder->Own);
+  auto lFill = [](QComboBox* aKind, QComboBox* aOperator, QLineEdit* aMargin, QComboBox* aUnit, std::uint8_t k, std::uint8_t o,
+                  long double m, std::uint8_t u) {
     aKind->setCurrentIndex(ListIndex(k, aKind));
     aOperator->setCurrentIndex(ListIndex(o, aOperator));
     aMargin->setText(MarginText(m));
+    aUnit->setCurrentIndex(u < aUnit->count() ? u : 0);
   };
   const auto& o = *FOrder;
-  if (o.OrderType == tbotLimit) lFill(cboLimitPrice, cboLimitMarginOperator, txtLimitMarginValue, o.LimitPrice, o.LimitPriceOperator, o.LimitPriceMargin);
-  if (o.OrderType == tbotStop) lFill(cboStopPrice, cboStopMarginOperator, txtStopMarginValue, o.StopPrice, o.StopPriceOperator, o.StopPriceMargin);
+  if (o.OrderType == tbotLimit)
+    lFill(cboLimitPrice, cboLimitMarginOperator, txtLimitMarginValue, cboLimitUnit, o.LimitPrice, o.LimitPriceOperator, o.LimitPriceMargin,
+          o.LimitPriceUnit);
+  if (o.OrderType == tbotStop)
+    lFill(cboStopPrice, cboStopMarginOperator, txtStopMarginValue, cboStopUnit, o.StopPrice, o.StopPriceOperator, o.StopPriceMargin,
+          o.StopPriceUnit);
   if (o.OrderType == tbotStopLimit) {
-    lFill(cboStopLimitStopPrice, cboStopLimitStopPriceMarginOperator, txtStopLimitStopPriceMarginValue, o.StopPrice,
-          o.StopPriceOperator, o.StopPriceMargin);
-    lFill(cboStopLimitLimitPrice, cboStopLimitLimitPriceMarginOperator, txtStopLimitLimitPriceMarginValue, o.LimitPrice,
-          o.LimitPriceOperator, o.LimitPriceMargin);
+    lFill(cboStopLimitStopPrice, cboStopLimitStopPriceMarginOperator, txtStopLimitStopPriceMarginValue, cboStopLimitStopUnit,
+          o.StopPrice, o.StopPriceOperator, o.StopPriceMargin, o.StopPriceUnit);
+    lFill(cboStopLimitLimitPrice, cboStopLimitLimitPriceMarginOperator, txtStopLimitLimitPriceMarginValue, cboStopLimitLimitUnit,
+          o.LimitPrice, o.LimitPriceOperator, o.LimitPriceMargin, o.LimitPriceUnit);
   }
 }
 
 void TFRMTradeBarOrder::DoSaveOrder() {
   if (!FOrder) return;
+  // Every margin is read before anything changes: one that is no number leaves all as it was.
+  auto lMarginOf = [](QLineEdit* e) { return TradeBarTextToNumber(e->text().trimmed().toStdString()); };
+  for (QLineEdit* e : {txtLimitMarginValue, txtStopMarginValue, txtStopLimitStopPriceMarginValue, txtStopLimitLimitPriceMarginValue})
+    if (e->isVisibleTo(this) || pageOrderType->currentWidget()->isAncestorOf(e)) lMarginOf(e);
   auto& o = *FOrder;
+  o.Own = chkOwn->isChecked();
   o.Description = txtDescription->text().toStdString();
   o.OrderType = ListValue(cboOrderType);
   o.Side = ListValue(cboOrderSide);
@@ -693,27 +943,29 @@ void TFRMTradeBarOrder::DoSaveOrder() {
   switch (cboOrderType->currentIndex()) {
     case tbotLimit:
       o.LimitPrice = ListValue(cboLimitPrice), o.LimitPriceOperator = ListValue(cboLimitMarginOperator);
-      o.LimitPriceMargin = lMargin(txtLimitMarginValue);
+      o.LimitPriceMargin = lMargin(txtLimitMarginValue), o.LimitPriceUnit = ListValue(cboLimitUnit);
       break;
     case tbotStop:
       o.StopPrice = ListValue(cboStopPrice), o.StopPriceOperator = ListValue(cboStopMarginOperator);
-      o.StopPriceMargin = lMargin(txtStopMarginValue);
+      o.StopPriceMargin = lMargin(txtStopMarginValue), o.StopPriceUnit = ListValue(cboStopUnit);
       break;
     case tbotStopLimit:
       o.StopPrice = ListValue(cboStopLimitStopPrice), o.StopPriceOperator = ListValue(cboStopLimitStopPriceMarginOperator);
-      o.StopPriceMargin = lMargin(txtStopLimitStopPriceMarginValue);
+      o.StopPriceMargin = lMargin(txtStopLimitStopPriceMarginValue), o.StopPriceUnit = ListValue(cboStopLimitStopUnit);
       o.LimitPrice = ListValue(cboStopLimitLimitPrice), o.LimitPriceOperator = ListValue(cboStopLimitLimitPriceMarginOperator);
-      o.LimitPriceMargin = lMargin(txtStopLimitLimitPriceMarginValue);
+      o.LimitPriceMargin = lMargin(txtStopLimitLimitPriceMarginValue), o.LimitPriceUnit = ListValue(cboStopLimitLimitUnit);
       break;
   }
 }
 
 void TFRMTradeBarOrder::done(int aResult) {
-  try {
-    DoSaveOrder();
-  } catch (const std::exception& e) {
-    ReportUIException(e.what());  // a margin that is no number: the dialog stays open
-    return;
+  if (aResult == QDialog::Accepted) {
+    try {
+      DoSaveOrder();
+    } catch (const std::exception& e) {
+      ReportUIException(e.what());  // a margin that is no number: the dialog stays open
+      return;
+    }
   }
   QDialog::done(aResult);
 }
@@ -738,11 +990,14 @@ void TFRAMETradeBarBinance::DoEditOrder(QToolButton* aButton) {
   TqmtTradeBarOrder* o = GetTradeBarOrders().GetOrder(aButton->property("tag").toInt() - 1);
   if (!o) return;
   TFRMTradeBarOrder d(window());
-  d.SetOrder(o);
+  d.SetOrder(o, Symbol());
+  d.adjustSize();
   CentreOnScreen(&d);
-  d.exec();
+  if (d.exec() != QDialog::Accepted) return;  // Cancel, Escape, the close box: as it was
   o->SaveSettings();
-  aButton->setText(QString::fromStdString(o->Description));
+  // A shared definition shows on every symbol's bar that has none of its own: each reads it again
+  // when its symbol is set; this one at once.
+  ShowCaption(aButton->property("tag").toInt() - 1);
 }
 
 namespace {

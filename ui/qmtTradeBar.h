@@ -20,6 +20,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGridLayout>
 #include <QDialog>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -44,16 +45,30 @@
 
 enum TqmtTradeBarOrderType : std::uint8_t { tbotNone = 0, tbotMarket = 1, tbotLimit = 2, tbotStop = 3, tbotStopLimit = 4 };
 enum TqmtTradeBarOrderSide : std::uint8_t { tbosBuy = 0, tbosSell = 1 };
-enum TqmtTradeBarOrderPrice : std::uint8_t { tbopValue = 0, tbopLast = 1 };
+enum TqmtTradeBarOrderPrice : std::uint8_t { tbopValue = 0, tbopLast = 1, tbopBid = 2, tbopAsk = 3 };
 enum TqmtTradeBarOrderOperator : std::uint8_t { tbomSum = 0, tbomMinus = 1 };
+// What a margin counts: an amount of the quote, ticks of the symbol's price step, or percent of the price.
+enum TqmtTradeBarOrderUnit : std::uint8_t { tbouAmount = 0, tbouTicks = 1, tbouPercent = 2 };
 
-// One button's definition; its settings section is its ID ("BTCUSDT.Order1").
+// The prices a definition can follow, as the bar last heard them (0: not yet).
+struct TqmtTradeBarQuote {
+  long double Last = 0, Bid = 0, Ask = 0;
+  long double Tick = 0;  // the symbol's price step
+};
+
+// One button's definition. A symbol's own definition lives in "<SYMBOL>.OrderN"; without one the
+// definition for every symbol, "OrderN", applies. ID() is the section in use.
 class TqmtTradeBarOrder {
 public:
-  explicit TqmtTradeBarOrder(std::string aID) : FID(std::move(aID)) {}
+  // aID the symbol's section ("BTCUSDT.Order1"); the shared one is its part after the last '.'.
+  explicit TqmtTradeBarOrder(std::string aID);
   virtual ~TqmtTradeBarOrder() = default;
 
-  const std::string& ID() const { return FID; }
+  const std::string& ID() const { return Own ? FID : FSharedID; }
+  const std::string& SymbolID() const { return FID; }
+  const std::string& SharedID() const { return FSharedID; }
+  bool Own = false;  // the symbol has a definition of its own (else the shared one applies)
+  bool Defined() const { return OrderType != 0; }
   bool Confirmation = true;
   const std::string CurrencyMask = "0.00";  // how a margin is shown in the dialog
   std::string Description;
@@ -65,16 +80,23 @@ public:
   std::uint8_t StopPrice = tbopValue;
   long double StopPriceMargin = 0;
   std::uint8_t StopPriceOperator = tbomSum;
+  std::uint8_t LimitPriceUnit = tbouAmount;
+  std::uint8_t StopPriceUnit = tbouAmount;
 
-  // A fixed price is the margin itself; a price that follows the last price adds or subtracts the
-  // margin (another operator leaves the last price); another price kind gives -1.
-  long double GetLimitPrice(long double aLastPrice) const;
-  long double GetStopPrice(long double aLastPrice) const;
+  // A fixed price is the margin itself; a price that follows the last price, the bid or the ask
+  // adds or subtracts the margin in its unit (another operator leaves the price followed); another
+  // price kind gives -1, and so does a followed price not heard yet (0).
+  long double GetLimitPrice(const TqmtTradeBarQuote& aQuote) const;
+  long double GetStopPrice(const TqmtTradeBarQuote& aQuote) const;
+  long double GetLimitPrice(long double aLastPrice) const { return GetLimitPrice(TqmtTradeBarQuote{aLastPrice, aLastPrice, aLastPrice, 0}); }
+  long double GetStopPrice(long double aLastPrice) const { return GetStopPrice(TqmtTradeBarQuote{aLastPrice, aLastPrice, aLastPrice, 0}); }
+  // Reads the symbol's own definition if it has one, else the shared one.
   virtual void LoadSettings();
+  // Writes to the section in use; a definition made shared drops the symbol's own.
   virtual void SaveSettings();
 
 private:
-  std::string FID;
+  std::string FID, FSharedID;
 };
 
 class TqmtTradeBarOrders {
@@ -102,12 +124,15 @@ public:
   explicit TFRMTradeBarConfirmation(QWidget* aParent = nullptr);
   QLineEdit *txtSymbol, *txtOrderType, *txtOrderSide, *txtSize, *txtLimitPrice, *txtStopPrice;
   QLabel *lblLimitPrice, *lblStopPrice;
+  QLineEdit* txtValue;  // size × price, in the quote
   QPushButton *btnOk, *btnCancel;
 };
 
-// True when the user pressed "Ok". "Ok" is not the default button: Enter places nothing.
+// True when the user pressed "Ok". "Ok" is not the default button: Enter places nothing. aValue
+// (size × the price it would fill near, in aQuote) is shown when positive.
 bool ShowTradeBarConfirmation(const std::string& aSymbol, const std::string& aOrderType, std::uint8_t aSide,
-                              long double aSize, long double aLimitPrice, long double aStopPrice);
+                              long double aSize, long double aLimitPrice, long double aStopPrice, long double aValue = 0,
+                              const std::string& aQuote = std::string());
 
 class TFRAMETradeBar : public TFRAMEBase {
 public:
@@ -116,6 +141,8 @@ public:
 
   QToolBar* toolTradeBar;
   QLineEdit *txtSymbol, *txtLast, *txtSize;
+  QLabel* lblValue;  // the size in the base asset and its value, as the size field reads now
+  QWidget* pnlOrderButtons;                // the order buttons, two by two
   std::vector<QToolButton*> OrderButtons;  // Order1 ... Order8, tags 1 ... 8
   QToolButton* btnCancelOpenOrders;        // tag 99
   QToolButton* btnReset;
@@ -142,6 +169,17 @@ public:
   // A press of order button aButton (tag 1 ... 8): its definition is carried out.
   void OrderClick(QToolButton* aButton);
   void ResetButtons();
+  // The size field's text in the base asset: a number, a value in the quote ("500 USDT", at the
+  // last price) or a percentage of the available balance ("10%": of the quote on a buy or on
+  // futures, of the base asset on a spot sell). Raises with the reason.
+  long double SizeOf(const std::string& aText, std::uint8_t aSide) const;
+  std::string QuoteAsset() const;  // from the symbol's name ("" when none of the usual quotes)
+  void ShowValue();
+  void ShowSizePresets(const QPoint& aAt);
+  // The button's caption and tooltip from its definition (aIndex from 0).
+  void ShowCaption(int aIndex);
+  // The prices the definitions follow, as last heard, with the symbol's price step.
+  TqmtTradeBarQuote Quote();
   // Button state by name ("Order3", "ToolButton5", "btnCancelOpenOrders" ...).
   QAction* ToolAction(const std::string& aName) const;
 
@@ -170,7 +208,12 @@ protected:
   std::vector<std::pair<std::string, QAction*>> FItems;
 
 private:
-  QToolButton* AddButton(const QString& aCaption, const std::string& aName, int aTag);
+  // A button in the tool bar, or in aGrid at aRow, aColumn.
+  QToolButton* AddButton(const QString& aCaption, const std::string& aName, int aTag, QGridLayout* aGrid = nullptr, int aRow = 0,
+                         int aColumn = 0);
+  QAction* AddStateItem(const std::string& aName, QWidget* aWidget);
+  QWidget* ItemWidget(const std::string& aName, QAction* aAction) const;
+  std::map<std::string, QWidget*> FItemWidgets;  // the button grid's items, by name
   void AddSeparator(const std::string& aName);
   void SetButtonState(QToolButton* aButton, bool aEnabled, bool aVisible);
   std::string FSymbol;
@@ -189,7 +232,9 @@ private:
   // The newest price from the stream thread, taken by ApplyTicker on the UI thread; one post per burst.
   void ApplyTicker();
   std::mutex FTickLock;
-  long double FPendingPrice = 0;
+  long double FPendingPrice = 0, FPendingBid = 0, FPendingAsk = 0;
+  long double FBid = 0, FAsk = 0;  // UI thread
+  long double Available(const std::string& aAsset) const;  // the balance table's wallet balance
   bool FPosted = false;
 };
 
@@ -209,10 +254,15 @@ public:
   QLineEdit* txtStopLimitStopPriceMarginValue;
   QComboBox *cboStopLimitLimitPrice, *cboStopLimitLimitPriceMarginOperator;
   QLineEdit* txtStopLimitLimitPriceMarginValue;
+  // The margins' units (amount, ticks, percent), one per margin above.
+  QComboBox *cboLimitUnit, *cboStopUnit, *cboStopLimitStopUnit, *cboStopLimitLimitUnit;
+  QCheckBox* chkOwn;  // "Only for <SYMBOL>": unchecked, the definition applies to every symbol
+  QPushButton *btnOk, *btnCancel;
 
   TqmtTradeBarOrder* Order() const { return FOrder; }
-  void SetOrder(TqmtTradeBarOrder* aOrder);
-  // Every way of closing saves; a margin that is no number keeps the dialog open (reported).
+  void SetOrder(TqmtTradeBarOrder* aOrder, const std::string& aSymbol = std::string());
+  // "Ok" takes the fields into the definition (a margin that is no number keeps the dialog open,
+  // reported); "Cancel", Escape and the close box leave the definition as it was.
   void done(int aResult) override;
 
 protected:

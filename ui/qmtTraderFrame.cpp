@@ -1,5 +1,7 @@
 #include "qmtTraderFrame.h"
 
+#include <QColor>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QScrollArea>
@@ -33,10 +35,10 @@ QWidget* Fill(QWidget* aPanel, QWidget* aFrame) {
   return aFrame;
 }
 
-const std::vector<TqmtGridColumn> kOrderColumns = {{"DATE_TIME", "Time", 122}, {"SYMBOL", "Symbol", 120},
-                                                   {"ORDER_SIDE", "Side", 97}, {"ORDER_TYPE", "Type", 126},
-                                                   {"SIZE", "Size", 104},      {"PRICE", "Price", 112},
-                                                   {"ORDER_STATUS", "Status", 120}};
+const std::vector<TqmtGridColumn> kOrderColumns = {
+    {"DATE_TIME", "Time", 122},  {"SYMBOL", "Symbol", 100},    {"ORDER_SIDE", "Side", 50}, {"ORDER_TYPE", "Type", 126},
+    {"SIZE", "Size", 90},        {"FILLED", "Filled", 90},     {"PRICE", "Price", 100},    {"AVG_PRICE", "Avg Price", 100},
+    {"STOP_PRICE", "Trigger", 100}, {"ORDER_STATUS", "Status", 110}};
 }  // namespace
 
 // ---- account grids -----------------------------------------------------------------------------------
@@ -67,18 +69,149 @@ void TFRAMEGridTradePosition::SetSymbol(const std::string& aSymbol) {
 }
 
 TFRAMEGridTradeOrders::TFRAMEGridTradeOrders(QWidget* aParent)
-    : TFRAMEGridTradeAccount(GetTraderDataOrders(), kOrderColumns, aParent) {}
+    : TFRAMEGridTradeAccount(GetTraderDataOrders(), kOrderColumns, aParent) {
+  // Newest first; any column's title sorts by it.
+  EnableSorting(0, Qt::DescendingOrder);
+}
 
 void TFRAMEGridTradeOrders::SetSymbol(const std::string& aSymbol) {
   FSymbol = aSymbol;
   SetFilter(SymbolFilter(aSymbol));
 }
 
+TFRAMEGridTradeOpenOrders::TFRAMEGridTradeOpenOrders(QWidget* aParent) : TFRAMEGridTradeOrders(aParent) {
+  setObjectName("FRAMEGridTradeOpenOrders");
+  dsGrid()->SetRowMark("ORDER_STATUS", "UNKNOWN", QColor(255, 230, 120),
+                       "Outcome unknown: no answer said whether the exchange placed it; it is being looked up");
+  popupOrder = new QMenu(this);
+  mnuCancelOrder = popupOrder->addAction("Cancel Order");
+  mnuCancelOrder->setShortcut(QKeySequence::Delete);
+  mnuChangeOrder = popupOrder->addAction("Change Order...");
+  mnuChangeOrder->setShortcut(Qt::Key_Return);
+  // The keys act where the grid has the focus, as the menu's entries do.
+  for (QAction* a : {mnuCancelOrder, mnuChangeOrder}) {
+    a->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    grid->addAction(a);
+  }
+  grid->setContextMenuPolicy(Qt::CustomContextMenu);
+  grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+  connect(grid, &QTableView::customContextMenuRequested, this, [this](const QPoint& aAt) {
+    const QModelIndex lIndex = grid->indexAt(aAt);
+    if (!lIndex.isValid()) return;
+    grid->selectRow(lIndex.row());
+    const std::string lType = dsGrid()->Text(SelectedRow(), "ORDER_TYPE");
+    mnuChangeOrder->setEnabled(lType == "LIMIT" || lType == "LIMIT_MAKER");
+    popupOrder->popup(grid->viewport()->mapToGlobal(aAt));
+  });
+  connect(grid, &QTableView::doubleClicked, this, [this] { UIAction([this] { ChangeSelected(); }); });
+  connect(mnuCancelOrder, &QAction::triggered, this, [this] { UIAction([this] { CancelSelected(); }); });
+  connect(mnuChangeOrder, &QAction::triggered, this, [this] { UIAction([this] { ChangeSelected(); }); });
+}
+
+int TFRAMEGridTradeOpenOrders::SelectedRow() const {
+  const QModelIndexList lRows = grid->selectionModel() ? grid->selectionModel()->selectedRows() : QModelIndexList();
+  return lRows.isEmpty() ? -1 : SourceRow(lRows.first().row());
+}
+
+void TFRAMEGridTradeOpenOrders::CancelSelected() {
+  TqmtTraderClient* c = GetTraderClient();
+  const int lRow = SelectedRow();
+  if (!c || lRow < 0) return;
+  const std::string lId = dsGrid()->Text(lRow, "ID"), lSymbol = dsGrid()->Text(lRow, "SYMBOL");
+  if (lId.empty()) return;
+  c->SubmitCancel(lSymbol, lId);
+  ReportUIMessage("Cancel sent: " + lSymbol + " order " + lId);
+}
+
+bool TFRAMEGridTradeOpenOrders::SubmitChange(int aRow, long double aPrice, long double aSize, std::string& aWhy) {
+  TqmtTraderClient* c = GetTraderClient();
+  if (!c) return aWhy = "not signed in", false;
+  const std::string lType = dsGrid()->Text(aRow, "ORDER_TYPE");
+  if (lType != "LIMIT" && lType != "LIMIT_MAKER") return aWhy = "only limit orders can be changed", false;
+  TqmtTraderOrderRequest r;
+  r.Symbol = dsGrid()->Text(aRow, "SYMBOL");
+  r.Replaces = dsGrid()->Text(aRow, "ID");
+  r.Side = dsGrid()->Text(aRow, "ORDER_SIDE") == "SELL" ? TqmtTraderOrderSide::stosSell : TqmtTraderOrderSide::stosBuy;
+  r.Type = TqmtTraderOrderType::totLimit;
+  r.PostOnly = lType == "LIMIT_MAKER";
+  // The same steps as the trade bar: the price to the nearest tick, the size down to the lot.
+  long double lTick = 0, lLot = 0;
+  if (TqmtTraderSymbol* s = c->Broker().Symbols().GetSymbol(r.Symbol)) lTick = s->PriceStep(), lLot = s->LotStep();
+  r.Price = RoundToStep(aPrice, lTick);
+  r.Size = RoundDownToStep(aSize, lLot);
+  if (!(r.Price > 0)) return aWhy = "the price must be a positive number", false;
+  if (!(r.Size > 0)) return aWhy = "the size must be a positive number of at least one lot step", false;
+  c->SubmitModify(r);
+  ReportUIMessage("Change sent: " + r.Symbol + " order " + r.Replaces + " to " + TradeBarNumberText(r.Size) + " at " +
+                  TradeBarNumberText(r.Price));
+  return true;
+}
+
+void TFRAMEGridTradeOpenOrders::ChangeSelected() {
+  const int lRow = SelectedRow();
+  if (lRow < 0) return;
+  const std::string lType = dsGrid()->Text(lRow, "ORDER_TYPE");
+  if (lType != "LIMIT" && lType != "LIMIT_MAKER") {
+    ReportUIMessage("Change refused: only limit orders can be changed (" + lType + " is not one)");
+    return;
+  }
+  TFRMChangeOrder d(window());
+  d.lblOrder->setText(QString::fromStdString(dsGrid()->Text(lRow, "ORDER_SIDE") + " " + lType + " " + dsGrid()->Text(lRow, "SYMBOL") +
+                                             " [" + dsGrid()->Text(lRow, "ID") + "]"));
+  d.txtPrice->setText(QString::fromStdString(dsGrid()->Text(lRow, "PRICE")));
+  d.txtSize->setText(QString::fromStdString(dsGrid()->Text(lRow, "SIZE")));
+  const std::string lId = dsGrid()->Text(lRow, "ID");
+  if (d.exec() != QDialog::Accepted) return;
+  // The grid may have moved while the dialog was open: the row is found again by its id.
+  dsGrid()->Refresh();
+  int lNow = -1;
+  for (int i = 0; i < dsGrid()->rowCount(); ++i)
+    if (dsGrid()->Text(i, "ID") == lId) lNow = i;
+  std::string lWhy;
+  try {
+    if (lNow < 0) throw Exception("the order is no longer open");
+    if (!SubmitChange(lNow, TradeBarTextToNumber(d.txtPrice->text().trimmed().toStdString()),
+                      TradeBarTextToNumber(d.txtSize->text().trimmed().toStdString()), lWhy))
+      throw Exception(lWhy);
+  } catch (const std::exception& e) {
+    ReportUIMessage(std::string("Change refused: ") + e.what());
+  }
+}
+
+TFRMChangeOrder::TFRMChangeOrder(QWidget* aParent) : QDialog(aParent) {
+  setWindowTitle("Change Order");
+  setModal(true);
+  auto* lLayout = new QVBoxLayout(this);
+  lblOrder = new QLabel(this);
+  lLayout->addWidget(lblOrder);
+  auto* lForm = new QFormLayout();
+  txtPrice = new QLineEdit(this);
+  txtPrice->setObjectName("txtPrice");
+  txtSize = new QLineEdit(this);
+  txtSize->setObjectName("txtSize");
+  for (QLineEdit* e : {txtPrice, txtSize}) e->setAlignment(Qt::AlignRight);
+  lForm->addRow("Price", txtPrice);
+  lForm->addRow("Size", txtSize);
+  lLayout->addLayout(lForm);
+  auto* lBottom = new QHBoxLayout();
+  lBottom->addStretch(1);
+  btnOk = new QPushButton("Ok", this);
+  btnCancel = new QPushButton("Cancel", this);
+  btnOk->setDefault(true);
+  lBottom->addWidget(btnOk);
+  lBottom->addWidget(btnCancel);
+  lLayout->addLayout(lBottom);
+  connect(btnOk, &QPushButton::clicked, this, &QDialog::accept);
+  connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+  txtPrice->setFocus();
+  txtPrice->selectAll();
+}
+
 void TFRAMEGridTradeOpenOrders::DoGetFilter(std::string& aFilter) {
   if (aFilter.empty()) return;
   aFilter += " AND (ORDER_STATUS <> 'FILLED' and ORDER_STATUS <> 'CANCELED' and ORDER_STATUS <> 'EXPIRED' and "
              "ORDER_STATUS <> 'EXPIRED_IN_MATCH' and ORDER_STATUS <> 'REJECTED' and ORDER_STATUS <> 'TRIGGERED' and "
-             "ORDER_STATUS <> 'FINISHED')";
+             "ORDER_STATUS <> 'FINISHED' and ORDER_STATUS <> 'NOT_FOUND')";
 }
 
 TFRAMEGridTradeBalance::TFRAMEGridTradeBalance(QWidget* aParent)

@@ -4,6 +4,11 @@
 // clone cursor of its own, filtered to the symbol where the table concerns it. UI thread only.
 #pragma once
 
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 #include <QShortcut>
 #include <QTabWidget>
 
@@ -52,11 +57,35 @@ private:
 
 // Orders that can still fill: new, partially filled, and conditional orders not yet triggered.
 // Filled, cancelled, expired, expired-in-match and rejected orders (and conditional orders that
-// triggered or finished) are history only.
+// triggered or finished) are history only. An order of unknown outcome is marked (yellow) until
+// it is settled. One order at a time is cancelled (Delete, or the row's menu) or changed ("Change
+// Order...", or Enter: a limit order's price and size), through the command queue; the status bar
+// tells the results.
 class TFRAMEGridTradeOpenOrders : public TFRAMEGridTradeOrders {
 public:
-  using TFRAMEGridTradeOrders::TFRAMEGridTradeOrders;
+  explicit TFRAMEGridTradeOpenOrders(QWidget* aParent = nullptr);
   void DoGetFilter(std::string& aFilter) override;
+
+  QMenu* popupOrder;
+  QAction *mnuCancelOrder, *mnuChangeOrder;
+  // The selected order: cancelled; its change asked in a dialog. Nothing when no row is selected.
+  void CancelSelected();
+  void ChangeSelected();
+  // The change the dialog sends: the order in model row aRow to aPrice and aSize, rounded to the
+  // symbol's steps. False, with the reason, when refused before anything is sent.
+  bool SubmitChange(int aRow, long double aPrice, long double aSize, std::string& aWhy);
+
+private:
+  int SelectedRow() const;  // the model's row of the selection, or -1
+};
+
+// A limit order's new price and size. Enter (or "Ok") sends, Escape (or "Cancel") sends nothing.
+class TFRMChangeOrder : public QDialog {
+public:
+  explicit TFRMChangeOrder(QWidget* aParent = nullptr);
+  QLabel* lblOrder;
+  QLineEdit *txtPrice, *txtSize;
+  QPushButton *btnOk, *btnCancel;
 };
 
 class TFRAMEGridTradeOrdersHistory : public TFRAMEGridTradeOrders {

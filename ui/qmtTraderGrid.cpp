@@ -4,6 +4,7 @@
 
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QSortFilterProxyModel>
 #include <QVBoxLayout>
 
 #include "qmtTraderClient.h"
@@ -64,12 +65,30 @@ void TFRAMEBaseGrid::Bind(TqmtDataSet& aCursor, std::vector<TqmtGridColumn> aCol
 void TFRAMEBaseGrid::Unbind() {
   if (!FModel) return;
   grid->setModel(nullptr);
+  if (FSorted) FSorted->setSourceModel(nullptr);
   FModel.reset();
 }
 
 int TFRAMEBaseGrid::CurrentRow() const {
   const QModelIndex lIndex = grid->currentIndex();
-  return lIndex.isValid() ? lIndex.row() : -1;
+  return lIndex.isValid() ? SourceRow(lIndex.row()) : -1;
+}
+
+int TFRAMEBaseGrid::SourceRow(int aGridRow) const {
+  if (aGridRow < 0) return -1;
+  if (!FSorted) return aGridRow;
+  return FSorted->mapToSource(FSorted->index(aGridRow, 0)).row();
+}
+
+void TFRAMEBaseGrid::EnableSorting(int aColumn, Qt::SortOrder aOrder) {
+  if (!FModel) return;
+  if (!FSorted) FSorted = new QSortFilterProxyModel(this);
+  FSorted->setSourceModel(FModel.get());
+  FSorted->setSortRole(TqmtDataTableModel::kSortRole);
+  FSorted->setDynamicSortFilter(true);
+  grid->setModel(FSorted);
+  grid->setSortingEnabled(true);
+  grid->sortByColumn(aColumn, aOrder);
 }
 
 void TFRAMEBaseGrid::SetFilter(const std::string& aFilter) {

@@ -52,8 +52,13 @@ public:
   // Every row, from the last to the first, each through DoDeleteRecord's steps.
   virtual void DoClearRecords();
 
-  // The grid's current row (-1 when none).
+  // The grid's current row as the model counts it (-1 when none).
   int CurrentRow() const;
+  // A click on a column's title sorts by it (numbers as numbers), at first by aColumn in aOrder;
+  // the rows keep their order as they change.
+  void EnableSorting(int aColumn, Qt::SortOrder aOrder);
+  // The model's row of a row as the grid shows it (the same without sorting; -1 for none).
+  int SourceRow(int aGridRow) const;
 
 protected:
   // Shows aCursor's rows in the grid with these columns (titles and widths).
@@ -65,6 +70,7 @@ protected:
 
 private:
   std::unique_ptr<TqmtDataTableModel> FModel;
+  class QSortFilterProxyModel* FSorted = nullptr;  // owned by the frame
 };
 
 // Sender and symbol of a chart or trading page request.

@@ -12,6 +12,12 @@
 #include "qmtTraderFrame.h"
 #include "qmtTraderGrid.h"
 #include "qmtTraderLogin.h"
+#include "qmtTraderData_Orders.h"
+#include "qmtTraderData_Position.h"
+#include "qmtTraderSettings.h"
+
+#include <QCheckBox>
+#include <QMessageBox>
 #include "qmtUIApplication.h"
 
 TTabSheetRuntime::TTabSheetRuntime(QWidget* aParent) : QWidget(aParent) {
@@ -162,7 +168,45 @@ void TFRMTrader::showEvent(QShowEvent* aEvent) {
   QMainWindow::showEvent(aEvent);
 }
 
+std::string TFRMTrader::LeftOnTheExchange() {
+  const std::size_t lOrders = GetTraderDataOrders().OpenOrders().size();
+  std::size_t lPositions = 0;
+  auto p = GetTraderDataPosition().GetTable().CloneCursor();
+  p->SetFiltered(false);
+  for (p->First(); !p->Eof(); p->Next()) lPositions += p->FieldByName("POSITION").AsExtended() != 0 ? 1 : 0;
+  if (lOrders == 0 && lPositions == 0) return std::string();
+  auto lCount = [](std::size_t n, const char* aOne, const char* aMany) { return std::to_string(n) + " " + (n == 1 ? aOne : aMany); };
+  std::string lText;
+  if (lOrders) lText = lCount(lOrders, "open order", "open orders");
+  if (lPositions) lText += (lText.empty() ? "" : " and ") + lCount(lPositions, "position", "positions");
+  return lText;
+}
+
+bool TFRMTrader::ConfirmClose() {
+  // Asked once per close; "Don't ask again" is kept in the settings file.
+  TqmtIniFile& s = GetTraderSettings();
+  if (!s.ReadBool("SETTINGS", "AskBeforeClosing", true)) return true;
+  const std::string lLeft = LeftOnTheExchange();
+  if (lLeft.empty()) return true;
+  QMessageBox lBox(QMessageBox::Warning, windowTitle(),
+                   QString::fromStdString("Left open on the exchange when qmtTrader closes: " + lLeft +
+                                          ". Orders can still fill, and nothing here will show it."),
+                   QMessageBox::Close | QMessageBox::Cancel, this);
+  lBox.setObjectName("CloseQuestion");
+  lBox.setInformativeText("Close anyway?");
+  lBox.setDefaultButton(QMessageBox::Cancel);
+  auto* lDontAsk = new QCheckBox("Don't ask again", &lBox);
+  lBox.setCheckBox(lDontAsk);
+  const bool lClose = lBox.exec() == QMessageBox::Close;
+  if (lClose && lDontAsk->isChecked()) s.WriteBool("SETTINGS", "AskBeforeClosing", false);
+  return lClose;
+}
+
 void TFRMTrader::closeEvent(QCloseEvent* aEvent) {
+  if (!ConfirmClose()) {
+    aEvent->ignore();
+    return;
+  }
   FStateTimer.stop();
   UnRegisterListeners();
   QMainWindow::closeEvent(aEvent);

@@ -64,8 +64,15 @@ public:
   // "Close Tab": the active runtime page goes, then the next page with a visible tab, wrapping.
   void btnCloseTabClick();
 
+  // "2 open orders and 1 position" as the tables show them now; "" when nothing is left open.
+  static std::string LeftOnTheExchange();
+  // Closing with open orders or a position asks first (unless "Don't ask again" was chosen): true
+  // to close.
+  bool ConfirmClose();
+
 protected:
   void showEvent(QShowEvent* aEvent) override;
+  // Refused (the window stays) when the user does not confirm leaving orders or positions open.
   void closeEvent(QCloseEvent* aEvent) override;
   // A runtime page with aFrame on it, captioned aSymbol, made the active last page.
   void AddRuntimePage(const std::string& aSymbol, QWidget* aFrame);

@@ -2,7 +2,9 @@
 // against the simulated exchange as a user would do it: sign in, add two symbols through "Select
 // Symbol", watch their rows update, delete one while tickers arrive, reconnect and restart.
 #include <QAction>
+#include <QCheckBox>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 
@@ -357,7 +359,7 @@ private slots:
       b.txtSize->setText("0.01");
       b.OrderClick(b.OrderButtons[0]);
       QVERIFY(!lMessages.empty());
-      QVERIFY2(lMessages.back().rfind("Order refused: its price follows the last price, which is not live", 0) == 0, lMessages.back().c_str());
+      QVERIFY2(lMessages.back().rfind("Order refused: its price follows the market's, which is not live", 0) == 0, lMessages.back().c_str());
 
       // Back: live again, and the chart shows where the data stopped.
       w.btnBrokerConnect->trigger();
@@ -440,7 +442,31 @@ private slots:
       b.btnCancelOpenOrders->click();
       QVERIFY(WaitFor([&] { return lOpen.rowCount() == 0; }));
       QCOMPARE(lHistory.rowCount(), 4);
-      w.close();
+      // The bought position stays: closing asks first. Cancel keeps the window; Close with "Don't
+      // ask again" closes it, and the next close does not ask.
+      QCOMPARE(TFRMTrader::LeftOnTheExchange(), std::string("1 position"));
+      auto lAnswer = [](QMessageBox::StandardButton aButton, bool aDontAsk, QString* aText) {
+        QTimer::singleShot(0, [=] {
+          WaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 3000);
+          auto* lBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+          if (!lBox || lBox->objectName() != "CloseQuestion") return;
+          *aText = lBox->text();
+          lBox->checkBox()->setChecked(aDontAsk);
+          lBox->button(aButton)->click();
+        });
+      };
+      QString lAsked;
+      lAnswer(QMessageBox::Cancel, false, &lAsked);
+      QVERIFY(!w.close());
+      QVERIFY(w.isVisible());
+      QCOMPARE(lAsked, QString("Left open on the exchange when qmtTrader closes: 1 position. Orders can still fill, and nothing here will show it."));
+      lAsked.clear();
+      lAnswer(QMessageBox::Close, true, &lAsked);
+      QVERIFY(w.close());
+      QVERIFY(!lAsked.isEmpty());
+      QVERIFY(!GetTraderSettings().ReadBool("SETTINGS", "AskBeforeClosing", true));
+      QVERIFY(w.ConfirmClose());  // not asked again
+      GetTraderSettings().WriteBool("SETTINGS", "AskBeforeClosing", true);
       SetUIExceptionHandler(nullptr);
     }
     FreeTraderData();

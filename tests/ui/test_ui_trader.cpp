@@ -6,11 +6,14 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cmath>
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "qmtTradeBar.h"
 #include "qmtTraderClient.h"
+#include "qmtTraderData_Balance.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtTraderFrame.h"
 #include "qmtTraderSettings.h"
@@ -20,7 +23,26 @@ using namespace qmt_ui_test;
 
 namespace {
 
-class FeedClient : public TqmtTraderClient {};
+// A client that feeds tickers and records the cancels and changes that reach its command queue.
+class FeedClient : public TqmtTraderClient {
+public:
+  std::mutex Lock;
+  std::vector<std::string> Done;
+  TqmtTraderExecution ExecuteCancel(const std::string& aSymbol, const std::string& aId) override {
+    std::lock_guard g(Lock);
+    Done.push_back("cancel " + aSymbol + " " + aId);
+    return {TqmtTraderOutcome::tocAccepted, "CANCELED"};
+  }
+  TqmtTraderExecution ExecuteModify(const TqmtTraderOrderRequest& r) override {
+    std::lock_guard g(Lock);
+    Done.push_back("change " + r.Replaces + " to " + r.Text());
+    return {TqmtTraderOutcome::tocAccepted, "NEW"};
+  }
+  std::vector<std::string> Taken() {
+    std::lock_guard g(Lock);
+    return Done;
+  }
+};
 
 // A bar that records what it would send.
 class RecordingBar : public TFRAMETradeBar {
@@ -126,6 +148,149 @@ private slots:
     QTest::newRow("last, other operator") << int(tbopLast) << 255 << "3" << "100" << "100";
     QTest::newRow("unset price kind") << 255 << int(tbomSum) << "3" << "100" << "-1";
     QTest::newRow("low-priced symbol") << int(tbopLast) << int(tbomSum) << "0.0000001" << "0.00001234" << "0.00001244";
+  }
+
+  // Bid, ask, ticks and percent, against a quote of last 100, bid 99.5, ask 100.5, tick 0.1.
+  void pricesFromTheBookAndInTicksOrPercent() {
+    const TqmtTradeBarQuote q{100, 99.5L, 100.5L, 0.1L};
+    struct Case {
+      std::uint8_t kind, op, unit;
+      long double margin;
+      const char* expected;
+    } lCases[] = {
+        {tbopBid, tbomMinus, tbouTicks, 2, "99.3"},     {tbopAsk, tbomSum, tbouTicks, 3, "100.8"},
+        {tbopLast, tbomMinus, tbouPercent, 1, "99"},    {tbopAsk, tbomSum, tbouPercent, 2, "102.51"},
+        {tbopBid, tbomSum, tbouAmount, 0.25L, "99.75"}, {tbopValue, tbomSum, tbouTicks, 42, "42"},
+    };
+    for (const Case& c : lCases) {
+      TqmtTradeBarOrder o("X.Order1");
+      o.LimitPrice = c.kind, o.LimitPriceOperator = c.op, o.LimitPriceUnit = c.unit, o.LimitPriceMargin = c.margin;
+      QCOMPARE(QString::fromStdString(TradeBarNumberText(RoundToStep(o.GetLimitPrice(q), 1e-8L))), QString(c.expected));
+    }
+    // A bid not heard yet gives no price.
+    TqmtTradeBarOrder o("X.Order1");
+    o.LimitPrice = tbopBid;
+    QVERIFY(o.GetLimitPrice(TqmtTradeBarQuote{100, 0, 0, 0.1L}) < 0);
+  }
+
+  // A size as a number, a value in the quote, or a share of the balance; the value shown beside it.
+  void sizesInBaseQuoteOrPercent() {
+    RecordingBar b;
+    b.SetSymbol("BTCUSDT");
+    b.LotStep = 0.001L;
+    Tick(*FClient, "BTCUSDT", 25000);
+    QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));
+    TqmtTraderBalance lUsdt, lBtc;
+    lUsdt.SetSymbol("USDT"), lUsdt.SetWalletBalance(1000);
+    lBtc.SetSymbol("BTC"), lBtc.SetWalletBalance(2);
+    GetTraderDataBalance().UpdateBalance(lUsdt);
+    GetTraderDataBalance().UpdateBalance(lBtc);
+    struct Case {
+      const char* text;
+      std::uint8_t side;
+      long double base;
+    } lCases[] = {{"0.5", tbosBuy, 0.5L},       {" 500 USDT ", tbosBuy, 0.02L}, {"500usdt", tbosBuy, 0.02L},
+                  {"10%", tbosBuy, 0.004L},     {"50%", tbosSell, 1}};
+    for (const Case& c : lCases) QVERIFY2(std::fabs(b.SizeOf(c.text, c.side) - c.base) < 1e-12L, c.text);
+    for (const char* lBad : {"500 BTC", "0%", "150%", "", "1,5"}) {
+      bool lRaised = false;
+      try {
+        b.SizeOf(lBad, tbosBuy);
+      } catch (const std::exception&) {
+        lRaised = true;
+      }
+      QVERIFY2(lRaised, lBad);
+    }
+    b.txtSize->setText("500 USDT");
+    QCOMPARE(b.lblValue->text(), QString("0.02 BTC = 500.00 USDT"));
+    // The order sent is in base units, rounded down to the lot.
+    Define(b, 0, tbotMarket, tbosBuy);
+    b.txtSize->setText("333 USDT");
+    b.OrderClick(b.OrderButtons[0]);
+    QCOMPARE(b.Sent.back(), std::string("MARKET 0 BTCUSDT 0.013"));
+  }
+
+  // The size the user left is what a new bar of the symbol shows (and would send).
+  void theStoredSizeIsReadBack() {
+    {
+      TFRAMETradeBarBinance b;
+      b.SetSymbol("BTCUSDT");
+      b.txtSize->setText("0.5");
+      emit b.txtSize->editingFinished();
+    }
+    TFRAMETradeBarBinance b;
+    b.SetSymbol("BTCUSDT");
+    QCOMPARE(b.txtSize->text(), QString("0.5"));
+    TFRAMETradeBarBinance e;
+    e.SetSymbol("ETHUSDT");
+    QCOMPARE(e.txtSize->text(), QString("1.00"));
+  }
+
+  // Open orders newest first, any column sorts (numbers as numbers), an unknown outcome marked;
+  // Delete cancels the selected order, a change goes with the symbol's steps, and only for limits.
+  void openOrdersOneByOne() {
+    auto lAdd = [](const std::string& aId, const char* aType, long double aPrice, const char* aStatus, int aSecondsAgo) {
+      TqmtTraderOrder o;
+      o.SetId(aId), o.SetSymbol("BTCUSDT"), o.SetOrderStatus(aStatus), o.SetOrderSide("SELL"), o.SetOrderType(aType);
+      o.SetPrice(aPrice), o.SetSize(0.5L), o.SetDateTime(NowLocal() - aSecondsAgo / 86400.0);
+      GetTraderDataOrders().UpdateOrder(o);
+    };
+    GetTraderDataOrders().Clear();
+    lAdd("old", "LIMIT", 100, "NEW", 30);
+    lAdd("newest", "LIMIT", 27000, "NEW", 1);
+    lAdd("middle", "STOP_LOSS", 9, "UNKNOWN", 10);
+    if (!FClient->Broker().Symbols().GetSymbol("BTCUSDT")) {
+      TqmtTraderSymbol lSymbol;
+      lSymbol.SetSymbol("BTCUSDT");
+      FClient->Broker().Symbols().AddSymbol(lSymbol);
+    }
+    TqmtTraderSymbol* s = FClient->Broker().Symbols().GetSymbol("BTCUSDT");
+    s->SetPriceStep(0.1L), s->SetLotStep(0.001L);
+    TFRAMEGridTradeOpenOrders g;
+    g.SetSymbol("BTCUSDT");
+    g.show();
+    TqmtDataTableModel& m = *g.dsGrid();
+    m.Refresh();
+    QCOMPARE(m.rowCount(), 3);
+    auto lShownId = [&](int aGridRow) { return m.Text(g.SourceRow(aGridRow), "ID"); };
+    QCOMPARE(lShownId(0), std::string("newest"));
+    QCOMPARE(lShownId(2), std::string("old"));
+    g.grid->sortByColumn(6, Qt::AscendingOrder);  // Price: 9, 100, 27000 (not "100" < "27000" < "9")
+    QCOMPARE(lShownId(0), std::string("middle"));
+    QCOMPARE(lShownId(2), std::string("newest"));
+    QCOMPARE(g.grid->model()->index(0, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(255, 230, 120));
+
+    // Delete on the selected row cancels that order alone.
+    g.grid->selectRow(1);
+    QApplication::setActiveWindow(&g);
+    QVERIFY(QTest::qWaitForWindowActive(&g));
+    g.grid->setFocus();
+    QTest::keyClick(g.grid, Qt::Key_Delete);
+    QVERIFY(WaitFor([&] { return FClient->Taken().size() == 1; }));
+    QCOMPARE(FClient->Taken()[0], std::string("cancel BTCUSDT old"));
+
+    std::string lWhy;
+    QVERIFY(!g.SubmitChange(g.SourceRow(0), 10, 1, lWhy));
+    QCOMPARE(lWhy, std::string("only limit orders can be changed"));
+    QVERIFY(!g.SubmitChange(g.SourceRow(2), 27000, 0.0004L, lWhy));  // below the lot
+    QVERIFY(g.SubmitChange(g.SourceRow(2), 27100.04L, 0.7509L, lWhy));
+    QVERIFY(WaitFor([&] { return FClient->Taken().size() == 2; }));
+    QCOMPARE(FClient->Taken()[1], std::string("change newest to SELL LIMIT 0.75 BTCUSDT at 27100"));
+
+    // Through the dialog: Cancel sends nothing, Ok sends what the fields say.
+    for (const bool lOk : {false, true}) {
+      QTimer::singleShot(0, [lOk] {
+        WaitFor([] { return dynamic_cast<TFRMChangeOrder*>(QApplication::activeModalWidget()) != nullptr; }, 3000);
+        auto* d = dynamic_cast<TFRMChangeOrder*>(QApplication::activeModalWidget());
+        if (!d) return;
+        d->txtPrice->setText("26000");
+        (lOk ? d->btnOk : d->btnCancel)->click();
+      });
+      g.grid->selectRow(2);
+      g.ChangeSelected();
+    }
+    QVERIFY(WaitFor([&] { return FClient->Taken().size() == 3; }));
+    QCOMPARE(FClient->Taken()[2], std::string("change newest to SELL LIMIT 0.5 BTCUSDT at 26000"));    GetTraderDataOrders().Clear();
   }
   void pricesFromDefinitions() {
     QFETCH(int, kind);
@@ -249,17 +414,32 @@ private slots:
       QVERIFY2(FMessages.back().rfind("Order refused: ", 0) == 0 && FMessages.back().find(c.why) != std::string::npos,
                FMessages.back().c_str());
     }
-    // A size that is no number raises the conversion error.
+    // A size that is no number, value or percentage is refused with what was typed.
     b.txtSize->setText("1,5");
-    QVERIFY_THROWS_EXCEPTION(std::exception, b.OrderClick(b.OrderButtons[0]));
+    b.OrderClick(b.OrderButtons[0]);
+    QVERIFY(b.Sent.empty());
+    QCOMPARE(FMessages.back(), std::string("Order refused: the size \"1,5\" is neither a number, a value in USDT nor a percentage"));
   }
 
   void storedDefinitionsAndButtonsReadBack() {
     {
       TFRAMETradeBarBinance b;
       b.SetSymbol("BTCUSDT");
-      for (int k = 0; k < 8; ++k) QCOMPARE(b.OrderButtons[static_cast<std::size_t>(k)]->text(), QString("BTCUSDTOrder%1").arg(k));
-      // "Edit Order" on the first button through its menu; the dialog closed by its close box.
+      // Undefined buttons are captioned with the number of their key.
+      for (int k = 0; k < 8; ++k) QCOMPARE(b.OrderButtons[static_cast<std::size_t>(k)]->text(), QString::number(k + 1));
+      // "Edit Order", then Cancel: nothing changes.
+      QTimer::singleShot(0, [] {
+        WaitFor([] { return dynamic_cast<TFRMTradeBarOrder*>(QApplication::activeModalWidget()) != nullptr; }, 3000);
+        auto* d = dynamic_cast<TFRMTradeBarOrder*>(QApplication::activeModalWidget());
+        if (!d) return;
+        d->txtDescription->setText("Not kept");
+        d->cboOrderType->setCurrentIndex(tbotMarket);
+        d->btnCancel->click();
+      });
+      b.OrderButtons[0]->menu()->actions().at(0)->trigger();
+      QCOMPARE(b.OrderButtons[0]->text(), QString("1"));
+      QVERIFY(!b.GetTradeBarOrders().GetOrder(0)->Defined());
+      // "Edit Order" on the first button through its menu; the dialog ended with "Ok".
       bool lKeptOpen = false;
       QTimer::singleShot(0, [&lKeptOpen] {
         WaitFor([] { return dynamic_cast<TFRMTradeBarOrder*>(QApplication::activeModalWidget()) != nullptr; }, 3000);
@@ -274,10 +454,10 @@ private slots:
         d->txtStopLimitStopPriceMarginValue->setText("0.126");
         // the limit price kind stays unselected: stored as 255
         d->txtStopLimitLimitPriceMarginValue->setText("not a number");
-        d->close();
+        d->btnOk->click();
         lKeptOpen = d->isVisible();  // the margin is no number: it stays open
         d->txtStopLimitLimitPriceMarginValue->setText("2.5");
-        d->close();
+        d->btnOk->click();
       });
       QMenu* m = b.OrderButtons[0]->menu();
       emit m->aboutToShow();
@@ -293,8 +473,10 @@ private slots:
       GetTraderSettings().WriteBool("BTCUSDT.ToolButton5", "Visible", false);
     }
     TqmtIniFile& s = GetTraderSettings();
-    QCOMPARE(s.ReadString("BTCUSDT.Order1", "StopPriceMargin", ""), std::string("0.126"));
-    QCOMPARE(s.ReadInteger("BTCUSDT.Order1", "LimitPrice", 0), 255);
+    // Not "only for this symbol": the definition is the shared one.
+    QCOMPARE(s.ReadString("Order1", "StopPriceMargin", ""), std::string("0.126"));
+    QCOMPARE(s.ReadInteger("Order1", "LimitPrice", 0), 255);
+    QCOMPARE(s.ReadString("BTCUSDT.Order1", "OrderType", ""), std::string());
     QCOMPARE(s.ReadString("BTCUSDT.Order3", "Enabled", ""), std::string("0"));
     QCOMPARE(s.ReadString("BTCUSDT.Order5", "Visible", ""), std::string("0"));
     {
@@ -317,10 +499,18 @@ private slots:
       QVERIFY(b.OrderButtons[2]->isEnabled() && b.ToolAction("Order5")->isVisible() && b.ToolAction("ToolButton5")->isVisible());
       QCOMPARE(s.ReadString("BTCUSDT.Order3", "Enabled", ""), std::string("1"));
       QCOMPARE(s.ReadString("BTCUSDT.btnReset", "Visible", ""), std::string("1"));
-      // Another symbol has buttons of its own.
+      // Another symbol shows the shared definition, until it has one of its own.
       TFRAMETradeBarBinance e;
       e.SetSymbol("ETHUSDT");
-      QCOMPARE(e.OrderButtons[0]->text(), QString("ETHUSDTOrder0"));
+      QCOMPARE(e.OrderButtons[0]->text(), QString("Buy 1"));
+      s.WriteInteger("ETHUSDT.Order1", "OrderType", tbotMarket);
+      s.WriteString("ETHUSDT.Order1", "Description", "ETH only");
+      s.WriteInteger("ETHUSDT.Order1", "Side", tbosSell);
+      e.SetSymbol("ETHUSDT");
+      QCOMPARE(e.OrderButtons[0]->text(), QString("ETH only"));
+      QVERIFY(e.GetTradeBarOrders().GetOrder(0)->Own);
+      b.SetSymbol("BTCUSDT");
+      QCOMPARE(b.OrderButtons[0]->text(), QString("Buy 1"));
     }
   }
 
