@@ -218,8 +218,8 @@ bool ShowTradeBarConfirmation(const std::string& aSymbol, const std::string& aOr
   d.txtLimitPrice->setText(QString::fromStdString(Number(aLimitPrice)));
   d.txtStopPrice->setText(QString::fromStdString(Number(aStopPrice)));
   d.txtValue->setText(aValue > 0 ? QString::fromStdString(FormatFloat("0.00", aValue) + (aQuote.empty() ? "" : " " + aQuote)) : QString());
-  const bool lLimit = aOrderType != "MARKET" && aOrderType != "STOP";
-  const bool lStop = aOrderType != "MARKET" && aOrderType != "LIMIT";
+  const bool lLimit = aOrderType == "LIMIT" || aOrderType == "STOP LIMIT" || aLimitPrice > 0;
+  const bool lStop = aOrderType == "STOP" || aOrderType == "STOP LIMIT" || aStopPrice > 0;
   d.lblLimitPrice->setVisible(lLimit), d.txtLimitPrice->setVisible(lLimit);
   d.lblStopPrice->setVisible(lStop), d.txtStopPrice->setVisible(lStop);
   CentreOnScreen(&d);
@@ -259,7 +259,10 @@ TFRAMETradeBar::TFRAMETradeBar(QWidget* aParent) : TFRAMEBase(aParent) {
   lblValue = new QLabel(this);
   lblValue->setObjectName("lblValue");
   lblValue->setAlignment(Qt::AlignRight);
-  lblValue->setToolTip("The size in the base asset and its value in the quote, at the last price");
+  lblValue->setToolTip("The size in the base asset and its value in the quote asset, at the last price");
+  QFont lSmall = lblValue->font();
+  lSmall.setPointSizeF(lSmall.pointSizeF() * 0.85);
+  lblValue->setFont(lSmall);
   toolTradeBar->addWidget(lblValue);
   txtSize->setToolTip("Size: 0.5 (the base asset), 500 USDT (a value in the quote asset) or 10% (of the available balance)."
                       " Right-click for presets.");
@@ -400,7 +403,10 @@ QToolButton* TFRAMETradeBar::AddButton(const QString& aCaption, const std::strin
   b->setObjectName(QString::fromStdString(aName));
   b->setText(aCaption);
   b->setProperty("tag", aTag);
-  b->setPopupMode(QToolButton::MenuButtonPopup);
+  // The button's menu on a right-click (or a press held): no arrow takes room from the caption.
+  b->setPopupMode(QToolButton::DelayedPopup);
+  b->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(b, &QToolButton::customContextMenuRequested, b, [b](const QPoint& aAt) { b->menu()->popup(b->mapToGlobal(aAt)); });
   b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   // The button's own menu: it acts on this button, whichever the mouse entered last.
   auto* m = new QMenu(b);
@@ -575,7 +581,7 @@ long double TFRAMETradeBar::SizeOf(const std::string& aText, std::uint8_t aSide)
     const long double lPercent = TradeBarTextToNumber(lText.substr(0, lText.size() - 1));
     if (!(lPercent > 0 && lPercent <= 100)) throw Exception("a size in percent is above 0 and at most 100");
     const std::string lQuote = QuoteAsset();
-    const bool lFutures = GetTraderClient() && GetTraderClient()->MarketName().find("Futures") != std::string::npos;
+    const bool lFutures = GetTraderClient() && GetTraderClient()->MarketName().find("futures") != std::string::npos;
     if (aSide == tbosSell && !lFutures) return Available(FSymbol.substr(0, FSymbol.size() - lQuote.size())) * lPercent / 100;
     if (!(FLastPrice > 0)) throw Exception("no price for " + FSymbol + " has come yet");
     return Available(lQuote) * lPercent / 100 / FLastPrice;
@@ -608,7 +614,7 @@ void TFRAMETradeBar::ShowValue() {
   lSize = RoundDownToStep(lSize, lLot);
   const std::string lBase = FSymbol.substr(0, FSymbol.size() - QuoteAsset().size());
   QString lText = QString::fromStdString(TradeBarNumberText(lSize) + " " + lBase);
-  if (FLastPrice > 0) lText += QString::fromStdString(" = " + FormatFloat("0.00", lSize * FLastPrice) + " " + QuoteAsset());
+  if (FLastPrice > 0) lText += QString::fromStdString(" = " + FormatFloat("0.00", lSize * FLastPrice));
   lblValue->setText(lText);
 }
 

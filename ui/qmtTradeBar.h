@@ -180,6 +180,11 @@ public:
   void ShowCaption(int aIndex);
   // The prices the definitions follow, as last heard, with the symbol's price step.
   TqmtTradeBarQuote Quote();
+  long double LotStepNow() {
+    long double lPrice, lLot;
+    GetSteps(lPrice, lLot);
+    return lLot;
+  }
   // Button state by name ("Order3", "ToolButton5", "btnCancelOpenOrders" ...).
   QAction* ToolAction(const std::string& aName) const;
 

@@ -9,7 +9,9 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "qmtOrderTicket.h"
 #include "qmtTradeBar.h"
+#include "qmtTraderClient.h"
 #include "qmtTraderChart.h"
 #include "qmtTraderData_Balance.h"
 #include "qmtTraderData_Orders.h"
@@ -36,7 +38,7 @@ QWidget* Fill(QWidget* aPanel, QWidget* aFrame) {
 }
 
 const std::vector<TqmtGridColumn> kOrderColumns = {
-    {"DATE_TIME", "Time", 122},  {"SYMBOL", "Symbol", 100},    {"ORDER_SIDE", "Side", 50}, {"ORDER_TYPE", "Type", 126},
+    {"DATE_TIME", "Time", 122},  {"SYMBOL", "Symbol", 80},     {"ORDER_SIDE", "Side", 42}, {"ORDER_TYPE", "Type", 96},
     {"SIZE", "Size", 90},        {"FILLED", "Filled", 90},     {"PRICE", "Price", 100},    {"AVG_PRICE", "Avg Price", 100},
     {"STOP_PRICE", "Trigger", 100}, {"ORDER_STATUS", "Status", 110}};
 }  // namespace
@@ -229,7 +231,7 @@ TFRAMEBaseTrader::TFRAMEBaseTrader(QWidget* aParent) : TFRAMEBase(aParent) {
   setObjectName("FRAMETrader");
   auto* lLayout = new QVBoxLayout(this);
   lLayout->setContentsMargins(0, 0, 0, 0);
-  // Chart and bar above, grids below, 270 pixels at first; the user can move the divider (at the
+  // Chart and bar above, grids below; the user can move the divider (at the
   // window's first size the trade bar would not fit otherwise, and it scrolls when it still does not).
   auto* lSplitter = new QSplitter(Qt::Vertical, this);
   lSplitter->setChildrenCollapsible(false);
@@ -255,7 +257,9 @@ TFRAMEBaseTrader::TFRAMEBaseTrader(QWidget* aParent) : TFRAMEBase(aParent) {
   lSplitter->addWidget(pnlBottom);
   lSplitter->setStretchFactor(0, 1);
   lSplitter->setStretchFactor(1, 0);
-  lSplitter->setSizes({400, 270});
+  // The grids start lower than the chart's side needs: the whole trade bar shows at the window's
+  // first size.
+  lSplitter->setSizes({400, 190});
   pageBottom = new QTabWidget(pnlBottom);
   Fill(pnlBottom, pageBottom);
   tabPosition = new QWidget(), tabOpenOrders = new QWidget(), tabOrdersHistory = new QWidget(), tabBalance = new QWidget();
@@ -287,6 +291,13 @@ void TFRAMETraderBinance::SetSymbol(const std::string& aSymbol) {
   FFRAMETradeBarBinance = new TFRAMETradeBarBinance();
   FFRAMETradeBarBinance->SetSymbol(FSymbol);
   Fill(pnlRight, FFRAMETradeBarBinance);
+  // The ticket on a tab of its own beside the account's grids.
+  TqmtTraderClient* c = GetTraderClient();
+  const bool lFutures = c && c->MarketName().find("futures") != std::string::npos;
+  FFRAMEOrderTicket = new TFRAMEOrderTicket(*FFRAMETradeBarBinance, lFutures);
+  tabOrderTicket = new QWidget();
+  pageBottom->addTab(tabOrderTicket, "Order Ticket");
+  Fill(tabOrderTicket, FFRAMEOrderTicket);
   for (int k = 1; k <= 8; ++k) {
     auto* s = new QShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(Qt::Key_0 + k)), this);
     s->setContext(Qt::WidgetWithChildrenShortcut);

@@ -1,5 +1,5 @@
 // The trading page: the symbol's chart (upper left), the trade bar (right, 130 pixels) and the
-// account grids on tabbed pages along the bottom (270 pixels): the symbol's position, its open
+// account grids on tabbed pages along the bottom (190 pixels at first): the symbol's position, its open
 // orders, its order history, and every balance of the account. Each grid reads its table through a
 // clone cursor of its own, filtered to the symbol where the table concerns it. UI thread only.
 #pragma once
@@ -19,6 +19,7 @@
 class TFRAMEChartTicker;
 class TFRAMETradeBar;
 class TFRAMETradeBarBinance;
+class TFRAMEOrderTicket;
 
 // The filter text "SYMBOL = '<symbol>'", each quote inside doubled.
 std::string SymbolFilter(const std::string& aSymbol);
@@ -126,6 +127,8 @@ class TFRAMETraderBinance : public TFRAMEBaseTrader {
 public:
   explicit TFRAMETraderBinance(QWidget* aParent = nullptr) : TFRAMEBaseTrader(aParent) {}
   TFRAMETradeBarBinance* FFRAMETradeBarBinance = nullptr;
+  TFRAMEOrderTicket* FFRAMEOrderTicket = nullptr;  // on the "Order Ticket" tab
+  QWidget* tabOrderTicket = nullptr;
   // Also the trade bar, and the keys: Ctrl+1 ... Ctrl+8 press the visible order buttons, Ctrl+0
   // "Cancel Orders" (on this page only).
   void SetSymbol(const std::string& aSymbol) override;

@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "qmtOrderTicket.h"
 #include "qmtTradeBar.h"
 #include "qmtTraderClient.h"
 #include "qmtTraderData_Balance.h"
@@ -32,6 +33,11 @@ public:
     std::lock_guard g(Lock);
     Done.push_back("cancel " + aSymbol + " " + aId);
     return {TqmtTraderOutcome::tocAccepted, "CANCELED"};
+  }
+  TqmtTraderExecution ExecuteOrder(const TqmtTraderOrderRequest& r) override {
+    std::lock_guard g(Lock);
+    Done.push_back("order " + r.Text());
+    return {TqmtTraderOutcome::tocAccepted, "NEW"};
   }
   TqmtTraderExecution ExecuteModify(const TqmtTraderOrderRequest& r) override {
     std::lock_guard g(Lock);
@@ -202,12 +208,76 @@ private slots:
       QVERIFY2(lRaised, lBad);
     }
     b.txtSize->setText("500 USDT");
-    QCOMPARE(b.lblValue->text(), QString("0.02 BTC = 500.00 USDT"));
+    QCOMPARE(b.lblValue->text(), QString("0.02 BTC = 500.00"));
     // The order sent is in base units, rounded down to the lot.
     Define(b, 0, tbotMarket, tbosBuy);
     b.txtSize->setText("333 USDT");
     b.OrderClick(b.OrderButtons[0]);
     QCOMPARE(b.Sent.back(), std::string("MARKET 0 BTCUSDT 0.013"));
+  }
+
+  // The ticket's fields to the request sent: a table over type, time in force and flags on both
+  // markets, with the symbol's steps; refusals before anything is sent; Enter places.
+  void orderTicketFieldsToTheRequest() {
+    RecordingBar b;
+    b.SetSymbol("BTCUSDT");
+    b.PriceStep = 0.1L, b.LotStep = 0.001L;
+    Tick(*FClient, "BTCUSDT", 25000);
+    QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));
+    struct Case {
+      bool futures;
+      const char* type;
+      int side;  // 0 buy, 1 sell
+      const char *price, *trigger, *size, *tif;
+      bool post, reduce;
+      const char* callback;
+      const char* expected;  // the request's text, or "refused: <reason>"
+    } lCases[] = {
+        {false, "Limit", 0, "27000.04", "", "0.5", "GTC", false, false, "", "BUY LIMIT 0.5 BTCUSDT at 27000"},
+        {false, "Limit", 0, "27000", "", "0.5", "IOC", false, false, "", "BUY LIMIT 0.5 BTCUSDT at 27000 IOC"},
+        {false, "Limit", 1, "27000", "", "0.5", "FOK", true, false, "", "SELL LIMIT 0.5 BTCUSDT at 27000 post-only"},
+        {false, "Market", 1, "", "", "1.0009", "GTC", false, false, "", "SELL MARKET 1 BTCUSDT"},
+        {false, "Market", 0, "", "", "500 USDT", "GTC", false, false, "", "BUY MARKET 0.02 BTCUSDT"},
+        {false, "Stop Limit", 0, "27100", "27050", "1", "FOK", false, false, "", "BUY STOP_LIMIT 1 BTCUSDT at 27100 stop 27050 FOK"},
+        {false, "Take Profit", 1, "", "28000", "1", "GTC", false, false, "", "SELL TAKE_PROFIT 1 BTCUSDT trigger 28000"},
+        {false, "Limit", 0, "", "", "1", "GTC", false, false, "", "refused: the limit price must be a positive number"},
+        {false, "Stop", 0, "", "x", "1", "GTC", false, false, "", "refused: the trigger \"x\" is not a number"},
+        {false, "Limit", 0, "27000", "", "0.0004", "GTC", false, false, "", "refused: the size is below the symbol's lot step 0.001"},
+        {false, "Limit", 0, "27000", "", "1", "GTC", false, true, "", "BUY LIMIT 1 BTCUSDT at 27000"},  // no reduce-only on spot
+        {true, "Trailing Stop", 1, "", "", "1", "GTC", false, true, "1.5", "SELL TRAILING_STOP 1 BTCUSDT trailing 1.5% reduce-only"},
+        {true, "Trailing Stop", 1, "", "24000", "1", "GTC", false, false, "1", "SELL TRAILING_STOP 1 BTCUSDT trailing 1% from 24000"},
+        {true, "Trailing Stop", 1, "", "", "1", "GTC", false, false, "", "refused: a trailing stop needs its callback rate in percent"},
+        {true, "Take Profit Limit", 0, "24000", "24100", "2", "IOC", false, true, "", "BUY TAKE_PROFIT_LIMIT 2 BTCUSDT at 24000 trigger 24100 IOC reduce-only"},
+    };
+    for (const Case& c : lCases) {
+      TFRAMEOrderTicket k(b, c.futures);
+      k.cboType->setCurrentText(c.type);
+      QCOMPARE(k.cboType->currentText(), QString(c.type));
+      k.cboSide->setCurrentIndex(c.side);
+      k.txtPrice->setText(c.price), k.txtTrigger->setText(c.trigger), k.txtSize->setText(c.size), k.txtCallback->setText(c.callback);
+      k.cboTimeInForce->setCurrentText(c.tif);
+      k.chkPostOnly->setChecked(c.post), k.chkReduceOnly->setChecked(c.reduce);
+      TqmtTraderOrderRequest r;
+      std::string lWhy;
+      const std::string lGot = k.BuildRequest(r, lWhy) ? r.Text() : "refused: " + lWhy;
+      QVERIFY2(lGot == c.expected, (std::string(c.expected) + " <- " + lGot).c_str());
+    }
+    // The spot ticket offers no trailing stop; the fields a type does not use are disabled.
+    TFRAMEOrderTicket k(b, false);
+    QCOMPARE(k.cboType->findText("Trailing Stop"), -1);
+    k.cboType->setCurrentText("Market");
+    QVERIFY(!k.txtPrice->isEnabled() && !k.txtTrigger->isEnabled() && !k.cboTimeInForce->isEnabled());
+    // Enter in a field places it (no confirmation asked here), through the command queue.
+    k.cboType->setCurrentText("Limit");
+    k.btnPriceLast->click();
+    QCOMPARE(k.txtPrice->text(), QString("25000"));
+    k.txtSize->setText("0.25");
+    k.chkConfirm->setChecked(false);
+    k.show();
+    QTest::keyClick(k.txtSize, Qt::Key_Return);
+    QVERIFY(WaitFor([&] { return !FClient->Taken().empty(); }));
+    QCOMPARE(FClient->Taken().back(), std::string("order BUY LIMIT 0.25 BTCUSDT at 25000"));
+    QVERIFY2(FMessages.back() == "Order sent: BUY LIMIT 0.25 BTCUSDT at 25000", FMessages.back().c_str());
   }
 
   // The size the user left is what a new bar of the symbol shows (and would send).
