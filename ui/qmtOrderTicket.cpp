@@ -109,6 +109,7 @@ TFRAMEOrderTicket::TFRAMEOrderTicket(TFRAMETradeBar& aBar, bool aFutures, QWidge
       lblValue->setText(txtSize->text().trimmed().isEmpty() ? QString() : "?");
     }
   });
+  txtSize->setText(FBar.txtSize->text());  // the bar's size to start with
   ShowFields();
 }
 
