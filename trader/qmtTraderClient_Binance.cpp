@@ -1229,6 +1229,10 @@ void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {
       std::string lSymbol(s->ValueView());
       // The event's amount and entry at once; the exchange's full record (mark price, profit)
       // from REST on the account worker, never on this reading thread.
+      if (const TqmtObjectJSON* mt = p->Find("mt"); mt && !mt->ValueView().empty()) {
+        std::lock_guard g(FAccountLock);
+        FPositions[lSymbol].MarginType = std::string(mt->ValueView());
+      }
       if (p->Find("pa")) {
         long double lAmount = 0, lEntry = 0;
         Number(p->Find("pa"), [&](long double v) { lAmount = v; });

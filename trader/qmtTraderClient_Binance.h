@@ -121,6 +121,17 @@ public:
   // account worker's; a stream event asks the worker for it). A failed or malformed answer is logged.
   void UpdateSymbolPosition(const std::string& aSymbol);
 
+  // ---- position tools (futures): each goes through the command queue; its result comes to the
+  // command listeners. 0 with aWhy when there is nothing to send.
+  // The whole position closed (a reduce-only market order), or reversed (a market order for twice
+  // the amount, the other way).
+  std::uint64_t SubmitClosePosition(const std::string& aSymbol, bool aReverse, std::string& aWhy);
+  // The symbol's leverage, and its margin mode (isolated or cross); the position is read again after.
+  std::uint64_t SubmitLeverage(const std::string& aSymbol, int aLeverage, std::string& aWhy);
+  std::uint64_t SubmitMarginType(const std::string& aSymbol, bool aIsolated, std::string& aWhy);
+  // The amount of the symbol's position as last known (0: none).
+  long double PositionAmount(const std::string& aSymbol);
+
   // ---- the account's state
   // Reads the whole account now, on the caller's thread, and brings the tables to it; raises what
   // the exchange refused. The account worker runs it after every (re)connection of the account's data.
@@ -190,8 +201,14 @@ private:
   std::recursive_mutex FAccountLock;
   struct TPositionState {
     long double Amount = 0, Entry = 0, Mark = 0;
+    long double Liquidation = 0, Leverage = 0;  // as REST last said (the events do not)
+    std::string MarginType;
     std::int64_t Time = 0;
   };
+  // The record a listener gets for a position's state (under FAccountLock).
+  TqmtTraderPosition PositionRecord(const std::string& aSymbol, const TPositionState& aPosition) const;
+  // A REST position record's liquidation price, leverage and margin type kept for aSymbol.
+  void TakePositionDetails(const std::string& aSymbol, const TqmtObjectJSON& aRecord);
   std::map<std::string, TPositionState, std::less<>> FPositions;
   std::map<std::string, std::int64_t> FBalanceTimes;
   std::map<std::string, long double> FAvailable;

@@ -313,6 +313,7 @@ void TqmtTraderClient_Binance::ReadFuturesSnapshot() {
     }
     if (lSymbol.empty() || (lAmount == 0 && !lKnown)) continue;
     if (lAmount != 0) lOpenPositions.push_back(lSymbol);
+    TakePositionDetails(lSymbol, *p);
     ApplyPosition(lSymbol, lAmount, Num(p->Find("entryPrice")), Num(p->Find("markPrice")), SnapshotTime(p->Find("updateTime"), lSent),
                   std::string());
   }
@@ -470,12 +471,7 @@ void TqmtTraderClient_Binance::ApplyPosition(const std::string& aSymbol, long do
     p.Amount = aAmount;
     p.Entry = aEntry;
     if (aMark > 0) p.Mark = aMark;
-    TqmtTraderPosition r;
-    r.SetSymbol(aSymbol);
-    r.SetPosition(aAmount);
-    r.SetEntryPrice(aEntry);
-    r.SetMarketPrice(p.Mark);
-    r.SetUnRealizedProfit(UnrealizedOf(aSymbol, p));
+    TqmtTraderPosition r = PositionRecord(aSymbol, p);
     r.SetRaw(aRaw);
     DoPosition(r);
     // The mark price of every symbol held streams while it is held.
@@ -499,13 +495,31 @@ void TqmtTraderClient_Binance::DoReadMarkPrice(TqmtJSON& aJSON) {
   if (lIt == FPositions.end() || lIt->second.Amount == 0) return;
   TPositionState& p = lIt->second;
   p.Mark = lMark;
+  DoPosition(PositionRecord(lIt->first, p));
+}
+
+TqmtTraderPosition TqmtTraderClient_Binance::PositionRecord(const std::string& aSymbol, const TPositionState& p) const {
   TqmtTraderPosition r;
-  r.SetSymbol(lIt->first);
+  r.SetSymbol(aSymbol);
   r.SetPosition(p.Amount);
   r.SetEntryPrice(p.Entry);
-  r.SetMarketPrice(lMark);
-  r.SetUnRealizedProfit(UnrealizedOf(lIt->first, p));
-  DoPosition(r);
+  r.SetMarketPrice(p.Mark);
+  r.SetUnRealizedProfit(UnrealizedOf(aSymbol, p));
+  r.SetLiquidationPrice(p.Amount != 0 ? p.Liquidation : 0);
+  r.SetLeverage(p.Leverage);
+  r.SetMarginType(p.MarginType);
+  return r;
+}
+
+void TqmtTraderClient_Binance::TakePositionDetails(const std::string& aSymbol, const TqmtObjectJSON& e) {
+  std::lock_guard g(FAccountLock);
+  TPositionState& p = FPositions[aSymbol];
+  p.Liquidation = Num(e.Find("liquidationPrice"));
+  if (const long double l = Num(e.Find("leverage")); l > 0) p.Leverage = l;
+  // "cross" or "isolated" (the exchange's own words, lower case); an older answer says isolated as a flag.
+  std::string lType(Text(e.Find("marginType")));
+  if (lType.empty() && e.Find("isolated")) lType = Text(e.Find("isolated")) == "true" ? "isolated" : "cross";
+  if (!lType.empty()) p.MarginType = lType;
 }
 
 std::vector<TqmtTraderAccountTotal> TqmtTraderClient_Binance::AccountTotals() {
@@ -560,6 +574,7 @@ void TqmtTraderClient_Binance::UpdateSymbolPosition(const std::string& aSymbol) 
   }
   if (lDocument.Count() != 1) return;
   const TqmtObjectJSON* e = lDocument.At(0);
+  TakePositionDetails(aSymbol, *e);
   ApplyPosition(aSymbol, Num(e->Find("positionAmt")), Num(e->Find("entryPrice")), Num(e->Find("markPrice")),
                 SnapshotTime(e->Find("updateTime"), lSent), lAnswer);
 }
@@ -598,5 +613,50 @@ void TqmtTraderClient_Binance::RetryUserData() {
     // The server's clock measured again when the exchange called the request late.
     if (lLate) FUserClock.SyncServerTime();
     if (FUser.API && FUser.API->Up()) FUser.API->Resubscribe();
+  });
+}
+
+// ---- position tools ---------------------------------------------------------------------------------
+
+long double TqmtTraderClient_Binance::PositionAmount(const std::string& aSymbol) {
+  std::lock_guard g(FAccountLock);
+  const auto lIt = FPositions.find(aSymbol);
+  return lIt == FPositions.end() ? 0 : lIt->second.Amount;
+}
+
+std::uint64_t TqmtTraderClient_Binance::SubmitClosePosition(const std::string& aSymbol, bool aReverse, std::string& aWhy) {
+  if (!FClient_Futures) return aWhy = "positions are for futures", 0;
+  const long double lAmount = PositionAmount(aSymbol);
+  if (lAmount == 0) return aWhy = "there is no " + aSymbol + " position", 0;
+  TqmtTraderOrderRequest r;
+  r.Symbol = aSymbol;
+  r.Type = TqmtTraderOrderType::totMarket;
+  r.Side = lAmount > 0 ? TqmtTraderOrderSide::stosSell : TqmtTraderOrderSide::stosBuy;
+  r.Size = (aReverse ? 2 : 1) * (lAmount > 0 ? lAmount : -lAmount);
+  // Closing must never open the other way, whatever filled meanwhile; a reversal must.
+  r.ReduceOnly = !aReverse;
+  return SubmitOrder(r);
+}
+
+std::uint64_t TqmtTraderClient_Binance::SubmitLeverage(const std::string& aSymbol, int aLeverage, std::string& aWhy) {
+  if (!FClient_Futures) return aWhy = "leverage is for futures", 0;
+  if (aLeverage < 1 || aLeverage > 125) return aWhy = "the leverage is a whole number from 1 to 125", 0;
+  return SubmitTask(aSymbol, "set the " + aSymbol + " leverage to " + std::to_string(aLeverage) + "x", [this, aSymbol, aLeverage] {
+    FClient_Futures->REST_API().ChangeInitialLeverage(aSymbol, aLeverage);
+    PostAccountJob("position:" + aSymbol, 0, [this, aSymbol] { UpdateSymbolPosition(aSymbol); });
+  });
+}
+
+std::uint64_t TqmtTraderClient_Binance::SubmitMarginType(const std::string& aSymbol, bool aIsolated, std::string& aWhy) {
+  if (!FClient_Futures) return aWhy = "margin modes are for futures", 0;
+  const std::string lType = aIsolated ? "ISOLATED" : "CROSSED";
+  return SubmitTask(aSymbol, "set the " + aSymbol + " margin mode to " + (aIsolated ? "isolated" : "cross"), [this, aSymbol, lType] {
+    try {
+      FClient_Futures->REST_API().ChangeMarginType(aSymbol, lType);
+    } catch (const std::exception& e) {
+      // Already so: nothing to change, which is what was asked.
+      if (std::string(e.what()).find("-4046") == std::string::npos) throw;
+    }
+    PostAccountJob("position:" + aSymbol, 0, [this, aSymbol] { UpdateSymbolPosition(aSymbol); });
   });
 }

@@ -20,6 +20,9 @@ void TqmtTraderPosition::CopyFrom(const TqmtTraderPosition& aObject) {
   SetEntryPrice(aObject.EntryPrice());
   SetMarketPrice(aObject.MarketPrice());
   SetUnRealizedProfit(aObject.UnRealizedProfit());
+  SetLiquidationPrice(aObject.LiquidationPrice());
+  SetLeverage(aObject.Leverage());
+  SetMarginType(aObject.MarginType());
 }
 
 void TqmtTraderBalance::CopyFrom(const TqmtTraderBalance& aObject) {

@@ -46,6 +46,9 @@ public:
   QMT_PROPERTY(long double, MarketPrice);
   QMT_PROPERTY(long double, Position);  // negative for a short position
   QMT_PROPERTY(long double, UnRealizedProfit);
+  QMT_PROPERTY(long double, LiquidationPrice);  // 0: none or not said
+  QMT_PROPERTY(long double, Leverage);          // 0: not said
+  QMT_PROPERTY(std::string, MarginType);        // "cross" or "isolated" ("": not said)
 };
 
 class TqmtTraderBalance : public TqmtTraderMarketData {

@@ -10,6 +10,12 @@
 #include <QVBoxLayout>
 
 #include "qmtOrderTicket.h"
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderHelpers.h"
+
+#include <QInputDialog>
+#include <QMessageBox>
+#include <cmath>
 #include "qmtTradeBar.h"
 #include "qmtTraderClient.h"
 #include "qmtTraderChart.h"
@@ -62,8 +68,90 @@ TFRAMEGridTradePosition::TFRAMEGridTradePosition(QWidget* aParent)
                               {"POSITION", "Position", 105},
                               {"ENTRY_PRICE", "Entry Price", 112},
                               {"MARKET_PRICE", "Market Price", 123},
-                              {"UNREALIZED_PROFIT", "UnRealized Profit", 142}},
-                             aParent) {}
+                              {"UNREALIZED_PROFIT", "UnRealized Profit", 142},
+                              {"LIQUIDATION_PRICE", "Liq. Price", 105},
+                              {"LEVERAGE", "Leverage", 70},
+                              {"MARGIN_TYPE", "Margin", 70}},
+                             aParent) {
+  setObjectName("FRAMEGridTradePosition");
+  popupPosition = new QMenu(this);
+  mnuClose = popupPosition->addAction("Close at Market");
+  mnuReverse = popupPosition->addAction("Reverse at Market");
+  popupPosition->addSeparator();
+  mnuLeverage = popupPosition->addAction("Leverage...");
+  mnuIsolated = popupPosition->addAction("Isolated Margin");
+  mnuCross = popupPosition->addAction("Cross Margin");
+  grid->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(grid, &QTableView::customContextMenuRequested, this, [this](const QPoint& aAt) {
+    auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
+    if (!c || c->MarketName().find("futures") == std::string::npos || FSymbol.empty()) return;
+    const bool lHeld = c->PositionAmount(FSymbol) != 0;
+    mnuClose->setEnabled(lHeld);
+    mnuReverse->setEnabled(lHeld);
+    popupPosition->popup(grid->viewport()->mapToGlobal(aAt));
+  });
+  connect(mnuClose, &QAction::triggered, this, [this] {
+    UIAction([this] {
+      std::string lWhy;
+      if (!ClosePosition(false, true, lWhy) && !lWhy.empty()) ReportUIMessage("Close refused: " + lWhy);
+    });
+  });
+  connect(mnuReverse, &QAction::triggered, this, [this] {
+    UIAction([this] {
+      std::string lWhy;
+      if (!ClosePosition(true, true, lWhy) && !lWhy.empty()) ReportUIMessage("Reverse refused: " + lWhy);
+    });
+  });
+  connect(mnuLeverage, &QAction::triggered, this, [this] {
+    UIAction([this] {
+      auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
+      if (!c) return;
+      const int lNow = static_cast<int>(dsGrid()->rowCount() > 0 ? std::max(1.0L, TraderStrToFloat(dsGrid()->Text(0, "LEVERAGE"))) : 20);
+      bool lOk = false;
+      const int lLeverage = QInputDialog::getInt(this, "Leverage", QString::fromStdString(FSymbol + " leverage"), lNow, 1, 125, 1, &lOk);
+      if (!lOk) return;
+      std::string lWhy;
+      Report(c->SubmitLeverage(FSymbol, lLeverage, lWhy), "Leverage sent: " + FSymbol + " " + std::to_string(lLeverage) + "x", lWhy);
+    });
+  });
+  for (QAction* a : {mnuIsolated, mnuCross})
+    connect(a, &QAction::triggered, this, [this, a] {
+      UIAction([this, a] {
+        auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
+        if (!c) return;
+        std::string lWhy;
+        const bool lIsolated = a == mnuIsolated;
+        Report(c->SubmitMarginType(FSymbol, lIsolated, lWhy),
+               "Margin mode sent: " + FSymbol + (lIsolated ? " isolated" : " cross"), lWhy);
+      });
+    });
+}
+
+void TFRAMEGridTradePosition::Report(std::uint64_t aTicket, const std::string& aSent, const std::string& aWhy) {
+  ReportUIMessage(aTicket ? aSent : "Refused: " + aWhy);
+}
+
+bool TFRAMEGridTradePosition::ClosePosition(bool aReverse, bool aAsk, std::string& aWhy) {
+  auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
+  if (!c) return aWhy = "not signed in", false;
+  const long double lAmount = c->PositionAmount(FSymbol);
+  if (lAmount == 0) return aWhy = "there is no " + FSymbol + " position", false;
+  const std::string lSide = lAmount > 0 ? "SELL" : "BUY";
+  const long double lSize = (aReverse ? 2 : 1) * std::fabs(static_cast<double>(lAmount));
+  const std::string lWhat = lSide + " MARKET " + TradeBarNumberText(lSize) + " " + FSymbol + (aReverse ? "" : " reduce-only");
+  if (aAsk) {
+    const QString lText = QString::fromStdString((aReverse ? "Reverse the " : "Close the ") + FSymbol + " position of " +
+                                                 TradeBarNumberText(lAmount) + " at market: " + lWhat + "?");
+    if (QMessageBox::question(this, aReverse ? "Reverse Position" : "Close Position", lText, QMessageBox::Yes | QMessageBox::Cancel,
+                              QMessageBox::Cancel) != QMessageBox::Yes) {
+      aWhy.clear();
+      return false;
+    }
+  }
+  if (!c->SubmitClosePosition(FSymbol, aReverse, aWhy)) return false;
+  ReportUIMessage("Order sent: " + lWhat);
+  return true;
+}
 
 void TFRAMEGridTradePosition::SetSymbol(const std::string& aSymbol) {
   FSymbol = aSymbol;

@@ -36,14 +36,23 @@ private:
   class TqmtTraderData& FData;
 };
 
+// The symbol's position with its liquidation price, leverage and margin mode. Its menu (futures)
+// closes or reverses it at market (asked first), sets the leverage and the margin mode; each goes
+// through the command queue and its result to the status bar.
 class TFRAMEGridTradePosition : public TFRAMEGridTradeAccount {
 public:
   explicit TFRAMEGridTradePosition(QWidget* aParent = nullptr);
   const std::string& Symbol() const { return FSymbol; }
   void SetSymbol(const std::string& aSymbol);
 
+  QMenu* popupPosition;
+  QAction *mnuClose, *mnuReverse, *mnuLeverage, *mnuIsolated, *mnuCross;
+  // Close (or reverse) the position at market; aAsk: after the question. False with the reason.
+  bool ClosePosition(bool aReverse, bool aAsk, std::string& aWhy);
+
 private:
   std::string FSymbol;
+  void Report(std::uint64_t aTicket, const std::string& aSent, const std::string& aWhy);
 };
 
 class TFRAMEGridTradeOrders : public TFRAMEGridTradeAccount {

@@ -10,6 +10,7 @@
 
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderData_Orders.h"
+#include "qmtTraderData_Position.h"
 #include "sim_exchange.h"
 #include "test_support.h"
 #include "trader_fixture.h"
@@ -156,7 +157,9 @@ TEST_F(OrderKinds, EachMarketTakesOrRefusesTheFlagsInItsOwnWords) {
         const json o = SimOrder(lExchange, k.market.index, r.ClientOrderId);
         ASSERT_FALSE(o.is_null());
         EXPECT_EQ(o.contains("orderType") ? o["orderType"] : o["type"], k.type);
-        if (!k.tif.empty()) EXPECT_EQ(o["timeInForce"], k.tif);
+        if (!k.tif.empty()) {
+          EXPECT_EQ(o["timeInForce"], k.tif);
+        }
       } else {
         EXPECT_NE(a.Message.find(k.said), std::string::npos) << a.Message;
       }
@@ -235,4 +238,49 @@ TEST_F(OrderKinds, TheTableShowsTheTriggerAndTheAverageFillPrice) {
     EXPECT_EQ(Number(lStop.ClientOrderId, "PRICE"), 25900);
     c.Disconnect();
   }
+}
+
+TEST_F(OrderKinds, APositionIsClosedReversedAndItsLeverageAndMarginModeSet) {
+  SimExchange lExchange({"--price-speed", "0"});
+  lExchange.PointAt();
+  TqmtTraderClient_Binance c;
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
+  ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+  Results lResults;
+  TqmtRegistration lListening = c.ListenCommandResult({&lResults, &Results::OnResult});
+  auto lPosition = [](const char* aField) {
+    auto p = GetTraderDataPosition().GetTable().CloneCursor();
+    p->SetFiltered(false);
+    return p->FindKey("BTCUSDT") ? p->FieldByName(aField).AsString() : std::string("<none>");
+  };
+  auto lHeld = [&] { return json::parse(lExchange.Control(1, "state"))["positions"].value("BTCUSDT", json::array({0, 0}))[0].get<double>(); };
+  std::string lWhy;
+  EXPECT_EQ(c.SubmitClosePosition("BTCUSDT", false, lWhy), 0u);
+  EXPECT_EQ(lWhy, "there is no BTCUSDT position");
+
+  TqmtTraderOrderRequest lBuy = Order(kBuy, T::totMarket, "BTCUSDT", 0.5L, 0);
+  ASSERT_EQ(c.Commands().RunOrder(lBuy).Outcome, TqmtTraderOutcome::tocAccepted);
+  ASSERT_TRUE(Eventually([&] { return c.PositionAmount("BTCUSDT") == 0.5L; }));
+  // Leverage and margin mode, and what REST then says of the position.
+  TqmtTraderCommandResult a;
+  ASSERT_TRUE(lResults.Wait(c.SubmitLeverage("BTCUSDT", 10, lWhy), a));
+  EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+  ASSERT_TRUE(lResults.Wait(c.SubmitMarginType("BTCUSDT", true, lWhy), a));
+  EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+  ASSERT_TRUE(lResults.Wait(c.SubmitMarginType("BTCUSDT", true, lWhy), a));  // already so: not a failure
+  EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+  EXPECT_TRUE(Eventually([&] { return lPosition("LEVERAGE") == "10" && lPosition("MARGIN_TYPE") == "isolated"; }))
+      << lPosition("LEVERAGE") << " " << lPosition("MARGIN_TYPE");
+  EXPECT_EQ(lPosition("LIQUIDATION_PRICE"), "24300");  // 27000 × (1 - 1/10) in the exchange's model
+  EXPECT_EQ(c.SubmitLeverage("BTCUSDT", 0, lWhy), 0u);
+
+  // Reversed: twice the amount the other way; then closed, reduce-only.
+  ASSERT_TRUE(lResults.Wait(c.SubmitClosePosition("BTCUSDT", true, lWhy), a));
+  EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+  EXPECT_EQ(a.Description, "SELL MARKET 1 BTCUSDT");
+  EXPECT_TRUE(Eventually([&] { return lHeld() == -0.5 && c.PositionAmount("BTCUSDT") == -0.5L; })) << lHeld();
+  ASSERT_TRUE(lResults.Wait(c.SubmitClosePosition("BTCUSDT", false, lWhy), a));
+  EXPECT_EQ(a.Description, "BUY MARKET 0.5 BTCUSDT reduce-only");
+  EXPECT_TRUE(Eventually([&] { return lHeld() == 0 && c.PositionAmount("BTCUSDT") == 0; })) << lHeld();
+  c.Disconnect();
 }

@@ -237,6 +237,8 @@ struct Market {
   long long NextOrderId = 1000;
   std::map<std::string, double> Balances;  // asset -> wallet
   std::map<std::string, std::pair<double, double>> Positions;  // symbol -> (amount, entry)
+  std::map<std::string, int> Leverage;                           // symbol -> leverage (20 unless set)
+  std::set<std::string> Isolated;                                // symbols in isolated margin mode
   std::map<std::string, ListenKey> Keys;
   std::set<std::shared_ptr<WsSession>> Sessions;
   long long AccountTime = 0;          // the last change of balances or positions (their updateTime)
@@ -1308,7 +1310,8 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   }
   // Signed.
   static const std::set<std::string> kSigned = {"/order",   "/openOrders", "/allOpenOrders", "/account",      "/balance", "/order/cancelReplace",
-                                                "/positionRisk", "/algoOrder", "/algoOpenOrders", "/openAlgoOrders"};
+                                                "/positionRisk", "/algoOrder", "/algoOpenOrders", "/openAlgoOrders", "/leverage",
+                                                "/marginType"};
   if (!kSigned.count(p)) return Answer(404, "", v);
   if (auto [lStatus, lBody] = CheckSigned(aRequest, lQuery, lParams); lStatus) return Answer(lStatus, lBody, v);
 
@@ -1324,6 +1327,24 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   if (m.Futures() && p == "/order" && lMethod == http::verb::put) return lReply(ModifyOrder(m, lParams));
   if (!m.Futures() && p == "/order/cancelReplace" && lMethod == http::verb::post) return lReply(CancelReplace(m, lParams));
   if (m.Futures() && p == "/algoOrder" && lMethod == http::verb::post) return lReply(PlaceAlgoOrder(m, lParams));
+  if (m.Futures() && p == "/leverage" && lMethod == http::verb::post) {
+    const int lLeverage = static_cast<int>(Num(lParams, "leverage"));
+    if (!m.Find(lParams["symbol"])) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    if (lLeverage < 1 || lLeverage > 125) return Answer(400, Error(-4028, "Leverage " + lParams["leverage"] + " is not valid"), v);
+    m.Leverage[lParams["symbol"]] = lLeverage;
+    return Answer(200, json{{"leverage", lLeverage}, {"maxNotionalValue", "1000000"}, {"symbol", lParams["symbol"]}}.dump(), v);
+  }
+  if (m.Futures() && p == "/marginType" && lMethod == http::verb::post) {
+    const std::string lType = lParams["marginType"], lSymbol = lParams["symbol"];
+    if (!m.Find(lSymbol)) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    if (lType != "ISOLATED" && lType != "CROSSED") return Answer(400, Error(-1102, "Mandatory parameter 'marginType' was not sent, was empty/null, or malformed."), v);
+    if ((lType == "ISOLATED") == (m.Isolated.count(lSymbol) > 0)) return Answer(400, Error(-4046, "No need to change margin type."), v);
+    if (lType == "ISOLATED")
+      m.Isolated.insert(lSymbol);
+    else
+      m.Isolated.erase(lSymbol);
+    return Answer(200, json{{"code", 200}, {"msg", "success"}}.dump(), v);
+  }
   if (m.Futures() && p == "/algoOrder") return lReply(AlgoOrderRequest(m, lParams, lMethod == http::verb::delete_));
   if (m.Futures() && p == "/algoOpenOrders" && lMethod == http::verb::delete_) {
     if (!m.Find(lParams["symbol"])) return Answer(400, Error(-1121, "Invalid symbol."), v);
@@ -1367,9 +1388,13 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
       const auto lIt = m.Positions.find(s.Name);
       const double lAmount = lIt == m.Positions.end() ? 0 : lIt->second.first;
       const double lEntry = lIt == m.Positions.end() ? 0 : lIt->second.second;
+      const int lLeverage = m.Leverage.count(s.Name) ? m.Leverage.at(s.Name) : 20;
+      // A plain model: the price at which the margin (the entry's value over the leverage) is gone.
+      const double lLiquidation = lAmount == 0 ? 0 : lEntry * (lAmount > 0 ? 1 - 1.0 / lLeverage : 1 + 1.0 / lLeverage);
       a.push_back({{"symbol", s.Name}, {"positionAmt", Fixed(lAmount, 3)}, {"entryPrice", Fixed(lEntry)},
                    {"markPrice", Fixed(s.Price)}, {"unRealizedProfit", Fixed(lAmount * (s.Price - lEntry))},
-                   {"positionSide", "BOTH"}, {"leverage", "20"}, {"updateTime", m.AccountTime}});
+                   {"liquidationPrice", Fixed(lLiquidation)}, {"positionSide", "BOTH"}, {"leverage", std::to_string(lLeverage)},
+                   {"marginType", m.Isolated.count(s.Name) ? "isolated" : "cross"}, {"updateTime", m.AccountTime}});
     }
     return a;
   };
