@@ -8,6 +8,7 @@
 
 #include "qmtBase_Helpers.h"
 #include "qmtTraderData_Balance.h"
+#include "qmtTraderData_Fills.h"
 #include "qmtTraderData_Log.h"
 #include "qmtTraderData_Position.h"
 #include "qmtTraderData_Ticker.h"
@@ -462,6 +463,7 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
   GetTraderDataOrders().Clear();
   GetTraderDataPosition().Clear();
   GetTraderDataBalance().Clear();
+  GetTraderDataFills().Clear();
   FHasAccount = !aApiKey.empty();
   FTestNet = aTestNet;
   // Each market shows its own watch list and symbols, never another's rows.
@@ -967,6 +969,24 @@ void TqmtTraderClient_Binance::DoReadSpotOrder(const TNode& e, const std::string
   Number(lTime, [&](long double v) { lOrder.SetUpdateTime(static_cast<std::int64_t>(v)); });
   lOrder.SetRaw(aRaw);
   DoOrder(lOrder);
+  // A trade of the order: its fill, with the fee.
+  if (Text(e.Find("x")) == "TRADE") ReadFill(lOrder, e, e.Find("t"));
+}
+
+template <typename TNode>
+void TqmtTraderClient_Binance::ReadFill(const TqmtTraderOrder& aOrder, const TNode& e, const TqmtObjectJSON* aTradeId) {
+  TqmtTraderFill f;
+  f.Symbol = aOrder.Symbol();
+  f.OrderId = aOrder.Id();
+  f.Side = aOrder.OrderSide();
+  f.Time = aOrder.UpdateTime();
+  Number(aTradeId, [&](long double v) { f.TradeId = static_cast<std::int64_t>(v); });
+  Number(e.Find("L"), [&](long double v) { f.Price = v; });
+  Number(e.Find("l"), [&](long double v) { f.Size = v; });
+  Number(e.Find("n"), [&](long double v) { f.Fee = v; });
+  Number(e.Find("rp"), [&](long double v) { f.RealizedProfit = v; });
+  f.FeeAsset = std::string(Text(e.Find("N")));
+  if (f.Size > 0) GetTraderDataFills().AddFill(f);
 }
 
 template <typename TNode>
@@ -1195,6 +1215,7 @@ void TqmtTraderClient_Binance::DoReadOrder(TqmtJSON& aJSON) {
   Number(lTime, [&](long double v) { lOrder.SetUpdateTime(static_cast<std::int64_t>(v)); });
   lOrder.SetRaw(aJSON.Text());
   DoOrder(lOrder);
+  if (Text(o->Find("x")) == "TRADE") ReadFill(lOrder, *o, o->Find("t"));
 }
 
 void TqmtTraderClient_Binance::DoReadAccount(TqmtJSON& aJSON) {

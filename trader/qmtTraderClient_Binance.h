@@ -265,6 +265,10 @@ private:
   // document itself): aEvent is either.
   template <typename TNode>
   void DoReadSpotOrder(const TNode& aEvent, const std::string& aRaw);
+  // The fill an order event with execution type TRADE carries (last price and quantity, fee, and
+  // on futures the realised profit) into the fills table.
+  template <typename TNode>
+  void ReadFill(const TqmtTraderOrder& aOrder, const TNode& aEvent, const TqmtObjectJSON* aTradeId);
   template <typename TNode>
   void DoReadSpotAccount(const TNode& aEvent, const std::string& aRaw);
   template <typename TNode>

@@ -1,4 +1,4 @@
-// Internal: the slots of the six process-wide tables, in the order they are freed.
+// Internal: the slots of the seven process-wide tables, in the order they are freed.
 #pragma once
 
 #include <functional>
@@ -7,7 +7,7 @@
 
 class TqmtTraderData;
 
-enum : int { kSlotSymbols, kSlotTicker, kSlotPosition, kSlotOrders, kSlotBalance, kSlotLog, kTraderDataSlots };
+enum : int { kSlotSymbols, kSlotTicker, kSlotPosition, kSlotOrders, kSlotBalance, kSlotFills, kSlotLog, kTraderDataSlots };
 
 // The table of a slot, created (and loaded) by aCreate on first use.
 TqmtTraderData& TraderDataInstance(int aSlot, const std::function<std::unique_ptr<TqmtTraderData>()>& aCreate);

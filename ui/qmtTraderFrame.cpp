@@ -20,6 +20,7 @@
 #include "qmtTraderClient.h"
 #include "qmtTraderChart.h"
 #include "qmtTraderData_Balance.h"
+#include "qmtTraderData_Fills.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtTraderData_Position.h"
 #include "qmtUIApplication.h"
@@ -304,6 +305,23 @@ void TFRAMEGridTradeOpenOrders::DoGetFilter(std::string& aFilter) {
              "ORDER_STATUS <> 'FINISHED' and ORDER_STATUS <> 'NOT_FOUND')";
 }
 
+TFRAMEGridTradeFills::TFRAMEGridTradeFills(QWidget* aParent)
+    : TFRAMEGridTradeAccount(GetTraderDataFills(),
+                             {{"DATE_TIME", "Time", 122},
+                              {"SIDE", "Side", 42},
+                              {"PRICE", "Price", 100},
+                              {"SIZE", "Size", 90},
+                              {"FEE", "Fee", 100},
+                              {"FEE_ASSET", "Fee Asset", 70},
+                              {"REALIZED_PROFIT", "Realised Profit", 110},
+                              {"ORDER_ID", "Order", 250}},
+                             aParent) {
+  setObjectName("FRAMEGridTradeFills");
+  EnableSorting(0, Qt::DescendingOrder);
+}
+
+void TFRAMEGridTradeFills::SetSymbol(const std::string& aSymbol) { SetFilter(SymbolFilter(aSymbol)); }
+
 TFRAMEGridTradeBalance::TFRAMEGridTradeBalance(QWidget* aParent)
     : TFRAMEGridTradeAccount(GetTraderDataBalance(),
                              {{"ASSET", "Asset", 110},
@@ -351,9 +369,11 @@ TFRAMEBaseTrader::TFRAMEBaseTrader(QWidget* aParent) : TFRAMEBase(aParent) {
   pageBottom = new QTabWidget(pnlBottom);
   Fill(pnlBottom, pageBottom);
   tabPosition = new QWidget(), tabOpenOrders = new QWidget(), tabOrdersHistory = new QWidget(), tabBalance = new QWidget();
+  tabFills = new QWidget();
   pageBottom->addTab(tabPosition, "Position");
   pageBottom->addTab(tabOpenOrders, "Open Orders");
   pageBottom->addTab(tabOrdersHistory, "Order History");
+  pageBottom->addTab(tabFills, "Fills");
   pageBottom->addTab(tabBalance, "Balance");
   pageBottom->setCurrentWidget(tabPosition);
 }
@@ -370,6 +390,9 @@ void TFRAMEBaseTrader::SetSymbol(const std::string& aSymbol) {
   FFRAMEGridTradeOrdersHistory = new TFRAMEGridTradeOrdersHistory();
   FFRAMEGridTradeOrdersHistory->SetSymbol(FSymbol);
   Fill(tabOrdersHistory, FFRAMEGridTradeOrdersHistory);
+  FFRAMEGridTradeFills = new TFRAMEGridTradeFills();
+  FFRAMEGridTradeFills->SetSymbol(FSymbol);
+  Fill(tabFills, FFRAMEGridTradeFills);
   FFRAMEGridTradeBalance = new TFRAMEGridTradeBalance();
   Fill(tabBalance, FFRAMEGridTradeBalance);
 }

@@ -103,6 +103,14 @@ public:
   using TFRAMEGridTradeOrders::TFRAMEGridTradeOrders;
 };
 
+// The symbol's fills heard this run, newest first: price, size, fee and its asset, and on futures
+// the profit each realised.
+class TFRAMEGridTradeFills : public TFRAMEGridTradeAccount {
+public:
+  explicit TFRAMEGridTradeFills(QWidget* aParent = nullptr);
+  void SetSymbol(const std::string& aSymbol);
+};
+
 class TFRAMEGridTradeBalance : public TFRAMEGridTradeAccount {
 public:
   explicit TFRAMEGridTradeBalance(QWidget* aParent = nullptr);
@@ -116,13 +124,14 @@ public:
   QWidget* pnlRight;
   QWidget* pnlBottom;
   QTabWidget* pageBottom;
-  QWidget *tabPosition, *tabOpenOrders, *tabOrdersHistory, *tabBalance;
+  QWidget *tabPosition, *tabOpenOrders, *tabOrdersHistory, *tabFills, *tabBalance;
 
   TFRAMEChartTicker* FFRAMEChartTicker = nullptr;
   TFRAMEGridTradePosition* FFRAMEGridTradePosition = nullptr;
   TFRAMEGridTradeBalance* FFRAMEGridTradeBalance = nullptr;
   TFRAMEGridTradeOpenOrders* FFRAMEGridTradeOpenOrders = nullptr;
   TFRAMEGridTradeOrdersHistory* FFRAMEGridTradeOrdersHistory = nullptr;
+  TFRAMEGridTradeFills* FFRAMEGridTradeFills = nullptr;
 
   const std::string& Symbol() const { return FSymbol; }
   // Builds the page; called once, before the frame is placed.

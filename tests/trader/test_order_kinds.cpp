@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "qmtTraderClient_Binance.h"
+#include "qmtTraderData_Fills.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtTraderData_Position.h"
 #include "sim_exchange.h"
@@ -231,6 +232,16 @@ TEST_F(OrderKinds, TheTableShowsTheTriggerAndTheAverageFillPrice) {
     ASSERT_EQ(c.Commands().RunOrder(lMarket).Outcome, TqmtTraderOutcome::tocAccepted);
     EXPECT_TRUE(Eventually([&] { return Number(lMarket.ClientOrderId, "AVG_PRICE") == 27000; }))
         << Number(lMarket.ClientOrderId, "AVG_PRICE");
+    // Its fill, with the fee the exchange charged (0.1% spot, 0.04% futures in the simulation).
+    auto lFills = GetTraderDataFills().GetTable().CloneCursor();
+    lFills->SetFiltered(false);
+    ASSERT_TRUE(Eventually([&] { return lFills->RecordCount() == 1; })) << lFills->RecordCount();
+    lFills->First();
+    EXPECT_EQ(lFills->FieldByName("ORDER_ID").AsString(), lMarket.ClientOrderId);
+    EXPECT_EQ(lFills->FieldByName("PRICE").AsExtended(), 27000);
+    EXPECT_EQ(lFills->FieldByName("SIZE").AsExtended(), 0.01L);
+    EXPECT_NEAR(static_cast<double>(lFills->FieldByName("FEE").AsExtended()), lFutures ? 0.108 : 0.27, 1e-9);
+    EXPECT_EQ(lFills->FieldByName("FEE_ASSET").AsString(), "USDT");
     TqmtTraderOrderRequest lStop = Order(kSell, T::totStopLimit, "BTCUSDT", 0.01L, 25900, 26000);
     ASSERT_EQ(c.Commands().RunOrder(lStop).Outcome, TqmtTraderOutcome::tocAccepted);
     EXPECT_TRUE(Eventually([&] { return Number(lStop.ClientOrderId, "STOP_PRICE") == 26000; }))
@@ -274,11 +285,18 @@ TEST_F(OrderKinds, APositionIsClosedReversedAndItsLeverageAndMarginModeSet) {
   EXPECT_EQ(lPosition("LIQUIDATION_PRICE"), "24300");  // 27000 × (1 - 1/10) in the exchange's model
   EXPECT_EQ(c.SubmitLeverage("BTCUSDT", 0, lWhy), 0u);
 
-  // Reversed: twice the amount the other way; then closed, reduce-only.
+  // Reversed at a higher price: twice the amount the other way, its fill realising the profit; then closed, reduce-only.
+  lExchange.Control(1, "price?symbol=BTCUSDT&price=27100");
   ASSERT_TRUE(lResults.Wait(c.SubmitClosePosition("BTCUSDT", true, lWhy), a));
   EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
   EXPECT_EQ(a.Description, "SELL MARKET 1 BTCUSDT");
   EXPECT_TRUE(Eventually([&] { return lHeld() == -0.5 && c.PositionAmount("BTCUSDT") == -0.5L; })) << lHeld();
+  auto lFills = GetTraderDataFills().GetTable().CloneCursor();
+  lFills->SetFiltered(false);
+  ASSERT_TRUE(Eventually([&] { return lFills->RecordCount() == 2; }));
+  long double lRealized = 0;
+  for (lFills->First(); !lFills->Eof(); lFills->Next()) lRealized += lFills->FieldByName("REALIZED_PROFIT").AsExtended();
+  EXPECT_GT(lRealized, 0);
   ASSERT_TRUE(lResults.Wait(c.SubmitClosePosition("BTCUSDT", false, lWhy), a));
   EXPECT_EQ(a.Description, "BUY MARKET 0.5 BTCUSDT reduce-only");
   EXPECT_TRUE(Eventually([&] { return lHeld() == 0 && c.PositionAmount("BTCUSDT") == 0; })) << lHeld();

@@ -235,6 +235,7 @@ struct Market {
   std::map<long long, Order> Orders;
   std::map<long long, AlgoOrder> AlgoOrders;
   long long NextOrderId = 1000;
+  long long NextTradeId = 5000;
   std::map<std::string, double> Balances;  // asset -> wallet
   std::map<std::string, std::pair<double, double>> Positions;  // symbol -> (amount, entry)
   std::map<std::string, int> Leverage;                           // symbol -> leverage (20 unless set)
@@ -653,8 +654,14 @@ json OrderJson(const Market& m, const Order& o) {
   return j;
 }
 
-void SendOrderUpdate(Market& m, Order& o, double aLastPrice, double aLastQty) {
+// A fill (aLastQty > 0) carries its trade id, its fee (a fixed rate of the quote value here; the
+// balances do not pay it) and on futures what it realised.
+void SendOrderUpdate(Market& m, Order& o, double aLastPrice, double aLastQty, double aRealized = 0) {
   const long long t = NowMs();
+  const bool lTrade = aLastQty > 0;
+  const long long lTradeId = lTrade ? ++m.NextTradeId : 0;
+  const double lFee = lTrade ? aLastQty * aLastPrice * (m.Futures() ? 0.0004 : 0.001) : 0;
+  const std::string lFeeAsset = m.Index == 2 ? o.Symbol.substr(0, o.Symbol.find("USD")) : "USDT";
   o.UpdateTime = t;
   if (m.Futures()) {
     json lEvent = {{"e", "ORDER_TRADE_UPDATE"}, {"E", t}, {"T", t},
@@ -664,6 +671,10 @@ void SendOrderUpdate(Market& m, Order& o, double aLastPrice, double aLastQty) {
                           {"sp", Fixed(o.StopPrice)}, {"x", o.Status == "FILLED" ? "TRADE" : o.Status},
                           {"X", o.Status}, {"i", o.Id}, {"l", Fixed(aLastQty)}, {"z", Fixed(o.Executed)},
                           {"L", Fixed(aLastPrice)}, {"T", t}, {"ps", o.PositionSide.empty() ? "BOTH" : o.PositionSide}}}};
+    if (lTrade) {
+      auto& e = lEvent["o"];
+      e["t"] = lTradeId, e["n"] = Fixed(m.Index == 2 ? lFee / aLastPrice : lFee), e["N"] = lFeeAsset, e["rp"] = Fixed(aRealized);
+    }
     PublishUser(m, lEvent.dump());
   } else {
     json lEvent = {{"e", "executionReport"}, {"E", t}, {"s", o.Symbol}, {"c", o.ClientId}, {"S", o.Side},
@@ -671,6 +682,7 @@ void SendOrderUpdate(Market& m, Order& o, double aLastPrice, double aLastQty) {
                    {"x", o.Status == "FILLED" ? "TRADE" : o.Status}, {"X", o.Status}, {"i", o.Id},
                    {"l", Fixed(aLastQty)}, {"z", Fixed(o.Executed)}, {"L", Fixed(aLastPrice)}, {"Z", Fixed(o.CumQuote)},
                    {"f", o.TimeInForce}, {"T", t}};
+    if (lTrade) lEvent["t"] = lTradeId, lEvent["n"] = Fixed(lFee), lEvent["N"] = lFeeAsset;
     PublishUser(m, lEvent.dump());
   }
 }
@@ -740,7 +752,7 @@ void Fill(Market& m, Order& o, double aPrice) {
     lChange = -lSigned * aPrice;
   }
   Log(m.Name + ": order " + std::to_string(o.Id) + " " + o.Side + " " + o.Symbol + " filled at " + Fixed(aPrice, 2));
-  SendOrderUpdate(m, o, aPrice, lQty);
+  SendOrderUpdate(m, o, aPrice, lQty, m.Futures() ? lChange : 0);
   SendAccountUpdate(m, o.Symbol, lChange);
 }
 
