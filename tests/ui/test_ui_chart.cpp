@@ -17,7 +17,11 @@ using TSeries = TFRAMEChartTicker::TSeries;
 namespace {
 
 // A trader client that only fans out what the test feeds it.
-class FeedClient : public TqmtTraderClient {};
+// The queue's worker may call this class's methods: it stops before they go.
+class FeedClient : public TqmtTraderClient {
+public:
+  ~FeedClient() override { StopCommands(); }
+};
 
 TDateTime At(double aSeconds) { return 46000.0 + aSeconds / 86400.0; }  // a day in 2025
 double Key(double aSeconds) { return ChartTime(At(aSeconds)); }

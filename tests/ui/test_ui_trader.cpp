@@ -27,6 +27,8 @@ namespace {
 // A client that feeds tickers and records the cancels and changes that reach its command queue.
 class FeedClient : public TqmtTraderClient {
 public:
+  // The queue's worker calls this class's methods: it stops before they go.
+  ~FeedClient() override { StopCommands(); }
   std::mutex Lock;
   std::vector<std::string> Done;
   TqmtTraderExecution ExecuteCancel(const std::string& aSymbol, const std::string& aId) override {
