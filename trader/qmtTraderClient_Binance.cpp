@@ -464,6 +464,11 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
   GetTraderDataPosition().Clear();
   GetTraderDataBalance().Clear();
   GetTraderDataFills().Clear();
+  {
+    std::lock_guard g(FBracketLock);
+    FBrackets.clear();
+    FBracketChildren.clear();
+  }
   FHasAccount = !aApiKey.empty();
   FTestNet = aTestNet;
   // Each market shows its own watch list and symbols, never another's rows.

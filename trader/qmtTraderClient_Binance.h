@@ -132,6 +132,18 @@ public:
   // The amount of the symbol's position as last known (0: none).
   long double PositionAmount(const std::string& aSymbol);
 
+  // ---- brackets (futures): an order with an attached take-profit and stop-loss (either may be 0).
+  // Once the order has filled (or was cancelled after filling in part) both are placed for what
+  // filled, reduce-only and the other way (a take-profit market and a stop market on their
+  // triggers); when one of them triggers or fills the other is cancelled. An order that ends
+  // without any fill takes its bracket with it: nothing is placed. Followed from the order events
+  // and the account's snapshots alike, on whichever thread brings them; the orders go through the
+  // command queue.
+  std::uint64_t SubmitBracketOrder(TqmtTraderOrderRequest& aRequest, long double aTakeProfit, long double aStopLoss,
+                                   std::string& aWhy);
+  // Parent client order ids of the brackets still followed.
+  std::vector<std::string> Brackets();
+
   // ---- the account's state
   // Reads the whole account now, on the caller's thread, and brings the tables to it; raises what
   // the exchange refused. The account worker runs it after every (re)connection of the account's data.
@@ -199,6 +211,18 @@ private:
   std::unique_ptr<TqmtHTTP_API_Binance_Futures_Rest> FAccountFutures;   // the account worker's
   void MakeAccountREST();
   std::recursive_mutex FAccountLock;
+  void DoOrder(const TqmtTraderOrder& aOrder) override;
+  struct TBracket {
+    TqmtTraderOrderRequest Parent;
+    long double TakeProfit = 0, StopLoss = 0;
+    bool Placed = false;
+    std::string TakeProfitId, StopLossId;
+    int ChildrenDone = 0;
+  };
+  std::mutex FBracketLock;
+  std::map<std::string, TBracket> FBrackets;          // by the parent's client order id
+  std::map<std::string, std::string> FBracketChildren;  // a child's client order id -> its parent's
+  void FollowBracket(const TqmtTraderOrder& aOrder);
   struct TPositionState {
     long double Amount = 0, Entry = 0, Mark = 0;
     long double Liquidation = 0, Leverage = 0;  // as REST last said (the events do not)

@@ -660,3 +660,96 @@ std::uint64_t TqmtTraderClient_Binance::SubmitMarginType(const std::string& aSym
     PostAccountJob("position:" + aSymbol, 0, [this, aSymbol] { UpdateSymbolPosition(aSymbol); });
   });
 }
+
+// ---- brackets ---------------------------------------------------------------------------------------
+
+std::uint64_t TqmtTraderClient_Binance::SubmitBracketOrder(TqmtTraderOrderRequest& aRequest, long double aTakeProfit,
+                                                           long double aStopLoss, std::string& aWhy) {
+  if (!FClient_Futures) return aWhy = "an attached take-profit and stop-loss are for futures orders", 0;
+  if (aTakeProfit < 0 || aStopLoss < 0) return aWhy = "the take-profit and stop-loss triggers are positive prices", 0;
+  const bool lBuy = aRequest.Side == TqmtTraderOrderSide::stosBuy;
+  if (aTakeProfit > 0 && aStopLoss > 0 && (lBuy ? aTakeProfit <= aStopLoss : aTakeProfit >= aStopLoss))
+    return aWhy = std::string("the take-profit of a ") + (lBuy ? "buy lies above" : "sell lies below") + " its stop-loss", 0;
+  if (aRequest.ReduceOnly) return aWhy = "a reduce-only order opens nothing to protect", 0;
+  if (aRequest.ClientOrderId.empty()) aRequest.ClientOrderId = NewClientOrderId();
+  if (aTakeProfit > 0 || aStopLoss > 0) {
+    std::lock_guard g(FBracketLock);
+    TBracket& b = FBrackets[aRequest.ClientOrderId];
+    b.Parent = aRequest;
+    b.TakeProfit = aTakeProfit;
+    b.StopLoss = aStopLoss;
+  }
+  return SubmitOrder(aRequest);
+}
+
+std::vector<std::string> TqmtTraderClient_Binance::Brackets() {
+  std::lock_guard g(FBracketLock);
+  std::vector<std::string> lIds;
+  for (const auto& [lId, b] : FBrackets) lIds.push_back(lId);
+  return lIds;
+}
+
+void TqmtTraderClient_Binance::DoOrder(const TqmtTraderOrder& aOrder) {
+  TqmtTraderClient::DoOrder(aOrder);
+  FollowBracket(aOrder);
+}
+
+void TqmtTraderClient_Binance::FollowBracket(const TqmtTraderOrder& aOrder) {
+  const std::string& lStatus = aOrder.OrderStatus();
+  std::vector<TqmtTraderOrderRequest> lPlace;
+  std::vector<std::pair<std::string, std::string>> lCancel;  // symbol, id
+  {
+    std::lock_guard g(FBracketLock);
+    if (FBrackets.empty()) return;
+    if (auto lIt = FBrackets.find(aOrder.Id()); lIt != FBrackets.end()) {
+      TBracket& b = lIt->second;
+      const bool lFinal = TqmtTraderData_Orders::FinalStatus(lStatus);
+      if (b.Placed || !lFinal) return;
+      const long double lFilled = lStatus == "FILLED" && aOrder.Filled() <= 0 ? b.Parent.Size : aOrder.Filled();
+      if (!(lFilled > 0)) {
+        FBrackets.erase(lIt);  // ended without a fill: nothing to protect
+        return;
+      }
+      b.Placed = true;
+      TqmtTraderOrderRequest lChild;
+      lChild.Symbol = b.Parent.Symbol;
+      lChild.Side = b.Parent.Side == TqmtTraderOrderSide::stosBuy ? TqmtTraderOrderSide::stosSell : TqmtTraderOrderSide::stosBuy;
+      lChild.Size = lFilled;
+      lChild.ReduceOnly = true;
+      for (const bool lTakeProfit : {true, false}) {
+        const long double lTrigger = lTakeProfit ? b.TakeProfit : b.StopLoss;
+        if (!(lTrigger > 0)) {
+          ++b.ChildrenDone;
+          continue;
+        }
+        TqmtTraderOrderRequest r = lChild;
+        r.Type = lTakeProfit ? TqmtTraderOrderType::totTakeProfit : TqmtTraderOrderType::totStop;
+        r.StopPrice = lTrigger;
+        r.ClientOrderId = NewClientOrderId();
+        (lTakeProfit ? b.TakeProfitId : b.StopLossId) = r.ClientOrderId;
+        FBracketChildren[r.ClientOrderId] = aOrder.Id();
+        lPlace.push_back(r);
+      }
+    } else if (auto lChild = FBracketChildren.find(aOrder.Id()); lChild != FBracketChildren.end()) {
+      const auto lParent = FBrackets.find(lChild->second);
+      if (lParent == FBrackets.end()) return;
+      TBracket& b = lParent->second;
+      // A child that triggered or filled closes the position: its sibling goes.
+      const bool lHit = lStatus == "FILLED" || lStatus == "TRIGGERED" || lStatus == "FINISHED" || lStatus == "TRIGGERING";
+      const bool lGone = TqmtTraderData_Orders::FinalStatus(lStatus);
+      if (!lHit && !lGone) return;
+      const std::string lSibling = aOrder.Id() == b.TakeProfitId ? b.StopLossId : b.TakeProfitId;
+      FBracketChildren.erase(lChild);
+      if (lHit && !lSibling.empty() && FBracketChildren.count(lSibling)) lCancel.push_back({b.Parent.Symbol, lSibling});
+      if (++b.ChildrenDone >= 2 || (lHit && !FBracketChildren.count(lSibling))) {
+        FBracketChildren.erase(lSibling);
+        FBrackets.erase(lParent);
+      }
+    } else {
+      return;
+    }
+  }
+  // Outside the lock: the queue takes them (its worker may be reporting an order now).
+  for (TqmtTraderOrderRequest& r : lPlace) SubmitOrder(r);
+  for (const auto& [lSymbol, lId] : lCancel) SubmitCancel(lSymbol, lId);
+}

@@ -5,7 +5,7 @@
 #include <QKeyEvent>
 
 #include "qmtTradeBar.h"
-#include "qmtTraderClient.h"
+#include "qmtTraderClient_Binance.h"
 #include "qmtDataTable.h"
 #include "qmtTraderHelpers.h"
 #include "qmtUIApplication.h"
@@ -49,7 +49,13 @@ TFRAMEOrderTicket::TFRAMEOrderTicket(TFRAMETradeBar& aBar, bool aFutures, QWidge
   txtSize->setToolTip("0.5 (the base asset), 500 USDT (a value in the quote asset) or 10% (of the available balance)");
   txtCallback = new QLineEdit(this);
   txtCallback->setToolTip("The trailing stop's distance from the best price since activation, in percent");
-  for (QLineEdit* e : {txtPrice, txtTrigger, txtSize, txtCallback}) e->setAlignment(Qt::AlignRight);
+  txtTakeProfit = new QLineEdit(this);
+  txtTakeProfit->setObjectName("txtTakeProfit");
+  txtTakeProfit->setToolTip("Placed once the order fills: a take-profit market order, reduce-only, at this trigger");
+  txtStopLoss = new QLineEdit(this);
+  txtStopLoss->setObjectName("txtStopLoss");
+  txtStopLoss->setToolTip("Placed once the order fills: a stop market order, reduce-only, at this trigger; the first to trigger cancels the other");
+  for (QLineEdit* e : {txtPrice, txtTrigger, txtSize, txtCallback, txtTakeProfit, txtStopLoss}) e->setAlignment(Qt::AlignRight);
   btnPriceLast = lPick("L", "The last price");
   btnPriceBid = lPick("B", "The bid");
   btnPriceAsk = lPick("A", "The ask");
@@ -78,14 +84,22 @@ TFRAMEOrderTicket::TFRAMEOrderTicket(TFRAMETradeBar& aBar, bool aFutures, QWidge
   for (QWidget* w : std::initializer_list<QWidget*>{chkPostOnly, chkReduceOnly, chkConfirm}) lFlags->addWidget(w);
   g->addLayout(lFlags, 3, 2, 1, 3);
   g->addWidget(btnPlace, 3, 5);
-  g->setRowStretch(4, 1);
+  if (FFutures) {
+    lLabel("Take profit", txtTakeProfit, 4, 0), g->addWidget(txtTakeProfit, 4, 1);
+    lLabel("Stop loss", txtStopLoss, 4, 3), g->addWidget(txtStopLoss, 4, 4);
+  } else {
+    txtTakeProfit->hide(), txtStopLoss->hide();
+  }
+  g->setRowStretch(5, 1);
   g->setColumnStretch(6, 1);
   setTabOrder(cboSide, cboType);
   setTabOrder(cboType, txtPrice);
   setTabOrder(txtPrice, txtTrigger);
   setTabOrder(txtTrigger, txtSize);
   setTabOrder(txtSize, txtCallback);
-  setTabOrder(txtCallback, cboTimeInForce);
+  setTabOrder(txtCallback, txtTakeProfit);
+  setTabOrder(txtTakeProfit, txtStopLoss);
+  setTabOrder(txtStopLoss, cboTimeInForce);
   setTabOrder(cboTimeInForce, chkPostOnly);
   setTabOrder(chkPostOnly, chkReduceOnly);
   setTabOrder(chkReduceOnly, chkConfirm);
@@ -97,7 +111,7 @@ TFRAMEOrderTicket::TFRAMEOrderTicket(TFRAMETradeBar& aBar, bool aFutures, QWidge
   connect(btnPriceAsk, &QToolButton::clicked, this, [this] { Pick(txtPrice, 2); });
   connect(btnTriggerLast, &QToolButton::clicked, this, [this] { Pick(txtTrigger, 0); });
   connect(btnPlace, &QPushButton::clicked, this, [this] { UIAction([this] { Place(); }); });
-  for (QLineEdit* e : {txtPrice, txtTrigger, txtSize, txtCallback})
+  for (QLineEdit* e : {txtPrice, txtTrigger, txtSize, txtCallback, txtTakeProfit, txtStopLoss})
     connect(e, &QLineEdit::returnPressed, this, [this] { UIAction([this] { Place(); }); });
   connect(txtSize, &QLineEdit::textChanged, this, [this] {
     try {
@@ -207,6 +221,30 @@ void TFRAMEOrderTicket::Place() {
       !ShowTradeBarConfirmation(r.Symbol, TraderOrderTypeText(r.Type), r.Side == TqmtTraderOrderSide::stosSell ? tbosSell : tbosBuy, r.Size,
                                 r.Price, r.StopPrice, lValue, FBar.QuoteAsset()))
     return;
+  long double lTakeProfit = 0, lStopLoss = 0;
+  if (FFutures) {
+    try {
+      const std::string lTp = txtTakeProfit->text().trimmed().toStdString(), lSl = txtStopLoss->text().trimmed().toStdString();
+      lTakeProfit = lTp.empty() ? 0 : RoundToStep(TradeBarTextToNumber(lTp), FBar.Quote().Tick);
+      lStopLoss = lSl.empty() ? 0 : RoundToStep(TradeBarTextToNumber(lSl), FBar.Quote().Tick);
+    } catch (const std::exception&) {
+      ReportUIMessage("Order refused: the take-profit and stop-loss are prices (or empty)");
+      return;
+    }
+  }
+  if (lTakeProfit > 0 || lStopLoss > 0) {
+    auto* b = dynamic_cast<TqmtTraderClient_Binance*>(c);
+    std::string lWhy = "an attached take-profit and stop-loss are for futures orders";
+    if (!b || !b->SubmitBracketOrder(r, lTakeProfit, lStopLoss, lWhy)) {
+      ReportUIMessage("Order refused: " + lWhy);
+      return;
+    }
+    std::string lText = "Order sent: " + r.Text();
+    if (lTakeProfit > 0) lText += ", take-profit " + TradeBarNumberText(lTakeProfit);
+    if (lStopLoss > 0) lText += ", stop-loss " + TradeBarNumberText(lStopLoss);
+    ReportUIMessage(lText + " once it fills");
+    return;
+  }
   c->SubmitOrder(r);
   ReportUIMessage("Order sent: " + r.Text());
 }

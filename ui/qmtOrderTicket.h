@@ -2,7 +2,8 @@
 // stop-limit, take-profit, take-profit limit; on futures also a trailing stop), limit price and
 // trigger (typed, or picked from the last price, the bid or the ask), size (as the trade bar reads
 // it: base units, a value in the quote, or a percentage), time in force (GTC, IOC, FOK), post-only,
-// reduce-only (futures) and the trailing stop's callback rate. The fields a type does not use are
+// reduce-only (futures) and the trailing stop's callback rate; on futures a take-profit and a
+// stop-loss placed once the order fills (see the trader client's brackets). The fields a type does not use are
 // disabled. Enter in any field (or "Place") places it, after the confirmation when "Confirm" is on.
 // The same refusals and rounding as the trade bar's buttons, said in the status bar before anything
 // is sent; the order goes to the trader client's command queue and its result comes to the status
@@ -32,6 +33,7 @@ public:
 
   QComboBox *cboSide, *cboType, *cboTimeInForce;
   QLineEdit *txtPrice, *txtTrigger, *txtSize, *txtCallback;
+  QLineEdit *txtTakeProfit, *txtStopLoss;  // futures: the attached bracket's triggers (empty: none)
   QToolButton *btnPriceLast, *btnPriceBid, *btnPriceAsk, *btnTriggerLast;
   QCheckBox *chkPostOnly, *chkReduceOnly, *chkConfirm;
   QLabel* lblValue;

@@ -302,3 +302,52 @@ TEST_F(OrderKinds, APositionIsClosedReversedAndItsLeverageAndMarginModeSet) {
   EXPECT_TRUE(Eventually([&] { return lHeld() == 0 && c.PositionAmount("BTCUSDT") == 0; })) << lHeld();
   c.Disconnect();
 }
+
+TEST_F(OrderKinds, ABracketIsPlacedWhenItsOrderFillsAndGoesWithIt) {
+  SimExchange lExchange({"--price-speed", "0"});
+  lExchange.PointAt();
+  TqmtTraderClient_Binance c;
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
+  ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+  Results lResults;
+  TqmtRegistration lListening = c.ListenCommandResult({&lResults, &Results::OnResult});
+  auto lAlgo = [&](const std::string& aType) {
+    const json lState = json::parse(lExchange.Control(1, "state"));
+    for (const auto& a : lState["algoOrders"])
+      if (a["orderType"] == aType) return a;
+    return json();
+  };
+  std::string lWhy;
+  TqmtTraderOrderRequest lWrong = Order(kBuy, T::totMarket, "BTCUSDT", 0.5L, 0);
+  EXPECT_EQ(c.SubmitBracketOrder(lWrong, 26000, 28000, lWhy), 0u);
+  EXPECT_EQ(lWhy, "the take-profit of a buy lies above its stop-loss");
+
+  // An order that ends without a fill takes its bracket with it.
+  TqmtTraderOrderRequest lResting = Order(kBuy, T::totLimit, "BTCUSDT", 0.5L, 20000);
+  TqmtTraderCommandResult a;
+  ASSERT_TRUE(lResults.Wait(c.SubmitBracketOrder(lResting, 28000, 26000, lWhy), a));
+  ASSERT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+  ASSERT_TRUE(lResults.Wait(c.SubmitCancel("BTCUSDT", lResting.ClientOrderId), a));
+  EXPECT_TRUE(Eventually([&] { return c.Brackets().empty(); }));
+  EXPECT_TRUE(json::parse(lExchange.Control(1, "state"))["algoOrders"].empty());
+
+  // Filled: the take-profit and the stop-loss, reduce-only, the other way, for what filled.
+  TqmtTraderOrderRequest lBuy = Order(kBuy, T::totMarket, "BTCUSDT", 0.5L, 0);
+  ASSERT_TRUE(lResults.Wait(c.SubmitBracketOrder(lBuy, 28000, 26000, lWhy), a));
+  ASSERT_EQ(a.Outcome, TqmtTraderOutcome::tocAccepted) << a.Text();
+  ASSERT_TRUE(Eventually([&] { return !lAlgo("TAKE_PROFIT_MARKET").is_null() && !lAlgo("STOP_MARKET").is_null(); }))
+      << lExchange.Control(1, "state");
+  for (const char* lType : {"TAKE_PROFIT_MARKET", "STOP_MARKET"}) {
+    const json o = lAlgo(lType);
+    EXPECT_EQ(o["side"], "SELL");
+    EXPECT_EQ(o["quantity"], "0.50000000");
+    EXPECT_EQ(o["algoStatus"], "NEW");
+  }
+  EXPECT_EQ(lAlgo("TAKE_PROFIT_MARKET")["triggerPrice"], "28000.00000000");
+  EXPECT_EQ(lAlgo("STOP_MARKET")["triggerPrice"], "26000.00000000");
+  // The take-profit triggers: the stop-loss is cancelled, the position closed, the bracket done.
+  lExchange.Control(1, "price?symbol=BTCUSDT&price=28100");
+  EXPECT_TRUE(Eventually([&] { return lAlgo("STOP_MARKET")["algoStatus"] == "CANCELED"; })) << lExchange.Control(1, "state");
+  EXPECT_TRUE(Eventually([&] { return c.PositionAmount("BTCUSDT") == 0 && c.Brackets().empty(); }));
+  c.Disconnect();
+}
