@@ -141,6 +141,8 @@ public:
   // command queue.
   std::uint64_t SubmitBracketOrder(TqmtTraderOrderRequest& aRequest, long double aTakeProfit, long double aStopLoss,
                                    std::string& aWhy);
+  // Why such a bracket cannot be ("" when it can), whatever the market.
+  static std::string BracketProblem(const TqmtTraderOrderRequest& aRequest, long double aTakeProfit, long double aStopLoss);
   // Parent client order ids of the brackets still followed.
   std::vector<std::string> Brackets();
 

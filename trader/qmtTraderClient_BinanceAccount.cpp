@@ -666,11 +666,7 @@ std::uint64_t TqmtTraderClient_Binance::SubmitMarginType(const std::string& aSym
 std::uint64_t TqmtTraderClient_Binance::SubmitBracketOrder(TqmtTraderOrderRequest& aRequest, long double aTakeProfit,
                                                            long double aStopLoss, std::string& aWhy) {
   if (!FClient_Futures) return aWhy = "an attached take-profit and stop-loss are for futures orders", 0;
-  if (aTakeProfit < 0 || aStopLoss < 0) return aWhy = "the take-profit and stop-loss triggers are positive prices", 0;
-  const bool lBuy = aRequest.Side == TqmtTraderOrderSide::stosBuy;
-  if (aTakeProfit > 0 && aStopLoss > 0 && (lBuy ? aTakeProfit <= aStopLoss : aTakeProfit >= aStopLoss))
-    return aWhy = std::string("the take-profit of a ") + (lBuy ? "buy lies above" : "sell lies below") + " its stop-loss", 0;
-  if (aRequest.ReduceOnly) return aWhy = "a reduce-only order opens nothing to protect", 0;
+  if (aWhy = BracketProblem(aRequest, aTakeProfit, aStopLoss); !aWhy.empty()) return 0;
   if (aRequest.ClientOrderId.empty()) aRequest.ClientOrderId = NewClientOrderId();
   if (aTakeProfit > 0 || aStopLoss > 0) {
     std::lock_guard g(FBracketLock);
@@ -680,6 +676,16 @@ std::uint64_t TqmtTraderClient_Binance::SubmitBracketOrder(TqmtTraderOrderReques
     b.StopLoss = aStopLoss;
   }
   return SubmitOrder(aRequest);
+}
+
+std::string TqmtTraderClient_Binance::BracketProblem(const TqmtTraderOrderRequest& aRequest, long double aTakeProfit,
+                                                    long double aStopLoss) {
+  if (aTakeProfit < 0 || aStopLoss < 0) return "the take-profit and stop-loss triggers are positive prices";
+  const bool lBuy = aRequest.Side == TqmtTraderOrderSide::stosBuy;
+  if (aTakeProfit > 0 && aStopLoss > 0 && (lBuy ? aTakeProfit <= aStopLoss : aTakeProfit >= aStopLoss))
+    return std::string("the take-profit of a ") + (lBuy ? "buy lies above" : "sell lies below") + " its stop-loss";
+  if (aRequest.ReduceOnly && (aTakeProfit > 0 || aStopLoss > 0)) return "a reduce-only order opens nothing to protect";
+  return std::string();
 }
 
 std::vector<std::string> TqmtTraderClient_Binance::Brackets() {

@@ -60,6 +60,8 @@ TFRAMEOrderTicket::TFRAMEOrderTicket(TFRAMETradeBar& aBar, bool aFutures, QWidge
   btnPriceBid = lPick("B", "The bid");
   btnPriceAsk = lPick("A", "The ask");
   btnTriggerLast = lPick("L", "The last price");
+  btnTriggerBid = lPick("B", "The bid");
+  btnTriggerAsk = lPick("A", "The ask");
   cboTimeInForce = new QComboBox(this);
   cboTimeInForce->addItems({"GTC", "IOC", "FOK"});
   chkPostOnly = new QCheckBox("Post-only", this);
@@ -76,7 +78,10 @@ TFRAMEOrderTicket::TFRAMEOrderTicket(TFRAMETradeBar& aBar, bool aFutures, QWidge
   auto* lPrices = new QHBoxLayout();
   for (QToolButton* b : {btnPriceLast, btnPriceBid, btnPriceAsk}) lPrices->addWidget(b);
   g->addLayout(lPrices, 1, 2);
-  lLabel("Trigger", txtTrigger, 1, 3), g->addWidget(txtTrigger, 1, 4), g->addWidget(btnTriggerLast, 1, 5);
+  lLabel("Trigger", txtTrigger, 1, 3), g->addWidget(txtTrigger, 1, 4);
+  auto* lTriggers = new QHBoxLayout();
+  for (QToolButton* b : {btnTriggerLast, btnTriggerBid, btnTriggerAsk}) lTriggers->addWidget(b);
+  g->addLayout(lTriggers, 1, 5);
   lLabel("Size", txtSize, 2, 0), g->addWidget(txtSize, 2, 1), g->addWidget(lblValue, 2, 2);
   lLabel("Callback %", txtCallback, 2, 3), g->addWidget(txtCallback, 2, 4);
   lLabel("Time in force", cboTimeInForce, 3, 0), g->addWidget(cboTimeInForce, 3, 1);
@@ -110,6 +115,8 @@ TFRAMEOrderTicket::TFRAMEOrderTicket(TFRAMETradeBar& aBar, bool aFutures, QWidge
   connect(btnPriceBid, &QToolButton::clicked, this, [this] { Pick(txtPrice, 1); });
   connect(btnPriceAsk, &QToolButton::clicked, this, [this] { Pick(txtPrice, 2); });
   connect(btnTriggerLast, &QToolButton::clicked, this, [this] { Pick(txtTrigger, 0); });
+  connect(btnTriggerBid, &QToolButton::clicked, this, [this] { Pick(txtTrigger, 1); });
+  connect(btnTriggerAsk, &QToolButton::clicked, this, [this] { Pick(txtTrigger, 2); });
   connect(btnPlace, &QPushButton::clicked, this, [this] { UIAction([this] { Place(); }); });
   for (QLineEdit* e : {txtPrice, txtTrigger, txtSize, txtCallback, txtTakeProfit, txtStopLoss})
     connect(e, &QLineEdit::returnPressed, this, [this] { UIAction([this] { Place(); }); });
@@ -138,7 +145,7 @@ void TFRAMEOrderTicket::ShowFields() {
   txtPrice->setEnabled(lLimit);
   for (QToolButton* b : {btnPriceLast, btnPriceBid, btnPriceAsk}) b->setEnabled(lLimit);
   txtTrigger->setEnabled(lTrigger);
-  btnTriggerLast->setEnabled(lTrigger);
+  for (QToolButton* b : {btnTriggerLast, btnTriggerBid, btnTriggerAsk}) b->setEnabled(lTrigger);
   txtTrigger->setPlaceholderText(t == T::totTrailingStop ? "activation (optional)" : QString());
   txtCallback->setEnabled(t == T::totTrailingStop);
   cboTimeInForce->setEnabled(lLimit && !chkPostOnly->isChecked());
@@ -216,11 +223,6 @@ void TFRAMEOrderTicket::Place() {
     ReportUIMessage("Order refused: not signed in");
     return;
   }
-  const long double lValue = r.Size * (r.Price > 0 ? r.Price : r.StopPrice > 0 ? r.StopPrice : FBar.LastPrice());
-  if (chkConfirm->isChecked() &&
-      !ShowTradeBarConfirmation(r.Symbol, TraderOrderTypeText(r.Type), r.Side == TqmtTraderOrderSide::stosSell ? tbosSell : tbosBuy, r.Size,
-                                r.Price, r.StopPrice, lValue, FBar.QuoteAsset()))
-    return;
   long double lTakeProfit = 0, lStopLoss = 0;
   if (FFutures) {
     try {
@@ -232,9 +234,18 @@ void TFRAMEOrderTicket::Place() {
       return;
     }
   }
+  if (const std::string lProblem = TqmtTraderClient_Binance::BracketProblem(r, lTakeProfit, lStopLoss); !lProblem.empty()) {
+    ReportUIMessage("Order refused: " + lProblem);
+    return;
+  }
+  const long double lValue = r.Size * (r.Price > 0 ? r.Price : r.StopPrice > 0 ? r.StopPrice : FBar.LastPrice());
+  if (chkConfirm->isChecked() &&
+      !ShowTradeBarConfirmation(r.Symbol, TraderOrderTypeText(r.Type), r.Side == TqmtTraderOrderSide::stosSell ? tbosSell : tbosBuy, r.Size,
+                                r.Price, r.StopPrice, lValue, FBar.QuoteAsset()))
+    return;
   if (lTakeProfit > 0 || lStopLoss > 0) {
     auto* b = dynamic_cast<TqmtTraderClient_Binance*>(c);
-    std::string lWhy = "an attached take-profit and stop-loss are for futures orders";
+    lWhy = "an attached take-profit and stop-loss are for futures orders";
     if (!b || !b->SubmitBracketOrder(r, lTakeProfit, lStopLoss, lWhy)) {
       ReportUIMessage("Order refused: " + lWhy);
       return;

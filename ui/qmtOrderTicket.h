@@ -34,7 +34,7 @@ public:
   QComboBox *cboSide, *cboType, *cboTimeInForce;
   QLineEdit *txtPrice, *txtTrigger, *txtSize, *txtCallback;
   QLineEdit *txtTakeProfit, *txtStopLoss;  // futures: the attached bracket's triggers (empty: none)
-  QToolButton *btnPriceLast, *btnPriceBid, *btnPriceAsk, *btnTriggerLast;
+  QToolButton *btnPriceLast, *btnPriceBid, *btnPriceAsk, *btnTriggerLast, *btnTriggerBid, *btnTriggerAsk;
   QCheckBox *chkPostOnly, *chkReduceOnly, *chkConfirm;
   QLabel* lblValue;
   QPushButton* btnPlace;

@@ -280,6 +280,17 @@ private slots:
     QVERIFY(WaitFor([&] { return !FClient->Taken().empty(); }));
     QCOMPARE(FClient->Taken().back(), std::string("order BUY LIMIT 0.25 BTCUSDT at 25000"));
     QVERIFY2(FMessages.back() == "Order sent: BUY LIMIT 0.25 BTCUSDT at 25000", FMessages.back().c_str());
+    // A bracket the wrong way round is refused before anything is asked or sent.
+    TFRAMEOrderTicket f(b, true);
+    f.cboSide->setCurrentIndex(1);
+    f.cboType->setCurrentText("Market");
+    f.txtSize->setText("0.1");
+    f.txtTakeProfit->setText("28000");
+    f.txtStopLoss->setText("26000");
+    const std::size_t lTaken = FClient->Taken().size();
+    f.Place();  // "Confirm" is on: a confirmation would time the test out
+    QCOMPARE(FMessages.back(), std::string("Order refused: the take-profit of a sell lies below its stop-loss"));
+    QCOMPARE(FClient->Taken().size(), lTaken);
   }
 
   // The size the user left is what a new bar of the symbol shows (and would send).
