@@ -315,7 +315,7 @@ TqmtTraderExecution TqmtTraderClient_Binance::ExecuteModify(const TqmtTraderOrde
   const TqmtHTTPBinanceOrderSide lSide = Side(r.Side);
   // Futures change the order in place (it keeps its ids, loses its queue place); spot has no such
   // request: the order is cancelled and the new one placed only if that cancel succeeded.
-  const std::string lWay = FClient_Futures ? "modified" : "cancel-replace";
+  const std::string lWay = FClient_Futures ? "modify" : "cancel-replace";
   const std::string lType = FClient && r.PostOnly ? "LIMIT_MAKER" : "LIMIT";
   const std::string lTif = FClient && r.PostOnly ? "" : r.TimeInForce.empty() ? "GTC" : r.TimeInForce;
   TqmtTraderExecution e;
@@ -344,6 +344,9 @@ TqmtTraderExecution TqmtTraderClient_Binance::ExecuteModify(const TqmtTraderOrde
         },
         false);
   e.Way = lWay;
+  // Spot's cancel went through but the new order did not: the order is gone, and the user must know.
+  if (e.Outcome == TqmtTraderOutcome::tocRefused && e.Message.find("-2021") != std::string::npos)
+    e.Message += " (the order " + r.Replaces + " is cancelled; its replacement was not placed)";
   return e;
 }
 

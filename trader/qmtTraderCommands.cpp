@@ -313,7 +313,7 @@ TqmtTraderCommandResult TqmtTraderCommands::Run(TCommand& c) {
   r.Algo = e.Algo;
   r.Way = e.Way;
   // A change that kept the order's ids is about that order; a replacement about the new one.
-  if (c.Kind == TqmtTraderCommandKind::tckModify && e.Way == "modified") r.ClientOrderId = c.Order.Replaces;
+  if (c.Kind == TqmtTraderCommandKind::tckModify && e.Way == "modify") r.ClientOrderId = c.Order.Replaces;
   return r;
 }
 

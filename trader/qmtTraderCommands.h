@@ -78,7 +78,7 @@ struct TqmtTraderCommandResult {
   std::string Status;        // the exchange's ("NEW", "FILLED", ...)
   std::string Message;       // the reason of a refusal or an unknown outcome
   bool Algo = false;         // a conditional order of the futures (looked up by its client algo id)
-  std::string Way;           // how a change was made: "modified" or "cancel-replace"
+  std::string Way;           // how a change was made: "modify" (in place) or "cancel-replace"
   // One line for the status bar: "Order accepted: BUY LIMIT 0.5 BTCUSDT at 27000 (NEW)".
   std::string Text() const;
 };
@@ -89,7 +89,7 @@ struct TqmtTraderExecution {
   std::string Status, Message;
   bool Algo = false;  // a conditional order, looked up by its client algo id
   bool Unsent = false;  // refused because it never left this way: another way may carry it
-  std::string Way;      // a change: "modified" (the order kept its ids) or "cancel-replace" (a new order)
+  std::string Way;      // a change: "modify" (in place, the order kept its ids) or "cancel-replace" (a new order)
 };
 
 class TqmtTraderCommands {

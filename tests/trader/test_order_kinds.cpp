@@ -191,9 +191,9 @@ TEST_F(OrderKinds, ALimitOrdersPriceAndSizeChangeInPlaceOnFuturesAndByCancelRepl
     EXPECT_EQ(a.Kind, TqmtTraderCommandKind::tckModify);
     if (m.futures) {
       // The same order, its new price and size; the result names it.
-      EXPECT_EQ(a.Way, "modified");
+      EXPECT_EQ(a.Way, "modify");
       EXPECT_EQ(a.ClientOrderId, r.ClientOrderId);
-      EXPECT_NE(a.Text().find("(NEW, by modified)"), std::string::npos) << a.Text();
+      EXPECT_NE(a.Text().find("(NEW, by modify)"), std::string::npos) << a.Text();
       const json o = SimOrder(lExchange, m.index, r.ClientOrderId);
       EXPECT_EQ(o["price"], "21000.00000000");
       EXPECT_EQ(o["origQty"], "2.00000000");
@@ -216,6 +216,18 @@ TEST_F(OrderKinds, ALimitOrdersPriceAndSizeChangeInPlaceOnFuturesAndByCancelRepl
     ASSERT_TRUE(lResults.Wait(c.SubmitModify(lGone), a));
     EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocRefused) << a.Text();
     EXPECT_TRUE(SimOrder(lExchange, m.index, lGone.ClientOrderId).is_null());
+    if (!m.futures) {
+      // A replacement the exchange refuses after the cancel went through: said, the order named as gone.
+      TqmtTraderOrderRequest lTooBig = Order(kBuy, T::totLimit, m.symbol, 100, 21000);
+      lTooBig.Replaces = lChange.ClientOrderId;
+      ASSERT_TRUE(lResults.Wait(c.SubmitModify(lTooBig), a));
+      EXPECT_EQ(a.Outcome, TqmtTraderOutcome::tocRefused);
+      EXPECT_NE(a.Message.find("-2021 Order cancel-replace partially failed. (the order " + lChange.ClientOrderId +
+                               " is cancelled; its replacement was not placed)"),
+                std::string::npos)
+          << a.Message;
+      EXPECT_EQ(SimOrder(lExchange, m.index, lChange.ClientOrderId)["status"], "CANCELED");
+    }
     c.Disconnect();
   }
 }
