@@ -694,8 +694,11 @@ void TFRAMETradeBar::DoTradeBarOrder(TqmtTradeBarOrder* aOrder) {
   auto lHeard = [&](std::uint8_t aKind) {
     return (aKind != tbopBid || lQuote.Bid > 0) && (aKind != tbopAsk || lQuote.Ask > 0);
   };
-  for (std::uint8_t lKind : {aOrder->LimitPrice, aOrder->StopPrice})
-    if (!lHeard(lKind)) return lRefuse(std::string("no ") + (lKind == tbopBid ? "bid" : "ask") + " for " + FSymbol + " has come yet");
+  // Only the prices this type sends: a kind left from another type says nothing.
+  const bool lUsesLimit = lType == tbotLimit || lType == tbotStopLimit, lUsesStop = lType == tbotStop || lType == tbotStopLimit;
+  for (const auto& [lUsed, lKind] : {std::pair{lUsesLimit, aOrder->LimitPrice}, std::pair{lUsesStop, aOrder->StopPrice}})
+    if (lUsed && !lHeard(lKind))
+      return lRefuse(std::string("no ") + (lKind == tbopBid ? "bid" : "ask") + " for " + FSymbol + " has come yet");
   const bool lFollows = ((lType == tbotLimit || lType == tbotStopLimit) && aOrder->LimitPrice != tbopValue) ||
                         ((lType == tbotStop || lType == tbotStopLimit) && aOrder->StopPrice != tbopValue);
   if (FStale && lFollows)

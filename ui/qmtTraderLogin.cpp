@@ -303,6 +303,7 @@ bool TFRMTraderLogin_Binance::SigningSecret(std::string& aSecret, std::string& a
     }
   }
   aSecret = lKeptKey && txtApiSecret->text().isEmpty() ? FKeyringSecret : txtApiSecret->text().toStdString();
+  FKeyText.clear();  // no key file this time: the field's secret is what is kept
   return true;
 }
 

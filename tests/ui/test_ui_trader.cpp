@@ -211,8 +211,9 @@ private slots:
     }
     b.txtSize->setText("500 USDT");
     QCOMPARE(b.lblValue->text(), QString("0.02 BTC = 500.00"));
-    // The order sent is in base units, rounded down to the lot.
-    Define(b, 0, tbotMarket, tbosBuy);
+    // The order sent is in base units, rounded down to the lot; a price kind left from another type (the
+    // bid, not heard yet) does not hold a market order back.
+    Define(b, 0, tbotMarket, tbosBuy).LimitPrice = tbopBid;
     b.txtSize->setText("333 USDT");
     b.OrderClick(b.OrderButtons[0]);
     QCOMPARE(b.Sent.back(), std::string("MARKET 0 BTCUSDT 0.013"));
