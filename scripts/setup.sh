@@ -13,6 +13,7 @@ PACKAGES=(
   python3-websockets
   qt6-base-dev libgl-dev libqcustomplot-dev
   qtkeychain-qt6-dev libsecret-1-0 gnome-keyring dbus-daemon dbus-bin
+  libsimdjson-dev
   xvfb xauth imagemagick fonts-dejavu-core
   dpkg-dev lintian desktop-file-utils file
 )
