@@ -198,6 +198,8 @@ public:
   // ---- the account, as the exchange client knows it (nothing here without one)
   // The market and network in words ("USDⓈ-M futures, test network"); "" before a sign-in.
   virtual std::string MarketName() const { return std::string(); }
+  // Signed in to a futures market (positions, reduce-only, leverage).
+  virtual bool FuturesMarket() const { return false; }
   // Whether this session trades (a key was given) or watches market data only.
   virtual bool HasAccount() const { return false; }
   // Why the account's data is not flowing ("" when it is): the exchange's words.

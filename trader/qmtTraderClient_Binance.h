@@ -163,6 +163,7 @@ public:
   std::vector<TqmtTraderAccountTotal> AccountTotals() override;
   // "Spot", "USDⓈ-M futures", "COIN-M futures", with ", test network".
   std::string MarketName() const override;
+  bool FuturesMarket() const override { return FClient_Futures != nullptr; }
   // How long a user-data retry waits after a refusal, at first (ms; doubled up to 30 s).
   std::atomic<int> AccountRetryMs{1000};
 

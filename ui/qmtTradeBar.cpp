@@ -581,7 +581,7 @@ long double TFRAMETradeBar::SizeOf(const std::string& aText, std::uint8_t aSide)
     const long double lPercent = TradeBarTextToNumber(lText.substr(0, lText.size() - 1));
     if (!(lPercent > 0 && lPercent <= 100)) throw Exception("a size in percent is above 0 and at most 100");
     const std::string lQuote = QuoteAsset();
-    const bool lFutures = GetTraderClient() && GetTraderClient()->MarketName().find("futures") != std::string::npos;
+    const bool lFutures = GetTraderClient() && GetTraderClient()->FuturesMarket();
     if (aSide == tbosSell && !lFutures) return Available(FSymbol.substr(0, FSymbol.size() - lQuote.size())) * lPercent / 100;
     if (!(FLastPrice > 0)) throw Exception("no price for " + FSymbol + " has come yet");
     return Available(lQuote) * lPercent / 100 / FLastPrice;

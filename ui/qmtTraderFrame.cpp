@@ -44,6 +44,9 @@ QWidget* Fill(QWidget* aPanel, QWidget* aFrame) {
   return aFrame;
 }
 
+// The position tools are the Binance client's; another client has none.
+TqmtTraderClient_Binance* BinanceClient() { return dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient()); }
+
 const std::vector<TqmtGridColumn> kOrderColumns = {
     {"DATE_TIME", "Time", 122},  {"SYMBOL", "Symbol", 80},     {"ORDER_SIDE", "Side", 42}, {"ORDER_TYPE", "Type", 96},
     {"SIZE", "Size", 90},        {"FILLED", "Filled", 90},     {"PRICE", "Price", 100},    {"AVG_PRICE", "Avg Price", 100},
@@ -84,8 +87,8 @@ TFRAMEGridTradePosition::TFRAMEGridTradePosition(QWidget* aParent)
   mnuCross = popupPosition->addAction("Cross Margin");
   grid->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(grid, &QTableView::customContextMenuRequested, this, [this](const QPoint& aAt) {
-    auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
-    if (!c || c->MarketName().find("futures") == std::string::npos || FSymbol.empty()) return;
+    TqmtTraderClient_Binance* c = BinanceClient();
+    if (!c || !c->FuturesMarket() || FSymbol.empty()) return;
     const bool lHeld = c->PositionAmount(FSymbol) != 0;
     mnuClose->setEnabled(lHeld);
     mnuReverse->setEnabled(lHeld);
@@ -105,7 +108,7 @@ TFRAMEGridTradePosition::TFRAMEGridTradePosition(QWidget* aParent)
   });
   connect(mnuLeverage, &QAction::triggered, this, [this] {
     UIAction([this] {
-      auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
+      TqmtTraderClient_Binance* c = BinanceClient();
       if (!c) return;
       const int lNow = static_cast<int>(dsGrid()->rowCount() > 0 ? std::max(1.0L, TraderStrToFloat(dsGrid()->Text(0, "LEVERAGE"))) : 20);
       bool lOk = false;
@@ -118,7 +121,7 @@ TFRAMEGridTradePosition::TFRAMEGridTradePosition(QWidget* aParent)
   for (QAction* a : {mnuIsolated, mnuCross})
     connect(a, &QAction::triggered, this, [this, a] {
       UIAction([this, a] {
-        auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
+        TqmtTraderClient_Binance* c = BinanceClient();
         if (!c) return;
         std::string lWhy;
         const bool lIsolated = a == mnuIsolated;
@@ -133,7 +136,7 @@ void TFRAMEGridTradePosition::Report(std::uint64_t aTicket, const std::string& a
 }
 
 bool TFRAMEGridTradePosition::ClosePosition(bool aReverse, bool aAsk, std::string& aWhy) {
-  auto* c = dynamic_cast<TqmtTraderClient_Binance*>(GetTraderClient());
+  TqmtTraderClient_Binance* c = BinanceClient();
   if (!c) return aWhy = "not signed in", false;
   const long double lAmount = c->PositionAmount(FSymbol);
   if (lAmount == 0) return aWhy = "there is no " + FSymbol + " position", false;
@@ -404,7 +407,7 @@ void TFRAMETraderBinance::SetSymbol(const std::string& aSymbol) {
   Fill(pnlRight, FFRAMETradeBarBinance);
   // The ticket on a tab of its own beside the account's grids.
   TqmtTraderClient* c = GetTraderClient();
-  const bool lFutures = c && c->MarketName().find("futures") != std::string::npos;
+  const bool lFutures = c && c->FuturesMarket();
   FFRAMEOrderTicket = new TFRAMEOrderTicket(*FFRAMETradeBarBinance, lFutures);
   tabOrderTicket = new QWidget();
   pageBottom->addTab(tabOrderTicket, "Order Ticket");

@@ -87,6 +87,12 @@ private:
 
 class OrderKinds : public TraderDataTest {};
 
+// Signed in to the simulated exchange, its account read once.
+void SignIn(TqmtTraderClient_Binance& c, bool aFutures, int aContracts) {
+  ASSERT_TRUE(c.Initialize(kKey, kSecret, aFutures, aContracts, false)) << c.LastConnectionError();
+  ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+}
+
 TqmtTraderOrderRequest Order(TqmtTraderOrderSide aSide, T aType, const char* aSymbol, long double aSize, long double aPrice,
                              long double aStop = 0) {
   TqmtTraderOrderRequest r;
@@ -175,8 +181,7 @@ TEST_F(OrderKinds, ALimitOrdersPriceAndSizeChangeInPlaceOnFuturesAndByCancelRepl
   for (const Market& m : {kSpot, kUsdm, kCoinm}) {
     SCOPED_TRACE(m.name);
     TqmtTraderClient_Binance c;
-    ASSERT_TRUE(c.Initialize(kKey, kSecret, m.futures, m.contracts, false)) << c.LastConnectionError();
-    ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+    ASSERT_NO_FATAL_FAILURE(SignIn(c, m.futures, m.contracts));
     Results lResults;
     TqmtRegistration lListening = c.ListenCommandResult({&lResults, &Results::OnResult});
     TqmtTraderOrderRequest r = Order(kBuy, T::totLimit, m.symbol, 1, 20000);
@@ -238,8 +243,7 @@ TEST_F(OrderKinds, TheTableShowsTheTriggerAndTheAverageFillPrice) {
   for (const bool lFutures : {false, true}) {
     SCOPED_TRACE(lFutures ? "usdm" : "spot");
     TqmtTraderClient_Binance c;
-    ASSERT_TRUE(c.Initialize(kKey, kSecret, lFutures, 0, false)) << c.LastConnectionError();
-    ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+    ASSERT_NO_FATAL_FAILURE(SignIn(c, lFutures, 0));
     TqmtTraderOrderRequest lMarket = Order(kBuy, T::totMarket, "BTCUSDT", 0.01L, 0);
     ASSERT_EQ(c.Commands().RunOrder(lMarket).Outcome, TqmtTraderOutcome::tocAccepted);
     EXPECT_TRUE(Eventually([&] { return Number(lMarket.ClientOrderId, "AVG_PRICE") == 27000; }))
@@ -267,8 +271,7 @@ TEST_F(OrderKinds, APositionIsClosedReversedAndItsLeverageAndMarginModeSet) {
   SimExchange lExchange({"--price-speed", "0"});
   lExchange.PointAt();
   TqmtTraderClient_Binance c;
-  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
-  ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+  ASSERT_NO_FATAL_FAILURE(SignIn(c, true, 0));
   Results lResults;
   TqmtRegistration lListening = c.ListenCommandResult({&lResults, &Results::OnResult});
   auto lPosition = [](const char* aField) {
@@ -319,8 +322,7 @@ TEST_F(OrderKinds, ABracketIsPlacedWhenItsOrderFillsAndGoesWithIt) {
   SimExchange lExchange({"--price-speed", "0"});
   lExchange.PointAt();
   TqmtTraderClient_Binance c;
-  ASSERT_TRUE(c.Initialize(kKey, kSecret, true, 0, false)) << c.LastConnectionError();
-  ASSERT_TRUE(Eventually([&] { return c.AccountSnapshots() >= 1; })) << c.AccountProblem();
+  ASSERT_NO_FATAL_FAILURE(SignIn(c, true, 0));
   Results lResults;
   TqmtRegistration lListening = c.ListenCommandResult({&lResults, &Results::OnResult});
   auto lAlgo = [&](const std::string& aType) {

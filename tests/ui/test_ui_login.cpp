@@ -33,12 +33,7 @@ public:
 private:
   std::string FFile;
 
-  std::string FileText() const {
-    std::ifstream f(FFile);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
+  std::string FileText() const { return qmt_ui_test::FileText(FFile); }
   void WriteFile(const std::string& aText) const {
     std::filesystem::remove(FFile);
     std::ofstream(FFile) << aText;

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <string>
 
@@ -45,6 +47,14 @@ inline void ScreenshotIfFailed() {
     w->grab().save(lFile);
     qWarning("screenshot of the failed test: %s", qPrintable(lFile));
   }
+}
+
+// A file's whole text ("" when it cannot be read).
+inline std::string FileText(const std::string& aPath) {
+  std::ifstream f(aPath);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
 }
 
 inline std::filesystem::path TestFolder(const char* aName) {
