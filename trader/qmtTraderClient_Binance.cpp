@@ -62,7 +62,8 @@ void FreeTraderClientBinance() {
 
 TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
   // The command queue first (it drives the wrappers), then the streams, then the futures wrapper,
-  // then the spot wrapper.
+  // then the spot wrapper. The books' worker before all of them.
+  FBooks.Stop();
   StopCommands();
   StopAccountWorker(false);
   try {
@@ -482,6 +483,9 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     f.Binance().ApiSecret = aApiSecret;
     f.Binance().TestNet = aTestNet;
     f.FuturesContracts = aFuturesContracts == 1 ? TqmtWSBinanceFuturesContracts::bfcCOIN : TqmtWSBinanceFuturesContracts::bfcUSDT;
+    // Combined streams name the stream of every message: a diff-depth event and a partial book
+    // look alike on futures, and only the stream name tells them apart.
+    f.Binance().UseCombinedStreams = true;
     f.SetClient(&GetWSClient());
     ConfigureRequests(f.REST_API());
     DropRoutes();
@@ -515,6 +519,7 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     }
     GetSymbols();
   }
+  ConfigureBooks();
   // The server's clock, measured now: every signed request of the session depends on it (it is
   // measured again every few minutes, and at once when the exchange refuses a timestamp).
   if (!aApiKey.empty()) {
@@ -559,12 +564,16 @@ void TqmtTraderClient_Binance::MakeRoute(TRoute& aRoute, TqmtWSBinanceFuturesRou
   TqmtWebSocketClient& w = *aRoute.WS;
   ConfigureTwin(w);
   w.OnConnect = [this, aWhich](TqmtWSConnection*) {
+    if (aWhich == TqmtWSBinanceFuturesRoute::bfrPublic) FBooks.ResetAll();  // the books' update ids start again
     if (aWhich == TqmtWSBinanceFuturesRoute::bfrPublic && FPublic.API) SubscribeWatchList(*FPublic.API, aWhich);
     // The account's data is back (its listen key accepted): what happened meanwhile is read.
     if (aWhich == TqmtWSBinanceFuturesRoute::bfrPrivate) RequestAccountSnapshot();
     UpdateRouteState();
   };
-  w.OnDisconnect = [this](TqmtWSConnection*, int) { UpdateRouteState(); };
+  w.OnDisconnect = [this, aWhich](TqmtWSConnection*, int) {
+    if (aWhich == TqmtWSBinanceFuturesRoute::bfrPublic) FBooks.ResetAll();  // nothing shown that may be stale
+    UpdateRouteState();
+  };
   if (aWhich == TqmtWSBinanceFuturesRoute::bfrPrivate) {
     // A listen key the exchange refuses is the account's data refused: said in its words.
     w.OnException = [this, lBase = w.OnException](TqmtWSConnection* c, const std::exception& e) {
@@ -787,6 +796,7 @@ void TqmtTraderClient_Binance::UpdateRouteState() {
 }
 
 void TqmtTraderClient_Binance::DoClientConnect() {
+  if (!Routed()) FBooks.ResetAll();  // this connection carries the books: their update ids start again
   if (!HasExtraStreams()) {
     TqmtTraderClient::DoClientConnect();
     // This connection carries the account's data itself (a listen key): read what it missed.
@@ -798,6 +808,7 @@ void TqmtTraderClient_Binance::DoClientConnect() {
 }
 
 void TqmtTraderClient_Binance::DoClientDisconnect() {
+  if (!Routed()) FBooks.ResetAll();  // nothing shown that may be stale
   if (!HasExtraStreams()) {
     TqmtTraderClient::DoClientDisconnect();
     return;
@@ -846,6 +857,43 @@ void TqmtTraderClient_Binance::UnSubscribeBookDepth(const std::string& aSymbol) 
     FPublic.API->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
   else if (FClient_Futures)
     FClient_Futures->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
+}
+
+void TqmtTraderClient_Binance::ConfigureBooks() {
+  TqmtTraderBookKeeper::TConfig c;
+  c.Subscribe = [this](const std::string& aSymbol, bool aSubscribe) { SubscribeOrderBook(aSymbol, aSubscribe); };
+  c.WeightPerMinute = BookWeightPerMinute;
+  if (FClient) {
+    // The worker's own REST client (the connection pool is shared), raising its failures.
+    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Rest>();
+    lREST->BinanceOptions() = FClient->REST_API().BinanceOptions();
+    lREST->TLSOptions = FClient->REST_API().TLSOptions;
+    ConfigureRequests(*lREST);
+    lREST->OnHTTPAPIException = nullptr;
+    c.Market = TqmtTraderBookKeeper::TMarket::Spot;
+    c.Limit = 1000;
+    c.Weight = 50;
+    c.Fetch = [lREST](const std::string& aSymbol, int aLimit) { return lREST->GetOrderBook(aSymbol, aLimit); };
+  } else if (FClient_Futures) {
+    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Futures_Rest>();
+    FClient_Futures->ConfigureREST(*lREST);
+    ConfigureRequests(*lREST);
+    lREST->OnHTTPAPIException = nullptr;
+    c.Market = TqmtTraderBookKeeper::TMarket::Futures;
+    c.Limit = 1000;
+    c.Weight = 20;
+    c.Fetch = [lREST](const std::string& aSymbol, int aLimit) { return lREST->GetOrderBook(aSymbol, aLimit); };
+  }
+  FBooks.Configure(std::move(c));
+}
+
+void TqmtTraderClient_Binance::SubscribeOrderBook(const std::string& aSymbol, bool aSubscribe) {
+  const std::vector<std::string> lStream{Lower(aSymbol) + std::string(TqmtTraderBookKeeper::kStreamSuffix)};
+  TqmtWS_API_Binance_Base* lApi = FClient                     ? static_cast<TqmtWS_API_Binance_Base*>(FClient.get())
+                                  : Routed() && FPublic.API   ? FPublic.API.get()
+                                                              : FClient_Futures.get();
+  if (!lApi) return;
+  aSubscribe ? lApi->Subscribe(lStream) : lApi->UnSubscribe(lStream);
 }
 
 void TqmtTraderClient_Binance::SubscribeTrades(const std::string& aSymbol) {
@@ -940,6 +988,16 @@ void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi,
         aApi.Subscribe(lStreams);
         lStreams.clear();
       }
+    }
+  }
+  // The full books pages hold, on the connection that carries books.
+  for (const std::string& lSymbol : FBooks.Held()) {
+    std::string lStream = Lower(lSymbol) + std::string(TqmtTraderBookKeeper::kStreamSuffix);
+    if (aRoute != TqmtWSBinanceFuturesRoute::bfrNone && TqmtWS_API_Binance_Futures::RouteOf(lStream) != aRoute) continue;
+    lStreams.push_back(std::move(lStream));
+    if (lStreams.size() == kStreamsPerSubscribe) {
+      aApi.Subscribe(lStreams);
+      lStreams.clear();
     }
   }
   if (!lStreams.empty()) aApi.Subscribe(lStreams);
@@ -1061,6 +1119,12 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
       const std::size_t lFrom = lEnd + 1 + kData.size();
       lText = aText.substr(lFrom, aText.size() - lFrom - 1);
     }
+  }
+  // A full book's event: decoded straight into its levels, no document.
+  static constexpr std::string_view kBook = TqmtTraderBookKeeper::kStreamSuffix;
+  if (lStream.size() > kBook.size() && lStream.substr(lStream.size() - kBook.size()) == kBook) {
+    FBooks.OnDepthMessage(lStream.substr(0, lStream.size() - kBook.size()), lText);
+    return;
   }
   lDocument.Read(lText);
   if (const TqmtObjectJSON* e = lDocument.Find("e")) {

@@ -32,6 +32,7 @@
 
 #include "qmtJSON.h"
 #include "qmtTraderAccountWorker.h"
+#include "qmtTraderBookKeeper.h"
 #include "qmtTraderClient.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtWebSocket_API_Binance.h"
@@ -145,6 +146,14 @@ public:
   static std::string BracketProblem(const TqmtTraderOrderRequest& aRequest, long double aTakeProfit, long double aStopLoss);
   // Parent client order ids of the brackets still followed.
   std::vector<std::string> Brackets();
+
+  // ---- full order books (the price ladder): kept for the symbols held, from the diff-depth stream
+  // and REST snapshots (spot 1000 levels, weight 50; futures 1000, weight 20), at most 1200 weight a
+  // minute of snapshots. From the user interface's thread.
+  std::unique_ptr<TqmtTraderBookKeeper::THold> HoldOrderBook(const std::string& aSymbol) { return FBooks.Hold(aSymbol); }
+  TqmtTraderBookKeeper& OrderBooks() { return FBooks; }
+  // The snapshots' budget of request weight a minute; set before Initialize.
+  int BookWeightPerMinute = 1200;
 
   // ---- the account's state
   // Reads the whole account now, on the caller's thread, and brings the tables to it; raises what
@@ -325,6 +334,10 @@ private:
   void StopKeeper();
   TqmtHTTP_API_Binance_Futures_Rest FOrdersClock;  // the orders connection's clock (the REST client's measure)
   void MakeOrdersRoute();
+  // The full books; declared after the wrappers, so it ends (its worker stopped) before they do.
+  TqmtTraderBookKeeper FBooks;
+  void ConfigureBooks();
+  void SubscribeOrderBook(const std::string& aSymbol, bool aSubscribe);
   // One request on the WebSocket API, its answer judged: accepted, refused or unknown.
   TqmtTraderExecution OverWebSocket(TqmtWSAPI_Binance_Requests& aApi, const std::string& aMethod,
                                     std::vector<TqmtWSAPIParam> aParams, bool aAlgo);

@@ -77,17 +77,25 @@ bool TqmtTraderData_Orders::DoUpdate(const TqmtTraderOrder& aOrder) {
   return true;
 }
 
-std::vector<TqmtTraderData_Orders::TOpen> TqmtTraderData_Orders::OpenOrders() {
+std::vector<TqmtTraderData_Orders::TOpen> TqmtTraderData_Orders::OpenOrders(std::string_view aSymbol) {
   std::vector<TOpen> lOpen;
   std::lock_guard lGuard(FWriteLock);
   TqmtDataSet& t = Writer();
   const int lId = t.FindFieldIndex("ID"), lSymbol = t.FindFieldIndex("SYMBOL"), lType = t.FindFieldIndex("ORDER_TYPE"),
-            lStatus = t.FindFieldIndex("ORDER_STATUS");
+            lStatus = t.FindFieldIndex("ORDER_STATUS"), lSide = t.FindFieldIndex("ORDER_SIDE"), lPrice = t.FindFieldIndex("PRICE"),
+            lStop = t.FindFieldIndex("STOP_PRICE"), lSize = t.FindFieldIndex("SIZE"), lFilled = t.FindFieldIndex("FILLED");
   for (const TqmtRowRef& r : t.Rows()) {
     const auto& v = *r.Values;
     const std::string lState = TqmtField::ValueToText(v[lStatus]);
     if (FinalStatus(lState) || lState == "UNKNOWN") continue;
-    lOpen.push_back({TqmtField::ValueToText(v[lId]), TqmtField::ValueToText(v[lSymbol]), TqmtField::ValueToText(v[lType])});
+    TOpen o{TqmtField::ValueToText(v[lId]), TqmtField::ValueToText(v[lSymbol]), TqmtField::ValueToText(v[lType]),
+            TqmtField::ValueToText(v[lSide])};
+    if (!aSymbol.empty() && o.Symbol != aSymbol) continue;
+    o.Price = TqmtField::ValueToExtended(v[lPrice]);
+    o.StopPrice = TqmtField::ValueToExtended(v[lStop]);
+    o.Size = TqmtField::ValueToExtended(v[lSize]);
+    o.Filled = TqmtField::ValueToExtended(v[lFilled]);
+    lOpen.push_back(std::move(o));
   }
   return lOpen;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qmtTraderData.h"
@@ -22,11 +23,13 @@ public:
   // row changed: false for a state older than the row's, for the same state again, and for an
   // open state after a final one of the same time.
   bool UpdateOrder(const TqmtTraderOrder& aOrder);
-  // The orders shown as open now (not final, not of unknown outcome): id, symbol and type.
+  // The orders shown as open now (not final, not of unknown outcome), of one symbol or (aSymbol
+  // empty) all: id, symbol, type, side ("BUY", "SELL"), price, trigger, size and what filled.
   struct TOpen {
-    std::string Id, Symbol, Type;
+    std::string Id, Symbol, Type, Side;
+    long double Price = 0, StopPrice = 0, Size = 0, Filled = 0;
   };
-  std::vector<TOpen> OpenOrders();
+  std::vector<TOpen> OpenOrders(std::string_view aSymbol = {});
 
   // Final statuses: the order is in the history, not among the open ones.
   static bool FinalStatus(std::string_view aStatus);

@@ -218,6 +218,7 @@ void TqmtLocalOrderBook::Reset() {
   Clear();
   FBuffer.clear();
   FAsked = false;
+  FJoining = false;
   FFirstBuffered = -1;
   FUpdateId = 0;
 }
@@ -261,6 +262,12 @@ TqmtLocalOrderBook::TAction TqmtLocalOrderBook::OnEvent(const TqmtDepthEvent& e)
   if (FMarket == TMarket::Spot) {
     if (e.FinalId <= FUpdateId) return TAction::None;  // already held
     if (e.FirstId > FUpdateId + 1) return Gap();
+  } else if (FJoining) {
+    // The first event after a snapshot that found nothing buffered: it holds the snapshot's id or
+    // follows it directly (pu is the snapshot's id when the snapshot fell between two events).
+    if (e.FinalId < FUpdateId) return TAction::None;
+    if (e.FirstId > FUpdateId && e.PreviousFinalId != FUpdateId) return Gap();
+    FJoining = false;
   } else if (e.PreviousFinalId != FUpdateId) {
     return Gap();
   }
@@ -277,7 +284,8 @@ TqmtLocalOrderBook::TAction TqmtLocalOrderBook::OnSnapshot(const TqmtDepthEvent&
     FBuffer.pop_front();
   if (!FBuffer.empty()) {
     const TqmtDepthEvent& f = FBuffer.front();
-    const bool lJoins = FMarket == TMarket::Spot ? f.FirstId <= lLast + 1 : f.FirstId <= lLast;
+    // Futures: the event holds the snapshot's id, or (a snapshot between two events) follows it.
+    const bool lJoins = FMarket == TMarket::Spot ? f.FirstId <= lLast + 1 : f.FirstId <= lLast || f.PreviousFinalId == lLast;
     if (!lJoins) {
       // Events are missing between the snapshot and the stream.
       if (FMarket == TMarket::Futures) return TAction::FetchSnapshot;
@@ -296,6 +304,7 @@ TqmtLocalOrderBook::TAction TqmtLocalOrderBook::OnSnapshot(const TqmtDepthEvent&
   FAsked = false;
   std::deque<TqmtDepthEvent> lBuffered;
   lBuffered.swap(FBuffer);
+  FJoining = FMarket == TMarket::Futures && lBuffered.empty();
   bool lFirst = true;
   for (const TqmtDepthEvent& e : lBuffered) {
     // The first futures event straddles the snapshot: its pu is older than the book's id.
@@ -322,6 +331,18 @@ std::vector<TqmtBookLevel> Copy(const TMap& aSide, std::size_t aCount) {
   return lOut;
 }
 }  // namespace
+
+void TqmtLocalOrderBook::Levels(bool aBids, std::size_t aCount, std::vector<TqmtBookLevel>& aOut) const {
+  aOut.clear();
+  if (!FLive) return;
+  auto lCopy = [&](const auto& aSide) {
+    for (const auto& [p, q] : aSide) {
+      if (aCount && aOut.size() >= aCount) break;
+      aOut.push_back({p, q});
+    }
+  };
+  aBids ? lCopy(FBids) : lCopy(FAsks);
+}
 
 std::vector<TqmtBookLevel> TqmtLocalOrderBook::Bids(std::size_t aCount) const {
   return FLive ? Copy(FBids, aCount) : std::vector<TqmtBookLevel>();

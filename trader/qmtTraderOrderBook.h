@@ -5,8 +5,9 @@
 //            lastUpdateId + 1; afterwards an event with U > book id + 1 is a gap: the book is
 //            discarded and everything starts again from the stream (Restart).
 //   futures: events with u < lastUpdateId are dropped and the first kept one must have
-//            U <= lastUpdateId <= u; afterwards each event's pu must equal the previous u; a gap
-//            fetches a fresh snapshot while the stream goes on (FetchSnapshot).
+//            U <= lastUpdateId <= u (or, a snapshot taken between two events, pu == lastUpdateId);
+//            afterwards each event's pu must equal the previous u; a gap fetches a fresh snapshot
+//            while the stream goes on (FetchSnapshot).
 // Until it is in step the book is not Live() and shows nothing: a book known to be wrong is never
 // shown. A reconnection is a Reset() (the update ids do not survive a new connection).
 //
@@ -55,7 +56,7 @@ public:
   enum class TAction {
     None,
     FetchSnapshot,  // ask REST for a snapshot and hand it to OnSnapshot
-    Restart         // spot gap: resubscribe the stream (the book starts again with its next event)
+    Restart         // spot gap: the book starts again from the stream's next event (a new snapshot follows)
   };
 
   explicit TqmtLocalOrderBook(TMarket aMarket) : FMarket(aMarket) {}
@@ -70,6 +71,8 @@ public:
   // Levels best first; at most aCount (0: all). Empty while not live.
   std::vector<TqmtBookLevel> Bids(std::size_t aCount = 0) const;
   std::vector<TqmtBookLevel> Asks(std::size_t aCount = 0) const;
+  // The same into aOut, its room reused (a reader copying often allocates once).
+  void Levels(bool aBids, std::size_t aCount, std::vector<TqmtBookLevel>& aOut) const;
   std::size_t BidLevels() const { return FLive ? FBids.size() : 0; }
   std::size_t AskLevels() const { return FLive ? FAsks.size() : 0; }
   // Times the book was found out of step (a gap), for the status and tests.
@@ -84,6 +87,7 @@ private:
   std::map<std::int64_t, std::int64_t> FAsks;
   std::deque<TqmtDepthEvent> FBuffer;  // while waiting for a snapshot
   bool FLive = false, FAsked = false;
+  bool FJoining = false;  // futures: live from a snapshot alone, its first event still to come
   std::int64_t FFirstBuffered = -1;  // spot: U of the first event buffered
   std::int64_t FUpdateId = 0;        // the book's update id (the last applied u)
   int FGaps = 0;

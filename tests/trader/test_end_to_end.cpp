@@ -89,12 +89,13 @@ TEST_F(EndToEnd, SignInOnEveryMarket) {
     EXPECT_TRUE(Eventually([&] { return lStates.Up == 1; })) << "one connection state for the listeners";
     EXPECT_EQ(c.GetWSClient().Port, lExchange.Port(lContracts == 1 ? 2 : 1));
     if (lContracts == 0) {
-      // USDT-margined streams are routed: market streams, books and user data on their own paths.
-      EXPECT_EQ(c.GetWSClient().Options.Parameters(), "/market/ws");
+      // USDT-margined streams are routed: market streams, books and user data on their own paths,
+      // combined (each message names its stream).
+      EXPECT_EQ(c.GetWSClient().Options.Parameters(), "/market/stream");
       ASSERT_NE(c.PublicWSClient(), nullptr);
       ASSERT_NE(c.PrivateWSClient(), nullptr);
-      EXPECT_EQ(c.PublicWSClient()->Options.Parameters(), "/public/ws");
-      EXPECT_EQ(c.PrivateWSClient()->Options.Parameters().rfind("/private/ws/", 0), 0u);
+      EXPECT_EQ(c.PublicWSClient()->Options.Parameters(), "/public/stream");
+      EXPECT_EQ(c.PrivateWSClient()->Options.Parameters().rfind("/private/stream?streams=", 0), 0u);
       // One route down is the stream down; all back is the stream back.
       c.PublicWSClient()->Disconnect(5000);
       EXPECT_TRUE(Eventually([&] { return lStates.Down == 1; }));
@@ -102,7 +103,7 @@ TEST_F(EndToEnd, SignInOnEveryMarket) {
       EXPECT_TRUE(Eventually([&] { return lStates.Up == 2; }));
       EXPECT_EQ(lStates.Down.load(), 1);
     } else {
-      EXPECT_EQ(c.GetWSClient().Options.Parameters().rfind("/ws/", 0), 0u) << "coin-margined: unrouted, with the key";
+      EXPECT_EQ(c.GetWSClient().Options.Parameters().rfind("/stream?streams=", 0), 0u) << "coin-margined: unrouted, with the key";
       EXPECT_EQ(c.PublicWSClient(), nullptr);
     }
     c.UnRegisterOnConnect({&lStates, &States::OnConnect});

@@ -104,8 +104,8 @@ TEST_F(TraderLifecycle, ASignedInStreamReconnectsWhenTheListenKeyDeleteFails) {
     EXPECT_TRUE(c.GetWSClient().Connection() && c.GetWSClient().Connection()->Enabled());
   }
   std::lock_guard g(lLog.Lock);
-  EXPECT_EQ(lLog.Paths[0], "/ws/k1");
-  EXPECT_EQ(lLog.Paths[1], "/ws/k2") << "every connection asks for its key again";
+  EXPECT_EQ(lLog.Paths[0], "/stream?streams=k1");
+  EXPECT_EQ(lLog.Paths[1], "/stream?streams=k2") << "every connection asks for its key again";
   for (const char* lStream : {"btcusd_perp@ticker", "btcusd_perp@depth20@500ms", "btcusd_perp@aggTrade"}) {
     const auto& m = lLog.Messages[1];
     EXPECT_TRUE(std::any_of(m.begin(), m.end(), [&](const std::string& t) { return t.find(lStream) != std::string::npos; }))

@@ -30,6 +30,9 @@
 //                    [--answer-delay-ms N] (every REST and WebSocket-API answer is sent N ms late)
 //                    [--account FILE]      (the account to start with; see LoadAccount)
 //                    [--refuse-user-data N] [--position-delay-ms N] [--position-non-json]
+//                    [--depth-gap-every N] [--depth-reorder-every N]  (diff-depth events lost or swapped)
+// Every symbol has a full order book once a depth stream or snapshot asks for it: <symbol>@depth@100ms
+// with the update ids of each market (U, u; futures pu), GET .../depth snapshots, the partial books.
 // The test's hand on the exchange: /sim/... on every market's port (see Control).
 // Signed requests are checked on receipt against the server's clock: timestamp + recvWindow (-1021).
 // The WebSocket APIs: spot at /ws-api/v3 (orders and account data), USDT-margined at /ws-fapi/v1.
@@ -112,6 +115,8 @@ struct Options {
   long long PositionDelayMs = 0;      // position requests are answered this late
   bool PositionNonJson = false;       // ... or with a body that is not JSON
   std::string AccountFile;            // the account to start with (--account)
+  long long DepthGapEvery = 0;        // every Nth diff-depth event is not sent (its ids are lost)
+  long long DepthReorderEvery = 0;    // every Nth diff-depth event is sent after the one that follows it
 } gOptions;
 
 void Log(const std::string& aText) {
@@ -212,10 +217,31 @@ struct AlgoOrder {
   bool Visible() const { return NowMs() >= VisibleAtMs; }
 };
 
+// A symbol's full order book: prices in ticks, quantities in thousandths, every change of a level one
+// update id. Made on first use (a depth stream or snapshot asked for the symbol), then moved every tick.
+struct SimBook {
+  std::map<long long, long long, std::greater<>> Bids;
+  std::map<long long, long long> Asks;
+  long long UpdateId = 1000000;     // the id of the last change
+  long long PublishedId = 1000000;  // the last id sent in a diff event (its pu for futures)
+  // Changes since the last diff event, in order (side, ticks, lots; lots 0 removes the level).
+  struct Change {
+    bool Bid;
+    long long Ticks, Lots;
+  };
+  std::vector<Change> Pending;
+  long long Sent = 0, Dropped = 0, Reordered = 0;
+  std::string HeldBack;  // an event held back to be sent after the next (--depth-reorder-every)
+  long long BurstLeft = 0;  // events still to make at once (/sim/depth-burst)
+  int BurstPerTick = 5000;  // ... at most this many every tick
+  bool Paused = false;      // the tick leaves it alone (/sim/depth-pause); a burst still moves it
+};
+
 struct SymbolState {
   std::string Name;
   double Price = 100, Open = 100, High = 100, Low = 100, Tick = 0.01, Volume = 0;
   long long TradeId = 1;
+  std::shared_ptr<SimBook> Book;
 };
 
 struct ListenKey {
@@ -243,6 +269,7 @@ struct Market {
   std::map<std::string, ListenKey> Keys;
   std::set<std::shared_ptr<WsSession>> Sessions;
   long long AccountTime = 0;          // the last change of balances or positions (their updateTime)
+  long long DepthWeight = 0, DepthSnapshots = 0;  // REST depth snapshots served and their weight
   int UserSubscriptions = 0;          // user-data subscriptions so far (--refuse-user-data)
   int Logons = 0, SessionSignedRequests = 0;  // session.logon accepted, and requests signed by a session
   Clock::time_point UserDownUntil{};  // /sim/drop-user: user-data connections are closed until then
@@ -758,10 +785,118 @@ void Fill(Market& m, Order& o, double aPrice) {
 
 // ---- the market tick ------------------------------------------------------------------------------
 
-std::string Levels(const SymbolState& s, int aSide) {
-  json a = json::array();
-  for (int i = 0; i < 20; ++i) a.push_back({Fixed(s.Price + aSide * (i + 1) * s.Tick, 2), Fixed(0.1 + (i % 7) * 0.35, 3)});
-  return a.dump();
+// ---- the order book ------------------------------------------------------------------------------
+
+long long MidTicks(const SymbolState& s) { return std::llround(s.Price / s.Tick); }
+std::string TickText(const SymbolState& s, long long aTicks) { return Fixed(static_cast<double>(aTicks) * s.Tick, 2); }
+std::string LotText(long long aLots) { return Fixed(static_cast<double>(aLots) / 1000, 3); }
+
+void SetLevel(SimBook& b, bool aBid, long long aTicks, long long aLots) {
+  if (aBid) {
+    if (aLots == 0 && !b.Bids.count(aTicks)) return;
+    aLots ? void(b.Bids[aTicks] = aLots) : void(b.Bids.erase(aTicks));
+  } else {
+    if (aLots == 0 && !b.Asks.count(aTicks)) return;
+    aLots ? void(b.Asks[aTicks] = aLots) : void(b.Asks.erase(aTicks));
+  }
+  ++b.UpdateId;
+  b.Pending.push_back({aBid, aTicks, aLots});
+}
+
+long long RandomLots() { return std::uniform_int_distribution<long long>(1, 5000)(gRandom); }
+
+// The book follows the price: nothing crosses it, the best levels sit one tick either side (as the
+// ticker says), a few levels change at random, each side is kept at 150 levels or more within reach of
+// the walk, and levels far away go.
+void StepBook(SymbolState& s) {
+  SimBook& b = *s.Book;
+  const long long lMid = MidTicks(s);
+  const long long lReach = std::max<long long>(120, std::llround(5 * gOptions.Volatility * s.Price / s.Tick));
+  while (!b.Bids.empty() && b.Bids.begin()->first >= lMid) SetLevel(b, true, b.Bids.begin()->first, 0);
+  while (!b.Asks.empty() && b.Asks.begin()->first <= lMid) SetLevel(b, false, b.Asks.begin()->first, 0);
+  if (!b.Bids.count(lMid - 1) && lMid > 1) SetLevel(b, true, lMid - 1, RandomLots());
+  if (!b.Asks.count(lMid + 1)) SetLevel(b, false, lMid + 1, RandomLots());
+  std::uniform_int_distribution<long long> lOffset(1, lReach);
+  for (int i = 0; i < 4; ++i) {
+    const bool lBid = gRandom() % 2 == 0;
+    const long long lTicks = lBid ? lMid - lOffset(gRandom) : lMid + lOffset(gRandom);
+    if (lTicks > 0) SetLevel(b, lBid, lTicks, gRandom() % 4 == 0 ? 0 : RandomLots());
+  }
+  for (int lTries = 0; b.Bids.size() < 150 && lTries < 1000; ++lTries)
+    if (const long long t = lMid - lOffset(gRandom); t > 0) SetLevel(b, true, t, RandomLots());
+  for (int lTries = 0; b.Asks.size() < 150 && lTries < 1000; ++lTries) SetLevel(b, false, lMid + lOffset(gRandom), RandomLots());
+  while (!b.Bids.empty() && b.Bids.rbegin()->first < lMid - 3 * lReach) SetLevel(b, true, b.Bids.rbegin()->first, 0);
+  while (!b.Asks.empty() && b.Asks.rbegin()->first > lMid + 3 * lReach) SetLevel(b, false, b.Asks.rbegin()->first, 0);
+}
+
+SimBook& BookOf(SymbolState& s) {
+  if (!s.Book) {
+    s.Book = std::make_shared<SimBook>();
+    const long long lMid = MidTicks(s);
+    for (long long i = 1; i <= 200; ++i) {
+      if (lMid - i > 0) s.Book->Bids[lMid - i] = RandomLots();
+      s.Book->Asks[lMid + i] = RandomLots();
+    }
+  }
+  return *s.Book;
+}
+
+template <typename TMap>
+std::string LevelsJson(const SymbolState& s, const TMap& aSide, std::size_t aCount) {
+  std::string a = "[";
+  for (const auto& [t, q] : aSide) {
+    if (aCount-- == 0) break;
+    if (a.size() > 1) a += ',';
+    a += "[\"" + TickText(s, t) + "\",\"" + LotText(q) + "\"]";
+  }
+  return a + "]";
+}
+
+// The partial-book streams: the best 20 levels of the book.
+std::string Levels(SymbolState& s, int aSide) {
+  SimBook& b = BookOf(s);
+  return aSide < 0 ? LevelsJson(s, b.Bids, 20) : LevelsJson(s, b.Asks, 20);
+}
+
+// A REST snapshot of the best aLimit levels; futures add E, T (and COIN-M symbol, pair).
+std::string DepthSnapshot(const Market& m, SymbolState& s, std::size_t aLimit) {
+  SimBook& b = BookOf(s);
+  std::string lText = "{\"lastUpdateId\":" + std::to_string(b.UpdateId);
+  if (m.Futures()) lText += ",\"E\":" + std::to_string(NowMs()) + ",\"T\":" + std::to_string(NowMs());
+  if (m.Index == 2) lText += ",\"symbol\":\"" + s.Name + "\",\"pair\":\"" + s.Name.substr(0, s.Name.find('_')) + "\"";
+  return lText + ",\"bids\":" + LevelsJson(s, b.Bids, aLimit) + ",\"asks\":" + LevelsJson(s, b.Asks, aLimit) + "}";
+}
+
+// The changes since the last one as a diff-depth event (a level changed twice once, as it is now),
+// sent to the symbol's diff-depth listeners; a gap or a swap is made here when asked for.
+void PublishDiff(Market& m, SymbolState& s, long long t) {
+  SimBook& b = *s.Book;
+  if (b.Pending.empty()) return;
+  const long long lFirst = b.UpdateId - static_cast<long long>(b.Pending.size()) + 1;
+  std::map<long long, long long, std::greater<>> lBids;
+  std::map<long long, long long> lAsks;
+  for (const auto& c : b.Pending) (c.Bid ? lBids[c.Ticks] : lAsks[c.Ticks]) = c.Lots;
+  b.Pending.clear();
+  std::string e = "{\"e\":\"depthUpdate\",\"E\":" + std::to_string(t);
+  if (m.Futures()) e += ",\"T\":" + std::to_string(t);
+  e += ",\"s\":\"" + s.Name + "\",\"U\":" + std::to_string(lFirst) + ",\"u\":" + std::to_string(b.UpdateId);
+  if (m.Futures()) e += ",\"pu\":" + std::to_string(b.PublishedId);
+  if (m.Index == 2) e += ",\"ps\":\"" + s.Name.substr(0, s.Name.find('_')) + "\"";
+  e += ",\"b\":" + LevelsJson(s, lBids, lBids.size()) + ",\"a\":" + LevelsJson(s, lAsks, lAsks.size()) + "}";
+  b.PublishedId = b.UpdateId;
+  const long long lNumber = ++b.Sent;
+  if (gOptions.DepthGapEvery > 0 && lNumber % gOptions.DepthGapEvery == 0) {
+    ++b.Dropped;
+    return;
+  }
+  const std::string lStream = Lower(s.Name) + "@depth@100ms";
+  if (gOptions.DepthReorderEvery > 0 && lNumber % gOptions.DepthReorderEvery == 0 && b.HeldBack.empty()) {
+    b.HeldBack = std::move(e);
+    ++b.Reordered;
+    return;
+  }
+  Publish(m, lStream, e);
+  if (!b.HeldBack.empty()) Publish(m, lStream, std::exchange(b.HeldBack, std::string()));
 }
 
 void Tick(int aStep) {
@@ -773,6 +908,23 @@ void Tick(int aStep) {
       s.Low = std::min(s.Low, s.Price);
       const std::string l = Lower(s.Name);
       const long long t = NowMs();
+      if (s.Book) {
+        if (!s.Book->Paused) {
+          StepBook(s);
+          PublishDiff(m, s, t);
+        }
+        // A burst: many events at once, each a step of its own (the book's sync under load).
+        for (int k = 0; k < s.Book->BurstPerTick && s.Book->BurstLeft > 0; ++k, --s.Book->BurstLeft) {
+          StepBook(s);
+          PublishDiff(m, s, t);
+        }
+      } else {
+        for (const auto& lSession : m.Sessions)
+          if (lSession->Has(l + "@depth@100ms")) {
+            BookOf(s);
+            break;
+          }
+      }
       // Orders whose price was crossed.
       for (auto& [id, o] : m.Orders) {
         if (o.Symbol != s.Name || o.Status != "NEW") continue;
@@ -826,11 +978,12 @@ void Tick(int aStep) {
         if (aStep % (lSpeed / 100) != 0) continue;
         const std::string lSuffix = "@" + std::to_string(lSpeed) + "ms";
         PublishLazy(m, l + "@depth20" + lSuffix, [&]() -> std::string {
+          const std::string lBids = Levels(s, -1), lAsks = Levels(s, 1), lId = std::to_string(s.Book->UpdateId);
           if (m.Futures())
             return R"({"e":"depthUpdate","E":)" + std::to_string(t) + R"(,"T":)" + std::to_string(t) + R"(,"s":")" + s.Name +
-                   R"(","U":)" + std::to_string(t) + R"(,"u":)" + std::to_string(t) + R"(,"pu":)" + std::to_string(t - 1) +
-                   R"(,"b":)" + Levels(s, -1) + R"(,"a":)" + Levels(s, 1) + "}";
-          return R"({"lastUpdateId":)" + std::to_string(t) + R"(,"bids":)" + Levels(s, -1) + R"(,"asks":)" + Levels(s, 1) + "}";
+                   R"(","U":)" + lId + R"(,"u":)" + lId + R"(,"pu":)" + std::to_string(s.Book->PublishedId) +
+                   R"(,"b":)" + lBids + R"(,"a":)" + lAsks + "}";
+          return R"({"lastUpdateId":)" + lId + R"(,"bids":)" + lBids + R"(,"asks":)" + lAsks + "}";
         });
       }
       if (aStep % 10 == 0) {
@@ -1183,6 +1336,11 @@ Reply CancelReplace(Market& m, Params& lParams) {
 //   price?symbol=S&price=P           (the last and mark price)
 //   drop-user?ms=N                   (the account's data connections are closed and refused for N ms)
 //   state                            (orders, conditional orders, balances and positions)
+//   book?symbol=S                    (the whole order book, its update ids, the diff events sent and dropped,
+//                                     the REST depth snapshots served and their weight)
+//   depth-burst?symbol=S&events=N[&per-tick=K]  (N more book changes, each its own diff event, K a tick
+//                                     (5000 unless said), so a snapshot can come between two ticks)
+//   depth-pause?symbol=S&on=1|0      (the book stands still between bursts, so both sides can be compared)
 json Control(Market& m, const std::string& aWhat, Params& p) {
   auto lOrder = [&]() -> Order* {
     for (auto& [id, o] : m.Orders)
@@ -1235,6 +1393,25 @@ json Control(Market& m, const std::string& aWhat, Params& p) {
     return {{"orders", o}, {"algoOrders", a}, {"balances", b}, {"positions", q}, {"logons", m.Logons},
             {"sessionSignedRequests", m.SessionSignedRequests}};
   }
+  if (aWhat == "book" || aWhat == "depth-burst" || aWhat == "depth-pause") {
+    SymbolState* s = m.Find(p["symbol"]);
+    if (!s) return {{"error", "no such symbol"}};
+    SimBook& b = BookOf(*s);
+    if (aWhat == "depth-burst") {
+      b.BurstLeft += static_cast<long long>(Num(p, "events"));
+      b.BurstPerTick = p.count("per-tick") ? std::max(1, static_cast<int>(Num(p, "per-tick"))) : 5000;
+      return {{"symbol", s->Name}, {"burst", b.BurstLeft}};
+    }
+    if (aWhat == "depth-pause") {
+      b.Paused = p["on"] != "0";
+      return {{"symbol", s->Name}, {"paused", b.Paused}};
+    }
+    // The whole book as the exchange holds it now, and how its diff events went.
+    return {{"symbol", s->Name}, {"lastUpdateId", b.UpdateId}, {"publishedId", b.PublishedId},
+            {"bids", json::parse(LevelsJson(*s, b.Bids, b.Bids.size()))}, {"asks", json::parse(LevelsJson(*s, b.Asks, b.Asks.size()))},
+            {"sent", b.Sent}, {"dropped", b.Dropped}, {"reordered", b.Reordered}, {"burstLeft", b.BurstLeft},
+            {"snapshots", m.DepthSnapshots}, {"snapshotWeight", m.DepthWeight}};
+  }
   return {{"error", "unknown control " + aWhat}};
 }
 
@@ -1275,6 +1452,22 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   if (p == "/ping") return Answer(200, "{}", v);
   if (p == "/time") return Answer(200, json{{"serverTime", NowMs()}}.dump(), v);
   if (p == "/exchangeInfo") return Answer(200, ExchangeInfo(m).dump(), v);
+  if (p == "/depth") {
+    SymbolState* s = m.Find(lParams["symbol"]);
+    if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    // Spot: 1..5000 (default 100); futures: one of 5, 10, 20, 50, 100, 500, 1000 (default 500).
+    int lLimit = lParams.count("limit") ? std::atoi(lParams["limit"].c_str()) : m.Futures() ? 500 : 100;
+    if (m.Futures()) {
+      static const std::set<int> kLimits = {5, 10, 20, 50, 100, 500, 1000};
+      if (!kLimits.count(lLimit)) return Answer(400, Error(-1100, "Illegal characters found in parameter 'limit'."), v);
+    }
+    lLimit = std::clamp(lLimit, 1, m.Futures() ? 1000 : 5000);
+    const int lWeight = m.Futures() ? (lLimit <= 50 ? 2 : lLimit <= 100 ? 5 : lLimit <= 500 ? 10 : 20)
+                                    : (lLimit <= 100 ? 5 : lLimit <= 500 ? 25 : lLimit <= 1000 ? 50 : 250);
+    m.DepthWeight += lWeight;
+    ++m.DepthSnapshots;
+    return Answer(200, DepthSnapshot(m, *s, static_cast<std::size_t>(lLimit)), v);
+  }
   if (p == "/ticker/24hr") {
     if (!lParams.count("symbol")) {
       json a = json::array();
@@ -1661,6 +1854,8 @@ const char kUsage[] =
     "  --clock-offset-ms N          the server's clock runs N ms ahead of the machine's (negative: behind)\n"
     "  --fixed-time-ms N            the server's clock stands still at N (signing vectors of the past)\n"
     "  --refuse PATH=STATUS:SECONDS requests to PATH are answered STATUS (429 or 418) with Retry-After\n"
+    "  --depth-gap-every N          every Nth diff-depth event is not sent (the book's ids have a gap)\n"
+    "  --depth-reorder-every N      every Nth diff-depth event comes after the one that follows it\n"
     "  --orders-503 N               the next N orders are placed but answered 503\n"
     "  --orders-408 N               the next N orders are placed but answered 408\n"
     "  --close-after-order placed:N | unplaced:N\n"
@@ -1724,6 +1919,8 @@ int main(int argc, char** argv) {
     else if (a == "--order-visible-after-ms") gOptions.OrderVisibleAfterMs = std::stoll(lNext());
     else if (a == "--answer-delay-ms") gOptions.AnswerDelayMs = std::stoll(lNext());
     else if (a == "--account") gOptions.AccountFile = lNext();
+    else if (a == "--depth-gap-every") gOptions.DepthGapEvery = std::stoll(lNext());
+    else if (a == "--depth-reorder-every") gOptions.DepthReorderEvery = std::stoll(lNext());
     else if (a == "--api-public-key") {
       const std::string lFile = lNext();
       FILE* f = std::fopen(lFile.c_str(), "r");
