@@ -160,7 +160,8 @@ TqmtTraderBookKeeper::THold::~THold() {
 
 std::uint64_t TqmtTraderBookKeeper::THold::Version() const { return FEntry->Version.load(std::memory_order_acquire); }
 
-void TqmtTraderBookKeeper::THold::Read(TqmtBookView& aView, std::size_t aLevels) const {
+void TqmtTraderBookKeeper::THold::Read(TqmtBookView& aView, std::size_t aLevels, std::int64_t aBidFloor,
+                                       std::int64_t aAskCeiling) const {
   std::lock_guard g(FEntry->Lock);
   const TqmtLocalOrderBook& b = FEntry->Book;
   aView.Live = b.Live();
@@ -169,8 +170,8 @@ void TqmtTraderBookKeeper::THold::Read(TqmtBookView& aView, std::size_t aLevels)
   aView.Gaps = b.Gaps();
   aView.BidLevels = b.BidLevels();
   aView.AskLevels = b.AskLevels();
-  b.Levels(true, aLevels, aView.Bids);
-  b.Levels(false, aLevels, aView.Asks);
+  b.Levels(true, aLevels, aView.Bids, aBidFloor);
+  b.Levels(false, aLevels, aView.Asks, aAskCeiling);
   aView.Problem = FEntry->Problem;
 }
 

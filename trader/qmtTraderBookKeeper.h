@@ -71,8 +71,9 @@ public:
     const std::string& Symbol() const { return FSymbol; }
     // Cheap: whether to read again.
     std::uint64_t Version() const;
-    // The book now: at most aLevels per side (0: all), into the view's vectors (their room reused).
-    void Read(TqmtBookView& aView, std::size_t aLevels) const;
+    // The book now: at most aLevels per side (0: all), into the view's vectors (their room reused);
+    // bids only down to aBidFloor and asks up to aAskCeiling where given (1e-8 units; 0: no bound).
+    void Read(TqmtBookView& aView, std::size_t aLevels, std::int64_t aBidFloor = 0, std::int64_t aAskCeiling = 0) const;
 
   private:
     friend class TqmtTraderBookKeeper;

@@ -1261,6 +1261,8 @@ void TqmtTraderClient_Binance::DoReadTrade(TqmtJSON& aJSON) {
   Number(aJSON.Find("p"), [&](long double v) { lTrade.SetPrice(v); });
   Number(aJSON.Find("q"), [&](long double v) { lTrade.SetSize(v); });
   if (const auto* T = aJSON.Find("T")) lTrade.SetDate(TraderMillisecondsToDateTime(T->ValueView()));
+  if (const auto* m = aJSON.Find("m")) lTrade.SetBuyerMaker(m->ValueView() == "true");
+  Number(aJSON.Find("a"), [&](long double v) { lTrade.SetTradeId(static_cast<std::int64_t>(v)); });
   lTrade.SetRaw(aJSON.Text());
   // An incomplete trade is dropped.
   if (lTrade.Symbol().empty() || lTrade.Price() <= 0 || lTrade.Size() <= 0 || lTrade.Date() <= 0) return;

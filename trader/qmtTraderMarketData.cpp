@@ -52,6 +52,8 @@ void TqmtTraderTrade::CopyFrom(const TqmtTraderTrade& aObject) {
   SetPrice(aObject.Price());
   SetSize(aObject.Size());
   SetDate(aObject.Date());
+  SetBuyerMaker(aObject.BuyerMaker());
+  SetTradeId(aObject.TradeId());
 }
 
 TqmtTraderBookDepthValue& TqmtTraderBookDepthValues::Value(int aLevel) {

@@ -85,6 +85,9 @@ public:
   QMT_PROPERTY(TDateTime, Date);
   QMT_PROPERTY(long double, Price);
   QMT_PROPERTY(long double, Size);
+  // The buyer was the maker: the taker sold (the exchange's "m"). A buy otherwise.
+  QMT_PROPERTY(bool, BuyerMaker);
+  QMT_PROPERTY(std::int64_t, TradeId);  // the exchange's (aggregate) trade id; 0 not said
 };
 
 // One price level; Price 0 means the level is empty.

@@ -332,12 +332,13 @@ std::vector<TqmtBookLevel> Copy(const TMap& aSide, std::size_t aCount) {
 }
 }  // namespace
 
-void TqmtLocalOrderBook::Levels(bool aBids, std::size_t aCount, std::vector<TqmtBookLevel>& aOut) const {
+void TqmtLocalOrderBook::Levels(bool aBids, std::size_t aCount, std::vector<TqmtBookLevel>& aOut, std::int64_t aBound) const {
   aOut.clear();
   if (!FLive) return;
   auto lCopy = [&](const auto& aSide) {
     for (const auto& [p, q] : aSide) {
       if (aCount && aOut.size() >= aCount) break;
+      if (aBound && (aBids ? p < aBound : p > aBound)) break;
       aOut.push_back({p, q});
     }
   };

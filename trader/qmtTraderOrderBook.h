@@ -71,8 +71,9 @@ public:
   // Levels best first; at most aCount (0: all). Empty while not live.
   std::vector<TqmtBookLevel> Bids(std::size_t aCount = 0) const;
   std::vector<TqmtBookLevel> Asks(std::size_t aCount = 0) const;
-  // The same into aOut, its room reused (a reader copying often allocates once).
-  void Levels(bool aBids, std::size_t aCount, std::vector<TqmtBookLevel>& aOut) const;
+  // The same into aOut, its room reused (a reader copying often allocates once), and only as far as
+  // aBound: bids down to that price, asks up to it (0: no bound).
+  void Levels(bool aBids, std::size_t aCount, std::vector<TqmtBookLevel>& aOut, std::int64_t aBound = 0) const;
   std::size_t BidLevels() const { return FLive ? FBids.size() : 0; }
   std::size_t AskLevels() const { return FLive ? FAsks.size() : 0; }
   // Times the book was found out of step (a gap), for the status and tests.

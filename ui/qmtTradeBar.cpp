@@ -673,6 +673,18 @@ void TFRAMETradeBar::GetSteps(long double& aPriceStep, long double& aLotStep) {
   if (s) aPriceStep = s->PriceStep(), aLotStep = s->LotStep();
 }
 
+void TFRAMETradeBar::PlaceAtPrice(std::uint8_t aSide, bool aStop, long double aPrice, bool aConfirm) {
+  // A definition of the moment, never stored: a fixed price is its margin.
+  TqmtTradeBarOrder lOrder(Section("Ladder"));
+  lOrder.OrderType = aStop ? tbotStop : tbotLimit;
+  lOrder.Side = aSide;
+  lOrder.LimitPrice = lOrder.StopPrice = tbopValue;
+  lOrder.LimitPriceMargin = lOrder.StopPriceMargin = aPrice;
+  lOrder.Confirmation = aConfirm;
+  FPressedTag = 0;
+  DoTradeBarOrder(&lOrder);
+}
+
 void TFRAMETradeBar::DoTradeBarOrder(TqmtTradeBarOrder* aOrder) {
   if (!aOrder) return;
   const std::uint8_t lType = aOrder->OrderType;

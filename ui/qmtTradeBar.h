@@ -169,6 +169,10 @@ public:
   // A press of order button aButton (tag 1 ... 8): its definition is carried out.
   void OrderClick(QToolButton* aButton);
   void ResetButtons();
+  // An order at a price picked elsewhere (the price ladder): a limit of aSide at aPrice, or with
+  // aStop a stop market triggered there, of the size field's size, asked first when aConfirm. The
+  // same refusals, rounding and path as a button's.
+  void PlaceAtPrice(std::uint8_t aSide, bool aStop, long double aPrice, bool aConfirm);
   // The size field's text in the base asset: a number, a value in the quote ("500 USDT", at the
   // last price) or a percentage of the available balance ("10%": of the quote on a buy or on
   // futures, of the base asset on a spot sell). Raises with the reason.

@@ -9,6 +9,10 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "qmtPriceLadder.h"
+#include "qmtTradeTape.h"
+#include "qmtTraderSettings.h"
+#include <QToolBar>
 #include "qmtOrderTicket.h"
 #include "qmtTraderClient_Binance.h"
 #include "qmtTraderHelpers.h"
@@ -334,6 +338,18 @@ TFRAMEGridTradeBalance::TFRAMEGridTradeBalance(QWidget* aParent)
                               {"VALUE", "Value", 120}},
                              aParent) {}
 
+void TFRAMETraderBinance::ShowLadder(bool aShow) {
+  pnlLadder->setVisible(aShow);
+  if (btnLadder->isChecked() != aShow) btnLadder->setChecked(aShow);
+  GetTraderSettings().WriteBool("TradingPage", "Ladder", aShow);
+}
+
+void TFRAMETraderBinance::ShowTape(bool aShow) {
+  pnlTape->setVisible(aShow);
+  if (btnTape->isChecked() != aShow) btnTape->setChecked(aShow);
+  GetTraderSettings().WriteBool("TradingPage", "Tape", aShow);
+}
+
 // ---- the trader frame --------------------------------------------------------------------------------
 
 TFRAMEBaseTrader::TFRAMEBaseTrader(QWidget* aParent) : TFRAMEBase(aParent) {
@@ -349,7 +365,20 @@ TFRAMEBaseTrader::TFRAMEBaseTrader(QWidget* aParent) : TFRAMEBase(aParent) {
   auto* lTop = new QHBoxLayout(lTopPanel);
   lTop->setContentsMargins(0, 0, 0, 0);
   lTop->setSpacing(0);
-  pnlChart = new QWidget(lTopPanel);
+  splitMarket = new QSplitter(Qt::Horizontal, lTopPanel);
+  splitMarket->setChildrenCollapsible(false);
+  pnlChart = new QWidget(splitMarket);
+  pnlChart->setMinimumWidth(200);
+  pnlLadder = new QWidget(splitMarket);
+  pnlTape = new QWidget(splitMarket);
+  splitMarket->addWidget(pnlChart);
+  splitMarket->addWidget(pnlLadder);
+  splitMarket->addWidget(pnlTape);
+  splitMarket->setStretchFactor(0, 1);
+  splitMarket->setStretchFactor(1, 0);
+  splitMarket->setStretchFactor(2, 0);
+  pnlLadder->hide();
+  pnlTape->hide();
   auto* lRightScroll = new QScrollArea(lTopPanel);
   lRightScroll->setFixedWidth(130 + lRightScroll->verticalScrollBar()->sizeHint().width());
   lRightScroll->setWidgetResizable(true);
@@ -358,7 +387,7 @@ TFRAMEBaseTrader::TFRAMEBaseTrader(QWidget* aParent) : TFRAMEBase(aParent) {
   pnlRight = new QWidget();
   pnlRight->setFixedWidth(130);
   lRightScroll->setWidget(pnlRight);
-  lTop->addWidget(pnlChart, 1);
+  lTop->addWidget(splitMarket, 1);
   lTop->addWidget(lRightScroll);
   pnlBottom = new QWidget(lSplitter);
   pnlBottom->setMinimumHeight(80);
@@ -412,6 +441,24 @@ void TFRAMETraderBinance::SetSymbol(const std::string& aSymbol) {
   tabOrderTicket = new QWidget();
   pageBottom->addTab(tabOrderTicket, "Order Ticket");
   Fill(tabOrderTicket, FFRAMEOrderTicket);
+  // The ladder and the tape beside the chart, each shown as the user last chose.
+  FFRAMEPriceLadder = new TFRAMEPriceLadder(FSymbol, *FFRAMETradeBarBinance);
+  Fill(pnlLadder, FFRAMEPriceLadder);
+  FFRAMETradeTape = new TFRAMETradeTape(FSymbol);
+  Fill(pnlTape, FFRAMETradeTape);
+  QToolBar* lBar = FFRAMEChartTicker->barChartTicker;
+  lBar->addSeparator();
+  btnLadder = lBar->addAction("Ladder");
+  btnLadder->setCheckable(true);
+  btnLadder->setToolTip("The whole order book as a ladder to trade from");
+  btnTape = lBar->addAction("Tape");
+  btnTape->setCheckable(true);
+  btnTape->setToolTip("The trades as they come");
+  connect(btnLadder, &QAction::toggled, this, [this](bool on) { ShowLadder(on); });
+  connect(btnTape, &QAction::toggled, this, [this](bool on) { ShowTape(on); });
+  btnLadder->setChecked(GetTraderSettings().ReadBool("TradingPage", "Ladder", true));
+  btnTape->setChecked(GetTraderSettings().ReadBool("TradingPage", "Tape", true));
+  splitMarket->setSizes({400, 290, 200});
   for (int k = 1; k <= 8; ++k) {
     auto* s = new QShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(Qt::Key_0 + k)), this);
     s->setContext(Qt::WidgetWithChildrenShortcut);

@@ -20,6 +20,9 @@ class TFRAMEChartTicker;
 class TFRAMETradeBar;
 class TFRAMETradeBarBinance;
 class TFRAMEOrderTicket;
+class TFRAMEPriceLadder;
+class TFRAMETradeTape;
+class QSplitter;
 
 // The filter text "SYMBOL = '<symbol>'", each quote inside doubled.
 std::string SymbolFilter(const std::string& aSymbol);
@@ -120,7 +123,9 @@ class TFRAMEBaseTrader : public TFRAMEBase {
 public:
   explicit TFRAMEBaseTrader(QWidget* aParent = nullptr);
 
+  QSplitter* splitMarket;  // chart | ladder | tape
   QWidget* pnlChart;
+  QWidget *pnlLadder, *pnlTape;
   QWidget* pnlRight;
   QWidget* pnlBottom;
   QTabWidget* pageBottom;
@@ -147,7 +152,13 @@ public:
   TFRAMETradeBarBinance* FFRAMETradeBarBinance = nullptr;
   TFRAMEOrderTicket* FFRAMEOrderTicket = nullptr;  // on the "Order Ticket" tab
   QWidget* tabOrderTicket = nullptr;
-  // Also the trade bar, and the keys: Ctrl+1 ... Ctrl+8 press the visible order buttons, Ctrl+0
+  TFRAMEPriceLadder* FFRAMEPriceLadder = nullptr;
+  TFRAMETradeTape* FFRAMETradeTape = nullptr;
+  // On the chart's tool bar: the ladder and the tape shown or not (remembered for every page).
+  QAction *btnLadder = nullptr, *btnTape = nullptr;
+  void ShowLadder(bool aShow);
+  void ShowTape(bool aShow);
+  // Also the trade bar, the ladder and the tape, and the keys: Ctrl+1 ... Ctrl+8 press the visible order buttons, Ctrl+0
   // "Cancel Orders" (on this page only).
   void SetSymbol(const std::string& aSymbol) override;
 };
