@@ -35,7 +35,7 @@ struct TqmtTraderBookKeeper::TState {
   std::deque<std::pair<Clock::time_point, int>> Spent;  // the weight of the last minute's snapshots
   bool Stop = false;
   std::thread Worker;
-  std::atomic<std::uint64_t> Snapshots{0}, Weight{0};
+  std::atomic<std::uint64_t> Snapshots{0}, Weight{0}, Events{0};
 
   void Ask(const std::shared_ptr<TEntry>& aEntry, Clock::duration aAfter = {}) {
     {
@@ -261,6 +261,7 @@ bool TqmtTraderBookKeeper::OnDepthMessage(std::string_view aSymbolLower, std::st
   // One event buffer per reading thread: its vectors keep their room from event to event.
   thread_local TqmtDepthEvent tEvent;
   if (!DecodeDepthEvent(aText, tEvent)) return false;
+  FState->Events.fetch_add(1, std::memory_order_relaxed);
   TqmtLocalOrderBook::TAction lAction;
   bool lGap;
   {
@@ -286,3 +287,4 @@ void TqmtTraderBookKeeper::ResetAll() {
 
 std::uint64_t TqmtTraderBookKeeper::Snapshots() const { return FState->Snapshots.load(); }
 std::uint64_t TqmtTraderBookKeeper::WeightUsed() const { return FState->Weight.load(); }
+std::uint64_t TqmtTraderBookKeeper::Events() const { return FState->Events.load(); }

@@ -107,6 +107,8 @@ public:
   // Snapshots fetched and the weight they cost since Configure (tests, status).
   std::uint64_t Snapshots() const;
   std::uint64_t WeightUsed() const;
+  // Depth events decoded for held books since the keeper was made.
+  std::uint64_t Events() const;
 
 private:
   void StartWorker();

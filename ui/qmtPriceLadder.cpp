@@ -36,8 +36,9 @@ int DecimalsOf(std::int64_t aTick) {
 QString PriceText(std::int64_t aUnits, int aDecimals) {
   std::string s = std::to_string(aUnits / kUnit);
   if (aDecimals > 0) {
-    std::string f = std::to_string(aUnits % kUnit + kUnit).substr(1);  // 8 digits
-    s += "." + f.substr(0, static_cast<std::size_t>(aDecimals));
+    const std::string f = std::to_string(aUnits % kUnit + kUnit);  // "1" and 8 digits
+    s.push_back('.');
+    s.append(f, 1, static_cast<std::size_t>(aDecimals));
   }
   return QString::fromStdString(s);
 }
@@ -438,13 +439,14 @@ void TFRAMEPriceLadder::Click(int aRow, TColumn aColumn, bool aStop) {
   if (aRow < 0 || aRow >= static_cast<int>(FRows.size())) return;
   const TqmtLadderRow& r = FRows[static_cast<std::size_t>(aRow)];
   // One's own orders there: cancelled.
-  const auto& lIds = aColumn == TColumn::MyBuy ? r.MyBuyIds : aColumn == TColumn::MySell ? r.MySellIds : std::vector<std::string>();
+  static const std::vector<std::string> kNone;
+  const std::vector<std::string>& lIds = aColumn == TColumn::MyBuy ? r.MyBuyIds : aColumn == TColumn::MySell ? r.MySellIds : kNone;
   if (!lIds.empty()) {
     TqmtTraderClient* c = GetTraderClient();
     if (!c) return;
     for (const std::string& lId : lIds) c->SubmitCancel(FSymbol, lId);
-    ReportUIMessage("Cancel sent: " + FSymbol + (lIds.size() == 1 ? " order " + lIds[0] : " " + std::to_string(lIds.size()) + " orders") +
-                    " at " + BookUnitsText(r.Price));
+    std::string lWhat = lIds.size() == 1 ? "order " + lIds[0] : std::to_string(lIds.size()) + " orders";
+    ReportUIMessage("Cancel sent: " + FSymbol + " " + lWhat + " at " + BookUnitsText(r.Price));
     return;
   }
   if (aColumn == TColumn::Price) return;

@@ -31,6 +31,7 @@
 //                    [--account FILE]      (the account to start with; see LoadAccount)
 //                    [--refuse-user-data N] [--position-delay-ms N] [--position-non-json]
 //                    [--depth-gap-every N] [--depth-reorder-every N]  (diff-depth events lost or swapped)
+//                    [--trades-per-second N]  (per symbol, for load)
 // Every symbol has a full order book once a depth stream or snapshot asks for it: <symbol>@depth@100ms
 // with the update ids of each market (U, u; futures pu), GET .../depth snapshots, the partial books.
 // The test's hand on the exchange: /sim/... on every market's port (see Control).
@@ -117,6 +118,7 @@ struct Options {
   std::string AccountFile;            // the account to start with (--account)
   long long DepthGapEvery = 0;        // every Nth diff-depth event is not sent (its ids are lost)
   long long DepthReorderEvery = 0;    // every Nth diff-depth event is sent after the one that follows it
+  int TradesPerSecond = 0;            // per symbol (0: one every third tick)
 } gOptions;
 
 void Log(const std::string& aText) {
@@ -968,7 +970,10 @@ void Tick(int aStep) {
         a.Status = "FINISHED";
         SendAlgoUpdate(m, a);
       }
-      if (std::uniform_int_distribution<int>(0, 2)(gRandom) == 0) {
+      // Trades: one every third tick, or --trades-per-second of them spread over the ticks.
+      const int lTrades = gOptions.TradesPerSecond > 0 ? gOptions.TradesPerSecond / 10 + (aStep % 10 < gOptions.TradesPerSecond % 10)
+                                                      : std::uniform_int_distribution<int>(0, 2)(gRandom) == 0;
+      for (int k = 0; k < lTrades; ++k) {
         const double q = std::round(std::uniform_real_distribution<double>(0.001, 2)(gRandom) * 1000) / 1000;
         s.Volume += q;
         PublishLazy(m, l + "@aggTrade", [&] { return json{{"e", "aggTrade"}, {"E", t}, {"s", s.Name}, {"a", ++s.TradeId}, {"p", Fixed(s.Price, 2)},
@@ -1855,6 +1860,7 @@ const char kUsage[] =
     "  --fixed-time-ms N            the server's clock stands still at N (signing vectors of the past)\n"
     "  --refuse PATH=STATUS:SECONDS requests to PATH are answered STATUS (429 or 418) with Retry-After\n"
     "  --depth-gap-every N          every Nth diff-depth event is not sent (the book's ids have a gap)\n"
+    "  --trades-per-second N        trades of each symbol a second (default: one every 300 ms or so)\n"
     "  --depth-reorder-every N      every Nth diff-depth event comes after the one that follows it\n"
     "  --orders-503 N               the next N orders are placed but answered 503\n"
     "  --orders-408 N               the next N orders are placed but answered 408\n"
@@ -1920,6 +1926,7 @@ int main(int argc, char** argv) {
     else if (a == "--answer-delay-ms") gOptions.AnswerDelayMs = std::stoll(lNext());
     else if (a == "--account") gOptions.AccountFile = lNext();
     else if (a == "--depth-gap-every") gOptions.DepthGapEvery = std::stoll(lNext());
+    else if (a == "--trades-per-second") gOptions.TradesPerSecond = std::stoi(lNext());
     else if (a == "--depth-reorder-every") gOptions.DepthReorderEvery = std::stoll(lNext());
     else if (a == "--api-public-key") {
       const std::string lFile = lNext();
