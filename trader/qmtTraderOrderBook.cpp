@@ -262,6 +262,8 @@ TqmtLocalOrderBook::TAction TqmtLocalOrderBook::OnEvent(const TqmtDepthEvent& e)
   if (FMarket == TMarket::Spot) {
     if (e.FinalId <= FUpdateId) return TAction::None;  // already held
     if (e.FirstId > FUpdateId + 1) return Gap();
+  } else if (e.FinalId <= FUpdateId) {
+    return TAction::None;  // heard twice (or older): the book holds it already, nothing is missing
   } else if (FJoining) {
     // The first event after a snapshot that found nothing buffered: it holds the snapshot's id or
     // follows it directly (pu is the snapshot's id when the snapshot fell between two events).

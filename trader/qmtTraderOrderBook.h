@@ -6,8 +6,9 @@
 //            discarded and everything starts again from the stream (Restart).
 //   futures: events with u < lastUpdateId are dropped and the first kept one must have
 //            U <= lastUpdateId <= u (or, a snapshot taken between two events, pu == lastUpdateId);
-//            afterwards each event's pu must equal the previous u; a gap fetches a fresh snapshot
-//            while the stream goes on (FetchSnapshot).
+//            afterwards each event's pu must equal the previous u (an event the book already holds,
+//            u <= its id, is dropped as a duplicate, not a gap); a gap fetches a fresh snapshot while
+//            the stream goes on (FetchSnapshot).
 // Until it is in step the book is not Live() and shows nothing: a book known to be wrong is never
 // shown. A reconnection is a Reset() (the update ids do not survive a new connection).
 //

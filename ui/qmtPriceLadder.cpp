@@ -335,11 +335,13 @@ void TFRAMEPriceLadder::SetGrouping(int aTicks) {
 
 void TFRAMEPriceLadder::Centre() {
   FTop = 0;
+  FScrolled = false;
   Refresh();
 }
 
 void TFRAMEPriceLadder::Scroll(int aRows) {
   if (FTop == 0 || Step() == 0) return;
+  FScrolled = true;
   FTop -= static_cast<std::int64_t>(aRows) * Step();
   FTop = std::max(FTop, Step() * VisibleRows());  // never below a price of 0 at the bottom
   Refresh();
@@ -389,9 +391,12 @@ void TFRAMEPriceLadder::Refresh() {
     const std::int64_t lBestBid = lBid ? FBest.Bids[0].Price : FBest.Asks[0].Price;
     const std::int64_t lBestAsk = lAsk ? FBest.Asks[0].Price : FBest.Bids[0].Price;
     const std::int64_t lBottom = FTop - (lCount - 1) * lStep;
-    // Placed once, then left alone while the market moves inside the view; a market that left it
-    // entirely is brought back to the middle (else the ladder would show an empty book).
-    if (FTop == 0 || lBestAsk < lBottom || lBestBid > FTop) {
+    // Placed once, then left alone while the market moves inside the view. Unless the user scrolled
+    // away, a best price that leaves the view brings the market back to the middle; scrolled, only
+    // a market gone from the view entirely does (the ladder would show an empty book otherwise).
+    const bool lGone = lBestAsk < lBottom || lBestBid > FTop;
+    const bool lEdge = lBestBid < lBottom || lBestAsk > FTop;
+    if (FTop == 0 || lGone || (!FScrolled && lEdge)) {
       const std::int64_t lMid = (lBestBid + lBestAsk) / 2;
       FTop = std::max(FloorTo(lMid, lStep) + (lCount / 2) * lStep, lStep * lCount);
     }

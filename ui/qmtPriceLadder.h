@@ -9,9 +9,10 @@
 // ("Confirm" on the ladder) apply, and the order goes through the command queue, never waiting
 // here. A click on one's own orders (the outer columns, where they show) cancels them.
 //
-// Scrolling. The rows stay where they are while the book moves inside the view: the wheel, the
+// Scrolling. The rows stay where they are while the market moves inside the view: the wheel, the
 // arrow keys and Page Up/Down scroll; Space, Home or "Centre" put the market back in the middle.
-// The first book shown is centred, and so is a market that left the view entirely. A book that is not in step is not shown: the ladder says "resynchronising".
+// The first book is centred; unless the user scrolled away, so is a market whose best bid or ask
+// left the view, and even then one that left it entirely. A book that is not in step is not shown: the ladder says "resynchronising".
 //
 // Threads. The book is read on the user interface's thread through the client's hold on it (a copy
 // of the visible range only, when its version changed, at most ten times a second); the trade
@@ -118,6 +119,7 @@ private:
   std::int64_t FTick = 0;     // the price step in 1e-8 (0 until known)
   int FGrouping = 1;
   std::int64_t FTop = 0;      // the top row's price (0: not placed yet: centred on the first book)
+  bool FScrolled = false;     // the user scrolled away from the market (until Centre)
   std::atomic<std::int64_t> FLast{0};
   bool FStale = false;
   QString FStaleSince;

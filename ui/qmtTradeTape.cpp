@@ -87,9 +87,12 @@ TFRAMETradeTape::TFRAMETradeTape(const std::string& aSymbol, QWidget* aParent) :
   grid->verticalHeader()->hide();
   grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   grid->verticalHeader()->setDefaultSectionSize(18);
-  grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
-  grid->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Fixed);
-  grid->horizontalHeader()->resizeSection(0, grid->fontMetrics().horizontalAdvance("00:00:00.000") + 12);
+  // The time and the size as wide as they need, the price the rest.
+  QHeaderView* lHeader = grid->horizontalHeader();
+  lHeader->setSectionResizeMode(QHeaderView::Fixed);
+  lHeader->setSectionResizeMode(1, QHeaderView::Stretch);
+  lHeader->resizeSection(0, grid->fontMetrics().horizontalAdvance("00:00:00.000") + 10);
+  lHeader->resizeSection(2, grid->fontMetrics().horizontalAdvance("0000.000") + 10);
   grid->setSelectionMode(QAbstractItemView::NoSelection);
   grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
   grid->setShowGrid(false);

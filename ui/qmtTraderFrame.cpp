@@ -458,7 +458,7 @@ void TFRAMETraderBinance::SetSymbol(const std::string& aSymbol) {
   connect(btnTape, &QAction::toggled, this, [this](bool on) { ShowTape(on); });
   btnLadder->setChecked(GetTraderSettings().ReadBool("TradingPage", "Ladder", true));
   btnTape->setChecked(GetTraderSettings().ReadBool("TradingPage", "Tape", true));
-  splitMarket->setSizes({400, 290, 200});
+  splitMarket->setSizes({380, 265, 255});
   for (int k = 1; k <= 8; ++k) {
     auto* s = new QShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(Qt::Key_0 + k)), this);
     s->setContext(Qt::WidgetWithChildrenShortcut);

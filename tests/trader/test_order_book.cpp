@@ -143,6 +143,10 @@ TEST(OrderBook, FuturesCheckEachEventAgainstThePreviousAndFetchASnapshotOnAGap) 
   EXPECT_EQ(Side(b.Bids()), "11:1 10:1 9:4");
   EXPECT_EQ(b.OnEvent(Event(121, 125, 120, {{U("11"), U("0")}})), A::None);
   EXPECT_EQ(Side(b.Bids()), "10:1 9:4");
+  // The same event again is no gap: the book holds it already.
+  EXPECT_EQ(b.OnEvent(Event(121, 125, 120, {{U("11"), U("5")}})), A::None);
+  EXPECT_EQ(Side(b.Bids()), "10:1 9:4");
+  EXPECT_EQ(b.Gaps(), 0);
   // pu does not follow: out of step, a snapshot is fetched while the stream goes on.
   EXPECT_EQ(b.OnEvent(Event(130, 135, 128, {})), A::FetchSnapshot);
   EXPECT_FALSE(b.Live());

@@ -274,9 +274,16 @@ private slots:
     QVERIFY(l.RowOf(U("99.9")) >= 0);
     QTest::keyClick(l.RowsView(), Qt::Key_Space);
     QCOMPARE(l.TopPrice(), lCentred);
+    // Not scrolled away: the best ask moving past the top row brings the market back to the middle.
+    const std::string lAbove = BookUnitsText(lCentred + 2 * l.Step());
+    FClient->Event(R"({"e":"depthUpdate","U":104,"u":104,"pu":103,"b":[],"a":[["100.05","0"],["100.1","0"],["100.2","0"],)"
+                   R"(["101.0","0"],[")" + lAbove + R"(","1"]]})");
+    l.Refresh();
+    QVERIFY(l.TopPrice() > lCentred);
+    QVERIFY(l.RowOf(lCentred + 2 * l.Step()) >= 0);
     // The market jumps far below: centred on it again.
-    FClient->Event(R"({"e":"depthUpdate","U":104,"u":105,"pu":103,"b":[["99.95","0"],["99.9","0"],["99.8","0"],["99.5","0"],)"
-                   R"(["98.0","0"],["90.0","1"]],"a":[["100.05","0"],["100.1","0"],["100.2","0"],["101.0","0"],["90.2","2"]]})");
+    FClient->Event(R"({"e":"depthUpdate","U":105,"u":105,"pu":104,"b":[["99.95","0"],["99.9","0"],["99.8","0"],["99.5","0"],)"
+                   R"(["98.0","0"],["90.0","1"]],"a":[[")" + lAbove + R"(","0"],["90.2","2"]]})");
     l.Refresh();
     QVERIFY(l.RowOf(U("90")) >= 0 && l.RowOf(U("90.2")) >= 0);
     // A gap: "resynchronising", no rows (the snapshot held back meanwhile); the snapshot joins and
