@@ -51,6 +51,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast.hpp>
 #include <boost/beast/websocket.hpp>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -239,11 +240,31 @@ struct SimBook {
   bool Paused = false;      // the tick leaves it alone (/sim/depth-pause); a burst still moves it
 };
 
+// A symbol's past for charts: one-second bars for the last 24 hours before it was first asked
+// for and every second since, minute bars for 30 days before those, and the trades streamed since
+// (their volume is in the bars, so klines and aggregate trades agree). Made on first use.
+struct SimBar {
+  long long T = 0;  // open time, ms
+  double O = 0, H = 0, L = 0, C = 0, V = 0, Q = 0, TakerV = 0, TakerQ = 0;
+  long long N = 0, FirstTrade = -1, LastTrade = -1;
+};
+struct SimTrade {
+  long long Id, T;
+  double Price, Qty;
+  bool BuyerMaker;
+};
+struct SimHistory {
+  std::vector<SimBar> Minutes;  // oldest first, all before Seconds.front()
+  std::deque<SimBar> Seconds;   // oldest first, one a second
+  std::deque<SimTrade> Trades;  // the last 500,000 streamed
+};
+
 struct SymbolState {
   std::string Name;
   double Price = 100, Open = 100, High = 100, Low = 100, Tick = 0.01, Volume = 0;
   long long TradeId = 1;
   std::shared_ptr<SimBook> Book;
+  std::shared_ptr<SimHistory> History;
 };
 
 struct ListenKey {
@@ -272,6 +293,7 @@ struct Market {
   std::set<std::shared_ptr<WsSession>> Sessions;
   long long AccountTime = 0;          // the last change of balances or positions (their updateTime)
   long long DepthWeight = 0, DepthSnapshots = 0;  // REST depth snapshots served and their weight
+  long long HistoryWeight = 0, HistoryRequests = 0;  // klines and aggregate trades served, and their weight
   int UserSubscriptions = 0;          // user-data subscriptions so far (--refuse-user-data)
   int Logons = 0, SessionSignedRequests = 0;  // session.logon accepted, and requests signed by a session
   Clock::time_point UserDownUntil{};  // /sim/drop-user: user-data connections are closed until then
@@ -901,6 +923,164 @@ void PublishDiff(Market& m, SymbolState& s, long long t) {
   if (!b.HeldBack.empty()) Publish(m, lStream, std::exchange(b.HeldBack, std::string()));
 }
 
+// ---- history (klines, aggregate trades) ----------------------------------------------------------
+
+double RoundTick(const SymbolState& s, double aPrice) { return std::max(s.Tick, std::round(aPrice / s.Tick) * s.Tick); }
+
+SimHistory& HistoryOf(SymbolState& s) {
+  if (s.History) return *s.History;
+  s.History = std::make_shared<SimHistory>();
+  SimHistory& h = *s.History;
+  // Walked back from the price now: the newest bar first, then reversed.
+  std::normal_distribution<double> lNormal(0, 1);
+  std::uniform_real_distribution<double> lVolume(0.1, 3);
+  const long long lNow = NowMs() / 1000 * 1000;
+  const double lSecondStep = std::max(gOptions.Volatility, 0.0001) * 0.5;
+  auto lBar = [&](long long t, double& aClose, double aStep, double aVolumeScale) {
+    SimBar b;
+    b.T = t;
+    b.C = aClose;
+    b.O = RoundTick(s, aClose * (1 + aStep * lNormal(gRandom)));
+    b.H = std::max(b.O, b.C) + s.Tick * std::floor(std::abs(lNormal(gRandom)) * 3);
+    b.L = std::max(s.Tick, std::min(b.O, b.C) - s.Tick * std::floor(std::abs(lNormal(gRandom)) * 3));
+    b.V = std::round(lVolume(gRandom) * aVolumeScale * 1000) / 1000;
+    b.TakerV = std::round(b.V * std::uniform_real_distribution<double>(0.2, 0.8)(gRandom) * 1000) / 1000;
+    b.Q = b.V * (b.O + b.C) / 2, b.TakerQ = b.TakerV * (b.O + b.C) / 2;
+    b.N = 1 + static_cast<long long>(b.V * 3);
+    aClose = b.O;  // the bar before closes where this one opened
+    return b;
+  };
+  double lClose = RoundTick(s, s.Price);
+  std::vector<SimBar> lSeconds;
+  lSeconds.reserve(86400);
+  for (long long i = 1; i <= 86400; ++i) lSeconds.push_back(lBar(lNow - i * 1000, lClose, lSecondStep, 1));
+  const long long lFirstSecond = lNow - 86400 * 1000;
+  h.Minutes.reserve(43200);
+  for (long long i = 1; i <= 43200; ++i) h.Minutes.push_back(lBar(lFirstSecond - i * 60000, lClose, lSecondStep * 7.7, 60));
+  std::reverse(h.Minutes.begin(), h.Minutes.end());
+  h.Seconds.assign(lSeconds.rbegin(), lSeconds.rend());
+  return h;
+}
+
+// The bar of the second now (the price walk and the trades go into it).
+SimBar& CurrentSecond(SymbolState& s, long long aNow) {
+  SimHistory& h = HistoryOf(s);
+  const long long t = aNow / 1000 * 1000;
+  if (h.Seconds.empty() || h.Seconds.back().T < t) {
+    const double p = RoundTick(s, s.Price);
+    SimBar b;
+    b.T = t, b.O = b.H = b.L = b.C = p;
+    h.Seconds.push_back(b);
+  }
+  return h.Seconds.back();
+}
+
+void RecordPrice(SymbolState& s, long long aNow) {
+  if (!s.History) return;
+  SimBar& b = CurrentSecond(s, aNow);
+  const double p = RoundTick(s, s.Price);
+  b.C = p, b.H = std::max(b.H, p), b.L = std::min(b.L, p);
+}
+
+void RecordTrade(SymbolState& s, const SimTrade& aTrade) {
+  SimHistory& h = HistoryOf(s);
+  SimBar& b = CurrentSecond(s, aTrade.T);
+  b.C = aTrade.Price, b.H = std::max(b.H, aTrade.Price), b.L = std::min(b.L, aTrade.Price);
+  b.V += aTrade.Qty, b.Q += aTrade.Qty * aTrade.Price, ++b.N;
+  if (!aTrade.BuyerMaker) b.TakerV += aTrade.Qty, b.TakerQ += aTrade.Qty * aTrade.Price;
+  if (b.FirstTrade < 0) b.FirstTrade = aTrade.Id;
+  b.LastTrade = aTrade.Id;
+  h.Trades.push_back(aTrade);
+  if (h.Trades.size() > 500000) h.Trades.pop_front();
+}
+
+// Interval names as the exchange spells them, in ms (months as 30 days: never asked for here).
+long long IntervalMs(const std::string& aName) {
+  static const std::map<std::string, long long> kIntervals = {
+      {"1s", 1000},          {"1m", 60000},         {"3m", 180000},        {"5m", 300000},        {"15m", 900000},
+      {"30m", 1800000},      {"1h", 3600000},       {"2h", 7200000},       {"4h", 14400000},      {"6h", 21600000},
+      {"8h", 28800000},      {"12h", 43200000},     {"1d", 86400000},      {"3d", 259200000},     {"1w", 604800000}};
+  const auto i = kIntervals.find(aName);
+  return i == kIntervals.end() ? 0 : i->second;
+}
+
+// The klines of aInterval ms whose open time lies in [aFrom, aTo], oldest first, at most aLimit
+// (with aNewest the newest aLimit of them, as COIN-M answers with both times). Weeks open on Monday.
+std::vector<SimBar> Klines(SymbolState& s, long long aInterval, long long aFrom, long long aTo, std::size_t aLimit, bool aNewest) {
+  SimHistory& h = HistoryOf(s);
+  const long long lOffset = aInterval == 604800000 ? 345600000 : 0;  // 1970-01-01 was a Thursday
+  auto lBucket = [&](long long t) { return (t + lOffset) / aInterval * aInterval - lOffset; };
+  std::vector<SimBar> lOut;
+  auto lAdd = [&](const SimBar& b) {
+    const long long k = lBucket(b.T);
+    if (k < aFrom || k > aTo) return;
+    if (lOut.empty() || lOut.back().T != k) {
+      if (!aNewest && lOut.size() == aLimit) return;
+      SimBar n = b;
+      n.T = k;
+      lOut.push_back(n);
+      return;
+    }
+    SimBar& c = lOut.back();
+    c.H = std::max(c.H, b.H), c.L = std::min(c.L, b.L), c.C = b.C;
+    c.V += b.V, c.Q += b.Q, c.TakerV += b.TakerV, c.TakerQ += b.TakerQ, c.N += b.N;
+    if (c.FirstTrade < 0) c.FirstTrade = b.FirstTrade;
+    if (b.LastTrade >= 0) c.LastTrade = b.LastTrade;
+  };
+  // Minute bars cannot make a kline shorter than a minute.
+  if (aInterval >= 60000) {
+    auto lStart = std::lower_bound(h.Minutes.begin(), h.Minutes.end(), aFrom, [](const SimBar& b, long long t) { return b.T < t; });
+    for (auto it = lStart; it != h.Minutes.end() && it->T <= aTo + aInterval; ++it) lAdd(*it);
+  }
+  auto lFirst = std::lower_bound(h.Seconds.begin(), h.Seconds.end(), aFrom, [](const SimBar& b, long long t) { return b.T < t; });
+  for (auto it = lFirst; it != h.Seconds.end(); ++it) {
+    if (!aNewest && lOut.size() == aLimit && lBucket(it->T) != lOut.back().T) break;
+    lAdd(*it);
+  }
+  if (aNewest && lOut.size() > aLimit) lOut.erase(lOut.begin(), lOut.end() - static_cast<std::ptrdiff_t>(aLimit));
+  return lOut;
+}
+
+// The 12 fields of a kline row (COIN-M: volume in contracts of 100 USD, index 7 the base volume).
+json KlineRow(const Market& m, const SymbolState& s, const SimBar& b, long long aInterval) {
+  const int d = s.Tick < 0.05 ? 2 : 1;
+  const bool lCoin = m.Index == 2;
+  const double lMid = (b.O + b.C) / 2;
+  const double lVolume = lCoin ? std::round(b.V * lMid / 100) : b.V, lTaker = lCoin ? std::round(b.TakerV * lMid / 100) : b.TakerV;
+  return json::array({b.T, Fixed(b.O, d), Fixed(b.H, d), Fixed(b.L, d), Fixed(b.C, d), Fixed(lVolume, 3), b.T + aInterval - 1,
+                      Fixed(lCoin ? b.V : b.Q, 8), b.N, Fixed(lTaker, 3), Fixed(lCoin ? b.TakerV : b.TakerQ, 8), "0"});
+}
+
+json KlineEvent(const Market& m, const SymbolState& s, const SimBar& b, const std::string& aInterval, long long aMs, bool aClosed) {
+  const json r = KlineRow(m, s, b, aMs);
+  return {{"e", "kline"}, {"E", NowMs()}, {"s", s.Name},
+          {"k", {{"t", b.T}, {"T", b.T + aMs - 1}, {"s", s.Name}, {"i", aInterval}, {"f", b.FirstTrade}, {"L", b.LastTrade},
+                 {"o", r[1]}, {"c", r[4]}, {"h", r[2]}, {"l", r[3]}, {"v", r[5]}, {"n", b.N}, {"x", aClosed}, {"q", r[7]},
+                 {"V", r[9]}, {"Q", r[10]}, {"B", "0"}}}};
+}
+
+// Each kline stream a session listens to: the open kline every second, and a kline that has just
+// closed once more with x true.
+void PublishKlines(Market& m, SymbolState& s, const std::string& l, long long t, bool aSecond) {
+  static const char* kNames[] = {"1s", "1m", "3m", "5m", "15m", "30m", "1h", "2h", "4h", "6h", "8h", "12h", "1d", "3d", "1w"};
+  for (const char* lName : kNames) {
+    const std::string lStream = l + "@kline_" + lName;
+    bool lHeard = false;
+    for (const auto& lSession : m.Sessions) lHeard = lHeard || lSession->Has(lStream);
+    if (!lHeard) continue;
+    const long long lMs = IntervalMs(lName);
+    const long long lOpen = t / lMs * lMs;
+    // Closed since the last tick: the finished kline, then the new one.
+    if (lOpen > (t - 100) / lMs * lMs) {
+      auto k = Klines(s, lMs, lOpen - lMs, lOpen - lMs, 1, false);
+      if (!k.empty()) Publish(m, lStream, KlineEvent(m, s, k.back(), lName, lMs, true).dump());
+    }
+    if (!aSecond) continue;
+    auto k = Klines(s, lMs, lOpen, lOpen, 1, false);
+    if (!k.empty()) Publish(m, lStream, KlineEvent(m, s, k.back(), lName, lMs, false).dump());
+  }
+}
+
 void Tick(int aStep) {
   std::normal_distribution<double> lNormal(0, 1);
   for (auto& m : gMarkets) {
@@ -910,6 +1090,7 @@ void Tick(int aStep) {
       s.Low = std::min(s.Low, s.Price);
       const std::string l = Lower(s.Name);
       const long long t = NowMs();
+      RecordPrice(s, t);
       if (s.Book) {
         if (!s.Book->Paused) {
           StepBook(s);
@@ -976,8 +1157,13 @@ void Tick(int aStep) {
       for (int k = 0; k < lTrades; ++k) {
         const double q = std::round(std::uniform_real_distribution<double>(0.001, 2)(gRandom) * 1000) / 1000;
         s.Volume += q;
-        PublishLazy(m, l + "@aggTrade", [&] { return json{{"e", "aggTrade"}, {"E", t}, {"s", s.Name}, {"a", ++s.TradeId}, {"p", Fixed(s.Price, 2)},
-                                         {"q", Fixed(q, 3)}, {"f", s.TradeId}, {"l", s.TradeId}, {"T", t}, {"m", q > 1}}.dump(); });
+        // Streamed trades are kept (the history of this symbol from then on holds them).
+        PublishLazy(m, l + "@aggTrade", [&] {
+          const SimTrade lTrade{++s.TradeId, t, RoundTick(s, s.Price), q, q > 1};
+          RecordTrade(s, lTrade);
+          return json{{"e", "aggTrade"}, {"E", t}, {"s", s.Name}, {"a", lTrade.Id}, {"p", Fixed(lTrade.Price, 2)},
+                      {"q", Fixed(q, 3)}, {"f", lTrade.Id}, {"l", lTrade.Id}, {"T", t}, {"m", lTrade.BuyerMaker}}.dump();
+        });
       }
       for (int lSpeed : {100, 250, 500, 1000}) {
         if (aStep % (lSpeed / 100) != 0) continue;
@@ -999,13 +1185,6 @@ void Tick(int aStep) {
                                        {"A", "1.000"}, {"o", Fixed(s.Open, 2)}, {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)},
                                        {"v", Fixed(s.Volume, 3)}, {"q", Fixed(s.Volume * s.Price, 2)}, {"O", t - 86400000},
                                        {"C", t}, {"n", s.TradeId}}.dump(); });
-        PublishLazy(m, l + "@kline_1m", [&] {
-          const long long lStart = t - t % 60000;
-          return json{{"e", "kline"}, {"E", t}, {"s", s.Name},
-                      {"k", {{"t", lStart}, {"T", lStart + 59999}, {"s", s.Name}, {"i", "1m"}, {"o", Fixed(s.Open, 2)},
-                             {"c", Fixed(s.Price, 2)}, {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)},
-                             {"v", Fixed(s.Volume, 3)}, {"x", false}}}}.dump();
-        });
         if (m.Futures())
           for (const char* lMark : {"@markPrice", "@markPrice@1s"})
             PublishLazy(m, l + lMark, [&] {
@@ -1015,6 +1194,7 @@ void Tick(int aStep) {
         PublishLazy(m, l + "@miniTicker", [&] { return json{{"e", "24hrMiniTicker"}, {"E", t}, {"s", s.Name}, {"c", p}, {"o", Fixed(s.Open, 2)},
                                            {"h", Fixed(s.High, 2)}, {"l", Fixed(s.Low, 2)}, {"v", Fixed(s.Volume, 3)}}.dump(); });
       }
+      PublishKlines(m, s, l, t, aStep % 10 == 0);
       PublishLazy(m, l + "@bookTicker", [&] { return json{{"u", t}, {"s", s.Name}, {"b", Fixed(s.Price - s.Tick, 2)}, {"B", "1.000"},
                                          {"a", Fixed(s.Price + s.Tick, 2)}, {"A", "1.000"}}.dump(); });
     }
@@ -1346,6 +1526,7 @@ Reply CancelReplace(Market& m, Params& lParams) {
 //   depth-burst?symbol=S&events=N[&per-tick=K]  (N more book changes, each its own diff event, K a tick
 //                                     (5000 unless said), so a snapshot can come between two ticks)
 //   depth-pause?symbol=S&on=1|0      (the book stands still between bursts, so both sides can be compared)
+//   history                          (klines and aggregate-trade requests served, and their weight)
 json Control(Market& m, const std::string& aWhat, Params& p) {
   auto lOrder = [&]() -> Order* {
     for (auto& [id, o] : m.Orders)
@@ -1397,6 +1578,9 @@ json Control(Market& m, const std::string& aWhat, Params& p) {
       if (e.first != 0) q[k] = {e.first, e.second};
     return {{"orders", o}, {"algoOrders", a}, {"balances", b}, {"positions", q}, {"logons", m.Logons},
             {"sessionSignedRequests", m.SessionSignedRequests}};
+  }
+  if (aWhat == "history") {
+    return {{"requests", m.HistoryRequests}, {"weight", m.HistoryWeight}};
   }
   if (aWhat == "book" || aWhat == "depth-burst" || aWhat == "depth-pause") {
     SymbolState* s = m.Find(p["symbol"]);
@@ -1457,6 +1641,52 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
   if (p == "/ping") return Answer(200, "{}", v);
   if (p == "/time") return Answer(200, json{{"serverTime", NowMs()}}.dump(), v);
   if (p == "/exchangeInfo") return Answer(200, ExchangeInfo(m).dump(), v);
+  if (p == "/klines" || p == "/uiKlines" || p == "/aggTrades") {
+    SymbolState* s = m.Find(lParams["symbol"]);
+    if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
+    const int lMax = p == "/aggTrades" || !m.Futures() ? 1000 : 1500;
+    const int lLimit = lParams.count("limit") ? std::atoi(lParams["limit"].c_str()) : 500;
+    if (lLimit < 1 || lLimit > lMax) return Answer(400, Error(-1130, "Invalid data sent for a parameter."), v);
+    const bool lStart = lParams.count("startTime") > 0, lEnd = lParams.count("endTime") > 0;
+    const long long lNow = NowMs();
+    long long lFrom = lStart ? std::stoll(lParams["startTime"]) : 0, lTo = lEnd ? std::stoll(lParams["endTime"]) : lNow;
+    if (p == "/aggTrades") {
+      m.HistoryWeight += m.Futures() ? 20 : 4;
+      ++m.HistoryRequests;
+      SimHistory& h = HistoryOf(*s);
+      json a = json::array();
+      std::vector<const SimTrade*> lPicked;
+      const bool lFromId = lParams.count("fromId") > 0;
+      const long long lId = lFromId ? std::stoll(lParams["fromId"]) : 0;
+      for (const SimTrade& t : h.Trades) {
+        if (lFromId ? t.Id < lId : (lStart || lEnd) ? (t.T < lFrom || t.T > lTo) : false) continue;
+        lPicked.push_back(&t);
+      }
+      // No range: the most recent; else the oldest from the start.
+      const std::size_t lSkip = !lFromId && !lStart && !lEnd && lPicked.size() > static_cast<std::size_t>(lLimit) ? lPicked.size() - lLimit : 0;
+      for (std::size_t i = lSkip; i < lPicked.size() && a.size() < static_cast<std::size_t>(lLimit); ++i) {
+        const SimTrade& t = *lPicked[i];
+        json e = {{"a", t.Id}, {"p", Fixed(t.Price, 2)}, {"q", Fixed(t.Qty, 3)}, {"f", t.Id}, {"l", t.Id}, {"T", t.T}, {"m", t.BuyerMaker}};
+        if (!m.Futures()) e["M"] = true;
+        a.push_back(e);
+      }
+      return Answer(200, a.dump(), v);
+    }
+    const std::string lInterval = lParams["interval"];
+    const long long lMs = IntervalMs(lInterval);
+    if (!lMs || (m.Futures() && lMs < 60000)) return Answer(400, Error(-1120, "Invalid interval."), v);
+    // Weights: spot 2; futures by the limit asked.
+    const int lWeight = !m.Futures() ? 2 : lLimit < 100 ? 1 : lLimit < 500 ? 2 : lLimit <= 1000 ? 5 : 10;
+    m.HistoryWeight += lWeight;
+    ++m.HistoryRequests;
+    // Only an end: the newest before it (and COIN-M with both times, as documented).
+    const bool lNewest = (!lStart && lEnd) || (!lStart && !lEnd) || (m.Index == 2 && lStart && lEnd);
+    if (!lStart) lFrom = 0;
+    json a = json::array();
+    for (const SimBar& b : Klines(*s, lMs, lFrom / lMs * lMs == lFrom ? lFrom : (lFrom / lMs + 1) * lMs, lTo, static_cast<std::size_t>(lLimit), lNewest))
+      a.push_back(KlineRow(m, *s, b, lMs));
+    return Answer(200, a.dump(), v);
+  }
   if (p == "/depth") {
     SymbolState* s = m.Find(lParams["symbol"]);
     if (!s) return Answer(400, Error(-1121, "Invalid symbol."), v);
