@@ -329,7 +329,12 @@ std::string TqmtHTTP_API_Binance_Rest_Base::GetAggregateTrades(const std::string
 
 std::string TqmtHTTP_API_Binance_Rest_Base::GetKLines(const std::string& aSymbol, TqmtHTTPBinanceChartIntervals aInterval,
                                                       std::int64_t aStartTime, std::int64_t aEndTime, int aLimit) {
-  std::string q = "symbol=" + aSymbol + "&interval=" + ChartIntervalText(aInterval) + "&limit=" + std::to_string(aLimit);
+  return GetKLines(aSymbol, ChartIntervalText(aInterval), aStartTime, aEndTime, aLimit);
+}
+
+std::string TqmtHTTP_API_Binance_Rest_Base::GetKLines(const std::string& aSymbol, const std::string& aInterval,
+                                                      std::int64_t aStartTime, std::int64_t aEndTime, int aLimit) {
+  std::string q = "symbol=" + aSymbol + "&interval=" + aInterval + "&limit=" + std::to_string(aLimit);
   OptId(q, "&startTime=", aStartTime);
   OptId(q, "&endTime=", aEndTime);
   return DoGet(PathKLines(), q, "");

@@ -125,6 +125,9 @@ public:
                                  std::int64_t aEndTime, int aLimit);
   std::string GetKLines(const std::string& aSymbol, TqmtHTTPBinanceChartIntervals aInterval, std::int64_t aStartTime,
                         std::int64_t aEndTime, int aLimit);
+  // The same with the interval as the exchange spells it ("1s" on spot, "1m" ... "1M"); times 0 not sent.
+  std::string GetKLines(const std::string& aSymbol, const std::string& aInterval, std::int64_t aStartTime, std::int64_t aEndTime,
+                        int aLimit);
   std::string Get24hrTicker(const std::string& aSymbol);
   std::string GetPriceTicker(const std::string& aSymbol);
   std::string GetBookTicker(const std::string& aSymbol);

@@ -62,8 +62,10 @@ void FreeTraderClientBinance() {
 
 TqmtTraderClient_Binance::~TqmtTraderClient_Binance() {
   // The command queue first (it drives the wrappers), then the streams, then the futures wrapper,
-  // then the spot wrapper. The books' worker before all of them.
+  // then the spot wrapper. The books' and the history's workers before all of them.
   FBooks.Stop();
+  FHistory.Stop();
+  FKlineAlive.reset();
   StopCommands();
   StopAccountWorker(false);
   try {
@@ -520,6 +522,7 @@ bool TqmtTraderClient_Binance::Initialize(const std::string& aApiKey, const std:
     GetSymbols();
   }
   ConfigureBooks();
+  ConfigureHistory();
   // The server's clock, measured now: every signed request of the session depends on it (it is
   // measured again every few minutes, and at once when the exchange refuses a timestamp).
   if (!aApiKey.empty()) {
@@ -888,12 +891,65 @@ void TqmtTraderClient_Binance::ConfigureBooks() {
 }
 
 void TqmtTraderClient_Binance::SubscribeOrderBook(const std::string& aSymbol, bool aSubscribe) {
-  const std::vector<std::string> lStream{Lower(aSymbol) + std::string(TqmtTraderBookKeeper::kStreamSuffix)};
-  TqmtWS_API_Binance_Base* lApi = FClient                     ? static_cast<TqmtWS_API_Binance_Base*>(FClient.get())
-                                  : Routed() && FPublic.API   ? FPublic.API.get()
-                                                              : FClient_Futures.get();
+  SubscribeStream(Lower(aSymbol) + std::string(TqmtTraderBookKeeper::kStreamSuffix), aSubscribe);
+}
+
+void TqmtTraderClient_Binance::SubscribeStream(const std::string& aStream, bool aSubscribe) {
+  // Routed futures: books on /public, the other market streams on this connection (/market).
+  const bool lPublic = Routed() && FPublic.API && TqmtWS_API_Binance_Futures::RouteOf(aStream) == TqmtWSBinanceFuturesRoute::bfrPublic;
+  TqmtWS_API_Binance_Base* lApi = FClient  ? static_cast<TqmtWS_API_Binance_Base*>(FClient.get())
+                                  : lPublic ? FPublic.API.get()
+                                            : FClient_Futures.get();
   if (!lApi) return;
-  aSubscribe ? lApi->Subscribe(lStream) : lApi->UnSubscribe(lStream);
+  const std::vector<std::string> lStreams{aStream};
+  aSubscribe ? lApi->Subscribe(lStreams) : lApi->UnSubscribe(lStreams);
+}
+
+void TqmtTraderClient_Binance::ConfigureHistory() {
+  TqmtTraderHistory::TConfig c;
+  c.WeightPerMinute = HistoryWeightPerMinute;
+  c.Spot = FClient != nullptr;
+  if (FClient) {
+    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Rest>();
+    lREST->BinanceOptions() = FClient->REST_API().BinanceOptions();
+    lREST->TLSOptions = FClient->REST_API().TLSOptions;
+    ConfigureRequests(*lREST);
+    lREST->OnHTTPAPIException = nullptr;
+    c.Fetch = [lREST](const TqmtTraderHistory::TRequest& r) { return lREST->GetKLines(r.Symbol, r.Interval, r.Start, r.End, r.Limit); };
+  } else if (FClient_Futures) {
+    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Futures_Rest>();
+    FClient_Futures->ConfigureREST(*lREST);
+    ConfigureRequests(*lREST);
+    lREST->OnHTTPAPIException = nullptr;
+    c.Fetch = [lREST](const TqmtTraderHistory::TRequest& r) { return lREST->GetKLines(r.Symbol, r.Interval, r.Start, r.End, r.Limit); };
+  }
+  FHistory.Configure(std::move(c));
+}
+
+std::unique_ptr<TqmtTraderClient_Binance::TKlineHold> TqmtTraderClient_Binance::HoldKlines(const std::string& aSymbol,
+                                                                                           const std::string& aInterval) {
+  std::string lStream = Lower(aSymbol) + "@kline_" + aInterval;
+  bool lFirst;
+  {
+    std::lock_guard g(FKlineLock);
+    lFirst = ++FKlineStreams[lStream] == 1;
+  }
+  if (lFirst) SubscribeStream(lStream, true);
+  return std::unique_ptr<TKlineHold>(new TKlineHold(FKlineAlive, this, std::move(lStream)));
+}
+
+TqmtTraderClient_Binance::TKlineHold::~TKlineHold() {
+  if (FAlive.expired()) return;
+  bool lLast = false;
+  {
+    std::lock_guard g(FClient->FKlineLock);
+    auto lAt = FClient->FKlineStreams.find(FStream);
+    if (lAt != FClient->FKlineStreams.end() && --lAt->second == 0) {
+      FClient->FKlineStreams.erase(lAt);
+      lLast = true;
+    }
+  }
+  if (lLast) FClient->SubscribeStream(FStream, false);
 }
 
 void TqmtTraderClient_Binance::SubscribeTrades(const std::string& aSymbol) {
@@ -990,9 +1046,14 @@ void TqmtTraderClient_Binance::SubscribeWatchList(TqmtWS_API_Binance_Base& aApi,
       }
     }
   }
-  // The full books pages hold, on the connection that carries books.
-  for (const std::string& lSymbol : FBooks.Held()) {
-    std::string lStream = Lower(lSymbol) + std::string(TqmtTraderBookKeeper::kStreamSuffix);
+  // The full books pages hold, on the connection that carries books, and the charts' kline streams.
+  std::vector<std::string> lHeld;
+  for (const std::string& lSymbol : FBooks.Held()) lHeld.push_back(Lower(lSymbol) + std::string(TqmtTraderBookKeeper::kStreamSuffix));
+  {
+    std::lock_guard g(FKlineLock);
+    for (const auto& [lName, lCount] : FKlineStreams) lHeld.push_back(lName);
+  }
+  for (std::string& lStream : lHeld) {
     if (aRoute != TqmtWSBinanceFuturesRoute::bfrNone && TqmtWS_API_Binance_Futures::RouteOf(lStream) != aRoute) continue;
     lStreams.push_back(std::move(lStream));
     if (lStreams.size() == kStreamsPerSubscribe) {
@@ -1145,6 +1206,8 @@ void TqmtTraderClient_Binance::DoClientMessage(std::string_view aText) {
       DoReadMarkPrice(lDocument);
     else if (lEvent == "24hrMiniTicker")
       DoReadMiniTicker(lDocument);
+    else if (lEvent == "kline")
+      DoReadKline(lText);
     else if (lEvent == "executionReport")  // spot, on a listen-key stream (Binance.US)
       DoReadSpotOrder(lDocument, std::string(aText));
     else if (lEvent == "outboundAccountPosition")
@@ -1253,6 +1316,12 @@ void TqmtTraderClient_Binance::DoReadBookDepth(TqmtJSON& aJSON, std::string_view
   lFill(aJSON.Find(aAsksKey), lBook.Asks());
   lBook.SetRaw(aJSON.Text());
   DoBookDepth(lBook);
+}
+
+void TqmtTraderClient_Binance::DoReadKline(std::string_view aText) {
+  TqmtKline k;
+  std::string lSymbol, lInterval;
+  if (DecodeKlineEvent(aText, k, lSymbol, lInterval)) FKlineListeners.Notify(this, lSymbol, lInterval, k);
 }
 
 void TqmtTraderClient_Binance::DoReadTrade(TqmtJSON& aJSON) {

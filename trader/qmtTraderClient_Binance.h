@@ -33,6 +33,8 @@
 #include "qmtJSON.h"
 #include "qmtTraderAccountWorker.h"
 #include "qmtTraderBookKeeper.h"
+#include "qmtTraderHistory.h"
+#include "qmtTraderListeners.h"
 #include "qmtTraderClient.h"
 #include "qmtTraderData_Orders.h"
 #include "qmtWebSocket_API_Binance.h"
@@ -155,6 +157,33 @@ public:
   // The snapshots' budget of request weight a minute; set before Initialize.
   int BookWeightPerMinute = 1200;
 
+  // ---- charts: history and candles
+  // Klines over REST, off the caller's thread (see TqmtTraderHistory), at most 1200 weight a minute.
+  TqmtTraderHistory& History() { return FHistory; }
+  int HistoryWeightPerMinute = 1200;  // set before Initialize
+  // A symbol's kline stream of one interval ("1m") for a chart, subscribed while held (on the
+  // first hold, given up with the last) and again after every reconnection. From the user
+  // interface's thread; the hold outliving the client does nothing.
+  class TKlineHold {
+  public:
+    ~TKlineHold();
+    TKlineHold(const TKlineHold&) = delete;
+    TKlineHold& operator=(const TKlineHold&) = delete;
+    const std::string& Stream() const { return FStream; }
+
+  private:
+    friend class TqmtTraderClient_Binance;
+    TKlineHold(std::weak_ptr<int> aAlive, TqmtTraderClient_Binance* aClient, std::string aStream)
+        : FAlive(std::move(aAlive)), FClient(aClient), FStream(std::move(aStream)) {}
+    std::weak_ptr<int> FAlive;
+    TqmtTraderClient_Binance* FClient;
+    std::string FStream;
+  };
+  std::unique_ptr<TKlineHold> HoldKlines(const std::string& aSymbol, const std::string& aInterval);
+  // The kline events of the held streams, on the stream thread: symbol, interval, the kline.
+  using TKlineEvent = TqmtMethod<void(TObject* Sender, const std::string& aSymbol, const std::string& aInterval, const TqmtKline& aKline)>;
+  [[nodiscard]] TqmtRegistration ListenKline(const TKlineEvent& e) { return FKlineListeners.Listen(e); }
+
   // ---- the account's state
   // Reads the whole account now, on the caller's thread, and brings the tables to it; raises what
   // the exchange refused. The account worker runs it after every (re)connection of the account's data.
@@ -183,6 +212,8 @@ protected:
   virtual void DoReadBookDepth(TqmtJSON& aJSON, std::string_view aBidsKey, std::string_view aAsksKey,
                                const std::string& aSymbol = {});
   virtual void DoReadTrade(TqmtJSON& aJSON);
+  // A kline event (the event's own text: decoded apart, the stream's document is in use).
+  virtual void DoReadKline(std::string_view aText);
   virtual void DoReadOrder(TqmtJSON& aJSON);
   virtual void DoReadAlgoOrder(TqmtJSON& aJSON);
   virtual void DoReadMarkPrice(TqmtJSON& aJSON);
@@ -336,6 +367,13 @@ private:
   void MakeOrdersRoute();
   // The full books; declared after the wrappers, so it ends (its worker stopped) before they do.
   TqmtTraderBookKeeper FBooks;
+  TqmtTraderHistory FHistory;
+  void ConfigureHistory();
+  std::mutex FKlineLock;
+  std::map<std::string, int> FKlineStreams;  // held kline streams and their holders
+  std::shared_ptr<int> FKlineAlive = std::make_shared<int>(0);
+  TqmtListenerList<TKlineEvent> FKlineListeners;
+  void SubscribeStream(const std::string& aStream, bool aSubscribe);
   void ConfigureBooks();
   void SubscribeOrderBook(const std::string& aSymbol, bool aSubscribe);
   // One request on the WebSocket API, its answer judged: accepted, refused or unknown.

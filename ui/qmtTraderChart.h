@@ -25,6 +25,7 @@
 #include <array>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,9 +35,17 @@
 #include "qmtSystem.h"
 #include "qmtTraderFormBase.h"
 #include "qmtTraderClient.h"
+#include "qmtTraderClient_Binance.h"
+#include "qmtTraderKlines.h"
 #include "qmtTraderMarketData.h"
 
 class QCustomPlot;
+class QCPFinancial;
+class QCPItemText;
+class QCPItemStraightLine;
+class QCPAxis;
+class QComboBox;
+class QLabel;
 class QCPGraph;
 class QCPBars;
 
@@ -48,6 +57,7 @@ struct TqmtChartTick {
 };
 struct TqmtChartTrade {
   double Time, Price, Size;
+  bool Buy = true;  // the taker bought
 };
 struct TqmtChartBook {
   std::array<double, 20> BidPrice, BidSize, AskPrice, AskSize;
@@ -57,7 +67,16 @@ struct TqmtChartView {
   TqmtChartMethod Method;
   int Value;
 };
-using TqmtChartItem = std::variant<TqmtChartTick, TqmtChartTrade, TqmtChartBook, TqmtChartView>;
+// Klines from history (a REST page, Live false) or the stream (one kline, Live true) of an interval;
+// Problem says why a page could not be had.
+struct TqmtChartKlines {
+  std::string Interval;
+  std::vector<TqmtKline> Klines;
+  bool Live = false;
+  std::string Problem;
+  bool Candles = false;  // asked for the candles (else for the line's history)
+};
+using TqmtChartItem = std::variant<TqmtChartTick, TqmtChartTrade, TqmtChartBook, TqmtChartView, TqmtChartKlines>;
 
 // A TDateTime (local days) as the chart's time unit (seconds, shown as wall-clock time).
 double ChartTime(TDateTime aDateTime);
@@ -71,6 +90,10 @@ public:
 
   // Any thread: appends the item; the UI thread applies it with the next batch.
   void AddChartData(TqmtChartItem&& aItem);
+  // The same for a caller that may outlive the frame (a history answer): does nothing once the
+  // frame is gone. The owner, while it lives, keeps the frame's queue (not the frame) alive.
+  std::function<void(TqmtChartItem&&)> Poster() const;
+  std::weak_ptr<void> QueueOwner() const { return FLink; }
   // UI thread: applies what is queued now and replots (the timer does this by itself).
   void DrainChartData();
   // The largest batch one paint cycle took, and the number of paint cycles (measurements, tests).
@@ -116,7 +139,11 @@ public:
   QAction *btnTrades, *btnVolume;
   QAction *btnBookDepth, *btnBookDepth5, *btnBookDepth10, *btnBookDepth20, *btnBookDepthSum;
 
-  enum class TSeries { PriceAll, Price, BookBid, BookAsk, Trades, VolumeAll, Volume };
+  QAction* btnCandles;      // candles of cboInterval instead of the step line
+  QComboBox* cboInterval;   // 1s (spot), 1m, 3m, 5m, 15m, 1h, 4h, 1d
+  QLabel* lblHistory;       // "loading history", or why it could not be had
+
+  enum class TSeries { PriceAll, Price, BookBid, BookAsk, Trades, VolumeAll, Volume, VolumeBuy, TradesBuy, Candles };
   // A series' points (key, value) and whether it is shown, for tests and measurements.
   std::vector<std::pair<double, double>> SeriesData(TSeries aSeries) const;
   bool SeriesVisible(TSeries aSeries) const;
@@ -132,6 +159,32 @@ public:
   // The gaps marked so far (start, end), for tests.
   std::vector<std::pair<double, double>> Gaps() const { return FGaps; }
 
+  // History: the requests sent for the window, as (interval, start, end) in ms, for tests.
+  struct TAsked {
+    std::string Interval;
+    std::int64_t Start, End;
+  };
+  const std::vector<TAsked>& Asked() const { return FAsked; }
+  bool HistoryLoading() const { return FPending > 0; }
+  // Candles: the view on, its interval, and the series as drawn.
+  bool CandlesShown() const { return FCandles; }
+  const std::string& Interval() const { return FInterval; }
+  const TqmtKlineSeries& CandleSeries() const { return FCandleSeries; }
+  void SetCandles(bool aOn);
+  void SetInterval(const std::string& aInterval);
+  // Following the newest data (false once the user panned or zoomed; a double-click follows again).
+  bool Following() const { return FFollow; }
+  void SetFollowing(bool aFollow);
+  // The lines of the symbol's open orders and position: price and label ("BUY 0.5", "Position 2").
+  std::vector<std::pair<double, std::string>> Lines() const;
+  void ReadAccountLines();
+  // The crosshair's reading at a point of the plot ("" off the plot).
+  QString ReadOut(double aKey, double aValue) const;
+  QString LastPriceTag() const;
+
+  // The kline listener (stream thread).
+  void OnKlineEvent(TObject* Sender, const std::string& aSymbol, const std::string& aInterval, const TqmtKline& aKline);
+
   // The buttons' handlers (UI thread).
   void SetView(int aSeconds);
   void SetBookDepthLevel(int aLevel);  // 5, 10, 20, or 0 for "Sum"
@@ -146,6 +199,7 @@ protected:
   virtual void DoChartBookDepth(const TqmtChartBook& aBook);
   virtual void DoChartTrade(const TqmtChartTrade& aTrade);
   virtual void DoChartView(const TqmtChartView& aView);
+  virtual void DoChartKlines(const TqmtChartKlines& aKlines);
   void AddVolumeView();
 
 private:
@@ -159,14 +213,49 @@ private:
   void DoVolumeView();
   void TrimFull(double aNewest);
 
+  // History: the window's missing part asked for (in pages of the plan's interval).
+  void RequestHistory(std::int64_t aFromMs, std::int64_t aToMs, bool aCandles);
+  void ShowHistoryState();
+  void DoCandleView();
+  void SaveChoices() const;
+  void ShowCrosshair(const QPointF& aAt);
+  struct TVolume {
+    double Time, Size, Buy;
+  };
+
   const std::string FSymbol;
   bool FBookDepth = false, FVolume = false, FTrades = false;
+  bool FCandles = false, FFollow = true;
+  std::string FInterval = "1m";
+  TqmtKlineSeries FCandleSeries;
+  std::vector<TAsked> FAsked;
+  int FPending = 0;               // history pages asked and not answered
+  std::string FHistoryProblem;
+  double FHistoryFrom = 0;        // the oldest time the line's history reaches (0: none asked)
+  double FLiveFrom = 0;           // the first live price's time (0: none yet)
+  double FLastPrice = 0;
+  QCPFinancial* seriesCandles;
+  QCPBars *seriesVolumeBuy, *seriesTradesBuy;
+  QCPAxis* FProfileAxis;          // the trades profile's own lengths (top, hidden)
+  QCPItemText* FPriceTag;
+  QCPItemStraightLine *FCrossX, *FCrossY;
+  QCPItemText* FCrossText;
+  struct TLine {
+    QCPItemStraightLine* Line;
+    QCPItemText* Label;
+  };
+  std::vector<TLine> FLines;
+  std::vector<std::pair<double, std::string>> FLineValues;
+  QTimer FAccountTimer;
+  std::unique_ptr<TqmtTraderClient_Binance::TKlineHold> FKlineHold;
+  TqmtRegistration FKlineListening;
   int FViewSeconds = 300;  // the window as the queue has applied it
   int FBookLevel = 5;      // the book display as the queue has applied it
   double FNewest = 0;      // newest data time seen
   double FLastTradeTime = 0;
   bool FHasLastTrade = false;
-  std::deque<std::pair<double, double>> FPriceAll, FVolumeAll;
+  std::deque<std::pair<double, double>> FPriceAll;
+  std::deque<TVolume> FVolumeAll;
   QCPGraph* seriesPrice;
   QCPBars *seriesBookBid, *seriesBookAsk, *seriesTrades, *seriesVolume;
   std::atomic<bool> FBookRegistered{false};

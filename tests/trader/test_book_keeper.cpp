@@ -88,8 +88,10 @@ TEST_F(FullBook, EqualsTheExchangesBookAfterManyEventsWithGaps) {
                                                         << lBook["lastUpdateId"];
     EXPECT_GE(lBook["dropped"].get<int>(), 100);
     EXPECT_GE(lBook["reordered"].get<int>(), 60);
-    // Each tick of a thousand events has a gap or two: out of step, then in step again, dozens of times.
-    EXPECT_GE(v.Gaps - lGapsBefore, 40);
+    // Out of step and in step again (how often depends on how fast snapshots come back: a gap met
+    // while a snapshot is awaited is no second gap).
+    EXPECT_GE(v.Gaps - lGapsBefore, 1);
+    EXPECT_GE(c.OrderBooks().Snapshots(), 2u);
     EXPECT_TRUE(Same(v.Bids, Levels(lBook["bids"]))) << v.Bids.size() << " bids against " << lBook["bids"].size();
     EXPECT_TRUE(Same(v.Asks, Levels(lBook["asks"]))) << v.Asks.size() << " asks against " << lBook["asks"].size();
     EXPECT_EQ(v.BidLevels, lBook["bids"].size());
