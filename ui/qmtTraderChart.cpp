@@ -286,6 +286,7 @@ TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParen
   FCrossText->setPositionAlignment(Qt::AlignLeft | Qt::AlignTop);
   FCrossText->setBrush(QColor(255, 255, 255, 220));
   FCrossText->setPadding(QMargins(3, 1, 3, 1));
+  FCrossText->setTextAlignment(Qt::AlignLeft);
   FCrossText->setVisible(false);
   // Wheel zooms time, a drag pans it, a double-click goes back to the newest data.
   chart->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);

@@ -53,6 +53,7 @@
 #include <boost/beast/websocket.hpp>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -935,7 +936,8 @@ SimHistory& HistoryOf(SymbolState& s) {
   std::normal_distribution<double> lNormal(0, 1);
   std::uniform_real_distribution<double> lVolume(0.1, 3);
   const long long lNow = NowMs() / 1000 * 1000;
-  const double lSecondStep = std::max(gOptions.Volatility, 0.0001) * 0.5;
+  // As lively as the walk now (ten steps a second), but never so wild that a day walks away.
+  const double lSecondStep = std::clamp(gOptions.Volatility * std::sqrt(10.0), 0.00005, 0.0003);
   auto lBar = [&](long long t, double& aClose, double aStep, double aVolumeScale) {
     SimBar b;
     b.T = t;
@@ -956,7 +958,7 @@ SimHistory& HistoryOf(SymbolState& s) {
   for (long long i = 1; i <= 86400; ++i) lSeconds.push_back(lBar(lNow - i * 1000, lClose, lSecondStep, 1));
   const long long lFirstSecond = lNow - 86400 * 1000;
   h.Minutes.reserve(43200);
-  for (long long i = 1; i <= 43200; ++i) h.Minutes.push_back(lBar(lFirstSecond - i * 60000, lClose, lSecondStep * 7.7, 60));
+  for (long long i = 1; i <= 43200; ++i) h.Minutes.push_back(lBar(lFirstSecond - i * 60000, lClose, lSecondStep * std::sqrt(60.0), 60));
   std::reverse(h.Minutes.begin(), h.Minutes.end());
   h.Seconds.assign(lSeconds.rbegin(), lSeconds.rend());
   return h;
