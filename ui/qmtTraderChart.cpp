@@ -248,8 +248,8 @@ TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParen
   FProfileAxis->setVisible(false);
   seriesTrades = lBars(chart->yAxis, FProfileAxis, QColor(210, 40, 40, 120), QCPBars::wtAbsolute, 6);
   seriesTradesBuy = lBars(chart->yAxis, FProfileAxis, QColor(0, 150, 60, 150), QCPBars::wtAbsolute, 6);
-  seriesVolume = lBars(chart->xAxis, chart->yAxis2, QColor(210, 40, 40, 120), QCPBars::wtPlotCoords, 1.0);
-  seriesVolumeBuy = lBars(chart->xAxis, chart->yAxis2, QColor(0, 150, 60, 150), QCPBars::wtPlotCoords, 1.0);
+  seriesVolume = lBars(chart->xAxis, chart->yAxis2, QColor(236, 160, 160), QCPBars::wtPlotCoords, 1.0);
+  seriesVolumeBuy = lBars(chart->xAxis, chart->yAxis2, QColor(130, 200, 150), QCPBars::wtPlotCoords, 1.0);
   auto lVolumeTicker = QSharedPointer<TVolumeTicker>::create();
   chart->yAxis2->setTicker(lVolumeTicker);
   chart->yAxis2->setNumberFormat("g");
@@ -263,6 +263,8 @@ TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParen
   seriesCandles->setPenPositive(QPen(QColor(0, 110, 40)));
   seriesCandles->setPenNegative(QPen(QColor(160, 20, 20)));
   seriesCandles->setVisible(false);
+  // Axis-aligned bodies and wicks: antialiasing only blurs them, and costs most of a replot.
+  seriesCandles->setAntialiased(false);
   // The last price on the price axis's side, the crosshair and its reading.
   FPriceTag = new QCPItemText(chart);
   FPriceTag->setClipToAxisRect(false);
@@ -650,6 +652,12 @@ void TFRAMEChartTicker::DoAfterBatch() {
 QString TFRAMEChartTicker::LastPriceTag() const {
   const double lLast = FCandles && !FCandleSeries.Empty() ? FCandleSeries.Items().back().Close : FLastPrice;
   return lLast > 0 ? QString::number(lLast, 'f', chart->yAxis->numberPrecision()) : QString();
+}
+
+void TFRAMEChartTicker::SetTimeRange(double aFrom, double aTo) {
+  FFollow = false;
+  chart->xAxis->setRange(aFrom, aTo);
+  Redraw();
 }
 
 void TFRAMEChartTicker::SetFollowing(bool aFollow) {

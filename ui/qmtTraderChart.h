@@ -175,6 +175,8 @@ public:
   // Following the newest data (false once the user panned or zoomed; a double-click follows again).
   bool Following() const { return FFollow; }
   void SetFollowing(bool aFollow);
+  // Shows the time from aFrom to aTo (chart keys) and stops following, as a pan or zoom does.
+  void SetTimeRange(double aFrom, double aTo);
   // The lines of the symbol's open orders and position: price and label ("BUY 0.5", "Position 2").
   std::vector<std::pair<double, std::string>> Lines() const;
   void ReadAccountLines();
