@@ -1,6 +1,14 @@
-// The chart frame: one symbol's last price as a step line over a time window, the order book as
-// horizontal bars at their prices, a volume-at-price profile of the trades, and trade volume as bars
-// over time (QCustomPlot).
+// The chart frame: one symbol's last price as a step line over a time window (or candles of an
+// interval), the order book as horizontal bars at their prices, a volume-at-price profile of the
+// trades, and trade volume as bars over time (QCustomPlot); the symbol's open orders and position as
+// lines.
+//
+// History. The window is filled from the exchange's klines when the frame opens and when a longer
+// window needs more: the requests go to the client's history worker (never this thread), and their
+// answers come back through the same queue as the stream's data, through a link that ends with the
+// frame. At the seam the live data wins: history is taken only from before the first live point, so
+// the line has neither a gap nor a point twice. Candles come from the newest page of their interval
+// and the kline stream (held while shown), merged by open time.
 //
 // Threads. The trader client calls the listeners on a stream thread. A listener only checks the
 // symbol, copies what the chart needs into a small item and appends it to the frame's queue under a
