@@ -862,31 +862,35 @@ void TqmtTraderClient_Binance::UnSubscribeBookDepth(const std::string& aSymbol) 
     FClient_Futures->UnSubscribePartialBookDepth(Lower(aSymbol), TqmtWSBinanceDepthLevels::bde20);
 }
 
+std::shared_ptr<TqmtHTTP_API_Binance_Rest_Base> TqmtTraderClient_Binance::MakeWorkerREST() const {
+  // A worker's own REST client (the connection pool is shared) that raises its failures.
+  std::shared_ptr<TqmtHTTP_API_Binance_Rest_Base> lREST;
+  if (FClient) {
+    auto s = std::make_shared<TqmtHTTP_API_Binance_Rest>();
+    s->BinanceOptions() = FClient->REST_API().BinanceOptions();
+    s->TLSOptions = FClient->REST_API().TLSOptions;
+    lREST = s;
+  } else if (FClient_Futures) {
+    auto f = std::make_shared<TqmtHTTP_API_Binance_Futures_Rest>();
+    FClient_Futures->ConfigureREST(*f);
+    lREST = f;
+  } else {
+    return nullptr;
+  }
+  ConfigureRequests(*lREST);
+  lREST->OnHTTPAPIException = nullptr;
+  return lREST;
+}
+
 void TqmtTraderClient_Binance::ConfigureBooks() {
   TqmtTraderBookKeeper::TConfig c;
   c.Subscribe = [this](const std::string& aSymbol, bool aSubscribe) { SubscribeOrderBook(aSymbol, aSubscribe); };
   c.WeightPerMinute = BookWeightPerMinute;
-  if (FClient) {
-    // The worker's own REST client (the connection pool is shared), raising its failures.
-    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Rest>();
-    lREST->BinanceOptions() = FClient->REST_API().BinanceOptions();
-    lREST->TLSOptions = FClient->REST_API().TLSOptions;
-    ConfigureRequests(*lREST);
-    lREST->OnHTTPAPIException = nullptr;
-    c.Market = TqmtTraderBookKeeper::TMarket::Spot;
-    c.Limit = 1000;
-    c.Weight = 50;
-    c.Fetch = [lREST](const std::string& aSymbol, int aLimit) { return lREST->GetOrderBook(aSymbol, aLimit); };
-  } else if (FClient_Futures) {
-    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Futures_Rest>();
-    FClient_Futures->ConfigureREST(*lREST);
-    ConfigureRequests(*lREST);
-    lREST->OnHTTPAPIException = nullptr;
-    c.Market = TqmtTraderBookKeeper::TMarket::Futures;
-    c.Limit = 1000;
-    c.Weight = 20;
-    c.Fetch = [lREST](const std::string& aSymbol, int aLimit) { return lREST->GetOrderBook(aSymbol, aLimit); };
-  }
+  // 1000 levels a side: spot weight 50, futures 20.
+  c.Market = FClient ? TqmtTraderBookKeeper::TMarket::Spot : TqmtTraderBookKeeper::TMarket::Futures;
+  c.Limit = 1000;
+  c.Weight = FClient ? 50 : 20;
+  if (auto lREST = MakeWorkerREST()) c.Fetch = [lREST](const std::string& aSymbol, int aLimit) { return lREST->GetOrderBook(aSymbol, aLimit); };
   FBooks.Configure(std::move(c));
 }
 
@@ -909,20 +913,8 @@ void TqmtTraderClient_Binance::ConfigureHistory() {
   TqmtTraderHistory::TConfig c;
   c.WeightPerMinute = HistoryWeightPerMinute;
   c.Spot = FClient != nullptr;
-  if (FClient) {
-    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Rest>();
-    lREST->BinanceOptions() = FClient->REST_API().BinanceOptions();
-    lREST->TLSOptions = FClient->REST_API().TLSOptions;
-    ConfigureRequests(*lREST);
-    lREST->OnHTTPAPIException = nullptr;
+  if (auto lREST = MakeWorkerREST())
     c.Fetch = [lREST](const TqmtTraderHistory::TRequest& r) { return lREST->GetKLines(r.Symbol, r.Interval, r.Start, r.End, r.Limit); };
-  } else if (FClient_Futures) {
-    auto lREST = std::make_shared<TqmtHTTP_API_Binance_Futures_Rest>();
-    FClient_Futures->ConfigureREST(*lREST);
-    ConfigureRequests(*lREST);
-    lREST->OnHTTPAPIException = nullptr;
-    c.Fetch = [lREST](const TqmtTraderHistory::TRequest& r) { return lREST->GetKLines(r.Symbol, r.Interval, r.Start, r.End, r.Limit); };
-  }
   FHistory.Configure(std::move(c));
 }
 

@@ -375,6 +375,7 @@ private:
   TqmtListenerList<TKlineEvent> FKlineListeners;
   void SubscribeStream(const std::string& aStream, bool aSubscribe);
   void ConfigureBooks();
+  std::shared_ptr<TqmtHTTP_API_Binance_Rest_Base> MakeWorkerREST() const;
   void SubscribeOrderBook(const std::string& aSymbol, bool aSubscribe);
   // One request on the WebSocket API, its answer judged: accepted, refused or unknown.
   TqmtTraderExecution OverWebSocket(TqmtWSAPI_Binance_Requests& aApi, const std::string& aMethod,

@@ -168,6 +168,7 @@ void TFRAMEBaseChart::EndUpdate() {
 TFRAMEChartTicker::TFRAMEChartTicker(const std::string& aSymbol, QWidget* aParent)
     : TFRAMEBaseChart(aParent), FSymbol(aSymbol) {
   setObjectName("FRAMEChartTicker");
+  FOffset = LocalOffset();
   barChartTicker = new QToolBar(this);
   barChartTicker->setObjectName("barChartTicker");
   barChartTicker->setToolButtonStyle(Qt::ToolButtonTextOnly);
@@ -546,12 +547,10 @@ void TFRAMEChartTicker::DoChartView(const TqmtChartView& aView) {
     case TqmtChartMethod::scmTicker: {
       FViewSeconds = aView.Value;
       // A longer window: what its history lacks is asked for (and only that).
-      const double lNewest = FNewest > 0 ? FNewest : NowMs() / 1000.0 + LocalOffset();
+      const double lNewest = FNewest > 0 ? FNewest : NowMs() / 1000.0 + FOffset;
       const double lFrom = lNewest - (FViewSeconds > 0 ? FViewSeconds : kKeepSeconds);
-      if (FHistoryFrom > 0 && lFrom < FHistoryFrom - 1) {
-        const double lOffset = LocalOffset();
-        RequestHistory(static_cast<std::int64_t>((lFrom - lOffset) * 1000), static_cast<std::int64_t>((FHistoryFrom - lOffset) * 1000) - 1, false);
-      }
+      if (FHistoryFromMs > 0 && lFrom < FHistoryFrom - 1)
+        RequestHistory(static_cast<std::int64_t>(std::floor((lFrom - FOffset) * 1000)), FHistoryFromMs - 1, false);
       if (!FCandles) DoPriceView();
       break;
     }
@@ -596,7 +595,7 @@ void TFRAMEChartTicker::DoAfterBatch() {
   if (FFollow) {
     if (FCandles && !FCandleSeries.Empty()) {
       const double lInterval = static_cast<double>(KlineIntervalMs(FInterval)) / 1000.0;
-      const double lEnd = FCandleSeries.Newest() / 1000.0 + LocalOffset() + lInterval;
+      const double lEnd = FCandleSeries.Newest() / 1000.0 + FOffset + lInterval;
       chart->xAxis->setRange(lEnd - 100 * lInterval, lEnd + 2 * lInterval);
     } else if (!FCandles && (!seriesPrice->data()->isEmpty() || !seriesVolume->data()->isEmpty())) {
       double lLow = FViewSeconds > 0 ? ViewStart() : std::numeric_limits<double>::infinity();
@@ -688,8 +687,8 @@ void TFRAMEChartTicker::RequestHistory(std::int64_t aFromMs, std::int64_t aToMs,
     const std::int64_t lPage = static_cast<std::int64_t>(p.Limit) * p.IntervalMs;
     const std::int64_t lStart = aFromMs / p.IntervalMs * p.IntervalMs;
     for (std::int64_t t = lStart; t <= aToMs; t += lPage) lAsk(p.Interval, t, std::min(aToMs, t + lPage - 1), p.Limit);
-    const double lFrom = static_cast<double>(lStart) / 1000.0 + LocalOffset();
-    FHistoryFrom = FHistoryFrom > 0 ? std::min(FHistoryFrom, lFrom) : lFrom;
+    FHistoryFromMs = FHistoryFromMs > 0 ? std::min(FHistoryFromMs, lStart) : lStart;
+    FHistoryFrom = static_cast<double>(FHistoryFromMs) / 1000.0 + FOffset;
   }
   ShowHistoryState();
 }
@@ -711,7 +710,7 @@ void TFRAMEChartTicker::DoChartKlines(const TqmtChartKlines& aKlines) {
     if (!aKlines.Problem.empty()) FHistoryProblem = aKlines.Problem;
     ShowHistoryState();
   }
-  const double lOffset = LocalOffset();
+  const double lOffset = FOffset;
   if (aKlines.Candles) {
     if (aKlines.Interval == FInterval && FCandles) {
       if (aKlines.Live)
@@ -758,7 +757,7 @@ void TFRAMEChartTicker::DoChartKlines(const TqmtChartKlines& aKlines) {
 }
 
 void TFRAMEChartTicker::DoCandleView() {
-  const double lOffset = LocalOffset();
+  const double lOffset = FOffset;
   const double lSeconds = static_cast<double>(KlineIntervalMs(FInterval)) / 1000.0;
   QVector<QCPFinancialData> lCandles;
   QVector<QCPBarsData> lBars, lBuys;
@@ -878,7 +877,7 @@ QString TFRAMEChartTicker::ReadOut(double aKey, double aValue) const {
   QString lText = lTime + "  " + QString::number(aValue, 'f', chart->yAxis->numberPrecision());
   if (FCandles && !FCandleSeries.Empty()) {
     const double lSeconds = static_cast<double>(KlineIntervalMs(FInterval)) / 1000.0;
-    const std::int64_t lMs = static_cast<std::int64_t>(std::floor((aKey - LocalOffset()) * 1000));
+    const std::int64_t lMs = static_cast<std::int64_t>(std::floor((aKey - FOffset) * 1000));
     const auto& lItems = FCandleSeries.Items();
     auto lAt = std::upper_bound(lItems.begin(), lItems.end(), lMs, [](std::int64_t t, const TqmtKline& k) { return t < k.OpenTime; });
     if (lAt != lItems.begin()) {

@@ -242,6 +242,8 @@ private:
   int FPending = 0;               // history pages asked and not answered
   std::string FHistoryProblem;
   double FHistoryFrom = 0;        // the oldest time the line's history reaches (0: none asked)
+  std::int64_t FHistoryFromMs = 0;  // the same in the exchange's ms (exact: the next request ends there)
+  double FOffset = 0;             // chart keys (local wall-clock seconds) less UTC seconds, taken once
   double FLiveFrom = 0;           // the first live price's time (0: none yet)
   double FLastPrice = 0;
   QCPFinancial* seriesCandles;
