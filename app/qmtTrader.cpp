@@ -1,7 +1,7 @@
 // qmtTrader: the desktop client. Signs in (the sign-in dialog, before the main window is shown),
 // then runs the main window until it closes. A cancelled sign-in ends the program at once.
 //
-//   qmtTrader [--watch SYMBOL,SYMBOL...] [--sign-in] [--settings FILE] [--data DIR]
+//   qmtTrader [--watch SYMBOL,SYMBOL...] [--sign-in] [--fresh] [--settings FILE] [--data DIR]
 // --watch: symbols to follow when the watch list is empty after signing in (a first start).
 // --sign-in: sign in with the stored key without the dialog (shown only when that fails).
 // --settings, --data: the settings file and the folder of the stored tables, in place of the
@@ -31,6 +31,7 @@
 #include "qmtTraderData.h"
 #include "qmtTraderData_Ticker.h"
 #include "qmtTraderMain.h"
+#include "qmtWorkspace.h"
 #include "qmtTraderSettings.h"
 #include "qmtUIApplication.h"
 
@@ -66,20 +67,23 @@ void WatchIfEmpty(const std::vector<std::string>& aSymbols) {
 int main(int argc, char** argv) {
   MakeProcessNonDumpable();
   std::vector<std::string> lWatch;
-  bool lSignIn = false;
+  bool lSignIn = false, lFresh = false;
   for (int i = 1; i < argc; ++i) {
     const bool lHasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--watch") == 0 && lHasValue) {
       lWatch = SplitSymbols(argv[++i]);
     } else if (std::strcmp(argv[i], "--sign-in") == 0) {
       lSignIn = true;
+    } else if (std::strcmp(argv[i], "--fresh") == 0) {
+      lFresh = true;
     } else if (std::strcmp(argv[i], "--settings") == 0 && lHasValue) {
       SetTraderSettingsFileName(argv[++i]);
     } else if (std::strcmp(argv[i], "--data") == 0 && lHasValue) {
       SetTraderDataFolder(argv[++i]);
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::printf("usage: qmtTrader [--watch SYMBOL,SYMBOL...] [--sign-in] [--settings FILE] [--data DIR]\n"
+      std::printf("usage: qmtTrader [--watch SYMBOL,SYMBOL...] [--sign-in] [--fresh] [--settings FILE] [--data DIR]\n"
                   "  --watch     symbols to follow when the watch list is empty after signing in\n"
+                  "  --fresh     start without the pages of the last session (the window's place stays)\n"
                   "  --sign-in   sign in with the stored key without the dialog (shown when that fails)\n"
                   "  --settings  the settings file (key, secret, market)\n"
                   "  --data      the folder of the stored tables (the watch list)\n"
@@ -131,8 +135,13 @@ int main(int argc, char** argv) {
         return 0;
       }
       UIAction([&] { WatchIfEmpty(lWatch); });
+      // The pages and the window as the last session left them, saved whenever they change.
+      TqmtWorkspace lWorkspace(*lWindow);
+      UIAction([&] { lWorkspace.Restore(!lFresh); });
       lWindow->show();
+      lWorkspace.Start();
       lResult = lApp.exec();
+      lWorkspace.Save();
       signal(SIGINT, SIG_DFL);
       signal(SIGTERM, SIG_DFL);
     }

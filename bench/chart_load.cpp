@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
       w.show();
       for (const auto& s : lSymbols) {
         w.OnNewChartTickerEvent(nullptr, s);
-        auto* f = w.PageControl1->currentWidget()->findChild<TFRAMEChartTicker*>();
+        auto* f = FindFrame<TFRAMEChartTicker>(w.PageControl1->currentWidget());
         f->btnBookDepth->trigger();
         f->btnTrades->trigger();
         f->btnVolume->trigger();

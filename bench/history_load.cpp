@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
       QElapsedTimer lOpen;
       lOpen.start();
       w.OnNewChartTickerEvent(nullptr, "BTCUSDT");
-      auto* lHour = w.PageControl1->currentWidget()->findChild<TFRAMEChartTicker*>();
+      auto* lHour = FindFrame<TFRAMEChartTicker>(w.PageControl1->currentWidget());
       const double lFilled = WaitUntil([&] { return !lHour->HistoryLoading() && lHour->SeriesData(TFRAMEChartTicker::TSeries::Price).size() >= 3600; }, 10000);
       lHour->ReplotNow();
       const double lShown = static_cast<double>(lOpen.nsecsElapsed()) / 1e6;

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
       std::vector<TFRAMETraderBinance*> lPages;
       for (const auto& s : lSymbols) {
         w.OnNewChartTraderEvent(nullptr, s);
-        lPages.push_back(w.PageControl1->currentWidget()->findChild<TFRAMETraderBinance*>());
+        lPages.push_back(FindFrame<TFRAMETraderBinance>(w.PageControl1->currentWidget()));
       }
       // Each page shown in turn (a trader watches one, but all five are live and keep their books).
       QTimer lTurn;

@@ -653,6 +653,18 @@ QString TFRAMEChartTicker::LastPriceTag() const {
   return lLast > 0 ? QString::number(lLast, 'f', chart->yAxis->numberPrecision()) : QString();
 }
 
+int TFRAMEChartTicker::ViewSeconds() const {
+  for (auto [a, w] : ViewButtons())
+    if (a->isChecked()) return w;
+  return FViewSeconds;
+}
+
+int TFRAMEChartTicker::BookLevel() const {
+  for (auto [a, l] : LevelButtons())
+    if (a->isChecked()) return l;
+  return FBookLevel;
+}
+
 void TFRAMEChartTicker::SetTimeRange(double aFrom, double aTo) {
   FFollow = false;
   chart->xAxis->setRange(aFrom, aTo);

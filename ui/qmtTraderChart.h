@@ -139,6 +139,8 @@ public:
 
   const std::string& Symbol() const { return FSymbol; }
   bool BookDepth() const { return FBookDepth; }
+  int ViewSeconds() const;  // the window chosen (0: "All")
+  int BookLevel() const;    // 5, 10, 20, 0 for "Sum"
   bool Trades() const { return FTrades; }
   bool Volume() const { return FVolume; }
 

@@ -65,5 +65,16 @@ struct TqmtDialogPanels {
 };
 TqmtDialogPanels MakeDialogPanels(QDialog* aDialog);
 
+// The first frame of class T under aRoot (aRoot itself included). The frames carry no meta-object
+// of their own, so findChild (qobject_cast) cannot tell them apart: they are told by their class.
+template <class T>
+T* FindFrame(QWidget* aRoot) {
+  if (!aRoot) return nullptr;
+  if (auto* t = dynamic_cast<T*>(aRoot)) return t;
+  for (QWidget* w : aRoot->findChildren<QWidget*>())
+    if (auto* t = dynamic_cast<T*>(w)) return t;
+  return nullptr;
+}
+
 // Centres a top-level window on the screen it will show on.
 void CentreOnScreen(QWidget* aWindow);

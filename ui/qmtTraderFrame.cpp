@@ -358,7 +358,7 @@ TFRAMEBaseTrader::TFRAMEBaseTrader(QWidget* aParent) : TFRAMEBase(aParent) {
   lLayout->setContentsMargins(0, 0, 0, 0);
   // Chart and bar above, grids below; the user can move the divider (at the
   // window's first size the trade bar would not fit otherwise, and it scrolls when it still does not).
-  auto* lSplitter = new QSplitter(Qt::Vertical, this);
+  auto* lSplitter = splitMain = new QSplitter(Qt::Vertical, this);
   lSplitter->setChildrenCollapsible(false);
   lLayout->addWidget(lSplitter);
   auto* lTopPanel = new QWidget(lSplitter);

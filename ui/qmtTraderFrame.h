@@ -124,6 +124,7 @@ public:
   explicit TFRAMEBaseTrader(QWidget* aParent = nullptr);
 
   QSplitter* splitMarket;  // chart | ladder | tape
+  QSplitter* splitMain;    // the market above, the account's grids below
   QWidget* pnlChart;
   QWidget *pnlLadder, *pnlTape;
   QWidget* pnlRight;

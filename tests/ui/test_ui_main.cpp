@@ -339,7 +339,7 @@ private slots:
       TFRAMEGridTicker* g = w.FFRAMEGridTicker;
       QVERIFY(WaitFor([&] { return RowOf(g, "BTCUSDT") >= 0; }));
       w.OnNewChartTraderEvent(nullptr, "BTCUSDT");
-      auto* f = w.PageControl1->currentWidget()->findChild<TFRAMETraderBinance*>();
+      auto* f = FindFrame<TFRAMETraderBinance>(w.PageControl1->currentWidget());
       QVERIFY(f && f->FFRAMETradeBarBinance);
       TFRAMETradeBarBinance& b = *f->FFRAMETradeBarBinance;
       QVERIFY(WaitFor([&] { return b.HasLastPrice() && !f->FFRAMEChartTicker->SeriesData(TFRAMEChartTicker::TSeries::PriceAll).empty(); }));
@@ -393,7 +393,7 @@ private slots:
       QVERIFY(GetTraderClientBinance().Initialize("qmt-sim-key", "qmt-sim-secret", true, 0, false));
       w.show();
       w.OnNewChartTraderEvent(nullptr, "BTCUSDT");
-      auto* f = w.PageControl1->currentWidget()->findChild<TFRAMETraderBinance*>();
+      auto* f = FindFrame<TFRAMETraderBinance>(w.PageControl1->currentWidget());
       QVERIFY(f && f->FFRAMETradeBarBinance);
       TFRAMETradeBarBinance& b = *f->FFRAMETradeBarBinance;
       QVERIFY(WaitFor([&] { return b.HasLastPrice(); }));

@@ -242,8 +242,9 @@ struct SimBook {
 };
 
 // A symbol's past for charts: one-second bars for the last 24 hours before it was first asked
-// for and every second since, minute bars for 30 days before those, and the trades streamed since
-// (their volume is in the bars, so klines and aggregate trades agree). Made on first use.
+// for and every second since, minute bars for 30 days before those. The trades streamed are kept
+// from the start and their volume goes into the bars, so klines and aggregate trades agree. The
+// bars are made on first use only (a moment's work that would hold up every stream at start).
 struct SimBar {
   long long T = 0;  // open time, ms
   double O = 0, H = 0, L = 0, C = 0, V = 0, Q = 0, TakerV = 0, TakerQ = 0;
@@ -257,7 +258,6 @@ struct SimTrade {
 struct SimHistory {
   std::vector<SimBar> Minutes;  // oldest first, all before Seconds.front()
   std::deque<SimBar> Seconds;   // oldest first, one a second
-  std::deque<SimTrade> Trades;  // the last 500,000 streamed
 };
 
 struct SymbolState {
@@ -265,7 +265,8 @@ struct SymbolState {
   double Price = 100, Open = 100, High = 100, Low = 100, Tick = 0.01, Volume = 0;
   long long TradeId = 1;
   std::shared_ptr<SimBook> Book;
-  std::shared_ptr<SimHistory> History;
+  std::shared_ptr<SimHistory> History;  // made when klines are first asked for (it takes a moment)
+  std::deque<SimTrade> Trades;          // the last 500,000 streamed, kept from the start
 };
 
 struct ListenKey {
@@ -961,6 +962,16 @@ SimHistory& HistoryOf(SymbolState& s) {
   for (long long i = 1; i <= 43200; ++i) h.Minutes.push_back(lBar(lFirstSecond - i * 60000, lClose, lSecondStep * std::sqrt(60.0), 60));
   std::reverse(h.Minutes.begin(), h.Minutes.end());
   h.Seconds.assign(lSeconds.rbegin(), lSeconds.rend());
+  // The trades streamed so far, in their seconds (the bars' prices reach theirs).
+  for (const SimTrade& t : s.Trades) {
+    auto it = std::lower_bound(h.Seconds.begin(), h.Seconds.end(), t.T / 1000 * 1000, [](const SimBar& b, long long x) { return b.T < x; });
+    if (it == h.Seconds.end() || it->T != t.T / 1000 * 1000) continue;
+    it->H = std::max(it->H, t.Price), it->L = std::min(it->L, t.Price);
+    it->V += t.Qty, it->Q += t.Qty * t.Price, ++it->N;
+    if (!t.BuyerMaker) it->TakerV += t.Qty, it->TakerQ += t.Qty * t.Price;
+    if (it->FirstTrade < 0) it->FirstTrade = t.Id;
+    it->LastTrade = t.Id;
+  }
   return h;
 }
 
@@ -985,15 +996,15 @@ void RecordPrice(SymbolState& s, long long aNow) {
 }
 
 void RecordTrade(SymbolState& s, const SimTrade& aTrade) {
-  SimHistory& h = HistoryOf(s);
+  s.Trades.push_back(aTrade);
+  if (s.Trades.size() > 500000) s.Trades.pop_front();
+  if (!s.History) return;
   SimBar& b = CurrentSecond(s, aTrade.T);
   b.C = aTrade.Price, b.H = std::max(b.H, aTrade.Price), b.L = std::min(b.L, aTrade.Price);
   b.V += aTrade.Qty, b.Q += aTrade.Qty * aTrade.Price, ++b.N;
   if (!aTrade.BuyerMaker) b.TakerV += aTrade.Qty, b.TakerQ += aTrade.Qty * aTrade.Price;
   if (b.FirstTrade < 0) b.FirstTrade = aTrade.Id;
   b.LastTrade = aTrade.Id;
-  h.Trades.push_back(aTrade);
-  if (h.Trades.size() > 500000) h.Trades.pop_front();
 }
 
 // Interval names as the exchange spells them, in ms (months as 30 days: never asked for here).
@@ -1655,12 +1666,11 @@ Response HandleRest(Market& m, const http::request<http::string_body>& aRequest)
     if (p == "/aggTrades") {
       m.HistoryWeight += m.Futures() ? 20 : 4;
       ++m.HistoryRequests;
-      SimHistory& h = HistoryOf(*s);
       json a = json::array();
       std::vector<const SimTrade*> lPicked;
       const bool lFromId = lParams.count("fromId") > 0;
       const long long lId = lFromId ? std::stoll(lParams["fromId"]) : 0;
-      for (const SimTrade& t : h.Trades) {
+      for (const SimTrade& t : s->Trades) {
         if (lFromId ? t.Id < lId : (lStart || lEnd) ? (t.T < lFrom || t.T > lTo) : false) continue;
         lPicked.push_back(&t);
       }
