@@ -4,6 +4,8 @@
 
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QMessageBox>
+#include <QShortcut>
 #include <QSortFilterProxyModel>
 #include <QVBoxLayout>
 
@@ -115,18 +117,24 @@ void TFRAMEBaseGrid::DeleteCursorRecord() {
 }
 
 void TFRAMEBaseGrid::DoDeleteRecord() {
-  if (!FModel) return;
+  if (!FModel || !grid->selectionModel()) return;
+  // The selected rows only, as the model counts them, the last first (the rows before stay put).
+  std::vector<int> lRows;
+  for (const QModelIndex& i : grid->selectionModel()->selectedRows()) lRows.push_back(SourceRow(i.row()));
+  if (lRows.empty()) return;
+  std::sort(lRows.rbegin(), lRows.rend());
+  lRows.erase(std::unique(lRows.begin(), lRows.end()), lRows.end());
   FModel->Refresh();
-  int lRow = CurrentRow();
-  if (lRow < 0 && FModel->rowCount() > 0) lRow = 0;
-  if (!FModel->MoveCursorTo(lRow)) return;  // an empty grid, or the row has just gone
-  DeleteCursorRecord();
+  for (int lRow : lRows)
+    if (FModel->MoveCursorTo(lRow)) DeleteCursorRecord();  // a row that has just gone is skipped
+  grid->selectionModel()->clearSelection();
   FModel->Refresh();
 }
 
 void TFRAMEBaseGrid::DoClearRecords() {
   if (!FModel) return;
   FModel->Refresh();
+  if (FModel->rowCount() == 0 || !DoConfirmClear()) return;
   grid->setUpdatesEnabled(false);
   struct Resume {
     TFRAMEBaseGrid* f;
@@ -158,6 +166,36 @@ TFRAMEGridTicker::TFRAMEGridTicker(QWidget* aParent) : TFRAMEBaseGrid(aParent) {
                  {"SIZE", "Size", 90}});
   connect(btnChartTicker, &QAction::triggered, this, [this] { UIAction([this] { DoNewChartTicker(); }); });
   connect(btnChartTrader, &QAction::triggered, this, [this] { UIAction([this] { DoNewChartTrader(); }); });
+  // Several rows may be selected; the Delete key is "Del".
+  grid->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  auto* lDelete = new QShortcut(QKeySequence(Qt::Key_Delete), grid);
+  lDelete->setContext(Qt::WidgetShortcut);
+  connect(lDelete, &QShortcut::activated, this, [this] { UIAction([this] { DoDeleteRecord(); }); });
+  // A double-click opens the symbol's trading page.
+  connect(grid, &QTableView::doubleClicked, this, [this](const QModelIndex& aIndex) {
+    grid->setCurrentIndex(aIndex);  // the row clicked, whatever was current
+    UIAction([this] { DoNewChartTrader(); });
+  });
+}
+
+bool TFRAMEGridTicker::DoConfirmClear() {
+  QMessageBox lBox(QMessageBox::Question, "Clear", QString("Remove all %1 symbols from the watch list?").arg(dsGrid()->rowCount()),
+                   QMessageBox::Yes | QMessageBox::No, window());
+  lBox.setObjectName("ClearQuestion");
+  lBox.setDefaultButton(QMessageBox::No);
+  return lBox.exec() == QMessageBox::Yes;
+}
+
+bool TFRAMEGridTicker::SelectSymbol(const std::string& aSymbol) {
+  if (!dsGrid()) return false;
+  dsGrid()->Refresh();
+  for (int i = 0; i < grid->model()->rowCount(); ++i)
+    if (dsGrid()->Text(SourceRow(i), "SYMBOL") == aSymbol) {
+      grid->selectRow(i);
+      grid->scrollTo(grid->model()->index(i, 0));
+      return true;
+    }
+  return false;
 }
 
 TFRAMEGridTicker::~TFRAMEGridTicker() {
@@ -179,7 +217,13 @@ void TFRAMEBaseGrid::SetStale(bool aStale, const QString& aSince) {
 
 void TFRAMEGridTicker::DoNewRecord() {
   TFRMGridTicker_NewRecord lDialog(window());
-  lDialog.exec();
+  if (lDialog.exec() != QDialog::Accepted || lDialog.cboSymbols->currentIndex() < 0) return;
+  // A symbol already listed is selected, and the status bar says so.
+  const std::string lSymbol = lDialog.cboSymbols->currentText().toStdString();
+  if (lDialog.AlreadyListed) {
+    SelectSymbol(lSymbol);
+    ReportUIMessage(lSymbol + " is on the watch list already");
+  }
 }
 
 std::string TFRAMEGridTicker::CurrentSymbol() const {
@@ -271,7 +315,8 @@ void TFRMGridTicker_NewRecord::DoOk() {
   const std::string lSymbol = cboSymbols->currentText().toStdString();
   auto lTicker = GetTraderDataTicker().CDSTicker().CloneCursor();
   lTicker->SetFiltered(false);
-  if (lTicker->FindKey(lSymbol)) return;  // already on the watch list
+  AlreadyListed = lTicker->FindKey(lSymbol);
+  if (AlreadyListed) return;  // the grid selects it
   TqmtTraderClient* c = GetTraderClient();
   if (!c) return;
   c->SubscribeTicker(lSymbol);

@@ -47,10 +47,13 @@ public:
   // Applies a filter expression to the bound rows; the filter is switched on again on every path.
   virtual void SetFilter(const std::string& aFilter);
   virtual void DoNewRecord() {}
-  // The current row: DoBeforeDeleteRecord, then the row is deleted. Nothing on an empty grid.
+  // The selected rows: DoBeforeDeleteRecord, then the row is deleted, each. Nothing when no row is
+  // selected (an empty grid included). The Delete key does the same where "Del" is enabled.
   virtual void DoDeleteRecord();
-  // Every row, from the last to the first, each through DoDeleteRecord's steps.
+  // Every row, from the last to the first, each through DoDeleteRecord's steps, once
+  // DoConfirmClear agreed (nothing is asked of an empty grid).
   virtual void DoClearRecords();
+  virtual bool DoConfirmClear() { return true; }
 
   // The grid's current row as the model counts it (-1 when none).
   int CurrentRow() const;
@@ -89,8 +92,12 @@ public:
 
   void DoBeforeDeleteRecord() override;
   void DoNewRecord() override;
+  // "Clear" asks first: every symbol leaves the watch list.
+  bool DoConfirmClear() override;
   virtual void DoNewChartTicker();
   virtual void DoNewChartTrader();
+  // The row of aSymbol selected and shown (false when it is not listed).
+  bool SelectSymbol(const std::string& aSymbol);
 
 private:
   // The symbol of the current row (the first row when none is current), empty on an empty grid.
@@ -108,6 +115,7 @@ public:
   QLabel* Label1;
   QComboBox* cboSymbols;
   QPushButton* btnGetSymbols;
+  bool AlreadyListed = false;  // "Ok" picked a symbol the watch list has already
 
   void OnCommandResult(TObject* Sender, const TqmtTraderCommandResult& aResult);
 

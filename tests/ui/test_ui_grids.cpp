@@ -1,6 +1,9 @@
 // The grid frames against a trader client that records what it is asked: "Select Symbol" (table
-// order, "Refresh", nothing for a symbol already listed or none selected), "Del" and "Clear"
-// (ticker unsubscribed, last row first), "+Chart"/"+Trader" requests, and the log grid's toggle.
+// order, "Refresh", a symbol already listed selected instead, nothing for none selected), "Del" and
+// the Delete key on the selected rows only, "Clear" asked first (ticker unsubscribed, last row
+// first), "+Chart"/"+Trader" and the double-click's requests, and the log grid's toggle.
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 
@@ -14,6 +17,14 @@
 using namespace qmt_ui_test;
 
 namespace {
+
+// Answers the next "Clear" question.
+void AnswerClear(bool aYes) {
+  QTimer::singleShot(0, [aYes] {
+    WaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 3000);
+    if (auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) b->button(aYes ? QMessageBox::Yes : QMessageBox::No)->click();
+  });
+}
 
 // Records every call; GetSymbols puts a new symbol in the symbols table.
 class RecordingClient : public TqmtTraderClient {
@@ -113,6 +124,10 @@ private slots:
         QTest::keyClick(d->cboSymbols, Qt::Key_Return);  // Enter in the list is "Ok"
       });
     QCOMPARE(FClient->Calls, std::vector<std::string>({"SubscribeTicker ETHUSDT", "SubscribeBookDepth ETHUSDT", "SubscribeTrades ETHUSDT"}));
+    // The symbol already listed is selected instead.
+    const auto lSelected = g.grid->selectionModel()->selectedRows();
+    QCOMPARE(lSelected.size(), 1);
+    QCOMPARE(g.dsGrid()->Text(g.SourceRow(lSelected[0].row()), "SYMBOL"), std::string("BTCUSDT"));
 
     // Escape is "Cancel": nothing.
     FClient->Calls.clear();
@@ -147,11 +162,34 @@ private slots:
     Watch("CUSDT");  // a ticker that was on its way
     Pump(200);
     QCOMPARE(g.dsGrid()->rowCount(), 3);
-
-    // "Clear": every row, last first.
+    // Nothing selected: nothing goes (not the first row).
     FClient->Calls.clear();
+    g.grid->selectionModel()->clearSelection();
+    g.btnDeleteRecord->trigger();
+    QVERIFY(FClient->Calls.empty());
+    QCOMPARE(g.dsGrid()->rowCount(), 3);
+    // The Delete key on two selected rows: both, the last first.
+    g.grid->selectionModel()->select(g.grid->model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    g.grid->selectionModel()->select(g.grid->model()->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    g.grid->setFocus();
+    QTest::keyClick(g.grid, Qt::Key_Delete);
+    QCOMPARE(FClient->Calls, std::vector<std::string>({"UnSubscribeTicker DUSDT", "UnSubscribeTicker AUSDT"}));
+    QCOMPARE(g.dsGrid()->rowCount(), 1);
+    // A double-click opens the row's trading page.
+    const QPoint lAt = g.grid->visualRect(g.grid->model()->index(0, 0)).center();
+    QTest::mouseClick(g.grid->viewport(), Qt::LeftButton, {}, lAt);  // the press a double-click follows
+    QTest::mouseDClick(g.grid->viewport(), Qt::LeftButton, {}, lAt);
+    QCOMPARE(lTraders.back(), std::string("BUSDT"));
+
+    // "Clear" asks first: "No" keeps the list, "Yes" takes every row (last first, as above).
+    FClient->Calls.clear();
+    AnswerClear(false);
     g.btnClearRecords->trigger();
-    QCOMPARE(FClient->Calls, std::vector<std::string>({"UnSubscribeTicker DUSDT", "UnSubscribeTicker BUSDT", "UnSubscribeTicker AUSDT"}));
+    QVERIFY(FClient->Calls.empty());
+    QCOMPARE(g.dsGrid()->rowCount(), 1);
+    AnswerClear(true);
+    g.btnClearRecords->trigger();
+    QCOMPARE(FClient->Calls, std::vector<std::string>({"UnSubscribeTicker BUSDT"}));
     QCOMPARE(g.dsGrid()->rowCount(), 0);
     QVERIFY(GetTraderDataTicker().CDSTicker().IsEmpty());
     FClient->Calls.clear();
