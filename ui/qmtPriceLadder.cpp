@@ -295,7 +295,7 @@ TFRAMEPriceLadder::TFRAMEPriceLadder(const std::string& aSymbol, TFRAMETradeBar&
   }
   FTimer.setInterval(100);
   connect(&FTimer, &QTimer::timeout, this, [this] {
-    // The orders four times a second, the book whenever it changed.
+    // The orders five times a second, the book whenever it changed.
     if (++FTicks % 2 == 0) ReadOrders();
     if (!FHold || FHold->Version() != FSeen || FTicks % 2 == 0) Refresh();
   });

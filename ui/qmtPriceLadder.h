@@ -17,7 +17,7 @@
 // Threads. The book is read on the user interface's thread through the client's hold on it (a copy
 // of the visible range only, when its version changed, at most ten times a second); the trade
 // listener (stream thread) leaves the last price in an atomic; the own orders are read from the
-// orders table four times a second. The hold and the listener end with the frame.
+// orders table five times a second. The hold and the listener end with the frame.
 #pragma once
 
 #include <QCheckBox>
