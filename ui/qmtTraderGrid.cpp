@@ -248,6 +248,10 @@ TFRMGridTicker_NewRecord::TFRMGridTicker_NewRecord(QWidget* aParent) : TFRMTrade
   setWindowTitle("Select Symbol");
   setFixedSize(305, 202);
   Label1 = new QLabel("Symbol", pnlBody);
+  txtFilter = new QLineEdit(pnlBody);
+  txtFilter->setObjectName("txtFilter");
+  txtFilter->setPlaceholderText("type to filter");
+  txtFilter->setClearButtonEnabled(true);
   cboSymbols = new QComboBox(pnlBody);
   cboSymbols->setObjectName("cboSymbols");
   cboSymbols->setEditable(false);
@@ -260,13 +264,19 @@ TFRMGridTicker_NewRecord::TFRMGridTicker_NewRecord(QWidget* aParent) : TFRMTrade
   auto* lBody = new QGridLayout(pnlBody);
   lBody->setContentsMargins(16, 16, 16, 8);
   lBody->addWidget(Label1, 0, 0, 1, 2);
-  lBody->addWidget(cboSymbols, 1, 0);
-  lBody->addWidget(btnGetSymbols, 1, 1);
+  lBody->addWidget(txtFilter, 1, 0, 1, 2);
+  lBody->addWidget(cboSymbols, 2, 0);
+  lBody->addWidget(btnGetSymbols, 2, 1);
   lBody->setColumnStretch(0, 1);
-  lBody->setRowStretch(2, 1);
+  lBody->setRowStretch(3, 1);
+  // The list follows the filter as it is typed, its first match picked; Enter there is "Ok".
+  connect(txtFilter, &QLineEdit::textChanged, this, [this] { FillSymbols(); });
+  connect(txtFilter, &QLineEdit::returnPressed, this, [this] {
+    if (cboSymbols->currentIndex() >= 0) btnOk->click();
+  });
   connect(btnGetSymbols, &QPushButton::clicked, this, [this] { UIAction([this] { btnGetSymbolsClick(); }); });
   FillSymbols();
-  cboSymbols->setFocus();
+  txtFilter->setFocus();  // typing filters at once
   FClient = GetTraderClient();
   if (FClient) FRegistration = FClient->ListenCommandResult({this, &TFRMGridTicker_NewRecord::OnCommandResult});
 }
@@ -294,10 +304,13 @@ void TFRMGridTicker_NewRecord::FillSymbols() {
   TqmtDataSet& lTable = GetTraderDataSymbols().CDSSymbols();
   const int lField = lTable.FindFieldIndex("SYMBOL");
   QStringList lItems;
-  for (const auto& r : lTable.Rows())
-    lItems << QString::fromStdString(TqmtField::ValueToText((*r.Values)[static_cast<std::size_t>(lField)]));
+  const QString lFilter = txtFilter->text().trimmed();
+  for (const auto& r : lTable.Rows()) {
+    const QString lSymbol = QString::fromStdString(TqmtField::ValueToText((*r.Values)[static_cast<std::size_t>(lField)]));
+    if (lFilter.isEmpty() || lSymbol.contains(lFilter, Qt::CaseInsensitive)) lItems << lSymbol;
+  }
   cboSymbols->addItems(lItems);
-  cboSymbols->setCurrentIndex(-1);
+  cboSymbols->setCurrentIndex(lFilter.isEmpty() || lItems.isEmpty() ? -1 : 0);
 }
 
 void TFRMGridTicker_NewRecord::btnGetSymbolsClick() {

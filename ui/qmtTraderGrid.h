@@ -15,6 +15,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTableView>
 #include <QToolBar>
 
@@ -113,6 +114,7 @@ public:
   ~TFRMGridTicker_NewRecord() override;
 
   QLabel* Label1;
+  QLineEdit* txtFilter;  // typing narrows the list to the symbols that contain the text, any case
   QComboBox* cboSymbols;
   QPushButton* btnGetSymbols;
   bool AlreadyListed = false;  // "Ok" picked a symbol the watch list has already

@@ -1,5 +1,6 @@
 // The grid frames against a trader client that records what it is asked: "Select Symbol" (table
-// order, "Refresh", a symbol already listed selected instead, nothing for none selected), "Del" and
+// order, "Refresh", a symbol already listed selected instead, nothing for none selected, the list
+// filtered as one types), "Del" and
 // the Delete key on the selected rows only, "Clear" asked first (ticker unsubscribed, last row
 // first), "+Chart"/"+Trader" and the double-click's requests, and the log grid's toggle.
 #include <QAbstractButton>
@@ -128,6 +129,25 @@ private slots:
     const auto lSelected = g.grid->selectionModel()->selectedRows();
     QCOMPARE(lSelected.size(), 1);
     QCOMPARE(g.dsGrid()->Text(g.SourceRow(lSelected[0].row()), "SYMBOL"), std::string("BTCUSDT"));
+
+    // Typing filters the list (any case, anywhere in the name), its first match picked; Enter adds it.
+    FClient->Calls.clear();
+    QStringList lFiltered;
+    SelectSymbol(g, [&](TFRMGridTicker_NewRecord* d) {
+      QTest::keyClicks(d->txtFilter, "bn");
+      lFiltered = Items(d->cboSymbols);
+      QTest::keyClick(d->txtFilter, Qt::Key_Return);
+    });
+    QCOMPARE(lFiltered, QStringList({"BNBUSDT"}));
+    QCOMPARE(FClient->Calls.front(), std::string("SubscribeTicker BNBUSDT"));
+    SelectSymbol(g, [&](TFRMGridTicker_NewRecord* d) {
+      QTest::keyClicks(d->txtFilter, "USDT");
+      lFiltered = Items(d->cboSymbols);
+      d->txtFilter->setText("nothing like it");
+      QCOMPARE(d->cboSymbols->currentIndex(), -1);
+      d->btnCancel->click();
+    });
+    QCOMPARE(lFiltered, QStringList({"AAAUSDT", "BNBUSDT", "BTCUSDT", "ETHUSDT"}));
 
     // Escape is "Cancel": nothing.
     FClient->Calls.clear();
