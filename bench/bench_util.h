@@ -1,8 +1,17 @@
 // Small helpers the real-time measurement programs share.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <vector>
+
+// User and system time of the whole process so far, in seconds.
+inline double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 // The value below which a fraction aP of the samples lie (0 for no samples).
 inline double Percentile(std::vector<double> aSamples, double aP) {

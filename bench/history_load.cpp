@@ -6,8 +6,6 @@
 //      SECONDS: the UI thread's event-loop latency and the program's CPU.
 //
 //   history_load SECONDS [SETTINGS_FILE]
-#include <sys/resource.h>
-
 #include <QElapsedTimer>
 #include <QTimer>
 
@@ -24,11 +22,6 @@
 #include "qmtUIApplication.h"
 
 namespace {
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Waits, events running, until aDone or aMs have passed; the time it took (ms), or -1.
 double WaitUntil(const std::function<bool()>& aDone, int aMs) {

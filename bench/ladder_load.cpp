@@ -5,8 +5,6 @@
 // CPU, and what reached the pages (depth events decoded, trades on the tapes).
 //
 //   ladder_load SECONDS [SETTINGS_FILE]
-#include <sys/resource.h>
-
 #include <QTimer>
 
 #include <atomic>
@@ -31,11 +29,6 @@ struct TradeCounter {
   void OnTrade(TObject*, const TqmtTraderTrade&) { ++Count; }
 };
 
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -19,7 +19,10 @@ constexpr const char* kSection = "Workspace";
 
 std::string Sizes(const QSplitter* aSplitter) {
   std::string lText;
-  for (int s : aSplitter->sizes()) lText += (lText.empty() ? "" : ",") + std::to_string(s);
+  for (int s : aSplitter->sizes()) {
+    if (!lText.empty()) lText.push_back(',');
+    lText += std::to_string(s);
+  }
   return lText;
 }
 
