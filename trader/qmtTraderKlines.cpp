@@ -30,13 +30,17 @@ const std::vector<TqmtKlineInterval>& ChartKlineIntervals() {
   return kIntervals;
 }
 
+namespace {
+// Every interval the exchange knows, shortest first (months left out: their length varies).
+constexpr TqmtKlineInterval kAllIntervals[] = {
+    {"1s", 1000},       {"1m", 60000},      {"3m", 180000},      {"5m", 300000},     {"15m", 900000},
+    {"30m", 1800000},   {"1h", 3600000},    {"2h", 7200000},     {"4h", 14400000},   {"6h", 21600000},
+    {"8h", 28800000},   {"12h", 43200000},  {"1d", 86400000},    {"3d", 259200000},  {"1w", 604800000}};
+}  // namespace
+
 std::int64_t KlineIntervalMs(std::string_view aName) {
-  static const std::pair<std::string_view, std::int64_t> kAll[] = {
-      {"1s", 1000},        {"1m", 60000},       {"3m", 180000},      {"5m", 300000},      {"15m", 900000},
-      {"30m", 1800000},    {"1h", 3600000},     {"2h", 7200000},     {"4h", 14400000},    {"6h", 21600000},
-      {"8h", 28800000},    {"12h", 43200000},   {"1d", 86400000},    {"3d", 259200000},   {"1w", 604800000}};
-  for (const auto& [n, ms] : kAll)
-    if (n == aName) return ms;
+  for (const TqmtKlineInterval& i : kAllIntervals)
+    if (aName == i.Name) return i.Ms;
   return 0;
 }
 
@@ -95,15 +99,13 @@ int KlineRequestWeight(bool aSpot, int aLimit) {
 
 TqmtKlinePlan PlanKlines(std::int64_t aWindowMs, bool aSpot) {
   const int lPage = aSpot ? 1000 : 1500;
-  static const TqmtKlineInterval kAll[] = {{"1s", 1000},       {"1m", 60000},      {"3m", 180000},     {"5m", 300000},
-                                           {"15m", 900000},    {"30m", 1800000},   {"1h", 3600000},    {"2h", 7200000},
-                                           {"4h", 14400000},   {"6h", 21600000},   {"12h", 43200000},  {"1d", 86400000}};
   TqmtKlinePlan p;
-  for (const TqmtKlineInterval& i : kAll) {
+  for (const TqmtKlineInterval& i : kAllIntervals) {
     if (!aSpot && i.Ms < 60000) continue;  // futures have no 1s klines
     const std::int64_t lCount = (aWindowMs + i.Ms - 1) / i.Ms + 1;  // the open one too
     const int lRequests = static_cast<int>((lCount + lPage - 1) / lPage);
-    if (lRequests > kMaxKlineRequests && &i != &kAll[std::size(kAll) - 1]) continue;
+    // A day's klines at most: a window longer than that is drawn from fewer points.
+    if (lRequests > kMaxKlineRequests && i.Ms < 86400000) continue;
     p.Interval = i.Name;
     p.IntervalMs = i.Ms;
     p.Requests = lRequests;
